@@ -1,0 +1,64 @@
+// What selecting a folder-tree item shows in the item list, computed from the
+// session data without any toolkit: the column set, the rows with their
+// pictures and cells, and their order. The window and the CLI render it.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace velmorix::session {
+
+class SessionData;
+
+enum class ColumnSet { Start, Mail, Contacts, Tasks, Journal, Notes, Calendar };
+
+struct Column {
+  std::string title;
+  int width = 0;
+};
+
+// Indexes into the item list's 16 x 16 image list.
+enum ListImage : int {
+  kListCalendar = 0,
+  kListContact = 1,
+  kListDeletedItems = 2,
+  kListDrafts = 3,
+  kListInbox = 4,
+  kListJournal = 5,
+  kListJunk = 6,
+  kListNotes = 7,
+  kListOutbox = 8,
+  kListSentItems = 9,
+  kListTasks = 10,
+  kListSyncIssues = 11,
+  kListPaperClip = 12,
+  kListEnvelope = 13,
+  kListEnvelopeClip = 14,
+};
+
+struct ListRow {
+  int picture = 0;
+  std::vector<std::string> cells;  // one per column; "" = empty cell
+};
+
+struct ListContent {
+  // False: the list is left exactly as it is (no column change, no rows).
+  bool changes = false;
+  ColumnSet columnSet = ColumnSet::Mail;
+  std::vector<ListRow> rows;  // in the order shown, top to bottom
+  // True for mail folders: the tree item's expansion is toggled.
+  bool toggleExpansion = false;
+};
+
+const char* ColumnSetName(ColumnSet set);  // "start", "mail", "contacts", ...
+std::vector<Column> Columns(ColumnSet set);
+
+// The item list for the tree item whose path is `itemPath`.
+ListContent FillItemList(const SessionData& data, const std::string& itemPath);
+
+// The stored UTC clock time of an 8-byte FILETIME in the 24-character form
+// "Sat Jul 01 12:00:00 2006"; "" for an all-zero or missing value.
+std::string DateText(const void* filetime8, size_t size);
+
+}  // namespace velmorix::session
