@@ -1,0 +1,72 @@
+// One recovery session: the stages run on a worker thread, the session values
+// and the session data (lists of recovered folders and items) that the views
+// read while the worker appends to them.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "session/recovery_view.h"
+
+namespace velmorix::session {
+
+class SessionData;  // defined in session/session_data.h
+
+enum class SessionState : char { Idle = 'A', Scanning = 'B', Finished = 'C' };
+
+class RecoverySession {
+ public:
+  explicit RecoverySession(RecoveryView& view);
+  ~RecoverySession();  // ends a running worker, then releases the data
+  RecoverySession(const RecoverySession&) = delete;
+  RecoverySession& operator=(const RecoverySession&) = delete;
+
+  // User-interface thread. Starts a recovery of `path` on a worker thread.
+  void StartRecovery(const std::string& path);
+  // Runs the whole recovery on the calling thread (the worker's body); 1 when
+  // the file could not be opened, 0 otherwise.
+  int RunRecovery();
+  // The Stop command: asks, and on Yes stops the scan. Returns true on Yes.
+  bool RequestStop();
+  // The Back command: releases all session data and returns to Idle. Waits
+  // for a running worker to end first.
+  void DiscardRecovery();
+  // The release made on exit (no window changes).
+  void ReleaseSessionData();
+
+  bool WorkerRunning() const { return workerRunning_.load(std::memory_order_acquire); }
+  // Blocks until the worker thread has ended (joins it).
+  void WaitForWorker();
+  // Called on the worker thread right after the worker's body has ended.
+  std::function<void()> onWorkerFinished;
+
+  // Session values.
+  SessionState state() const { return state_.load(std::memory_order_acquire); }
+  void SetState(SessionState s) { state_.store(s, std::memory_order_release); }
+  std::atomic<bool>& stopRequest() { return stop_; }
+  int nodesVisited() const { return nodesVisited_.load(std::memory_order_acquire); }
+  int mailCount() const { return mailCount_.load(std::memory_order_acquire); }
+  int folderCount() const { return folderCount_.load(std::memory_order_acquire); }
+  const std::string& sessionPath() const { return path_; }
+
+  // The recovered data; read on the user-interface thread while the worker
+  // appends (entries are complete before they are linked in).
+  const SessionData& data() const { return *data_; }
+
+ private:
+  RecoveryView& view_;
+  std::atomic<SessionState> state_{SessionState::Idle};
+  std::atomic<bool> stop_{false};
+  std::atomic<int> nodesVisited_{0};
+  std::atomic<int> mailCount_{0};
+  std::atomic<int> folderCount_{0};
+  std::string path_;
+  std::unique_ptr<SessionData> data_;
+  std::thread worker_;
+  std::atomic<bool> workerRunning_{false};
+};
+
+}  // namespace velmorix::session
