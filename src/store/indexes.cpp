@@ -1,1 +1,265 @@
+// Loading the block index and the node index B-trees into the block list and
+// the node tree. The walks do not trust the pages' own counts and levels: they
+// find the leaf level themselves, stop a page at a zero or out-of-order key,
+// and skip subtrees whose pages cannot be read or do not start with the key
+// their parent promised.
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
 #include "store/store.h"
+
+namespace velmorix::store {
+
+namespace {
+
+constexpr int32_t kTopBound = 0x7FFFFFFF;
+constexpr int kMaxLeafEntriesBlock = 42;
+constexpr int kMaxLeafEntriesNode = 31;
+constexpr uint32_t kMessageStoreNid = 0x21;
+constexpr uint32_t kFirstBlockBid = 4;
+// Deeper than any real index; bounds the recursion on crafted files.
+constexpr int kMaxDepth = 64;
+
+struct Layout {
+  uint32_t blockPage, nodePage;      // bytes read per page
+  size_t interEntry, blockLeafEntry, nodeLeafEntry;
+  size_t wide;                       // width of BIDs, keys and offsets
+};
+
+Layout LayoutOf(const Store& s) {
+  if (s.variant == Variant::Unicode) return {1032, 1040, 24, 24, 32, 8};
+  return {516, 520, 12, 12, 16, 4};
+}
+
+int32_t Key(const ByteView& v, size_t off) {
+  auto k = v.U32(off);
+  return k ? static_cast<int32_t>(*k) : 0;
+}
+
+uint64_t Wide(const ByteView& v, size_t off, size_t width) {
+  if (width == 8) return v.U64(off).value_or(0);
+  return v.U32(off).value_or(0);
+}
+
+// Each page is walked at most once as an intermediate page and once as a
+// leaf during one load, so that crafted files cannot make the walks loop.
+bool FirstWalk(Store& s, uint64_t offset, bool leaf) { return s.walkedPages.emplace(offset, leaf).second; }
+
+// Per-page state of the node index leaf walk.
+struct LeafPage {
+  std::unordered_map<uint32_t, NodeEntry*> parentCache;   // newest wins
+  // Entries whose parent has not been found, newest last; and by own NID.
+  std::vector<std::pair<NodeEntry*, uint32_t>> waiting;
+  std::unordered_map<uint32_t, NodeEntry*> waitingByNid;
+};
+
+NodeEntry* FindParent(Store& s, LeafPage& page, uint32_t p) {
+  if (auto it = page.parentCache.find(p); it != page.parentCache.end()) return it->second;
+  NodeEntry* found = FindNode(s, p);
+  if (!found) {
+    if (auto it = page.waitingByNid.find(p); it != page.waitingByNid.end()) found = it->second;
+  }
+  if (found) page.parentCache[p] = found;
+  return found;
+}
+
+void Place(Store& s, LeafPage& page, NodeEntry* e, uint32_t p) {
+  NodeTree& tree = s.data->nodes;
+  if (p == 0 || p == e->nid) {
+    tree.AppendTopLevel(e);
+    return;
+  }
+  if (NodeEntry* parent = FindParent(s, page, p)) {
+    // A parent inside the entry's own subtree would make a cycle; such an
+    // entry goes to the top level instead.
+    if (!tree.AppendChild(parent, e)) tree.AppendTopLevel(e);
+    return;
+  }
+  page.waiting.emplace_back(e, p);
+  page.waitingByNid[e->nid] = e;
+}
+
+void ReleaseWaiting(Store& s, LeafPage& page, NodeEntry* taken) {
+  NodeTree& tree = s.data->nodes;
+  // Newest first, as the waiting list is walked from its front.
+  for (size_t i = page.waiting.size(); i-- > 0;) {
+    if (page.waiting[i].second != taken->nid) continue;
+    NodeEntry* child = page.waiting[i].first;
+    page.waiting.erase(page.waiting.begin() + static_cast<std::ptrdiff_t>(i));
+    if (auto it = page.waitingByNid.find(child->nid); it != page.waitingByNid.end() && it->second == child) {
+      page.waitingByNid.erase(it);
+    }
+    if (!tree.AppendChild(taken, child)) tree.AppendTopLevel(child);
+  }
+}
+
+void TakeNodeEntry(Store& s, LeafPage& page, LargestNid& largest, uint32_t n, uint32_t dataBid,
+                   uint32_t subBid, uint32_t p) {
+  NodeTree& tree = s.data->nodes;
+  const auto signedN = static_cast<int32_t>(n);
+  NodeEntry* e = nullptr;
+  if (largest.set && signedN <= largest.value) e = FindNode(s, n);
+  if (e) {
+    e->subnodeBlock = FindBlock(s, subBid);
+    e->dataBlock = FindBlock(s, dataBid);
+    if (e->parent && e->parent->nid != p) {
+      tree.Unlink(e);
+      Place(s, page, e, p);
+    }
+  } else {
+    e = tree.Create(n, FindBlock(s, subBid), FindBlock(s, dataBid));
+    if (!largest.set || signedN > largest.value) {
+      largest.set = true;
+      largest.value = signedN;
+    }
+    Place(s, page, e, p);
+  }
+  ReleaseWaiting(s, page, e);
+}
+
+}  // namespace
+
+int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expectedFirstKey,
+                   int32_t upperBound) {
+  const Layout L = LayoutOf(store);
+  if (depth > kMaxDepth) return -1;
+  Buffer page;
+  int64_t b = expectedFirstKey;
+  if (depth == store.blockLeafLevel) {
+    if (store.StopRequested()) return 0;
+    const uint32_t n = store.ReadRawBlock(pageOffset, L.blockPage, page);
+    if (n < L.blockPage) return -1;
+    ByteView v{ByteSpan(page)};
+    int64_t prev = b;
+    bool walkedBefore = false;
+    for (int i = 0; i < kMaxLeafEntriesBlock; ++i) {
+      const size_t off = static_cast<size_t>(i) * L.blockLeafEntry;
+      const int32_t key = Key(v, off);
+      if (key == 0 || off + L.blockLeafEntry >= n || key >= upperBound) break;
+      if (store.StopRequested()) return 0;
+      if (b != -1) {
+        if (key != b) return -1;
+        b = -1;
+      }
+      if (i == 0 && !FirstWalk(store, pageOffset, true)) walkedBefore = true;
+      if (walkedBefore) break;
+      store.blockLeafSeen = true;
+      if (prev > key) break;
+      prev = key;
+      BlockEntry e;
+      e.bid = static_cast<uint32_t>(key);
+      e.offset = Wide(v, off + L.wide, L.wide);
+      e.size = v.U16(off + 2 * L.wide).value_or(0);
+      e.refCount = v.U16(off + 2 * L.wide + 2).value_or(0);
+      store.data->blocks.Append(e);
+    }
+    return 2;
+  }
+
+  const uint32_t n = store.ReadRawBlock(pageOffset, L.blockPage, page);
+  if (n < L.blockPage) return -1;
+  if (store.StopRequested()) return 0;
+  ByteView v{ByteSpan(page)};
+  if (b != -1 && Key(v, 0) != b) return -1;
+  if (!FirstWalk(store, pageOffset, false)) return 3;
+  for (size_t i = 0;; ++i) {
+    const size_t off = i * L.interEntry;
+    const int32_t key = Key(v, off);
+    if (key == 0 || off + L.interEntry >= n || key >= upperBound) break;
+    const int32_t nextKey = Key(v, off + L.interEntry);
+    const int32_t bound = nextKey > key ? nextKey : upperBound;
+    const uint64_t child = Wide(v, off + 2 * L.wide, L.wide);
+    int r = LoadBlockIndex(store, child, depth + 1, key, bound);
+    if (r == -1 && !store.blockLeafSeen) {
+      store.blockLeafLevel = static_cast<uint8_t>(depth);
+      return 4;
+    }
+    if (r == 4) LoadBlockIndex(store, child, depth + 1, key, bound);
+  }
+  return 3;
+}
+
+int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& largest,
+                  int64_t expectedFirstKey, int32_t upperBound) {
+  const Layout L = LayoutOf(store);
+  if (store.StopRequested()) return 0;
+  if (depth > kMaxDepth) return -1;
+  Buffer page;
+  int64_t b = expectedFirstKey;
+  if (depth == store.nodeLeafLevel) {
+    const uint32_t n = store.ReadRawBlock(pageOffset, L.nodePage, page);
+    if (n < L.nodePage) return -1;
+    ByteView v{ByteSpan(page)};
+    LeafPage state;
+    bool havePrev = false;
+    int32_t prev = 0;
+    for (int i = 0; i < kMaxLeafEntriesNode; ++i) {
+      const size_t off = static_cast<size_t>(i) * L.nodeLeafEntry;
+      const int32_t nid = Key(v, off);
+      if (nid >= upperBound || (havePrev && nid <= prev)) break;
+      if (store.StopRequested()) return 0;
+      if (b != -1) {
+        if (nid != b) return -1;
+        b = -1;
+      }
+      if (i == 0 && !FirstWalk(store, pageOffset, true)) break;
+      store.nodeLeafSeen = true;
+      havePrev = true;
+      prev = nid;
+      const auto dataBid = static_cast<uint32_t>(Wide(v, off + L.wide, L.wide));
+      const auto subBid = static_cast<uint32_t>(Wide(v, off + 2 * L.wide, L.wide));
+      const uint32_t parent = v.U32(off + 3 * L.wide).value_or(0);
+      TakeNodeEntry(store, state, largest, static_cast<uint32_t>(nid), dataBid, subBid, parent);
+    }
+    return 0;
+  }
+
+  const uint32_t n = store.ReadRawBlock(pageOffset, L.nodePage, page);
+  if (n < L.nodePage) return -1;
+  if (store.StopRequested()) return 0;
+  ByteView v{ByteSpan(page)};
+  if (b != -1 && Key(v, 0) != b) return -1;
+  if (!FirstWalk(store, pageOffset, false)) return 3;
+  for (size_t i = 0;; ++i) {
+    const size_t off = i * L.interEntry;
+    const int32_t key = Key(v, off);
+    if (key == 0 || off + 2 * L.interEntry > n) break;
+    const int32_t nextKey = Key(v, off + L.interEntry);
+    const int32_t bound = nextKey > key ? nextKey : kTopBound;
+    const uint64_t child = Wide(v, off + 2 * L.wide, L.wide);
+    int r = LoadNodeIndex(store, child, depth + 1, largest, key, bound);
+    if (r == -1 && !store.nodeLeafSeen) {
+      store.nodeLeafLevel = static_cast<uint8_t>(depth);
+      return 4;
+    }
+    if (r == 4) LoadNodeIndex(store, child, depth + 1, largest, key, bound);
+  }
+  return 3;
+}
+
+int LoadIndexes(Store& store) {
+  if (store.variant == Variant::Unknown) return -1;
+  store.walkedPages.clear();
+  try {
+    int r = LoadBlockIndex(store, store.blockRootOffset, 0, -1, kTopBound);
+    if (r == -1) store.blockLeafLevel = 0;
+    if (r == -1 || r == 4) {
+      if (LoadBlockIndex(store, store.blockRootOffset, 0, kFirstBlockBid, kTopBound) == -1) return -1;
+    }
+    LargestNid largest;
+    r = LoadNodeIndex(store, store.nodeRootOffset, 0, largest, kMessageStoreNid, kTopBound);
+    if (r == -1) store.nodeLeafLevel = 0;
+    if (r == -1 || r == 4) {
+      if (LoadNodeIndex(store, store.nodeRootOffset, 0, largest, kMessageStoreNid, kTopBound) == -1) {
+        return -1;
+      }
+    }
+  } catch (const IoError&) {
+    // What was loaded before the error stays.
+  }
+  store.walkedPages.clear();
+  return 0;
+}
+
+}  // namespace velmorix::store

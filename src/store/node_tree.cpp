@@ -1,1 +1,128 @@
+// The node tree: doubly linked top-level and child lists, with a NID index
+// that gives the same answer as a pre-order search of the tree.
+#include <vector>
+
 #include "store/store.h"
+
+namespace velmorix::store {
+
+NodeTree::NodeTree() = default;
+NodeTree::~NodeTree() = default;
+
+NodeEntry* NodeTree::Create(uint32_t nid, const BlockEntry* sub, const BlockEntry* data) {
+  all_.emplace_back();
+  NodeEntry* e = &all_.back();
+  e->nid = nid;
+  e->subnodeBlock = sub;
+  e->dataBlock = data;
+  auto [it, inserted] = firstByNid_.emplace(nid, e);
+  if (!inserted) {
+    moreByNid_.emplace(nid, e);
+    sharedNids_ = true;
+  }
+  return e;
+}
+
+void NodeTree::AppendTopLevel(NodeEntry* e) {
+  // An entry with a cached answer or a subtree of its own changes what is
+  // reachable: older cached answers go stale.
+  if (e->reachEpoch != 0 || e->firstChild) ++epoch_;
+  e->parent = nullptr;
+  e->nextSibling = nullptr;
+  e->prevSibling = tail_;
+  if (tail_) tail_->nextSibling = e; else head_ = e;
+  tail_ = e;
+  e->topLevel = true;
+}
+
+bool NodeTree::AppendChild(NodeEntry* parent, NodeEntry* child) {
+  if (parent == child) return false;
+  if (child->firstChild) {
+    // Linking a subtree below one of its own members would make a cycle.
+    for (const NodeEntry* a = parent; a; a = a->parent) {
+      if (a == child) return false;
+    }
+  }
+  if (child->reachEpoch != 0 || child->firstChild) ++epoch_;
+  child->parent = parent;
+  child->topLevel = false;
+  child->nextSibling = nullptr;
+  child->prevSibling = parent->lastChild;
+  if (parent->lastChild) parent->lastChild->nextSibling = child; else parent->firstChild = child;
+  parent->lastChild = child;
+  return true;
+}
+
+void NodeTree::Unlink(NodeEntry* e) {
+  if (e->parent) {
+    NodeEntry* p = e->parent;
+    if (e->prevSibling) e->prevSibling->nextSibling = e->nextSibling; else p->firstChild = e->nextSibling;
+    if (e->nextSibling) e->nextSibling->prevSibling = e->prevSibling; else p->lastChild = e->prevSibling;
+  } else if (e->topLevel) {
+    if (e->prevSibling) e->prevSibling->nextSibling = e->nextSibling; else head_ = e->nextSibling;
+    if (e->nextSibling) e->nextSibling->prevSibling = e->prevSibling; else tail_ = e->prevSibling;
+  }
+  e->parent = nullptr;
+  e->prevSibling = nullptr;
+  e->nextSibling = nullptr;
+  e->topLevel = false;
+  ++epoch_;
+}
+
+bool NodeTree::Reachable(const NodeEntry* e) const {
+  // Walk up to the first entry with a current answer (or to a root), then
+  // record the answer along the way.
+  std::vector<const NodeEntry*> path;
+  const NodeEntry* a = e;
+  bool result = false;
+  while (true) {
+    if (a->reachEpoch == epoch_) {
+      result = a->reachable;
+      break;
+    }
+    path.push_back(a);
+    if (!a->parent) {
+      result = a->topLevel;
+      break;
+    }
+    a = a->parent;
+  }
+  for (const NodeEntry* p : path) {
+    p->reachEpoch = epoch_;
+    p->reachable = result;
+  }
+  return result;
+}
+
+NodeEntry* NodeTree::FindPreorder(uint32_t nid) const {
+  std::vector<NodeEntry*> stack;
+  for (NodeEntry* t = tail_; t; t = t->prevSibling) stack.push_back(t);
+  while (!stack.empty()) {
+    NodeEntry* e = stack.back();
+    stack.pop_back();
+    if (e->nid == nid) return e;
+    for (NodeEntry* c = e->lastChild; c; c = c->prevSibling) stack.push_back(c);
+  }
+  return nullptr;
+}
+
+NodeEntry* NodeTree::Find(uint32_t nid) const {
+  auto it = firstByNid_.find(nid);
+  if (it == firstByNid_.end()) return nullptr;
+  NodeEntry* found = Reachable(it->second) ? it->second : nullptr;
+  if (!sharedNids_) return found;
+  auto [lo, hi] = moreByNid_.equal_range(nid);
+  if (lo == hi) return found;
+  int reachableCount = found ? 1 : 0;
+  for (auto m = lo; m != hi; ++m) {
+    if (Reachable(m->second)) {
+      ++reachableCount;
+      found = m->second;
+    }
+  }
+  // Several reachable entries share the NID: only a walk tells which comes
+  // first in pre-order. This happens only in damaged files.
+  return reachableCount > 1 ? FindPreorder(nid) : found;
+}
+
+}  // namespace velmorix::store

@@ -1,1 +1,219 @@
+// The store file: opening, header, raw reads, block lookups and data trees.
 #include "store/store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace velmorix::store {
+
+namespace {
+
+constexpr size_t kHeaderSize = 564;  // the Unicode header; the ANSI one is 512
+
+// Type byte of internal blocks that hold a data tree.
+constexpr uint8_t kDataTreeType = 0x01;
+
+}  // namespace
+
+const BlockEntry& BlockList::Append(const BlockEntry& e) {
+  entries_.push_back(e);
+  const BlockEntry& stored = entries_.back();
+  first_.emplace(e.bid, &stored);  // keeps the first entry for a BID
+  return stored;
+}
+
+const BlockEntry* BlockList::FindExact(uint32_t bid) const {
+  auto it = first_.find(bid);
+  return it == first_.end() ? nullptr : it->second;
+}
+
+const SubnodeList* SubnodeRegistry::Register(SubnodeList list) {
+  entries_ += list.size();
+  lists_.push_back(std::move(list));
+  return &lists_.back();
+}
+
+Store::Store() : data(std::make_shared<StoreData>()) {}
+
+Store::~Store() {
+  if (fd_ >= 0) ::close(fd_);  // also releases the advisory lock
+}
+
+int OpenStore(Store& store, const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  if (store.fd_ >= 0) ::close(store.fd_);
+  store.fd_ = fd;
+  store.path_ = path;
+  store.fileSize_ = static_cast<uint64_t>(st.st_size);
+
+  // Header bytes beyond the end of a short file count as zero.
+  Buffer header;
+  store.ReadRawBlock(0, kHeaderSize, header);
+  header.resize(kHeaderSize, std::byte{0});
+  ByteView h{ByteSpan(header)};
+
+  store.version = *h.U16(10);
+  store.variant = Variant::Unknown;
+  store.encryptionMethod = 0;
+  store.nodeRootOffset = 0;
+  store.blockRootOffset = 0;
+  if (store.version == 23) {
+    store.variant = Variant::Unicode;
+    store.encryptionMethod = *h.U8(513);
+    store.nodeRootOffset = *h.U64(224);
+    store.blockRootOffset = *h.U64(240);
+  } else if (store.version == 14 || store.version == 15) {
+    store.variant = Variant::Ansi;
+    // The method byte and the reserved byte after it, read as one value: a
+    // non-zero reserved byte makes the method unknown.
+    store.encryptionMethod = *h.U16(461);
+    store.nodeRootOffset = *h.U32(188);
+    store.blockRootOffset = *h.U32(196);
+  }
+  store.blockLeafLevel = 255;
+  store.nodeLeafLevel = 255;
+  store.blockLeafSeen = false;
+  store.nodeLeafSeen = false;
+  return 0;
+}
+
+uint32_t Store::ReadRawBlock(uint64_t offset, uint32_t count, Buffer& out) {
+  out.clear();
+  if (fd_ < 0) throw IoError("store file is not open");
+  if (offset >= fileSize_) return 0;
+  // Never allocate more than the file can hold from this offset.
+  const uint64_t avail = fileSize_ - offset;
+  const size_t want = static_cast<size_t>(count < avail ? count : avail);
+  out.resize(want);
+  size_t done = 0;
+  while (done < want) {
+    ssize_t n = ::pread(fd_, out.data() + done, want - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      out.clear();
+      throw IoError(std::string("read error: ") + std::strerror(errno));
+    }
+    if (n == 0) break;  // the file ended early
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  return static_cast<uint32_t>(done);
+}
+
+const BlockEntry* FindBlock(const Store& store, uint32_t bid) {
+  if (bid == 0 || store.data->blocks.empty()) return nullptr;
+  return store.data->blocks.FindExact(bid & ~1u);
+}
+
+NodeEntry* FindNode(const Store& store, uint32_t nid) { return store.data->nodes.Find(nid); }
+
+uint64_t BlockOffset(const Store& store, uint32_t bid) {
+  const BlockEntry* e = FindBlock(store, bid);
+  return e ? e->offset : 0;
+}
+
+namespace {
+
+// Reads a block's data bytes whole; nullopt when it cannot be read in full.
+std::optional<Buffer> ReadWhole(Store& store, const BlockEntry& e) {
+  if (e.size <= 0) return std::nullopt;
+  Buffer buf;
+  if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), buf) < static_cast<uint32_t>(e.size)) {
+    return std::nullopt;
+  }
+  return buf;
+}
+
+void Decode(Store& store, const BlockEntry& e, Buffer& buf) {
+  if (store.encryptionMethod == kEncodeNone) return;
+  if (DecodeBlock(buf, store.encryptionMethod, e.bid) != 0 && !store.unknownEncryptionShown) {
+    // An unknown method: the block is used as stored, and the user is told once.
+    store.unknownEncryptionShown = true;
+    if (store.onUnknownEncryption) store.onUnknownEncryption();
+  }
+}
+
+// Appends the decoded data blocks under `bid` to `out`. `level` is the most
+// tree levels the block may still have (2 at the top: XXBLOCK, XBLOCK, data).
+bool CollectDataBlocks(Store& store, uint32_t bid, int level, uint64_t& budget,
+                       std::vector<Buffer>& out) {
+  const BlockEntry* e = FindBlock(store, bid);
+  if (!e) return false;
+  auto buf = ReadWhole(store, *e);
+  if (!buf) return false;
+  const bool internal = (bid & 2u) != 0;
+  ByteView v{ByteSpan(*buf)};
+  if (!internal || *v.U8(0) != kDataTreeType) {
+    // A plain data block, or an internal BID whose block is not a data tree.
+    if (buf->size() > budget) return false;
+    budget -= buf->size();
+    Decode(store, *e, *buf);
+    out.push_back(std::move(*buf));
+    return true;
+  }
+  auto treeLevel = v.U8(1);
+  auto count = v.U16(2);
+  if (!treeLevel || !count || *treeLevel < 1 || *treeLevel > level) return false;
+  const bool unicode = store.variant == Variant::Unicode;
+  const size_t width = unicode ? 8 : 4;
+  for (size_t i = 0; i < *count; ++i) {
+    auto child = v.U32(8 + i * width);
+    if (!child || (unicode && !v.Contains(8 + i * width, 8))) return false;
+    if (*treeLevel == 1) {
+      const BlockEntry* ce = FindBlock(store, *child);
+      if (!ce) return false;
+      auto cb = ReadWhole(store, *ce);
+      if (!cb || cb->size() > budget) return false;
+      budget -= cb->size();
+      Decode(store, *ce, *cb);
+      out.push_back(std::move(*cb));
+    } else if (!CollectDataBlocks(store, *child, *treeLevel - 1, budget, out)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Buffer> ReadNodeBlock(Store& store, uint32_t bid) {
+  const BlockEntry* e = FindBlock(store, bid);
+  if (!e) return std::nullopt;
+  auto buf = ReadWhole(store, *e);
+  if (!buf) return std::nullopt;
+  Decode(store, *e, *buf);
+  return buf;
+}
+
+std::optional<std::vector<Buffer>> ReadDataBlocks(Store& store, uint32_t bid) {
+  // A data tree can never hold more bytes than the file itself.
+  uint64_t budget = store.fileSize();
+  std::vector<Buffer> blocks;
+  if (!CollectDataBlocks(store, bid, 2, budget, blocks)) return std::nullopt;
+  return blocks;
+}
+
+std::optional<Buffer> ReadDataTree(Store& store, uint32_t bid) {
+  auto blocks = ReadDataBlocks(store, bid);
+  if (!blocks) return std::nullopt;
+  if (blocks->size() == 1) return std::move(blocks->front());
+  size_t total = 0;
+  for (const auto& b : *blocks) total += b.size();
+  Buffer out;
+  out.reserve(total);
+  for (const auto& b : *blocks) out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
+
+}  // namespace velmorix::store

@@ -9,8 +9,10 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "store/bytes.h"
@@ -104,8 +106,9 @@ class NodeTree {
   std::deque<NodeEntry> all_;
   NodeEntry* head_ = nullptr;
   NodeEntry* tail_ = nullptr;
-  // Every entry created with a NID, in creation order.
-  std::unordered_map<uint32_t, std::vector<NodeEntry*>> byNid_;
+  // The first entry created with each NID, and any later ones.
+  std::unordered_map<uint32_t, NodeEntry*> firstByNid_;
+  std::unordered_multimap<uint32_t, NodeEntry*> moreByNid_;
   // Bumped whenever an entry is unlinked: reachability caches older than this
   // are stale.
   uint64_t epoch_ = 1;
@@ -168,6 +171,9 @@ class Store {
   bool unknownEncryptionShown = false;
 
   std::shared_ptr<StoreData> data;
+
+  // Index pages walked during the current index load, as (offset, as leaf).
+  std::set<std::pair<uint64_t, bool>> walkedPages;
 
   bool isOpen() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }

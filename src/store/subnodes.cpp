@@ -1,1 +1,76 @@
+// Subnode lists: a node's SLBLOCK (or SIBLOCK over SLBLOCKs) read into one
+// flat list, nested subnodes following the entry they belong to.
+#include <unordered_set>
+
 #include "store/store.h"
+
+namespace velmorix::store {
+
+namespace {
+
+constexpr uint8_t kSubnodeType = 0x02;
+constexpr uint8_t kLeafLevel = 0x00;
+constexpr uint8_t kIntermediateLevel = 0x01;
+constexpr int kMaxNesting = 64;
+
+// Appends the entries of one subnode block to `list`. False when the block
+// cannot be read in full or is not a subnode block. A block already expanded
+// for this list is not expanded again, which cuts loops in damaged files.
+bool ReadSubnodeBlock(Store& store, const BlockEntry& block, SubnodeList& list,
+                      std::unordered_set<const BlockEntry*>& expanded, int nesting) {
+  if (nesting > kMaxNesting || !expanded.insert(&block).second) return false;
+  if (block.size <= 0) return false;
+  Buffer buf;
+  if (store.ReadRawBlock(block.offset, static_cast<uint32_t>(block.size), buf) <
+      static_cast<uint32_t>(block.size)) {
+    return false;
+  }
+  ByteView v{ByteSpan(buf)};
+  auto type = v.U8(0);
+  auto level = v.U8(1);
+  auto count = v.I16(2);
+  if (!type || !level || !count || *type != kSubnodeType) return false;
+  if (*level != kLeafLevel && *level != kIntermediateLevel) return false;
+  if (*count <= 0) return true;
+
+  const bool unicode = store.variant == Variant::Unicode;
+  const size_t w = unicode ? 8 : 4;
+  const size_t start = unicode ? 8 : 4;
+  if (*level == kIntermediateLevel) {
+    // Intermediate entries name leaf blocks: (NID, BID of an SLBLOCK).
+    for (int i = 0; i < *count; ++i) {
+      const size_t off = start + static_cast<size_t>(i) * 2 * w;
+      if (!v.Contains(off, 2 * w)) break;
+      const BlockEntry* leaf = FindBlock(store, *v.U32(off + w));
+      if (leaf) ReadSubnodeBlock(store, *leaf, list, expanded, nesting + 1);
+    }
+    return true;
+  }
+  for (int i = 0; i < *count; ++i) {
+    const size_t off = start + static_cast<size_t>(i) * 3 * w;
+    if (!v.Contains(off, 3 * w)) break;
+    const uint32_t nid = *v.U32(off);
+    const BlockEntry* data = FindBlock(store, *v.U32(off + w));
+    if (!data) continue;  // its nested subnodes are not read either
+    list.push_back({nid, data});
+    const uint32_t subBid = *v.U32(off + 2 * w);
+    if (subBid != 0) {
+      if (const BlockEntry* nested = FindBlock(store, subBid)) {
+        ReadSubnodeBlock(store, *nested, list, expanded, nesting + 1);
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+const SubnodeList* ReadSubnodeList(Store& store, const BlockEntry* subnodeBlock) {
+  if (!subnodeBlock) return nullptr;
+  SubnodeList list;
+  std::unordered_set<const BlockEntry*> expanded;
+  if (!ReadSubnodeBlock(store, *subnodeBlock, list, expanded, 0) || list.empty()) return nullptr;
+  return store.data->subnodes.Register(std::move(list));
+}
+
+}  // namespace velmorix::store
