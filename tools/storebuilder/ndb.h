@@ -207,6 +207,7 @@ class NdbWriter {
   std::map<uint64_t, Buffer> segments_;
   bool finished_ = false;
   uint64_t fileSize_ = 0;
+  uint64_t cbAMapFree_ = 0;
   Layout layout_;
 };
 
