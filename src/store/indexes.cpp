@@ -32,6 +32,19 @@ Layout LayoutOf(const Store& s) {
   return {516, 520, 12, 12, 16, 4};
 }
 
+constexpr uint32_t kPageSize = 512;
+
+// Reads an index page of `size` bytes. The reader takes more bytes than one
+// page holds, so a page that ends the file reads short: when the page itself
+// is whole, the missing tail counts as zeros. Returns the bytes available, or
+// 0 when the page cannot be read.
+uint32_t ReadPage(Store& s, uint64_t offset, uint32_t size, Buffer& page) {
+  const uint32_t n = s.ReadRawBlock(offset, size, page);
+  if (n < kPageSize) return 0;
+  page.resize(size, std::byte{0});
+  return size;
+}
+
 int32_t Key(const ByteView& v, size_t off) {
   auto k = v.U32(off);
   return k ? static_cast<int32_t>(*k) : 0;
@@ -128,8 +141,8 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
   int64_t b = expectedFirstKey;
   if (depth == store.blockLeafLevel) {
     if (store.StopRequested()) return 0;
-    const uint32_t n = store.ReadRawBlock(pageOffset, L.blockPage, page);
-    if (n < L.blockPage) return -1;
+    const uint32_t n = ReadPage(store, pageOffset, L.blockPage, page);
+    if (n == 0) return -1;
     ByteView v{ByteSpan(page)};
     int64_t prev = b;
     bool walkedBefore = false;
@@ -157,8 +170,8 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
     return 2;
   }
 
-  const uint32_t n = store.ReadRawBlock(pageOffset, L.blockPage, page);
-  if (n < L.blockPage) return -1;
+  const uint32_t n = ReadPage(store, pageOffset, L.blockPage, page);
+  if (n == 0) return -1;
   if (store.StopRequested()) return 0;
   ByteView v{ByteSpan(page)};
   if (b != -1 && Key(v, 0) != b) return -1;
@@ -188,8 +201,8 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
   Buffer page;
   int64_t b = expectedFirstKey;
   if (depth == store.nodeLeafLevel) {
-    const uint32_t n = store.ReadRawBlock(pageOffset, L.nodePage, page);
-    if (n < L.nodePage) return -1;
+    const uint32_t n = ReadPage(store, pageOffset, L.nodePage, page);
+    if (n == 0) return -1;
     ByteView v{ByteSpan(page)};
     LeafPage state;
     bool havePrev = false;
@@ -215,8 +228,8 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
     return 0;
   }
 
-  const uint32_t n = store.ReadRawBlock(pageOffset, L.nodePage, page);
-  if (n < L.nodePage) return -1;
+  const uint32_t n = ReadPage(store, pageOffset, L.nodePage, page);
+  if (n == 0) return -1;
   if (store.StopRequested()) return 0;
   ByteView v{ByteSpan(page)};
   if (b != -1 && Key(v, 0) != b) return -1;
