@@ -1,0 +1,687 @@
+#include "storebuilder/mailbox.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace velmorix::storebuilder {
+namespace {
+
+Buffer Le(uint64_t v, size_t width) {
+  Buffer b(width);
+  for (size_t i = 0; i < width; ++i) b[i] = std::byte((v >> (8 * i)) & 0xFF);
+  return b;
+}
+
+// Column sets of the table templates; string columns are adapted per variant.
+const std::vector<uint32_t> kHierarchyColumns = {0x3001001F, 0x36020003, 0x36030003, 0x360A000B,
+                                                 0x3613001F};
+const std::vector<uint32_t> kContentsColumns = {
+    0x0E170003, 0x001A001F, 0x0E070003, 0x00170003, 0x0042001F, 0x0037001F, 0x0E060040,
+    0x0E080003, 0x0E04001F, 0x0E03001F, 0x0057000B, 0x0058000B, 0x00360003, 0x10970003};
+const std::vector<uint32_t> kFaiColumns = {0x0E170003, 0x001A001F, 0x0E070003, 0x3001001F,
+                                           0x70030003, 0x70040102, 0x70050102, 0x7006001F,
+                                           0x70070003, 0x6800001F, 0x6803000B, 0x68051003,
+                                           0x682F001F};
+const std::vector<uint32_t> kSearchColumns = {
+    0x67F10003, 0x0E05001F, 0x0E170003, 0x001A001F, 0x0E070003, 0x00170003, 0x0042001F, 0x0037001F,
+    0x0E060040, 0x0E080003, 0x0E04001F, 0x0E03001F, 0x0057000B, 0x0058000B, 0x00360003};
+const std::vector<uint32_t> kAttachmentColumns = {0x370B0003, 0x0E200003, 0x37050003, 0x3704001F};
+const std::vector<uint32_t> kRecipientColumns = {
+    0x0E0F000B, 0x3002001F, 0x3003001F, 0x0FFF0102, 0x3001001F, 0x0C150003,
+    0x300B0102, 0x0FF90102, 0x0FFE0003, 0x39000003, 0x3A40000B, 0x39FF001F};
+const std::vector<uint32_t> kReceiveFolderColumns = {0x001A001F, 0x66050003};
+
+PropertyName Address(uint32_t lid) { return PropertyName::Lid(kPsetidAddress, lid); }
+PropertyName Appointment(uint32_t lid) { return PropertyName::Lid(kPsetidAppointment, lid); }
+PropertyName Task(uint32_t lid) { return PropertyName::Lid(kPsetidTask, lid); }
+PropertyName Log(uint32_t lid) { return PropertyName::Lid(kPsetidLog, lid); }
+PropertyName Note(uint32_t lid) { return PropertyName::Lid(kPsetidNote, lid); }
+
+void TextIf(PropertyBag& bag, uint16_t id, const std::string& s) {
+  if (!s.empty()) bag.Text(id, s);
+}
+
+}  // namespace
+
+uint64_t FileTime(int year, int month, int day, int hour, int minute, int second) {
+  // Days since 1970-01-01 of a proleptic Gregorian date.
+  int y = year - (month <= 2 ? 1 : 0);
+  int era = (y >= 0 ? y : y - 399) / 400;
+  int yoe = y - era * 400;
+  int mp = (month + 9) % 12;
+  int doy = (153 * mp + 2) / 5 + day - 1;
+  int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  int64_t days = static_cast<int64_t>(era) * 146097 + doe - 719468;
+  int64_t secs = days * 86400 + hour * 3600 + minute * 60 + second;
+  return static_cast<uint64_t>(secs * 10000000 + 116444736000000000LL);
+}
+
+// ---------------------------------------------------------------- bag
+
+PropValue& PropertyBag::Slot(uint16_t id) {
+  for (Entry& e : entries_) {
+    if (!e.named && e.id == id) return e.value;
+  }
+  entries_.push_back({false, id, {}, {}});
+  return entries_.back().value;
+}
+
+PropValue& PropertyBag::NamedSlot(const PropertyName& name) {
+  for (Entry& e : entries_) {
+    if (e.named && e.name == name) return e.value;
+  }
+  entries_.push_back({true, 0, name, {}});
+  return entries_.back().value;
+}
+
+namespace {
+void SetText(PropValue& v, std::string_view utf8) {
+  v.type = kPtUnicode;
+  v.isText = true;
+  v.text = std::string(utf8);
+  v.bytes.clear();
+}
+void SetRaw(PropValue& v, uint16_t type, ByteSpan bytes) {
+  v.type = type;
+  v.isText = false;
+  v.text.clear();
+  v.bytes.assign(bytes.begin(), bytes.end());
+}
+}  // namespace
+
+PropertyBag& PropertyBag::Text(uint16_t id, std::string_view utf8) {
+  SetText(Slot(id), utf8);
+  return *this;
+}
+PropertyBag& PropertyBag::Short(uint16_t id, uint16_t v) { return Raw(id, kPtShort, Le(v, 2)); }
+PropertyBag& PropertyBag::Long(uint16_t id, uint32_t v) { return Raw(id, kPtLong, Le(v, 4)); }
+PropertyBag& PropertyBag::Bool(uint16_t id, bool v) { return Raw(id, kPtBoolean, Le(v ? 1 : 0, 1)); }
+PropertyBag& PropertyBag::Time(uint16_t id, uint64_t ft) { return Raw(id, kPtSysTime, Le(ft, 8)); }
+PropertyBag& PropertyBag::Binary(uint16_t id, ByteSpan bytes) { return Raw(id, kPtBinary, bytes); }
+PropertyBag& PropertyBag::Raw(uint16_t id, uint16_t type, ByteSpan bytes) {
+  SetRaw(Slot(id), type, bytes);
+  return *this;
+}
+
+PropertyBag& PropertyBag::NamedText(const PropertyName& name, std::string_view utf8) {
+  SetText(NamedSlot(name), utf8);
+  return *this;
+}
+PropertyBag& PropertyBag::NamedLong(const PropertyName& name, uint32_t v) {
+  return NamedRaw(name, kPtLong, Le(v, 4));
+}
+PropertyBag& PropertyBag::NamedBool(const PropertyName& name, bool v) {
+  return NamedRaw(name, kPtBoolean, Le(v ? 1 : 0, 1));
+}
+PropertyBag& PropertyBag::NamedTime(const PropertyName& name, uint64_t ft) {
+  return NamedRaw(name, kPtSysTime, Le(ft, 8));
+}
+PropertyBag& PropertyBag::NamedRaw(const PropertyName& name, uint16_t type, ByteSpan bytes) {
+  SetRaw(NamedSlot(name), type, bytes);
+  return *this;
+}
+
+PropertyBag& PropertyBag::Place(uint16_t id, Placement placement, int treeLevel) {
+  for (Entry& e : entries_) {
+    if (!e.named && e.id == id) {
+      e.value.placement = placement;
+      e.value.treeLevel = treeLevel;
+      return *this;
+    }
+  }
+  throw std::out_of_range("placing a property that is not set");
+}
+
+PropertyBag& PropertyBag::PlaceNamed(const PropertyName& name, Placement placement, int treeLevel) {
+  for (Entry& e : entries_) {
+    if (e.named && e.name == name) {
+      e.value.placement = placement;
+      e.value.treeLevel = treeLevel;
+      return *this;
+    }
+  }
+  throw std::out_of_range("placing a property that is not set");
+}
+
+void PropertyBag::Remove(uint16_t id) {
+  std::erase_if(entries_, [&](const Entry& e) { return !e.named && e.id == id; });
+}
+
+const PropValue* PropertyBag::Find(uint16_t id) const {
+  for (const Entry& e : entries_) {
+    if (!e.named && e.id == id) return &e.value;
+  }
+  return nullptr;
+}
+
+const PropValue* PropertyBag::FindNamed(const PropertyName& name) const {
+  for (const Entry& e : entries_) {
+    if (e.named && e.name == name) return &e.value;
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------- item kinds
+
+Item MakeMail(const MailFields& f) {
+  Item item;
+  PropertyBag& p = item.props;
+  p.Text(0x001A, f.messageClass);
+  TextIf(p, 0x0037, f.subject);
+  TextIf(p, 0x0042, f.senderName);
+  TextIf(p, 0x0C1A, f.senderName);
+  if (!f.senderEmail.empty()) {
+    p.Text(0x0064, "SMTP").Text(0x0065, f.senderEmail);
+    p.Text(0x0C1E, "SMTP").Text(0x0C1F, f.senderEmail);
+  }
+  TextIf(p, 0x0E04, f.displayTo);
+  TextIf(p, 0x0E03, f.displayCc);
+  TextIf(p, 0x007D, f.transportHeaders);
+  if (f.deliveryTime) p.Time(0x0039, f.deliveryTime).Time(0x0E06, f.deliveryTime);
+  p.Long(0x0E07, f.messageFlags);
+  p.Long(0x0017, 1);
+  p.Time(0x3007, kDefaultTime).Time(0x3008, kDefaultTime);
+  if (!f.body.empty()) {
+    p.Text(0x1000, f.body);
+    if (f.bodyInSubnode) p.Place(0x1000, Placement::Subnode);
+  }
+  if (!f.html.empty()) p.Binary(0x1013, AsBytes(f.html));
+  return item;
+}
+
+Item MakeReport(const MailFields& f) {
+  MailFields r = f;
+  r.messageClass = "REPORT.IPM.Note";
+  return MakeMail(r);
+}
+
+Item MakeContact(const ContactFields& f) {
+  Item item;
+  PropertyBag& p = item.props;
+  p.Text(0x001A, "IPM.Contact");
+  TextIf(p, 0x0037, f.displayName);
+  TextIf(p, 0x3001, f.displayName);
+  TextIf(p, 0x3A06, f.givenName);
+  TextIf(p, 0x3A11, f.surname);
+  TextIf(p, 0x3A16, f.companyName);
+  TextIf(p, 0x3A15, f.postalAddress);
+  TextIf(p, 0x3A1C, f.mobilePhone);
+  TextIf(p, 0x3A08, f.businessPhone);
+  p.Long(0x0E07, 0x01);
+  if (!f.fileUnder.empty()) p.NamedText(Address(0x8005), f.fileUnder);
+  if (!f.email.empty()) {
+    p.NamedText(Address(0x8080), f.displayName.empty() ? f.email : f.displayName);
+    p.NamedText(Address(0x8082), "SMTP");
+    p.NamedText(Address(0x8083), f.email);
+  }
+  return item;
+}
+
+Item MakeAppointment(const AppointmentFields& f) {
+  Item item;
+  PropertyBag& p = item.props;
+  p.Text(0x001A, "IPM.Appointment");
+  TextIf(p, 0x0037, f.subject);
+  TextIf(p, 0x1000, f.body);
+  p.Long(0x0E07, 0x01);
+  if (!f.location.empty()) p.NamedText(Appointment(0x8208), f.location);
+  p.NamedLong(Appointment(0x8205), f.busyStatus);
+  p.NamedTime(Appointment(0x820D), f.start);
+  p.NamedTime(Appointment(0x820E), f.end);
+  p.NamedTime(Appointment(0x8235), f.start);
+  p.NamedTime(Appointment(0x8236), f.end);
+  return item;
+}
+
+Item MakeTask(const TaskFields& f) {
+  Item item;
+  PropertyBag& p = item.props;
+  p.Text(0x001A, "IPM.Task");
+  TextIf(p, 0x0037, f.subject);
+  TextIf(p, 0x1000, f.body);
+  p.Long(0x0E07, 0x01);
+  p.NamedLong(Task(0x8101), f.status);
+  p.NamedBool(Task(0x811C), f.complete);
+  if (f.dueDate) p.NamedTime(Task(0x8105), f.dueDate);
+  return item;
+}
+
+Item MakeStickyNote(const NoteFields& f) {
+  Item item;
+  PropertyBag& p = item.props;
+  p.Text(0x001A, "IPM.StickyNote");
+  TextIf(p, 0x0037, f.subject);
+  TextIf(p, 0x1000, f.body);
+  p.Long(0x0E07, 0x01);
+  p.NamedLong(Note(0x8B00), f.color);
+  return item;
+}
+
+Item MakeJournal(const JournalFields& f) {
+  Item item;
+  PropertyBag& p = item.props;
+  p.Text(0x001A, "IPM.Activity");
+  TextIf(p, 0x0037, f.subject);
+  TextIf(p, 0x1000, f.body);
+  p.Long(0x0E07, 0x01);
+  if (!f.logType.empty()) p.NamedText(Log(0x8700), f.logType);
+  p.NamedTime(Log(0x8706), f.start);
+  p.NamedTime(Log(0x8708), f.end);
+  return item;
+}
+
+// ---------------------------------------------------------------- builder
+
+struct MailboxBuilder::Folder {
+  uint32_t nid = 0;
+  uint32_t parent = 0;
+  std::string name;
+  FolderOptions options;
+  std::vector<uint32_t> children;
+  uint32_t items = 0;
+  uint32_t unread = 0;
+  std::unique_ptr<SubnodeNids> contentsNids;
+  std::unique_ptr<TableWriter> contents;
+};
+
+MailboxBuilder::MailboxBuilder(MailboxOptions options)
+    : options_(std::move(options)), ndb_(std::make_unique<NdbWriter>(options_.ndb)) {
+  auto add = [&](uint32_t nid, uint32_t parent, std::string name) {
+    auto f = std::make_unique<Folder>();
+    f->nid = nid;
+    f->parent = parent;
+    f->name = std::move(name);
+    folderByNid_[nid] = f.get();
+    if (nid != parent) folderByNid_.at(parent)->children.push_back(nid);
+    folders_.push_back(std::move(f));
+  };
+  add(kRootFolderNid, kRootFolderNid, "");
+  add(kTopFolderNid, kRootFolderNid, options_.topFolderName);
+  nextFolderIndex_ = (kTopFolderNid >> 5) + 1;
+  if (options_.deletedItems) {
+    deletedItems_ = (nextFolderIndex_++ << 5) | 2;
+    add(deletedItems_, kTopFolderNid, "Deleted Items");
+  }
+  if (options_.searchRoot) {
+    searchRoot_ = (nextFolderIndex_++ << 5) | 2;
+    add(searchRoot_, kRootFolderNid, "Search Root");
+  }
+}
+
+MailboxBuilder::~MailboxBuilder() = default;
+
+bool MailboxBuilder::unicode() const { return ndb_->unicode(); }
+
+MailboxBuilder::Folder& MailboxBuilder::FolderOf(uint32_t nid) {
+  auto it = folderByNid_.find(nid);
+  if (it == folderByNid_.end()) throw std::invalid_argument("unknown folder");
+  return *it->second;
+}
+
+uint32_t MailboxBuilder::AddFolder(uint32_t parent, std::string_view displayName,
+                                   const FolderOptions& options) {
+  if (finished_) throw std::logic_error("mailbox already finished");
+  Folder& p = FolderOf(parent);
+  auto f = std::make_unique<Folder>();
+  f->nid = (nextFolderIndex_++ << 5) | 2;
+  f->parent = parent;
+  f->name = std::string(displayName);
+  f->options = options;
+  p.children.push_back(f->nid);
+  folderByNid_[f->nid] = f.get();
+  folders_.push_back(std::move(f));
+  return folders_.back()->nid;
+}
+
+PcProperty MailboxBuilder::Resolve(const PropertyBag::Entry& e) {
+  PcProperty p;
+  p.id = e.named ? names_.IdFor(e.name) : e.id;
+  p.placement = e.value.placement;
+  p.treeLevel = e.value.treeLevel;
+  if (e.value.isText) {
+    p.type = unicode() ? kPtUnicode : kPtString8;
+    p.value = unicode() ? Utf16le(e.value.text) : Windows1252(e.value.text);
+  } else {
+    p.type = e.value.type;
+    p.value = e.value.bytes;
+  }
+  return p;
+}
+
+std::vector<PcProperty> MailboxBuilder::Resolve(const PropertyBag& bag) {
+  std::vector<PcProperty> out;
+  out.reserve(bag.entries().size());
+  for (const auto& e : bag.entries()) out.push_back(Resolve(e));
+  return out;
+}
+
+std::vector<uint32_t> MailboxBuilder::Columns(std::vector<uint32_t> tags) const {
+  if (!ndb_->unicode()) {
+    for (uint32_t& t : tags) {
+      if ((t & 0xFFFF) == kPtUnicode) t = (t & 0xFFFF0000) | kPtString8;
+    }
+  }
+  return tags;
+}
+
+uint32_t MailboxBuilder::WriteHeap(const std::vector<Buffer>& pages) {
+  if (pages.size() == 1) return ndb_->AddDataBlock(pages[0]);
+  std::vector<uint32_t> bids;
+  uint64_t total = 0;
+  for (const Buffer& p : pages) {
+    bids.push_back(ndb_->AddDataBlock(p));
+    total += p.size();
+  }
+  auto perX = static_cast<size_t>(GeometryOf(options_.ndb.format).xblockMax);
+  if (bids.size() <= perX) return ndb_->AddDataTree(bids, static_cast<uint32_t>(total), 1);
+  std::vector<uint32_t> xbids;
+  for (size_t i = 0; i < bids.size(); i += perX) {
+    std::vector<uint32_t> part(bids.begin() + static_cast<ptrdiff_t>(i),
+                               bids.begin() + static_cast<ptrdiff_t>(std::min(bids.size(), i + perX)));
+    uint64_t size = 0;
+    for (size_t k = i; k < i + part.size(); ++k) size += pages[k].size();
+    xbids.push_back(ndb_->AddDataTree(part, static_cast<uint32_t>(size), 1));
+  }
+  return ndb_->AddDataTree(xbids, static_cast<uint32_t>(total), 2);
+}
+
+uint32_t MailboxBuilder::WriteValue(const LtpSubnode& value) {
+  if (value.blockSizes.empty() && value.treeLevel != 2) return ndb_->AddData(value.data);
+  std::vector<Buffer> blocks;
+  if (value.blockSizes.empty()) {
+    size_t max = ndb_->maxBlockData();
+    for (size_t at = 0; at < value.data.size(); at += max) {
+      size_t n = std::min(max, value.data.size() - at);
+      blocks.emplace_back(value.data.begin() + static_cast<ptrdiff_t>(at),
+                          value.data.begin() + static_cast<ptrdiff_t>(at + n));
+    }
+  } else {
+    size_t at = 0;
+    for (size_t n : value.blockSizes) {
+      blocks.emplace_back(value.data.begin() + static_cast<ptrdiff_t>(at),
+                          value.data.begin() + static_cast<ptrdiff_t>(at + n));
+      at += n;
+    }
+  }
+  if (blocks.empty()) blocks.emplace_back();
+  if (value.treeLevel != 2) return WriteHeap(blocks);
+  // A forced two-level tree: the blocks split over two XBLOCKs when there are
+  // at least two of them.
+  std::vector<uint32_t> bids;
+  for (const Buffer& b : blocks) bids.push_back(ndb_->AddDataBlock(b));
+  const size_t half = bids.size() > 1 ? bids.size() / 2 : bids.size();
+  std::vector<uint32_t> xbids;
+  for (auto [start, end] : {std::pair{size_t{0}, half}, std::pair{half, bids.size()}}) {
+    if (start == end) continue;
+    std::vector<uint32_t> part(bids.begin() + static_cast<ptrdiff_t>(start),
+                               bids.begin() + static_cast<ptrdiff_t>(end));
+    uint64_t size = 0;
+    for (size_t k = start; k < end; ++k) size += blocks[k].size();
+    xbids.push_back(ndb_->AddDataTree(part, static_cast<uint32_t>(size), 1));
+  }
+  return ndb_->AddDataTree(xbids, static_cast<uint32_t>(value.data.size()), 2);
+}
+
+uint32_t MailboxBuilder::WriteLtp(LtpNode& node, std::vector<SubnodeRef>& refs) {
+  for (const LtpSubnode& s : node.subnodes) refs.push_back({s.nid, WriteValue(s), 0});
+  return WriteHeap(node.pages);
+}
+
+uint32_t MailboxBuilder::WriteSubnodes(std::vector<SubnodeRef> refs) {
+  if (refs.empty()) return 0;
+  std::stable_sort(refs.begin(), refs.end(),
+                   [](const SubnodeRef& a, const SubnodeRef& b) { return a.nid < b.nid; });
+  return ndb_->AddSubnodeBlock(refs);
+}
+
+uint32_t MailboxBuilder::WriteEmptyTable(const std::vector<uint32_t>& columns) {
+  SubnodeNids nids;
+  TableWriter t(Columns(columns), unicode(), nids);
+  LtpNode node = t.Finish();
+  return WriteHeap(node.pages);
+}
+
+uint32_t MailboxBuilder::WritePcNode(uint32_t nid, uint32_t parent, std::vector<PcProperty> props) {
+  SubnodeNids nids;
+  LtpNode node = BuildPropertyContext(std::move(props), unicode(), nids);
+  std::vector<SubnodeRef> refs;
+  uint32_t bid = WriteLtp(node, refs);
+  ndb_->AddNode(nid, bid, WriteSubnodes(std::move(refs)), parent);
+  return bid;
+}
+
+uint32_t MailboxBuilder::AddItem(uint32_t folderNid, const Item& item) {
+  if (finished_) throw std::logic_error("mailbox already finished");
+  Folder& folder = FolderOf(folderNid);
+  const uint32_t nid = (nextMessageIndex_++ << 5) | 4;
+  const bool uni = unicode();
+  SubnodeNids nids;
+  std::vector<SubnodeRef> refs;
+
+  // Recipient table: one shared block for the common case of no recipients.
+  if (item.recipients.empty()) {
+    if (!emptyRecipientTable_) emptyRecipientTable_ = WriteEmptyTable(kRecipientColumns);
+    refs.push_back({kRecipientTableNid, emptyRecipientTable_, 0});
+  } else {
+    TableWriter t(Columns(kRecipientColumns), uni, nids);
+    uint32_t rowId = 0x32;
+    for (const Recipient& r : item.recipients) {
+      auto text = [&](std::string_view s) { return uni ? Utf16le(s) : Windows1252(s); };
+      std::vector<TcCell> cells = {
+          {Columns({0x3001001F})[0], text(r.name)},
+          {Columns({0x3002001F})[0], text("SMTP")},
+          {Columns({0x3003001F})[0], text(r.email)},
+          {0x0C150003, Le(static_cast<uint32_t>(r.type), 4)},
+          {0x0FFE0003, Le(6, 4)},
+          {0x39000003, Le(0, 4)},
+          {0x0E0F000B, Le(1, 1)},
+      };
+      t.AddRow(rowId++, cells);
+    }
+    LtpNode node = t.Finish();
+    std::vector<SubnodeRef> inner;
+    uint32_t bid = WriteLtp(node, inner);
+    refs.push_back({kRecipientTableNid, bid, WriteSubnodes(std::move(inner))});
+  }
+
+  // Attachments: a PC subnode each (with its own subnodes) and the table.
+  uint64_t attachmentBytes = 0;
+  if (!item.attachments.empty()) {
+    TableWriter table(Columns(kAttachmentColumns), uni, nids);
+    uint32_t index = 0x401;
+    for (const Attachment& a : item.attachments) {
+      const uint32_t attNid = (index++ << 5) | 5;
+      const uint32_t size = a.size ? *a.size : static_cast<uint32_t>(a.data.size());
+      attachmentBytes += a.data.size();
+      PropertyBag bag;
+      bag.Long(0x0E20, size).Long(0x3705, static_cast<uint32_t>(a.method));
+      bag.Long(0x370B, 0xFFFFFFFF).Long(0x7FFD, 0).Bool(0x7FFE, false);
+      if (!a.fileName.empty()) {
+        bag.Text(0x3001, a.fileName).Text(0x3704, a.fileName).Text(0x3707, a.fileName);
+      }
+      if (!a.mimeTag.empty()) bag.Text(0x370E, a.mimeTag);
+      bag.Binary(0x3701, a.data).Place(0x3701, a.dataPlacement, a.dataTreeLevel);
+      std::vector<PcProperty> props = Resolve(bag);
+      for (PcProperty& p : Resolve(a.props)) {
+        std::erase_if(props, [&](const PcProperty& q) { return q.id == p.id; });
+        props.push_back(std::move(p));
+      }
+      LtpNode node = BuildPropertyContext(std::move(props), uni, nids);
+      std::vector<SubnodeRef> inner;
+      uint32_t bid = WriteLtp(node, inner);
+      refs.push_back({attNid, bid, WriteSubnodes(std::move(inner))});
+      auto text = uni ? Utf16le(a.fileName) : Windows1252(a.fileName);
+      std::vector<TcCell> cells = {{0x370B0003, Le(0xFFFFFFFF, 4)},
+                                   {0x0E200003, Le(size, 4)},
+                                   {0x37050003, Le(static_cast<uint32_t>(a.method), 4)}};
+      if (!a.fileName.empty()) cells.push_back({Columns({0x3704001F})[0], std::move(text)});
+      table.AddRow(attNid, cells);
+    }
+    LtpNode node = table.Finish();
+    std::vector<SubnodeRef> inner;
+    uint32_t bid = WriteLtp(node, inner);
+    refs.push_back({kAttachmentTableNid, bid, WriteSubnodes(std::move(inner))});
+  }
+
+  // The message's own properties, with the computed ones unless given.
+  std::vector<PcProperty> props = Resolve(item.props);
+  auto find = [&](uint16_t id) -> PcProperty* {
+    for (PcProperty& p : props) {
+      if (p.id == id) return &p;
+    }
+    return nullptr;
+  };
+  if (!find(0x0E07)) props.push_back({0x0E07, kPtLong, Le(0x01, 4)});
+  if (!item.attachments.empty()) {
+    PcProperty* flags = find(0x0E07);
+    if (flags->type == kPtLong && flags->value.size() == 4) flags->value[0] |= std::byte{0x10};
+  }
+  if (!find(0x0E08)) {
+    uint64_t size = attachmentBytes;
+    for (const PcProperty& p : props) size += p.value.size();
+    props.push_back({0x0E08, kPtLong, Le(std::min<uint64_t>(size, 0x7FFFFFFF), 4)});
+  }
+  PcProperty* flags = find(0x0E07);
+  const bool read = flags && !flags->value.empty() && (static_cast<uint8_t>(flags->value[0]) & 1);
+  ++folder.items;
+  if (!read) ++folder.unread;
+
+  if (options_.contentsRows) {
+    if (!folder.contents) {
+      folder.contentsNids = std::make_unique<SubnodeNids>();
+      folder.contents =
+          std::make_unique<TableWriter>(Columns(kContentsColumns), uni, *folder.contentsNids);
+    }
+    std::vector<TcCell> cells;
+    for (uint32_t tag : Columns(kContentsColumns)) {
+      PcProperty* p = find(static_cast<uint16_t>(tag >> 16));
+      if (p && p->type == (tag & 0xFFFF)) cells.push_back({tag, p->value});
+    }
+    folder.contents->AddRow(nid, cells);
+  }
+
+  LtpNode node = BuildPropertyContext(std::move(props), uni, nids);
+  uint32_t bid = WriteLtp(node, refs);
+  ndb_->AddNode(nid, bid, WriteSubnodes(std::move(refs)), folderNid);
+  return nid;
+}
+
+void MailboxBuilder::WriteFolder(Folder& f) {
+  const FolderOptions& o = f.options;
+  PropertyBag bag;
+  bag.Text(0x3001, f.name);
+  bag.Long(0x3602, o.contentCount.value_or(f.items));
+  bag.Long(0x3603, o.unreadCount.value_or(f.unread));
+  bag.Bool(0x360A, o.hasSubfolders.value_or(!f.children.empty()));
+  if (!o.containerClass.empty()) bag.Text(0x3613, o.containerClass);
+  std::vector<PcProperty> props = Resolve(bag);
+  for (PcProperty& p : Resolve(o.props)) {
+    std::erase_if(props, [&](const PcProperty& q) { return q.id == p.id; });
+    props.push_back(std::move(p));
+  }
+  WritePcNode(f.nid, f.parent, std::move(props));
+
+  const uint32_t base = f.nid & ~0x1Fu;
+  // Hierarchy table: a row per child folder.
+  if (f.children.empty()) {
+    ndb_->AddNode(base | 0x0D, hierarchyTemplate_, 0, 0);
+  } else {
+    SubnodeNids nids;
+    TableWriter t(Columns(kHierarchyColumns), unicode(), nids);
+    for (uint32_t child : f.children) {
+      Folder& c = FolderOf(child);
+      std::vector<TcCell> cells = {
+          {Columns({0x3001001F})[0], unicode() ? Utf16le(c.name) : Windows1252(c.name)},
+          {0x36020003, Le(c.options.contentCount.value_or(c.items), 4)},
+          {0x36030003, Le(c.options.unreadCount.value_or(c.unread), 4)},
+          {0x360A000B, Le(c.options.hasSubfolders.value_or(!c.children.empty()) ? 1 : 0, 1)}};
+      if (!c.options.containerClass.empty()) {
+        const std::string& cls = c.options.containerClass;
+        cells.push_back({Columns({0x3613001F})[0], unicode() ? Utf16le(cls) : Windows1252(cls)});
+      }
+      t.AddRow(child, cells);
+    }
+    LtpNode node = t.Finish();
+    std::vector<SubnodeRef> refs;
+    uint32_t bid = WriteLtp(node, refs);
+    ndb_->AddNode(base | 0x0D, bid, WriteSubnodes(std::move(refs)), 0);
+  }
+  // Contents table: a row per item (when rows are kept).
+  if (f.contents) {
+    LtpNode node = f.contents->Finish();
+    f.contents.reset();
+    std::vector<SubnodeRef> refs;
+    uint32_t bid = WriteLtp(node, refs);
+    ndb_->AddNode(base | 0x0E, bid, WriteSubnodes(std::move(refs)), 0);
+  } else {
+    ndb_->AddNode(base | 0x0E, contentsTemplate_, 0, 0);
+  }
+  ndb_->AddNode(base | 0x0F, faiTemplate_, 0, 0);
+}
+
+void MailboxBuilder::WriteStore() {
+  auto entryId = [&](uint32_t nid) {
+    Buffer b(4);
+    for (uint8_t k : options_.recordKey) b.push_back(std::byte{k});
+    Buffer n = Le(nid, 4);
+    b.insert(b.end(), n.begin(), n.end());
+    return b;
+  };
+  PropertyBag bag;
+  Buffer key;
+  for (uint8_t k : options_.recordKey) key.push_back(std::byte{k});
+  bag.Binary(0x0FF9, key);
+  bag.Text(0x3001, options_.storeName);
+  bag.Long(0x35DF, 0x89);
+  if (options_.subtreeEntryNid) bag.Binary(0x35E0, entryId(*options_.subtreeEntryNid));
+  if (deletedItems_) bag.Binary(0x35E3, entryId(deletedItems_));
+  if (searchRoot_) bag.Binary(0x35E7, entryId(searchRoot_));
+  bag.Long(0x67FF, 0);
+  std::vector<PcProperty> props = Resolve(bag);
+  for (PcProperty& p : Resolve(options_.storeProps)) {
+    std::erase_if(props, [&](const PcProperty& q) { return q.id == p.id; });
+    props.push_back(std::move(p));
+  }
+  WritePcNode(kStoreNid, 0, std::move(props));
+}
+
+void MailboxBuilder::WriteInternalNodes() {
+  ndb_->AddNode(0x1E1, 0, 0, 0);
+  ndb_->AddNode(0x201, 0, 0, 0);
+  ndb_->AddNode(0x60D, hierarchyTemplate_, 0, 0);
+  ndb_->AddNode(0x60E, contentsTemplate_, 0, 0);
+  ndb_->AddNode(0x60F, faiTemplate_, 0, 0);
+  ndb_->AddNode(0x610, WriteEmptyTable(kSearchColumns), 0, 0);
+  ndb_->AddNode(0x62B, WriteEmptyTable(kReceiveFolderColumns), 0, 0);
+  ndb_->AddNode(kAttachmentTableNid, WriteEmptyTable(kAttachmentColumns), 0, 0);
+  if (!emptyRecipientTable_) emptyRecipientTable_ = WriteEmptyTable(kRecipientColumns);
+  ndb_->AddNode(kRecipientTableNid, emptyRecipientTable_, 0, 0);
+}
+
+void MailboxBuilder::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  hierarchyTemplate_ = WriteEmptyTable(kHierarchyColumns);
+  contentsTemplate_ = WriteEmptyTable(kContentsColumns);
+  faiTemplate_ = WriteEmptyTable(kFaiColumns);
+  for (auto& f : folders_) WriteFolder(*f);
+  WriteStore();
+  if (options_.nameMap) {
+    WritePcNode(kNameMapNid, 0, options_.nameMapProperties ? *options_.nameMapProperties
+                                                           : names_.Properties());
+  }
+  if (options_.templates) WriteInternalNodes();
+  ndb_->Finish();
+}
+
+Buffer MailboxBuilder::Build() {
+  Finish();
+  return ndb_->Build();
+}
+
+void MailboxBuilder::Write(const std::string& path) {
+  Finish();
+  ndb_->Write(path);
+}
+
+}  // namespace velmorix::storebuilder
