@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velmorix::session {
@@ -59,6 +61,11 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath);
 
 // The stored UTC clock time of an 8-byte FILETIME in the 24-character form
 // "Sat Jul 01 12:00:00 2006"; "" for an all-zero or missing value.
+// Times before 1970 or after 2038 are shown like any other; a year past 9999
+// takes five digits.
 std::string DateText(const void* filetime8, size_t size);
+
+// Windows-1252 bytes (the texts of ANSI stores) as UTF-8.
+std::string Cp1252ToUtf8(std::string_view bytes);
 
 }  // namespace velmorix::session

@@ -11,9 +11,31 @@
 
 #include "session/recovery_view.h"
 
+namespace velmorix::store {
+struct NodeEntry;
+}
+namespace velmorix::items {
+struct ItemRecord;
+}
+
 namespace velmorix::session {
 
 class SessionData;  // defined in session/session_data.h
+struct FolderRecord;
+
+// How the last run ended.
+enum class RunOutcome {
+  None,        // no run yet, or still running
+  Finished,    // the scan ended and was wrapped up (also after failure 005)
+  OpenFailed,  // "Could not open file Try again"
+  Failed,      // a "Found Condition" failure 001 to 004 (see failureCode)
+  Stopped,     // ended at a stop checkpoint or inside the scan by the stop request
+  Aborted,     // a failure escaped the run (no message, window left as it was)
+};
+
+// Node count that sizes the scan's progress range: nodes with data below the
+// top folder node, following first children and climbing at most one level.
+int ScanEstimate(const store::NodeEntry* topFolder);
 
 enum class SessionState : char { Idle = 'A', Scanning = 'B', Finished = 'C' };
 
@@ -52,11 +74,23 @@ class RecoverySession {
   int folderCount() const { return folderCount_.load(std::memory_order_acquire); }
   const std::string& sessionPath() const { return path_; }
 
+  // How the last run ended, and the failure code (1 to 5) of its "Found
+  // Condition" message, 0 when none was shown. Valid once the worker ended.
+  RunOutcome outcome() const { return outcome_.load(std::memory_order_acquire); }
+  int failureCode() const { return failureCode_.load(std::memory_order_acquire); }
+
   // The recovered data; read on the user-interface thread while the worker
   // appends (entries are complete before they are linked in).
   const SessionData& data() const { return *data_; }
 
  private:
+  struct Run;
+  void ReportFailure(Run& run, int code);
+  bool ScanHierarchy(Run& run);  // false when the stop request ended it
+  void RegisterItem(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
+  void RegisterMail(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
+  void ResetCounters();
+
   RecoveryView& view_;
   std::atomic<SessionState> state_{SessionState::Idle};
   std::atomic<bool> stop_{false};
@@ -67,6 +101,8 @@ class RecoverySession {
   std::unique_ptr<SessionData> data_;
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};
+  std::atomic<RunOutcome> outcome_{RunOutcome::None};
+  std::atomic<int> failureCode_{0};
 };
 
 }  // namespace velmorix::session

@@ -1,0 +1,281 @@
+#include "cli/recover.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "cli/cli_view.h"
+#include "session/folder_list.h"
+#include "session/session.h"
+#include "session/session_data.h"
+
+namespace velmorix::cli {
+
+namespace {
+
+static_assert(std::atomic<bool>::is_always_lock_free, "the Ctrl-C handler needs a lock-free flag");
+static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
+
+std::atomic<bool> g_interrupted{false};
+// The running session's stop request, set straight from the Ctrl-C handler.
+std::atomic<std::atomic<bool>*> g_sessionStop{nullptr};
+
+void OnInterrupt(int) {
+  if (std::atomic<bool>* stop = g_sessionStop.load()) stop->store(true);
+  g_interrupted.store(true);
+}
+
+// TAB, CR and LF inside a tsv field become one blank.
+std::string Field(std::string_view text) {
+  std::string s(text);
+  std::replace_if(s.begin(), s.end(), [](char c) { return c == '\t' || c == '\r' || c == '\n'; }, ' ');
+  return s;
+}
+
+const char* StateLetter(session::SessionState s) {
+  switch (s) {
+    case session::SessionState::Idle: return "A";
+    case session::SessionState::Scanning: return "B";
+    case session::SessionState::Finished: return "C";
+  }
+  return "?";
+}
+
+const char* StateName(session::SessionState s) {
+  switch (s) {
+    case session::SessionState::Idle: return "Idle";
+    case session::SessionState::Scanning: return "Scanning";
+    case session::SessionState::Finished: return "Finished";
+  }
+  return "?";
+}
+
+const char* PictureName(int picture) {
+  switch (picture) {
+    case session::kListCalendar: return "calendar";
+    case session::kListContact: return "contact";
+    case session::kListJournal: return "journal";
+    case session::kListNotes: return "note";
+    case session::kListTasks: return "task";
+    case session::kListEnvelope: return "mail";
+    case session::kListEnvelopeClip: return "mail+clip";
+    default: return "item";
+  }
+}
+
+// Display width of UTF-8 text, one column per code point.
+size_t Width(const std::string& s) {
+  size_t n = 0;
+  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+struct Listing {
+  const session::TreeItem* item;
+  std::string path;
+  session::ListContent content;
+};
+
+std::vector<Listing> Listings(const CliView& view, const session::SessionData& data) {
+  std::vector<Listing> out;
+  for (const session::TreeItem* item : view.tree().PreOrder()) {
+    std::string path = session::FolderTreeModel::ItemPath(item);
+    session::ListContent content = session::FillItemList(data, path);
+    out.push_back({item, std::move(path), std::move(content)});
+  }
+  return out;
+}
+
+void PrintTsv(std::ostream& out, const CliView& view, const session::RecoverySession& session) {
+  for (const auto& e : view.events()) {
+    out << (e.kind == CliView::Event::Status ? "status\t" : "message\t") << Field(e.text) << '\n';
+  }
+  for (const session::FolderRecord* f = session.data().firstFolder(); f; f = f->Next()) {
+    out << "folder\t" << Field(f->folderPath) << '\n';
+  }
+  for (const Listing& l : Listings(view, session.data())) {
+    if (!l.content.changes) continue;
+    out << "list\t" << Field(l.path) << '\t' << session::ColumnSetName(l.content.columnSet);
+    for (const auto& c : session::Columns(l.content.columnSet)) out << '\t' << Field(c.title);
+    out << '\n';
+    for (const auto& row : l.content.rows) {
+      out << "row\t" << row.picture;
+      for (const auto& cell : row.cells) out << '\t' << Field(cell);
+      out << '\n';
+    }
+  }
+  out << "summary\tfolders=" << session.folderCount() << "\tmails=" << session.mailCount()
+      << "\tnodes=" << session.nodesVisited() << "\tstate=" << StateLetter(session.state()) << '\n';
+}
+
+void PrintTable(std::ostream& out, const std::string& indent, const session::ListContent& content) {
+  std::vector<std::string> header{""};
+  for (const auto& c : session::Columns(content.columnSet)) header.push_back(c.title);
+  std::vector<std::vector<std::string>> lines{header};
+  for (const auto& row : content.rows) {
+    std::vector<std::string> line{PictureName(row.picture)};
+    for (const auto& cell : row.cells) line.push_back(Field(cell));
+    lines.push_back(std::move(line));
+  }
+  std::vector<size_t> widths(header.size(), 0);
+  for (const auto& line : lines) {
+    for (size_t i = 0; i < line.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], Width(line[i]));
+  }
+  for (const auto& line : lines) {
+    std::string text = indent;
+    for (size_t i = 0; i < line.size(); ++i) {
+      text += line[i];
+      if (i + 1 < line.size()) text += std::string(widths[i] - Width(line[i]) + 2, ' ');
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    out << text << '\n';
+  }
+}
+
+void PrintText(std::ostream& out, const CliView& view, const session::RecoverySession& session) {
+  for (const auto& e : view.events()) {
+    if (e.kind == CliView::Event::Status) {
+      if (!e.text.empty()) out << e.text << '\n';
+    } else {
+      out << "Message: " << e.text << '\n';
+    }
+  }
+  const auto listings = Listings(view, session.data());
+  if (!listings.empty()) out << '\n';
+  for (const Listing& l : listings) {
+    size_t depth = 0;
+    for (const session::TreeItem* p = l.item->parent; p; p = p->parent) ++depth;
+    const std::string indent(depth * 2, ' ');
+    out << indent << Field(l.item->text);
+    if (l.content.changes) {
+      const size_t n = l.content.rows.size();
+      out << "  [" << session::ColumnSetName(l.content.columnSet) << ", " << n
+          << (n == 1 ? " item]" : " items]");
+    }
+    out << '\n';
+    if (l.content.changes && !l.content.rows.empty()) PrintTable(out, indent + "    ", l.content);
+  }
+  out << '\n'
+      << "Folders: " << session.folderCount() << "  Mails: " << session.mailCount()
+      << "  Nodes: " << session.nodesVisited() << "  State: " << StateName(session.state()) << '\n';
+}
+
+int ExitStatus(const session::RecoverySession& session) {
+  switch (session.outcome()) {
+    case session::RunOutcome::Finished:
+      return session.failureCode() != 0 ? kExitFoundCondition : kExitFinished;
+    case session::RunOutcome::OpenFailed: return kExitOpenFailed;
+    case session::RunOutcome::Stopped: return kExitStopped;
+    case session::RunOutcome::Failed:
+    case session::RunOutcome::Aborted:
+    case session::RunOutcome::None: return kExitFoundCondition;
+  }
+  return kExitFoundCondition;
+}
+
+}  // namespace
+
+int Recover(const std::string& path, OutputFormat format, std::ostream& out,
+            const std::atomic<bool>* interrupt) {
+  CliView view;
+  session::RecoverySession session(view);
+  auto print = [&] {
+    if (format == OutputFormat::Tsv) PrintTsv(out, view, session);
+    else PrintText(out, view, session);
+    out.flush();
+  };
+
+  // The window's start command refuses a path that names nothing.
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    view.Note("Please select a valid file first");
+    print();
+    return kExitOpenFailed;
+  }
+
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  session.onWorkerFinished = [&] {
+    std::lock_guard lock(mutex);
+    done = true;
+    ended.notify_all();
+  };
+
+  if (interrupt == &g_interrupted) g_sessionStop.store(&session.stopRequest());
+  session.StartRecovery(path);
+  bool stopAsked = false;
+  {
+    std::unique_lock lock(mutex);
+    while (!done) {
+      ended.wait_for(lock, std::chrono::milliseconds(20));
+      if (!done && !stopAsked && interrupt && interrupt->load()) {
+        stopAsked = true;
+        lock.unlock();
+        session.RequestStop();
+        lock.lock();
+      }
+    }
+  }
+  session.WaitForWorker();
+  g_sessionStop.store(nullptr);
+  // A stop the worker saw before the Stop command ran: complete the command.
+  if (!stopAsked && interrupt && interrupt->load() &&
+      session.outcome() == session::RunOutcome::Stopped) {
+    session.RequestStop();
+  }
+
+  print();
+  return ExitStatus(session);
+}
+
+int RunRecover(int argc, char** argv) {
+  OutputFormat format = OutputFormat::Text;
+  std::string path;
+  bool havePath = false;
+  auto usage = [] {
+    std::cerr << "usage: velmorix-cli recover [--format text|tsv] FILE\n";
+    return kExitUsage;
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    if (arg == "--format") {
+      if (i + 1 >= argc) return usage();
+      value = argv[++i];
+    } else if (arg.rfind("--format=", 0) == 0) {
+      value = arg.substr(9);
+    } else if (arg == "--") {
+      if (i + 2 != argc || havePath) return usage();
+      path = argv[++i];
+      havePath = true;
+      continue;
+    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+      return usage();
+    } else {
+      if (havePath) return usage();
+      path = arg;
+      havePath = true;
+      continue;
+    }
+    if (value == "text") format = OutputFormat::Text;
+    else if (value == "tsv") format = OutputFormat::Tsv;
+    else return usage();
+  }
+  if (!havePath) return usage();
+
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  return Recover(path, format, std::cout, &g_interrupted);
+}
+
+}  // namespace velmorix::cli

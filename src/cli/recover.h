@@ -1,0 +1,28 @@
+// `velmorix-cli recover [--format text|tsv] FILE`: one recovery run exactly as
+// the window runs it, printed as text for people or as tsv records.
+#pragma once
+
+#include <atomic>
+#include <iosfwd>
+#include <string>
+
+namespace velmorix::cli {
+
+// Exit statuses.
+inline constexpr int kExitFinished = 0;
+inline constexpr int kExitOpenFailed = 1;
+inline constexpr int kExitFoundCondition = 2;
+inline constexpr int kExitStopped = 3;
+inline constexpr int kExitUsage = 64;
+
+enum class OutputFormat { Text, Tsv };
+
+// Recovers `path` and prints the result to `out`. When `interrupt` becomes
+// true during the run, the run is stopped as the window's Stop command does.
+int Recover(const std::string& path, OutputFormat format, std::ostream& out,
+            const std::atomic<bool>* interrupt = nullptr);
+
+// argv[0] is the subcommand name ("recover"). Installs the Ctrl-C handler.
+int RunRecover(int argc, char** argv);
+
+}  // namespace velmorix::cli

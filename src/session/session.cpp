@@ -1,0 +1,430 @@
+#include "session/session.h"
+
+#include <exception>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "items/items.h"
+#include "session/folder_list.h"
+#include "session/session_data.h"
+#include "store/store.h"
+
+namespace velmorix::session {
+
+namespace {
+
+constexpr const char* kTopFolderPath = "Personal Folders\\";
+constexpr uint32_t kDefaultTopFolderNid = 0x2142;
+// Folder paths handed to the tree and kept in folder records are cut at a
+// component boundary to this many bytes, so that a hostile nesting depth
+// cannot make every record huge. The walk itself keeps the whole path.
+constexpr size_t kMaxFolderPath = 1024;
+
+Message QuestionOk(const std::string& text, bool owned = true) {
+  Message m;
+  m.caption = kCaption;
+  m.text = text;
+  m.icon = MessageIcon::Question;
+  m.buttons = MessageButtons::Ok;
+  m.ownedByWindow = owned;
+  return m;
+}
+
+std::string FailureText(int code) {
+  return "Found Condition :00" + std::to_string(code) + " ";
+}
+
+// A stored text up to its first NUL, as the record's C string would read.
+std::string_view TextOf(const Blob& b) {
+  std::string_view v = b.view();
+  return v.substr(0, v.find('\0'));
+}
+
+// The folder path as shown: whole, or cut after its last backslash that
+// keeps it within kMaxFolderPath.
+std::string ShownPath(const std::string& path) {
+  if (path.size() <= kMaxFolderPath) return path;
+  const size_t cut = path.rfind('\\', kMaxFolderPath - 1);
+  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+}  // namespace
+
+// The working state of one run, released on every path when the run ends.
+struct RecoverySession::Run {
+  std::unique_ptr<store::Store> store;
+  std::unique_ptr<items::ItemContext> ctx;
+  const store::NodeEntry* topNode = nullptr;
+  bool ansi = false;
+  bool unknownEncryptionShown = false;
+};
+
+int ScanEstimate(const store::NodeEntry* topFolder) {
+  int count = 0;
+  const store::NodeEntry* n = topFolder ? topFolder->firstChild : nullptr;
+  while (n) {
+    if (n->dataBlock) ++count;
+    if (n->firstChild) {
+      n = n->firstChild;
+    } else if (n->nextSibling) {
+      n = n->nextSibling;
+    } else if (n->parent && n->parent->nextSibling) {
+      n = n->parent->nextSibling;
+    } else {
+      break;
+    }
+  }
+  return count;
+}
+
+RecoverySession::RecoverySession(RecoveryView& view)
+    : view_(view), data_(std::make_unique<SessionData>()) {}
+
+RecoverySession::~RecoverySession() {
+  stop_.store(true, std::memory_order_release);
+  WaitForWorker();
+}
+
+void RecoverySession::WaitForWorker() {
+  if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
+}
+
+void RecoverySession::StartRecovery(const std::string& path) {
+  // One worker at a time: a start while a run is still going is ignored.
+  if (WorkerRunning()) return;
+  WaitForWorker();
+
+  SetState(SessionState::Scanning);
+  path_ = path;
+  view_.SetControlText(kFolderCount, "");
+  view_.SetControlText(kMailCount, "");
+  view_.SetControlText(kFolderCountLabel, "");
+  view_.SetControlText(kMailCountLabel, "");
+  view_.ApplyScanningLayout();
+  view_.ClearViews();
+  stop_.store(false, std::memory_order_release);
+  view_.SetProgressRange(0, 100);
+  view_.StartProgressTimer();
+
+  outcome_.store(RunOutcome::None, std::memory_order_release);
+  failureCode_.store(0, std::memory_order_release);
+  workerRunning_.store(true, std::memory_order_release);
+  worker_ = std::thread([this] {
+    try {
+      if (RunRecovery() != 1) {
+        view_.ShowControl(kProgressBar, false);
+        view_.EnableControl(kStopButton, false);
+        view_.ShowControl(kStopButton, false);
+      }
+    } catch (...) {
+      // A failure that escaped the run ends the worker without further action.
+      outcome_.store(RunOutcome::Aborted, std::memory_order_release);
+    }
+    workerRunning_.store(false, std::memory_order_release);
+    if (onWorkerFinished) onWorkerFinished();
+  });
+}
+
+void RecoverySession::ReportFailure(Run& run, int code) {
+  if (code == 1) view_.StopProgressTimer();
+  view_.ShowControl(kProgressBar, false);
+  view_.ShowControl(kStatusLine, false);
+  if (code != 1) view_.StopProgressTimer();
+  failureCode_.store(code, std::memory_order_release);
+  outcome_.store(RunOutcome::Failed, std::memory_order_release);
+  view_.ShowMessage(QuestionOk(FailureText(code)));
+  view_.ApplyFileSelectionLayout();
+  run.ctx.reset();
+  run.store.reset();
+}
+
+int RecoverySession::RunRecovery() {
+  Run run;
+
+  // Stage 1: open.
+  view_.SetControlText(kStatusLine, "Opening File");
+  run.store = std::make_unique<store::Store>();
+  run.store->stopRequest = &stop_;
+  run.store->onUnknownEncryption = [this, &run] {
+    if (run.unknownEncryptionShown) return;
+    run.unknownEncryptionShown = true;
+    Message m;
+    m.caption = kCaption;
+    m.text = "Unknown Encryption has been done so can'nt be decrypted";
+    m.icon = MessageIcon::None;
+    m.buttons = MessageButtons::Ok;
+    m.ownedByWindow = false;
+    view_.ShowMessage(m);
+  };
+  view_.EnableControl(kBackButton, false);
+  view_.ShowControl(kBackButton, false);
+  if (store::OpenStore(*run.store, path_) == -1) {
+    outcome_.store(RunOutcome::OpenFailed, std::memory_order_release);
+    view_.ShowMessage(QuestionOk("Could not open file Try again", false));
+    view_.StopProgressTimer();
+    view_.ShowControl(kStatusLine, false);
+    view_.ApplyFileSelectionLayout();
+    return 1;
+  }
+  // Whatever the store loads from here on is session data.
+  data_->SetVariant(run.store->variant);
+  data_->storeData = run.store->data;
+  run.ansi = run.store->variant == store::Variant::Ansi;
+
+  view_.ShowControl(kProgressBar, true);
+  view_.EnableControl(kProgressBar, true);
+  view_.EnableControl(kStopButton, true);
+
+  // Stage 2: indexes. The loader's result is not examined; one cut short by
+  // the stop request simply returns.
+  view_.SetControlText(kStatusLine, "Scanning File and Loading Indexes...");
+  try {
+    store::LoadIndexes(*run.store);
+  } catch (...) {
+    ReportFailure(run, 1);
+    return 0;
+  }
+  data_->storeData = run.store->data;
+
+  // Stage 3: extended attributes (the named-property map).
+  view_.SetControlText(kStatusLine, "Loading Extended Attributes");
+  try {
+    items::LoadNamedPropertyMap(*run.store, data_->names);
+  } catch (...) {
+    ReportFailure(run, 2);
+    return 0;
+  }
+
+  auto stopped = [this] { return stop_.load(std::memory_order_acquire); };
+  if (stopped()) {
+    outcome_.store(RunOutcome::Stopped, std::memory_order_release);
+    return 0;
+  }
+
+  // Stage 4: the top folder, named by the store information of the first
+  // top-level node.
+  run.ctx = std::make_unique<items::ItemContext>(*run.store, &data_->names);
+  {
+    const store::NodeEntry* root = run.store->data ? run.store->data->nodes.head() : nullptr;
+    std::unique_ptr<items::ItemRecord> rootItem = items::BuildItem(*run.ctx, root);
+    if (!rootItem || !rootItem->storeInfo) {
+      ReportFailure(run, 3);
+      return 0;
+    }
+    uint32_t topNid = kDefaultTopFolderNid;
+    // An identifier too short to hold the NID counts as absent.
+    if (auto nid = ByteView(rootItem->storeInfo->subtreeEntryId.bytes()).U32(20)) topNid = *nid;
+    run.topNode = store::FindNode(*run.store, topNid);
+    if (!run.topNode) {
+      ReportFailure(run, 4);
+      return 0;
+    }
+  }
+
+  if (stopped()) {
+    outcome_.store(RunOutcome::Stopped, std::memory_order_release);
+    return 0;
+  }
+
+  // Stage 5: the scan.
+  view_.SetControlText(kStatusLine, "Scanning File for Mails...");
+  view_.SetControlText(kFolderCountLabel, "No. of Folders Found");
+  view_.SetControlText(kMailCountLabel, "No. of Mails Found");
+  view_.SetProgressRange(0, ScanEstimate(run.topNode) - 3);
+  view_.StopProgressTimer();
+
+  bool completed = true;
+  try {
+    completed = ScanHierarchy(run);
+  } catch (...) {
+    failureCode_.store(5, std::memory_order_release);
+    view_.ShowMessage(QuestionOk(FailureText(5)));
+  }
+  if (!completed) {
+    mailCount_.store(0, std::memory_order_release);
+    outcome_.store(RunOutcome::Stopped, std::memory_order_release);
+    return 0;
+  }
+
+  // Wrap-up: the finished layout.
+  view_.SetControlText(kStatusLine, "");
+  stop_.store(true, std::memory_order_release);
+  SetState(SessionState::Finished);
+  view_.ShowControl(kStopButton, false);
+  view_.EnableControl(kBackButton, true);
+  view_.ShowControl(kBackButton, true);
+  view_.SetProgressPosition(0);
+  view_.ShowControl(kProgressBar, false);
+  view_.StopProgressTimer();
+  outcome_.store(RunOutcome::Finished, std::memory_order_release);
+  return 0;
+}
+
+bool RecoverySession::ScanHierarchy(Run& run) {
+  folderCount_.store(0, std::memory_order_release);
+  view_.InsertFolderPath(kTopFolderPath);
+
+  // The walk's folder path, and per open level the length the path had
+  // before that level's folder name was appended. Going back to a recorded
+  // length undoes exactly what entering the folder added, also for a name
+  // that itself holds backslashes.
+  std::string path = kTopFolderPath;
+  std::vector<size_t> levels{path.size()};
+  bool descended = false;
+
+  const store::NodeEntry* k = run.topNode->firstChild;
+  while (k) {
+    if (stop_.load(std::memory_order_acquire)) return false;
+
+    std::unique_ptr<items::ItemRecord> record;
+    if (k->dataBlock) {
+      try {
+        record = items::BuildItem(*run.ctx, k);
+      } catch (...) {
+        record.reset();  // a node that cannot be assembled has no record
+      }
+      const int visited = nodesVisited_.fetch_add(1, std::memory_order_acq_rel) + 1;
+      view_.SetProgressPosition(visited);
+
+      if (record && record->folderCounts) {
+        const size_t before = path.size();
+        std::string_view name = TextOf(record->displayName);
+        path += run.ansi ? Cp1252ToUtf8(name) : std::string(name);
+        path += '\\';
+        std::string shown = ShownPath(path);
+        view_.InsertFolderPath(shown);
+        const int folders = folderCount_.fetch_add(1, std::memory_order_acq_rel) + 1;
+        view_.SetControlText(kFolderCount, std::to_string(folders));
+        data_->AddFolder(std::move(shown), k->nid);
+        if (k->firstChild) {
+          levels.push_back(before);
+          k = k->firstChild;
+          descended = true;
+        } else {
+          path.resize(before);
+        }
+        record.reset();
+      } else if (record) {
+        RegisterItem(run, *record, k);
+      }
+    }
+
+    // Climb out of folders whose children are done.
+    while (!descended && !k->nextSibling && k->parent) {
+      const size_t before = levels.back();
+      levels.pop_back();
+      if (levels.empty()) break;
+      path.resize(before);
+      k = k->parent;
+    }
+    record.reset();
+    if (descended) {
+      descended = false;
+    } else {
+      k = k->nextSibling;
+    }
+  }
+  return true;
+}
+
+void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::NodeEntry* node) {
+  const bool hasClass = r.messageClass.present();
+  const std::string_view cls = TextOf(r.messageClass);
+
+  if (hasClass && cls == "IPM.Task") {
+    if (r.details) data_->AppendTask(std::move(r.details));
+  } else if (hasClass && cls == "IPM.StickyNote") {
+    // A note without appointment properties still gets an entry.
+    if (!r.appointment) r.appointment = std::make_unique<items::AppointmentDetails>();
+    data_->AppendNote(std::move(r.appointment), std::move(r.details));
+  } else if (r.kind == items::kKindJournal) {
+    if (!r.journal) r.journal = std::make_unique<items::JournalDetails>();
+    data_->AppendJournal(std::move(r.journal), std::move(r.details));
+  } else if (r.kind == items::kKindAppointment) {
+    if (!r.appointment) r.appointment = std::make_unique<items::AppointmentDetails>();
+    data_->AppendCalendar(std::move(r.appointment), std::move(r.details));
+  } else if (r.kind != items::kKindMail && r.contact) {
+    data_->AppendContact(std::move(r.contact), std::move(r.details));
+  } else if (r.details && r.kind == items::kKindMail) {
+    RegisterMail(run, r, node);
+  }
+  // No capture travels to the next item.
+  r.bodyLocator = items::BodyLocator{};
+}
+
+void RecoverySession::RegisterMail(Run& run, items::ItemRecord& r, const store::NodeEntry* node) {
+  const store::NodeEntry* parent = node->parent;
+  FolderRecord* folder = nullptr;
+  if (parent && parent == run.topNode) {
+    folder = data_->topFolderRecord();
+  } else {
+    folder = parent ? data_->FindFolderByNid(parent->nid) : nullptr;
+    if (!folder) folder = data_->lastFolder();
+    // Before any folder record exists the mail stays with the top folder.
+    if (!folder) folder = data_->topFolderRecord();
+  }
+
+  const int mails = mailCount_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  view_.SetControlText(kMailCount, std::to_string(mails));
+
+  items::MessageDetails& d = *r.details;
+  const items::BodyLocator& loc = r.bodyLocator;
+  d.lastKind = loc.lastKind;
+  d.marker = loc.marker;
+  if (loc.plainSlot.location != 0) d.plainSlot = loc.plainSlot;
+  if (loc.htmlSlot.location != 0) d.htmlSlot = loc.htmlSlot;
+  if (loc.thirdSlot.location != 0) d.thirdSlot = loc.thirdSlot;
+  r.attachmentCursor = nullptr;
+  d.attachmentList = std::move(r.attachments);
+  r.attachments.clear();
+  d.attachmentListSecond = !d.attachmentList.empty();
+  data_->AppendMail(*folder, std::move(r.details));
+}
+
+bool RecoverySession::RequestStop() {
+  Message ask;
+  ask.caption = kCaption;
+  ask.text = "Do you really want to stop scanning process ?";
+  ask.icon = MessageIcon::Question;
+  ask.buttons = MessageButtons::YesNo;
+  if (view_.ShowMessage(ask) != MessageAnswer::Yes) return false;
+  view_.StopProgressTimer();
+  stop_.store(true, std::memory_order_release);
+  view_.ShowControl(kBackButton, true);
+  view_.EnableControl(kBackButton, true);
+  view_.ShowControl(kStopButton, false);
+  view_.ShowControl(kStatusLine, false);
+  if (nodesVisited() != 0) SetState(SessionState::Finished);
+  view_.SetProgressRange(0, 100);
+  view_.SetProgressPosition(0);
+  return true;
+}
+
+void RecoverySession::ResetCounters() {
+  nodesVisited_.store(0, std::memory_order_release);
+  mailCount_.store(0, std::memory_order_release);
+}
+
+void RecoverySession::DiscardRecovery() {
+  // No data is released while the worker can still touch it.
+  stop_.store(true, std::memory_order_release);
+  WaitForWorker();
+  view_.SetProgressPosition(0);
+  nodesVisited_.store(0, std::memory_order_release);
+  view_.ApplyFileSelectionLayout();
+  mailCount_.store(0, std::memory_order_release);
+  view_.SetProgressRange(0, 100);
+  data_->Release();
+  SetState(SessionState::Idle);
+}
+
+void RecoverySession::ReleaseSessionData() {
+  stop_.store(true, std::memory_order_release);
+  WaitForWorker();
+  ResetCounters();
+  data_->Release();
+  SetState(SessionState::Idle);
+}
+
+}  // namespace velmorix::session
