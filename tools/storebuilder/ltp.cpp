@@ -408,6 +408,9 @@ TableWriter::TableWriter(const std::vector<uint32_t>& columns, bool unicode, Sub
 }
 
 void TableWriter::AddRow(uint32_t rowId, std::span<const TcCell> cells) {
+  for (const TcCell& cell : cells) {
+    if (!byTag_.count(cell.tag)) throw std::invalid_argument("cell for an unknown column");
+  }
   size_t base = matrix_.size();
   matrix_.resize(base + rowWidth_);
   std::byte* row = matrix_.data() + base;
@@ -419,7 +422,6 @@ void TableWriter::AddRow(uint32_t rowId, std::span<const TcCell> cells) {
   mark(columns_[1]);
   for (const TcCell& cell : cells) {
     auto it = byTag_.find(cell.tag);
-    if (it == byTag_.end()) throw std::invalid_argument("cell for an unknown column");
     const Column& c = columns_[it->second];
     if (it->second == 0) continue;
     std::byte* dst = row + c.ibData;
