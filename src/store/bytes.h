@@ -5,6 +5,7 @@
 // undefined behaviour.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -58,9 +59,13 @@ class ByteView {
   std::optional<T> Read(uint64_t offset) const {
     if (!Contains(offset, sizeof(T))) return std::nullopt;
     T value = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) {
-      value = static_cast<T>(value |
-                             static_cast<T>(static_cast<uint64_t>(data_[offset + i]) << (8 * i)));
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(&value, data_.data() + offset, sizeof(T));
+    } else {
+      for (size_t i = 0; i < sizeof(T); ++i) {
+        value = static_cast<T>(value |
+                               static_cast<T>(static_cast<uint64_t>(data_[offset + i]) << (8 * i)));
+      }
     }
     return value;
   }

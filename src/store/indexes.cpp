@@ -3,7 +3,6 @@
 // find the leaf level themselves, stop a page at a zero or out-of-order key,
 // and skip subtrees whose pages cannot be read or do not start with the key
 // their parent promised.
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -59,21 +58,29 @@ uint64_t Wide(const ByteView& v, size_t off, size_t width) {
 // leaf during one load, so that crafted files cannot make the walks loop.
 bool FirstWalk(Store& s, uint64_t offset, bool leaf) { return s.walkedPages.emplace(offset, leaf).second; }
 
-// Per-page state of the node index leaf walk.
+// Per-page state of the node index leaf walk. A page holds at most 31
+// entries, so short vectors searched linearly serve.
 struct LeafPage {
-  std::unordered_map<uint32_t, NodeEntry*> parentCache;   // newest wins
-  // Entries whose parent has not been found, newest last; and by own NID.
+  // Entries resolved as parents on this page, newest last.
+  std::vector<NodeEntry*> parentCache;
+  // Entries whose parent has not been found, with that parent's NID; newest last.
   std::vector<std::pair<NodeEntry*, uint32_t>> waiting;
-  std::unordered_map<uint32_t, NodeEntry*> waitingByNid;
 };
 
 NodeEntry* FindParent(Store& s, LeafPage& page, uint32_t p) {
-  if (auto it = page.parentCache.find(p); it != page.parentCache.end()) return it->second;
+  for (size_t i = page.parentCache.size(); i-- > 0;) {
+    if (page.parentCache[i]->nid == p) return page.parentCache[i];
+  }
   NodeEntry* found = FindNode(s, p);
   if (!found) {
-    if (auto it = page.waitingByNid.find(p); it != page.waitingByNid.end()) found = it->second;
+    for (size_t i = page.waiting.size(); i-- > 0;) {
+      if (page.waiting[i].first->nid == p) {
+        found = page.waiting[i].first;
+        break;
+      }
+    }
   }
-  if (found) page.parentCache[p] = found;
+  if (found) page.parentCache.push_back(found);
   return found;
 }
 
@@ -90,7 +97,6 @@ void Place(Store& s, LeafPage& page, NodeEntry* e, uint32_t p) {
     return;
   }
   page.waiting.emplace_back(e, p);
-  page.waitingByNid[e->nid] = e;
 }
 
 void ReleaseWaiting(Store& s, LeafPage& page, NodeEntry* taken) {
@@ -100,9 +106,6 @@ void ReleaseWaiting(Store& s, LeafPage& page, NodeEntry* taken) {
     if (page.waiting[i].second != taken->nid) continue;
     NodeEntry* child = page.waiting[i].first;
     page.waiting.erase(page.waiting.begin() + static_cast<std::ptrdiff_t>(i));
-    if (auto it = page.waitingByNid.find(child->nid); it != page.waitingByNid.end() && it->second == child) {
-      page.waitingByNid.erase(it);
-    }
     if (!tree.AppendChild(taken, child)) tree.AppendTopLevel(child);
   }
 }

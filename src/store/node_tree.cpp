@@ -15,8 +15,7 @@ NodeEntry* NodeTree::Create(uint32_t nid, const BlockEntry* sub, const BlockEntr
   e->nid = nid;
   e->subnodeBlock = sub;
   e->dataBlock = data;
-  auto [it, inserted] = firstByNid_.emplace(nid, e);
-  if (!inserted) {
+  if (firstByNid_.InsertFirst(nid, e) != e) {
     moreByNid_.emplace(nid, e);
     sharedNids_ = true;
   }
@@ -107,9 +106,9 @@ NodeEntry* NodeTree::FindPreorder(uint32_t nid) const {
 }
 
 NodeEntry* NodeTree::Find(uint32_t nid) const {
-  auto it = firstByNid_.find(nid);
-  if (it == firstByNid_.end()) return nullptr;
-  NodeEntry* found = Reachable(it->second) ? it->second : nullptr;
+  NodeEntry* first = firstByNid_.Find(nid);
+  if (!first) return nullptr;
+  NodeEntry* found = Reachable(first) ? first : nullptr;
   if (!sharedNids_) return found;
   auto [lo, hi] = moreByNid_.equal_range(nid);
   if (lo == hi) return found;

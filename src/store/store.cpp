@@ -23,13 +23,12 @@ constexpr uint8_t kDataTreeType = 0x01;
 const BlockEntry& BlockList::Append(const BlockEntry& e) {
   entries_.push_back(e);
   const BlockEntry& stored = entries_.back();
-  first_.emplace(e.bid, &stored);  // keeps the first entry for a BID
+  first_.InsertFirst(e.bid, &stored);  // keeps the first entry for a BID
   return stored;
 }
 
 const BlockEntry* BlockList::FindExact(uint32_t bid) const {
-  auto it = first_.find(bid);
-  return it == first_.end() ? nullptr : it->second;
+  return first_.Find(bid);
 }
 
 const SubnodeList* SubnodeRegistry::Register(SubnodeList list) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "store/bytes.h"
+#include "store/id_map.h"
 
 namespace velmorix::store {
 
@@ -53,7 +54,7 @@ class BlockList {
 
  private:
   std::deque<BlockEntry> entries_;
-  std::unordered_map<uint32_t, const BlockEntry*> first_;
+  IdMap<const BlockEntry> first_;
 };
 
 // One node index leaf entry, linked into the node tree.
@@ -107,7 +108,7 @@ class NodeTree {
   NodeEntry* head_ = nullptr;
   NodeEntry* tail_ = nullptr;
   // The first entry created with each NID, and any later ones.
-  std::unordered_map<uint32_t, NodeEntry*> firstByNid_;
+  IdMap<NodeEntry> firstByNid_;
   std::unordered_multimap<uint32_t, NodeEntry*> moreByNid_;
   // Bumped whenever an entry is unlinked: reachability caches older than this
   // are stale.
