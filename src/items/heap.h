@@ -71,8 +71,7 @@ class Heap {
   // descended. nullopt when the header or root is not readable. `cbEnt`
   // receives the header's entry size.
   std::optional<std::vector<ByteSpan>> ReadBth(uint32_t hid, uint16_t headerWord,
-                                               uint32_t recordSize, uint8_t* cbEnt = nullptr,
-                                               bool rootMayBeZero = true) const;
+                                               uint32_t recordSize, uint8_t* cbEnt = nullptr) const;
 
  private:
   std::vector<Page> pages_;

@@ -56,6 +56,12 @@ class NamedPropertyMap {
   std::unordered_map<int32_t, size_t> first_;
 };
 
+// Parses the NAMEID records of an entry stream, with names from the string
+// stream when there is one, in the order taken. Records end at the stream's
+// end or at a record whose GUID-and-kind word is 0.
+std::vector<NamedPropertyEntry> ParseNameIdStreams(ByteSpan entryStream,
+                                                   std::optional<ByteSpan> stringStream);
+
 // Reads the name-to-ID map node (NID 0x61) into `out`. 1 when the map was
 // built, 0 when there is none (no node, no data block, no property set, no
 // entry stream); `out` is left empty then.
@@ -387,6 +393,7 @@ struct ItemRecord {
 // property sets read through this context; BuildItem clears it at its start
 // and copies it into the item it returns.
 struct ItemContext {
+  explicit ItemContext(store::Store& s, const NamedPropertyMap* n = nullptr) : store(s), names(n) {}
   store::Store& store;
   const NamedPropertyMap* names = nullptr;
   BodyLocator bodyLocator;
@@ -399,6 +406,10 @@ struct ItemContext {
 // rows. Entries of an unknown type are left out of their row.
 std::optional<PropertySet> ReadPropertySet(ItemContext& ctx, uint32_t dataBid,
                                            const store::SubnodeList* subnodes);
+
+// The same over a heap already read (one page per data block).
+std::optional<PropertySet> ReadPropertySetFromHeap(ItemContext& ctx, const Heap& heap,
+                                                   const store::SubnodeList* subnodes);
 
 // Maps the entries of `set` onto `item` and its sub-records. Attachment
 // properties go to the attachment at the item's cursor, advancing one

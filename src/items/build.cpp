@@ -1,0 +1,62 @@
+// Item assembly: a node's property context, its attachment table and each
+// attachment's own property context.
+#include "items/items.h"
+
+namespace velmorix::items {
+namespace {
+
+constexpr uint32_t kAttachmentTableNid = 0x671;
+
+std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* node) {
+  if (!node) return nullptr;
+  const store::SubnodeList* subnodes =
+      node->subnodeBlock ? store::ReadSubnodeList(ctx.store, node->subnodeBlock) : nullptr;
+  if (!node->dataBlock) return nullptr;
+  auto set = ReadPropertySet(ctx, node->dataBlock->bid, subnodes);
+  if (!set) return nullptr;
+  auto item = std::make_unique<ItemRecord>();
+  DecodeProperties(ctx, *set, item.get());
+  set.reset();
+
+  const store::SubnodeEntry* table = FindSubnode(subnodes, kAttachmentTableNid);
+  if (!table) return item;
+  auto rows = ReadPropertySet(ctx, table->dataBlock->bid, subnodes);
+  if (!rows) return nullptr;  // an attachment table that cannot be read fails the item
+  item->attachments.resize(static_cast<size_t>(rows->totalRows()));
+  if (item->attachments.empty()) return nullptr;
+  item->attachmentCursor = &item->attachments.front();
+  DecodeProperties(ctx, *rows, item.get());
+  rows.reset();
+
+  // Values the attachments keep in subnodes of their own are not read: their
+  // property contexts are read without a subnode list.
+  for (AttachmentRecord& a : item->attachments) {
+    const store::SubnodeEntry* sub = FindSubnode(subnodes, a.nid);
+    if (!sub) continue;
+    auto own = ReadPropertySet(ctx, sub->dataBlock->bid, nullptr);
+    if (!own) continue;
+    item->attachmentCursor = &a;
+    DecodeProperties(ctx, *own, item.get());
+    if (const store::SubnodeEntry* data = FindSubnode(subnodes, a.nid)) a.dataBid = data->dataBlock->bid;
+  }
+  item->attachmentCursor = &item->attachments.front();
+  return item;
+}
+
+}  // namespace
+
+std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* node) {
+  ctx.bodyLocator = {};
+  std::unique_ptr<ItemRecord> item;
+  try {
+    item = Assemble(ctx, node);
+  } catch (const std::exception&) {
+    item.reset();
+  }
+  if (item) item->bodyLocator = ctx.bodyLocator;
+  // No capture travels on to the next item.
+  ctx.bodyLocator = {};
+  return item;
+}
+
+}  // namespace velmorix::items

@@ -1,0 +1,333 @@
+// Property and table contexts: heap records and table cells into property
+// entries.
+#include <algorithm>
+#include <cstring>
+
+#include "items/items.h"
+
+namespace velmorix::items {
+namespace {
+
+constexpr uint16_t kPcBthHeader = 0x02B5;
+constexpr uint16_t kRowIndexBthHeader = 0x04B5;
+constexpr uint8_t kTcInfoType = 0x7C;
+constexpr size_t kTcInfoSize = 22;
+constexpr size_t kColumnSize = 8;
+// Data bytes per block, which fixes the rows per block of a row matrix kept
+// in a subnode (rows never straddle blocks).
+constexpr size_t kMaxBlockDataUnicode = 8176;
+constexpr size_t kMaxBlockDataAnsi = 8180;
+
+constexpr uint16_t kPropBody = 0x1000;
+constexpr uint16_t kPropHtml = 0x1013;
+constexpr uint16_t kPropThirdBody = 0x6619;
+constexpr uint16_t kPropSubject = 0x0037;
+
+bool IsInlineType(uint16_t type) { return type == 0x0002 || type == 0x0003 || type == 0x000B; }
+
+bool IsHnidType(uint16_t type) {
+  switch (type) {
+    case 0x0005: case 0x000D: case 0x0014: case 0x001E: case 0x001F: case 0x0040:
+    case 0x0048: case 0x0102: case 0x1003: case 0x1014: case 0x101E: case 0x1102:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsBodyProperty(uint16_t id) { return id == kPropBody || id == kPropHtml || id == kPropThirdBody; }
+
+Blob U32Blob(uint32_t value) {
+  std::byte b[4];
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
+  return Blob::Of(ByteSpan(b, 4));
+}
+
+bool CharsAt(ByteSpan v, std::initializer_list<size_t> offsets, const char* letters) {
+  size_t i = 0;
+  for (size_t off : offsets) {
+    if (off >= v.size() || static_cast<char>(v[off]) != letters[i]) return false;
+    ++i;
+  }
+  return true;
+}
+
+// Produces the entries of one row (a property context, or one table row).
+class RowReader {
+ public:
+  RowReader(ItemContext& ctx, const Heap& heap, const store::SubnodeList* subnodes)
+      : ctx_(ctx), heap_(heap), subnodes_(subnodes) {}
+
+  void StartRow() { mail_ = false; }
+
+  // Adds the entry for one record or cell to `row`, or leaves it out (no
+  // value, unreadable heap reference, unknown type).
+  void Add(uint16_t id, uint16_t type, uint32_t value, PropertyRow& row) {
+    PropertyEntry e;
+    e.propertyId = id;
+    e.type = type;
+    Translate(e);
+    if (IsInlineType(type)) {
+      e.data = U32Blob(value);
+      e.size = 4;
+      row.entries.push_back(std::move(e));
+      return;
+    }
+    if (!IsHnidType(type)) return;  // unknown type: this entry only
+    if (value == 0) return;
+    if ((value & 0xF) == 0xF) {
+      if (IsBodyProperty(id) && mail_) {
+        CaptureSubnode(id, value);
+        e.data = Blob::Of(ByteSpan());
+      } else {
+        ReadSubnode(e, value);
+      }
+      row.entries.push_back(std::move(e));
+      return;
+    }
+    auto a = heap_.Resolve(value);
+    if (!a) return;
+    ByteSpan bytes = a->bytes();
+    if (IsBodyProperty(id) && mail_) {
+      CaptureHeap(id, *a);
+      e.data = Blob::Of(ByteSpan());
+      row.entries.push_back(std::move(e));
+      return;
+    }
+    e.data = Blob::Of(bytes);
+    e.size = static_cast<int32_t>(bytes.size());
+    DetectMail(id, bytes);
+    if (type == 0x000D) {
+      const uint32_t nid = ByteView(bytes).U32(0).value_or(0);
+      e.data.reset();
+      e.size = 0;
+      ReadSubnode(e, nid);
+    }
+    row.entries.push_back(std::move(e));
+  }
+
+ private:
+  void Translate(PropertyEntry& e) {
+    e.tag = e.propertyId;
+    const NamedPropertyEntry* n = LookupNamedProperty(ctx_.names, e.propertyId);
+    if (!n) return;
+    if (n->kind == kNameNumeric) {
+      e.tag = n->lid;
+    } else if (n->kind == kNameString) {
+      e.tag = kTagStringNamed;
+      e.name = &n->name;
+    }
+  }
+
+  void ReadSubnode(PropertyEntry& e, uint32_t nid) {
+    auto value = ReadSubnodeValue(ctx_.store, nid, subnodes_);
+    if (value && !value->empty()) {
+      e.data = Blob::Of(ByteSpan(*value));
+      e.size = static_cast<int32_t>(value->size());
+    } else {
+      e.type = nid;
+      e.size = 0;
+    }
+  }
+
+  void DetectMail(uint16_t id, ByteSpan v) {
+    if (ctx_.store.variant == store::Variant::Ansi) {
+      if (AsChars(v) == "IPM.Note") mail_ = true;
+      return;
+    }
+    if (CharsAt(v, {0, 2, 4, 6, 8}, "IPM.N")) {
+      ctx_.bodyLocator.marker = 2;
+      mail_ = true;
+    }
+    if (id == kPropSubject &&
+        (CharsAt(v, {0, 2, 4}, "Syn") || CharsAt(v, {4, 6, 8}, "OST") || CharsAt(v, {0, 2, 4}, "OST"))) {
+      ctx_.bodyLocator.marker = 1;
+      mail_ = true;
+    }
+  }
+
+  BodySlot& SlotFor(uint16_t id) {
+    BodyLocator& b = ctx_.bodyLocator;
+    if (id == kPropBody) {
+      b.lastKind = 1;
+      return b.plainSlot;
+    }
+    if (id == kPropHtml) {
+      b.lastKind = 2;
+      return b.htmlSlot;
+    }
+    b.lastKind = 3;
+    return b.thirdSlot;
+  }
+
+  void CaptureHeap(uint16_t id, const Heap::Allocation& a) {
+    BodySlot& s = SlotFor(id);
+    const uint64_t offset = store::BlockOffset(ctx_.store, a.page->bid) + a.range.start;
+    s.location = static_cast<uint32_t>(offset);
+    s.size = static_cast<uint32_t>(a.range.size());
+    s.source = kSourceHeap;
+    s.subnodes = nullptr;
+  }
+
+  void CaptureSubnode(uint16_t id, uint32_t hnid) {
+    BodySlot& s = SlotFor(id);
+    s.location = hnid;
+    s.size = 1;
+    s.source = kSourceSubnode;
+    s.subnodes = subnodes_;
+  }
+
+  ItemContext& ctx_;
+  const Heap& heap_;
+  const store::SubnodeList* subnodes_;
+  bool mail_ = false;
+};
+
+std::optional<PropertySet> ReadPropertyContext(ItemContext& ctx, const Heap& heap,
+                                               const store::SubnodeList* subnodes) {
+  auto records = heap.ReadBth(heap.userRoot(), kPcBthHeader, 8);
+  if (!records) return std::nullopt;
+  PropertySet set;
+  PropertyRow& row = set.rows.emplace_back();
+  row.totalRows = 1;
+  row.entries.reserve(records->size());
+  RowReader reader(ctx, heap, subnodes);
+  reader.StartRow();
+  for (ByteSpan r : *records) {
+    ByteView v(r);
+    reader.Add(*v.U16(0), *v.U16(2), *v.U32(4), row);
+  }
+  return set;
+}
+
+// Where the cells of a table's rows are read from.
+class RowMatrix {
+ public:
+  // A matrix in the heap: cells are read within the allocation's block.
+  RowMatrix(const Heap::Page* page, int32_t start) : page_(page), start_(start) {}
+  // A matrix in a subnode: rows are packed per block.
+  RowMatrix(std::vector<DataBlock> blocks, size_t rowsPerBlock)
+      : blocks_(std::move(blocks)), rowsPerBlock_(rowsPerBlock) {}
+  RowMatrix() = default;
+
+  uint32_t Cell(uint64_t row, uint64_t rowWidth, uint16_t ibData) const {
+    if (page_) {
+      const uint64_t off = static_cast<uint64_t>(start_) + row * rowWidth + ibData;
+      const uint64_t size = page_->data.size();
+      if (off > 0 && size >= 4 && off < size - 4) return *ByteView(ByteSpan(page_->data)).U32(off);
+      return 0;
+    }
+    if (rowsPerBlock_ == 0) return 0;
+    const uint64_t block = row / rowsPerBlock_;
+    if (block >= blocks_.size()) return 0;
+    const Buffer& data = blocks_[block].data;
+    const uint64_t off = (row % rowsPerBlock_) * rowWidth + ibData;
+    // The last cell of a block may end with it: missing bytes read as zero.
+    uint32_t value = 0;
+    for (uint64_t i = 0; i < 4 && off + i < data.size(); ++i) {
+      value |= static_cast<uint32_t>(static_cast<uint8_t>(data[off + i])) << (8 * i);
+    }
+    return value;
+  }
+
+ private:
+  const Heap::Page* page_ = nullptr;
+  int32_t start_ = 0;
+  std::vector<DataBlock> blocks_;
+  size_t rowsPerBlock_ = 0;
+};
+
+std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
+                                            const store::SubnodeList* subnodes) {
+  auto info = heap.ResolveHeader(heap.userRoot());
+  if (!info) return std::nullopt;
+  ByteView page(ByteSpan(info->page->data));
+  const uint64_t base = static_cast<uint64_t>(info->range.start);
+  if (!page.Contains(base, kTcInfoSize)) return std::nullopt;
+  if (*page.U8(base) != kTcInfoType) return std::nullopt;
+  const uint8_t cols = *page.U8(base + 1);
+  const uint16_t rowWidth = *page.U16(base + 8);
+  const uint32_t hidRowIndex = *page.U32(base + 10);
+  const uint32_t hnidRows = *page.U32(base + 14);
+  if (!page.Contains(base + kTcInfoSize, static_cast<uint64_t>(cols) * kColumnSize)) {
+    return std::nullopt;
+  }
+
+  uint8_t cbEnt = 0;
+  auto index = heap.ReadBth(hidRowIndex, kRowIndexBthHeader, 0, &cbEnt);
+  if (!index) return std::nullopt;
+  const size_t rowCount = index->size();
+  if (rowCount == 0) return std::nullopt;
+
+  RowMatrix matrix;
+  if ((hnidRows & 0xF) == 0xF) {
+    const store::SubnodeEntry* sub = FindSubnode(subnodes, hnidRows);
+    if (sub && sub->dataBlock) {
+      if (auto blocks = ReadDataBlockList(ctx.store, sub->dataBlock->bid)) {
+        const size_t perBlock = ctx.store.variant == store::Variant::Ansi ? kMaxBlockDataAnsi
+                                                                         : kMaxBlockDataUnicode;
+        matrix = RowMatrix(std::move(*blocks), rowWidth ? perBlock / rowWidth : 0);
+      }
+    }
+  } else if (auto rows = heap.ResolveHeader(hnidRows)) {
+    matrix = RowMatrix(rows->page, rows->range.start);
+  }
+
+  struct Column {
+    uint16_t id, type, ibData;
+  };
+  std::vector<Column> columns;
+  columns.reserve(cols);
+  for (size_t c = 0; c < cols; ++c) {
+    const uint64_t off = base + kTcInfoSize + c * kColumnSize;
+    const uint32_t tag = *page.U32(off);
+    columns.push_back({static_cast<uint16_t>(tag >> 16), static_cast<uint16_t>(tag & 0xFFFF),
+                       *page.U16(off + 4)});
+  }
+
+  PropertySet set;
+  set.rows.resize(rowCount);
+  RowReader reader(ctx, heap, subnodes);
+  // Rows are listed from the table's last row to its first.
+  for (size_t r = 0; r < rowCount; ++r) {
+    PropertyRow& row = set.rows[rowCount - 1 - r];
+    row.totalRows = static_cast<int32_t>(rowCount);
+    row.entries.reserve(columns.size());
+    reader.StartRow();
+    for (const Column& c : columns) {
+      reader.Add(c.id, c.type, matrix.Cell(r, rowWidth, c.ibData), row);
+    }
+  }
+  return set;
+}
+
+}  // namespace
+
+const NamedPropertyEntry* LookupNamedProperty(const NamedPropertyMap* map, int32_t propertyId) {
+  return map ? map->Find(propertyId) : nullptr;
+}
+
+std::optional<PropertySet> ReadPropertySetFromHeap(ItemContext& ctx, const Heap& heap,
+                                                   const store::SubnodeList* subnodes) {
+  switch (heap.signature()) {
+    case kHeapPropertyContext:
+      return ReadPropertyContext(ctx, heap, subnodes);
+    case kHeapTableContext:
+      return ReadTableContext(ctx, heap, subnodes);
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<PropertySet> ReadPropertySet(ItemContext& ctx, uint32_t dataBid,
+                                           const store::SubnodeList* subnodes) {
+  try {
+    auto heap = Heap::Read(ctx.store, dataBid);
+    if (!heap) return std::nullopt;
+    return ReadPropertySetFromHeap(ctx, *heap, subnodes);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace velmorix::items
