@@ -1,0 +1,330 @@
+// velmorix-mkstore mailbox options: the demo mailbox and scalable benchmark
+// mailboxes, written with the store builder.
+#include "mailbox_command.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "storebuilder/mailbox.h"
+
+namespace velmorix::storebuilder {
+namespace {
+
+struct Settings {
+  bool demo = false;
+  std::string output;
+  Format format = Format::Unicode23;
+  int encryption = 1;
+  uint32_t folders = 10;
+  uint32_t mailsPerFolder = 100;
+  uint32_t bodySize = 1024;
+  uint32_t headerSize = 0;
+  uint32_t subjectLength = 40;
+  uint32_t attachmentEvery = 0;
+  uint32_t bodyInSubnodeEvery = 0;
+};
+
+void Usage(std::ostream& out) {
+  out << "usage: velmorix-mkstore [mailbox options] OUTPUT\n"
+         "  --demo                       realistic demo mailbox (default: benchmark mailbox)\n"
+         "  --format ansi14|unicode      store variant (default unicode)\n"
+         "  --encryption 0|1|2           block encoding (default 1, permutation)\n"
+         "  --folders N                  benchmark folders (default 10)\n"
+         "  --mails-per-folder M         mails in each folder (default 100)\n"
+         "  --body-size B                body characters per mail (default 1024)\n"
+         "  --header-size H              transport header characters (default 0: none)\n"
+         "  --subject-length L           subject characters (default 40)\n"
+         "  --attachment-every K         an attachment on every K-th mail (default 0: none)\n"
+         "  --body-in-subnode-every J    every J-th body in a subnode (default 0: by size)\n";
+}
+
+std::optional<uint32_t> Number(std::string_view s) {
+  if (s.empty() || s.size() > 9) return std::nullopt;
+  uint32_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+  }
+  return v;
+}
+
+// Parses the options; nullopt (after a message) when they are not valid.
+std::optional<Settings> Parse(int argc, char** argv) {
+  Settings s;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view a = argv[i];
+    auto value = [&]() -> std::optional<std::string_view> {
+      if (i + 1 >= argc) {
+        std::cerr << "velmorix-mkstore: " << a << " needs a value\n";
+        return std::nullopt;
+      }
+      return std::string_view(argv[++i]);
+    };
+    auto number = [&](uint32_t& out) {
+      auto v = value();
+      if (!v) return false;
+      auto n = Number(*v);
+      if (!n) {
+        std::cerr << "velmorix-mkstore: " << a << ": not a number: " << *v << "\n";
+        return false;
+      }
+      out = *n;
+      return true;
+    };
+    if (a == "--demo") {
+      s.demo = true;
+    } else if (a == "--format") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (*v == "ansi14" || *v == "ansi") {
+        s.format = Format::Ansi14;
+      } else if (*v == "unicode") {
+        s.format = Format::Unicode23;
+      } else {
+        std::cerr << "velmorix-mkstore: unknown format " << *v << "\n";
+        return std::nullopt;
+      }
+    } else if (a == "--encryption") {
+      uint32_t e = 0;
+      if (!number(e)) return std::nullopt;
+      if (e > 2) {
+        std::cerr << "velmorix-mkstore: encryption must be 0, 1 or 2\n";
+        return std::nullopt;
+      }
+      s.encryption = static_cast<int>(e);
+    } else if (a == "--folders") {
+      if (!number(s.folders)) return std::nullopt;
+    } else if (a == "--mails-per-folder") {
+      if (!number(s.mailsPerFolder)) return std::nullopt;
+    } else if (a == "--body-size") {
+      if (!number(s.bodySize)) return std::nullopt;
+    } else if (a == "--header-size") {
+      if (!number(s.headerSize)) return std::nullopt;
+    } else if (a == "--subject-length") {
+      if (!number(s.subjectLength)) return std::nullopt;
+    } else if (a == "--attachment-every") {
+      if (!number(s.attachmentEvery)) return std::nullopt;
+    } else if (a == "--body-in-subnode-every") {
+      if (!number(s.bodyInSubnodeEvery)) return std::nullopt;
+    } else if (a == "-h" || a == "--help") {
+      Usage(std::cout);
+      std::exit(0);
+    } else if (!a.empty() && a[0] == '-') {
+      std::cerr << "velmorix-mkstore: unknown option " << a << "\n";
+      return std::nullopt;
+    } else if (s.output.empty()) {
+      s.output = std::string(a);
+    } else {
+      std::cerr << "velmorix-mkstore: more than one output file\n";
+      return std::nullopt;
+    }
+  }
+  if (s.output.empty()) {
+    std::cerr << "velmorix-mkstore: no output file\n";
+    return std::nullopt;
+  }
+  return s;
+}
+
+Attachment MakeAttachment(std::string name, size_t size, int seed) {
+  Attachment a;
+  a.fileName = std::move(name);
+  a.data.resize(size);
+  for (size_t i = 0; i < size; ++i) a.data[i] = std::byte((i * 31 + seed) & 0xFF);
+  return a;
+}
+
+uint64_t Day(int d, int hour = 9) { return FileTime(2024, 3, 1 + d % 28, hour, 0); }
+
+void BuildDemo(MailboxBuilder& b) {
+  auto folder = [&](uint32_t parent, std::string_view name, std::string cls) {
+    FolderOptions o;
+    o.containerClass = std::move(cls);
+    return b.AddFolder(parent, name, o);
+  };
+  const uint32_t top = b.topFolder();
+  const uint32_t inbox = folder(top, "Inbox", "IPF.Note");
+  const uint32_t transfers = folder(inbox, "\xC3\x9C" "berweisungen", "IPF.Note");
+  const uint32_t chinese = folder(inbox, "\xE6\x94\xB6\xE4\xBB\xB6\xE7\xAE\xB1", "IPF.Note");
+  const uint32_t sent = folder(top, "Sent Items", "IPF.Note");
+  const uint32_t contacts = folder(top, "Contacts", "IPF.Contact");
+  const uint32_t calendar = folder(top, "Calendar", "IPF.Appointment");
+  const uint32_t tasks = folder(top, "Tasks", "IPF.Task");
+  const uint32_t notes = folder(top, "Notes", "IPF.StickyNote");
+  const uint32_t journal = folder(top, "Journal", "IPF.Journal");
+
+  auto mail = [](std::string subject, std::string from, std::string to, std::string body, int day) {
+    MailFields m;
+    m.subject = std::move(subject);
+    m.senderName = std::move(from);
+    m.senderEmail = "sender@example.com";
+    m.displayTo = std::move(to);
+    m.body = std::move(body);
+    m.deliveryTime = Day(day);
+    m.transportHeaders = "Received: from mail.example.com\r\nSubject: " + m.subject + "\r\n";
+    return m;
+  };
+
+  b.AddItem(top, MakeMail(mail("Welcome to Velmorix", "Velmorix Team", "You",
+                                "This mail sits directly in the top folder.", 0)));
+
+  MailFields m = mail("Project kickoff", "Alice Example", "Bob Example",
+                      "Hi Bob,\r\n\r\nthe kickoff is on Monday.\r\n\r\nAlice", 1);
+  m.html = "<html><body><p>Hi Bob,</p><p>the kickoff is on Monday.</p></body></html>";
+  b.AddItem(inbox, MakeMail(m));
+  Item withFiles = MakeMail(mail("Quarterly figures", "Carol Finance", "Team",
+                                 "Please find the figures attached.", 2));
+  withFiles.attachments.push_back(MakeAttachment("figures.xlsx", 5000, 1));
+  Attachment big = MakeAttachment("scan.pdf", 40000, 2);
+  big.mimeTag = "application/pdf";
+  withFiles.attachments.push_back(std::move(big));
+  withFiles.recipients = {{"Team", "team@example.com", 1}, {"Dave", "dave@example.com", 2}};
+  b.AddItem(inbox, withFiles);
+  MailFields longMail = mail("Meeting notes", "Dave Notes", "Alice Example",
+                             std::string(12000, 'n'), 3);
+  longMail.messageFlags = 0;  // unread
+  b.AddItem(inbox, MakeMail(longMail));
+  MailFields report = mail("Undeliverable: Project kickoff", "Mail Delivery System", "Alice Example",
+                           "Delivery has failed to these recipients.", 4);
+  b.AddItem(inbox, MakeReport(report));
+  MailFields custom = mail("Expense form", "Erin Forms", "Alice Example", "Custom form.", 5);
+  custom.messageClass = "IPM.Note.Custom";
+  b.AddItem(inbox, MakeMail(custom));
+
+  b.AddItem(transfers, MakeMail(mail("\xC3\x9C" "berweisung eingegangen", "Bank", "Alice Example",
+                                     "Ihre \xC3\x9C" "berweisung \xC3\xBC" "ber 100 \xE2\x82\xAC "
+                                     "ist eingegangen.", 6)));
+  b.AddItem(transfers, MakeMail(mail("Kontoauszug M\xC3\xA4rz", "Bank", "Alice Example",
+                                     "Der Kontoauszug liegt bereit.", 7)));
+  b.AddItem(chinese, MakeMail(mail("\xE4\xBD\xA0\xE5\xA5\xBD", "\xE6\x9D\x8E\xE9\x9B\xB7",
+                                   "Alice Example", "\xE4\xBD\xA0\xE5\xA5\xBD\xEF\xBC\x81", 8)));
+
+  b.AddItem(sent, MakeMail(mail("Re: Project kickoff", "Bob Example", "Alice Example",
+                                "Thanks, see you Monday.", 9)));
+  Item sentFile = MakeMail(mail("Photo", "Bob Example", "Carol Finance", "The photo.", 10));
+  sentFile.attachments.push_back(MakeAttachment("photo.jpg", 3000, 3));
+  b.AddItem(sent, sentFile);
+
+  if (b.deletedItems()) {
+    b.AddItem(b.deletedItems(), MakeMail(mail("Old newsletter", "News", "Alice Example",
+                                              "Last month's news.", 11)));
+  }
+
+  ContactFields c1{"Alice Example", "Example, Alice", "Alice", "Example", "Example Corp",
+                   "1 Main Street\r\nSpringfield", "+1 555 0100", "+1 555 0101",
+                   "alice@example.com"};
+  ContactFields c2{"J\xC3\xBCrgen M\xC3\xBCller", "M\xC3\xBCller, J\xC3\xBCrgen", "J\xC3\xBCrgen",
+                   "M\xC3\xBCller", "Beispiel GmbH", "Hauptstra\xC3\x9F" "e 5\r\nBerlin",
+                   "+49 170 1234567", "", "juergen@example.de"};
+  ContactFields c3{"Li Lei", "Li, Lei", "Lei", "Li", "", "", "+86 138 0000 0000", "", ""};
+  for (const ContactFields& c : {c1, c2, c3}) b.AddItem(contacts, MakeContact(c));
+
+  AppointmentFields a1;
+  a1.subject = "Team meeting";
+  a1.location = "Room 101";
+  a1.start = Day(12, 10);
+  a1.end = Day(12, 11);
+  b.AddItem(calendar, MakeAppointment(a1));
+  AppointmentFields a2;
+  a2.subject = "Dentist";
+  a2.location = "Dr. Smile";
+  a2.start = Day(14, 15);
+  a2.end = Day(14, 16);
+  b.AddItem(calendar, MakeAppointment(a2));
+
+  b.AddItem(tasks, MakeTask({"Write report", "Quarterly report for the board.", Day(20), 1, false}));
+  b.AddItem(tasks, MakeTask({"Book flights", "", Day(21), 2, true}));
+  b.AddItem(notes, MakeStickyNote({"Call Alice", "Call Alice about the kickoff.", 3}));
+  b.AddItem(notes, MakeStickyNote({"Shopping", "Milk, bread, coffee", 1}));
+  JournalFields j1;
+  j1.subject = "Call with Carol";
+  j1.body = "Discussed the figures.";
+  j1.start = Day(15, 14);
+  j1.end = Day(15, 15);
+  b.AddItem(journal, MakeJournal(j1));
+  JournalFields j2;
+  j2.subject = "Conversation with Dave";
+  j2.logType = "Conversation";
+  b.AddItem(journal, MakeJournal(j2));
+}
+
+// Text of `length` characters that varies with `seed`.
+std::string Filler(std::string_view base, size_t length, uint32_t seed) {
+  std::string s;
+  s.reserve(length);
+  std::string prefix = std::to_string(seed) + " ";
+  s.append(prefix.substr(0, length));
+  while (s.size() < length) s.append(base.substr(0, length - s.size()));
+  return s;
+}
+
+void BuildBenchmark(MailboxBuilder& b, const Settings& s) {
+  static constexpr std::string_view kWords =
+      "Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod tempor "
+      "incididunt ut labore et dolore magna aliqua. ";
+  static constexpr std::string_view kHeader =
+      "Received: from relay.example.com (relay.example.com [192.0.2.1]) by mx.example.com\r\n";
+  uint64_t mailNumber = 0;
+  for (uint32_t f = 0; f < s.folders; ++f) {
+    FolderOptions o;
+    o.containerClass = "IPF.Note";
+    uint32_t folder = b.AddFolder(b.topFolder(), "Folder " + std::to_string(f + 1), o);
+    for (uint32_t k = 0; k < s.mailsPerFolder; ++k) {
+      ++mailNumber;
+      MailFields m;
+      m.subject = Filler("Benchmark subject ", s.subjectLength, static_cast<uint32_t>(mailNumber));
+      m.senderName = "Sender " + std::to_string(mailNumber % 97);
+      m.displayTo = "Recipient " + std::to_string(mailNumber % 89);
+      m.body = Filler(kWords, s.bodySize, static_cast<uint32_t>(mailNumber));
+      m.transportHeaders = Filler(kHeader, s.headerSize, static_cast<uint32_t>(mailNumber));
+      m.deliveryTime = Day(static_cast<int>(mailNumber % 28), static_cast<int>(mailNumber % 24));
+      m.bodyInSubnode = s.bodyInSubnodeEvery && mailNumber % s.bodyInSubnodeEvery == 0;
+      Item item = MakeMail(m);
+      if (s.attachmentEvery && mailNumber % s.attachmentEvery == 0) {
+        item.attachments.push_back(
+            MakeAttachment("file" + std::to_string(mailNumber) + ".bin", 2048,
+                           static_cast<int>(mailNumber)));
+      }
+      b.AddItem(folder, item);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmorix::storebuilder
+
+int RunMailboxCommand(int argc, char** argv) {
+  using namespace velmorix::storebuilder;
+  auto settings = Parse(argc, argv);
+  if (!settings) {
+    Usage(std::cerr);
+    return 2;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    MailboxOptions options;
+    options.ndb.format = settings->format;
+    options.ndb.encryption = settings->encryption;
+    MailboxBuilder builder(options);
+    if (settings->demo) {
+      BuildDemo(builder);
+    } else {
+      BuildBenchmark(builder, *settings);
+    }
+    builder.Write(settings->output);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::cout << settings->output << ": " << builder.ndb().layout().fileSize << " bytes, "
+              << builder.ndb().NodeEntries().size() << " nodes, " << seconds << " s\n";
+  } catch (const std::exception& e) {
+    std::cerr << "velmorix-mkstore: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
