@@ -1,0 +1,76 @@
+// The folder tree (control 1045): a QTreeWidget that renders the session's
+// FolderTreeModel. Items show the model's pictures and bold flags and carry
+// the selection flag as item data; clicks and context-menu commands are
+// forwarded to the model.
+#pragma once
+
+#include <QPoint>
+#include <QTreeWidget>
+
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "session/folder_tree.h"
+
+namespace velmorix::ui {
+
+class FolderTree : public QTreeWidget {
+  Q_OBJECT
+
+ public:
+  // Item data roles (column 0).
+  static constexpr int kSelectionFlagRole = Qt::UserRole + 1;  // 1 not selected, 2 selected
+  static constexpr int kImageRole = Qt::UserRole + 2;
+  static constexpr int kSelectedImageRole = Qt::UserRole + 3;
+
+  explicit FolderTree(QWidget* parent = nullptr);
+
+  const session::FolderTreeModel& model() const { return model_; }
+
+  // Removes every item.
+  void Clear();
+  // Adds a folder path ("Personal Folders\Inbox\"), expanding every item on
+  // it and selecting the last one with its subtree.
+  void InsertFolderPath(const std::string& path);
+
+  const session::TreeItem* ModelItem(const QTreeWidgetItem* item) const;
+  QTreeWidgetItem* WidgetItem(const session::TreeItem* item) const;
+  // The item whose ItemPath is `path`, or nullptr.
+  QTreeWidgetItem* FindPath(const std::string& path) const;
+  // ItemPath of a tree item ("" for nullptr).
+  std::string PathOf(const QTreeWidgetItem* item) const;
+
+  std::vector<session::MenuEntry> MenuFor(const QTreeWidgetItem* item) const;
+  // Carries out a context-menu command on `item`: 32003 and 32004 change the
+  // selection flags, 32005 shows the folder's items, 32000 and 0 do nothing.
+  void RunMenuCommand(QTreeWidgetItem* item, int command);
+
+  // Shows the context menu at a global position and returns the chosen
+  // command (kMenuNone when dismissed). Tests replace it.
+  std::function<int(const std::vector<session::MenuEntry>&, const QPoint&)> popupMenu;
+
+ signals:
+  // The item list is to show `item`'s content: after a selection change,
+  // after a left click and for "Display Folder".
+  void fillRequested(QTreeWidgetItem* item);
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  QTreeWidgetItem* Materialise(session::TreeItem* item);
+  void RefreshFlags(const session::TreeItem* item);
+  void RefreshSubtree(const session::TreeItem* item);
+  void RefreshAncestors(const session::TreeItem* item);
+  void RefreshAll();
+  int DefaultPopup(const std::vector<session::MenuEntry>& entries, const QPoint& globalPos);
+
+  session::FolderTreeModel model_;
+  std::unordered_map<const session::TreeItem*, QTreeWidgetItem*> widgets_;
+  std::unordered_map<const QTreeWidgetItem*, session::TreeItem*> items_;
+};
+
+}  // namespace velmorix::ui

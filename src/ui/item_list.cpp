@@ -1,0 +1,61 @@
+#include "ui/item_list.h"
+
+#include <QHeaderView>
+
+#include "ui/pictures.h"
+#include "ui/text.h"
+
+namespace velmorix::ui {
+
+ItemList::ItemList(QWidget* parent) : QTreeWidget(parent) {
+  setRootIsDecorated(false);
+  setItemsExpandable(false);
+  setUniformRowHeights(true);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setAllColumnsShowFocus(true);
+  setSortingEnabled(false);
+  setIconSize(QSize(16, 16));
+  setTextElideMode(Qt::ElideRight);
+  header()->setSectionsClickable(false);
+  header()->setSortIndicatorShown(false);
+  header()->setStretchLastSection(false);
+  header()->setMinimumSectionSize(0);
+  header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  SetColumnSet(session::ColumnSet::Start);
+}
+
+void ItemList::SetColumnSet(session::ColumnSet set) {
+  clear();
+  const std::vector<session::Column> columns = session::Columns(set);
+  QStringList titles;
+  for (const auto& column : columns) titles.append(ToQString(column.title));
+  setColumnCount(static_cast<int>(columns.size()));
+  setHeaderLabels(titles);
+  for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
+    setColumnWidth(i, columns[static_cast<size_t>(i)].width);
+  }
+  columnSet_ = set;
+}
+
+void ItemList::Render(const session::ListContent& content) {
+  if (!content.changes) return;
+  SetColumnSet(content.columnSet);
+  const int columns = columnCount();
+  QList<QTreeWidgetItem*> rows;
+  rows.reserve(static_cast<qsizetype>(content.rows.size()));
+  for (const session::ListRow& row : content.rows) {
+    auto* item = new QTreeWidgetItem;  // owned by the list once added below
+    item->setIcon(0, QIcon(ListImage(row.picture)));
+    item->setData(0, kPictureRole, row.picture);
+    const int cells = std::min(columns, static_cast<int>(row.cells.size()));
+    for (int i = 0; i < cells; ++i) {
+      const std::string& cell = row.cells[static_cast<size_t>(i)];
+      if (!cell.empty()) item->setText(i, ToQString(cell));
+    }
+    rows.append(item);
+  }
+  addTopLevelItems(rows);
+}
+
+}  // namespace velmorix::ui

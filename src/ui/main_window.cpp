@@ -1,0 +1,452 @@
+#include "ui/main_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QThread>
+#include <QToolButton>
+#include <QTreeWidgetItem>
+
+#include "session/folder_list.h"
+#include "ui/folder_tree.h"
+#include "ui/item_list.h"
+#include "ui/pictures.h"
+#include "ui/presenter.h"
+#include "ui/text.h"
+
+namespace velmorix::ui {
+
+using session::Message;
+using session::MessageAnswer;
+using session::MessageButtons;
+using session::MessageIcon;
+namespace id = session;  // control identifiers: id::kNextButton, ...
+
+namespace {
+
+int MulDiv(int value, int numerator, int denominator) {
+  return (value * numerator + denominator / 2) / denominator;
+}
+
+// The same picture lightened, shown while the pointer is over a button.
+QPixmap Highlighted(const QPixmap& pixmap) {
+  QPixmap out = pixmap;
+  QPainter painter(&out);
+  painter.setCompositionMode(QPainter::CompositionMode_SourceAtop);
+  painter.fillRect(out.rect(), QColor(255, 255, 255, 70));
+  return out;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
+    : QDialog(parent), presenter_(presenter) {
+  setWindowTitle(QString::fromLatin1(session::kCaption));
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  QFont dialogFont(QStringLiteral("Sans Serif"), 8);
+  setFont(dialogFont);
+  const QFontMetrics metrics(dialogFont);
+  const int alphabet = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  baseX_ = std::max(1, (alphabet / 26 + 1) / 2);
+  baseY_ = std::max(1, metrics.height());
+  setFixedSize(DialogRect(0, 0, 510, 305).size());
+
+  BuildControls();
+
+  // Start-up, in order. The system-menu entry: X11 and Wayland offer no
+  // window system menu, so the entry lives in the window's context menu.
+  aboutAction_ = new QAction(QStringLiteral("&About Velmorix..."), this);
+  connect(aboutAction_, &QAction::triggered, this, &MainWindow::About);
+
+  setWindowIcon(AppIcon());
+
+  tree_->hide();
+  for (int counter : {id::kFolderCount, id::kMailCount, id::kFolderCountLabel, id::kMailCountLabel}) {
+    SetControlText(counter, "");
+  }
+
+  list_->SetColumnSet(session::ColumnSet::Start);
+
+  helpDirectory_ = QDir::currentPath();
+  if (!helpDirectory_.endsWith(QLatin1Char('/'))) helpDirectory_ += QLatin1Char('/');
+
+  progress_->hide();
+  stopButton_->hide();
+  stopButton_->setEnabled(false);
+
+  progressTimer_.setInterval(kProgressTimerInterval);
+  connect(&progressTimer_, &QTimer::timeout, this, &MainWindow::TimerTick);
+
+  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  help->setContext(Qt::WindowShortcut);
+  connect(help, &QShortcut::activated, this, &MainWindow::Help);
+
+  session_ = std::make_unique<session::RecoverySession>(*this);
+  session_->onWorkerFinished = [this] {
+    QMetaObject::invokeMethod(this, [this] { emit workerFinished(); }, Qt::QueuedConnection);
+  };
+}
+
+MainWindow::~MainWindow() {
+  // The worker may be waiting on a call to this window: end it while the
+  // event loop still carries those calls, before the session goes.
+  WaitForWorkerEnd(true);
+}
+
+QRect MainWindow::DialogRect(int x, int y, int width, int height) const {
+  return QRect(MulDiv(x, baseX_, 4), MulDiv(y, baseY_, 8), MulDiv(width, baseX_, 4),
+               MulDiv(height, baseY_, 8));
+}
+
+void MainWindow::Place(QWidget* widget, int controlId, int x, int y, int width, int height) {
+  widget->setObjectName(QString::number(controlId));
+  widget->setGeometry(DialogRect(x, y, width, height));
+  controls_[controlId] = widget;
+}
+
+QToolButton* MainWindow::PictureButton(const QString& picture, int controlId, int x, int y,
+                                       int width, int height) {
+  auto* button = new QToolButton(this);
+  Place(button, controlId, x, y, width, height);
+  const QSize size = button->size() - QSize(4, 4);
+  const QPixmap pixmap = Picture(picture, size);
+  QIcon icon;
+  icon.addPixmap(pixmap, QIcon::Normal);
+  icon.addPixmap(Highlighted(pixmap), QIcon::Active);
+  button->setIcon(icon);
+  button->setIconSize(size);
+  button->setAutoRaise(true);
+  button->setFocusPolicy(Qt::TabFocus);
+  button->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  return button;
+}
+
+void MainWindow::BuildControls() {
+  openButton_ = PictureButton(QStringLiteral("open"), id::kOpenButton, 4, 2, 56, 31);
+  openButton_->setAccessibleName(QStringLiteral("Open"));
+  helpButton_ = PictureButton(QStringLiteral("help"), id::kHelpButton, 148, 3, 59, 29);
+  helpButton_->setAccessibleName(QStringLiteral("Help"));
+  aboutButton_ = PictureButton(QStringLiteral("about"), id::kAboutButton, 221, 3, 59, 29);
+  aboutButton_->setAccessibleName(QStringLiteral("About"));
+  buyButton_ = PictureButton(QStringLiteral("buy-online"), id::kBuyButton, 323, 8, 67, 15);
+  buyButton_->setToolTip(QStringLiteral("Buy Software Online"));
+  logoButton_ = PictureButton(QStringLiteral("logo"), id::kLogoButton, 419, 6, 69, 33);
+  logoButton_->setToolTip(QStringLiteral("Click here to Know About  the software"));
+
+  pathField_ = new QLineEdit(this);
+  Place(pathField_, id::kPathField, 33, 156, 279, 16);
+
+  selectFileButton_ = new QPushButton(QStringLiteral("Select File..."), this);
+  Place(selectFileButton_, id::kSelectFileButton, 342, 157, 60, 18);
+  // Enter must not press a button of this dialog.
+  selectFileButton_->setAutoDefault(false);
+  selectFileButton_->setDefault(false);
+
+  nextButton_ = PictureButton(QStringLiteral("next"), id::kNextButton, 441, 273, 51, 24);
+  nextButton_->setAccessibleName(QStringLiteral("Next"));
+
+  tree_ = new FolderTree(this);
+  Place(tree_, id::kFolderTree, 5, 51, 153, 210);
+  tree_->hide();
+  list_ = new ItemList(this);
+  Place(list_, id::kItemList, 159, 51, 344, 210);
+  list_->hide();
+
+  statusLine_ = new QLabel(QStringLiteral("File Scanning Status"), this);
+  Place(statusLine_, id::kStatusLine, 39, 274, 152, 12);
+  folderCountLabel_ = new QLabel(this);
+  Place(folderCountLabel_, id::kFolderCountLabel, 203, 274, 75, 11);
+  folderCount_ = new QLabel(this);
+  Place(folderCount_, id::kFolderCount, 269, 275, 45, 10);
+  folderCount_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  mailCountLabel_ = new QLabel(this);
+  Place(mailCountLabel_, id::kMailCountLabel, 203, 287, 75, 10);
+  mailCount_ = new QLabel(this);
+  Place(mailCount_, id::kMailCount, 271, 287, 42, 10);
+  mailCount_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+  progress_ = new QProgressBar(this);
+  Place(progress_, id::kProgressBar, 39, 286, 123, 10);
+  progress_->setRange(0, 100);
+  progress_->setValue(0);
+  progress_->setTextVisible(false);
+
+  stopButton_ = PictureButton(QStringLiteral("stop"), id::kStopButton, 419, 273, 51, 24);
+  stopButton_->setAccessibleName(QStringLiteral("Stop"));
+  backButton_ = PictureButton(QStringLiteral("back"), id::kBackButton, 345, 273, 51, 24);
+  backButton_->setAccessibleName(QStringLiteral("Back"));
+  backButton_->hide();
+
+  connect(openButton_, &QToolButton::clicked, this, &MainWindow::Open);
+  connect(helpButton_, &QToolButton::clicked, this, &MainWindow::Help);
+  connect(aboutButton_, &QToolButton::clicked, this, &MainWindow::About);
+  connect(buyButton_, &QToolButton::clicked, this, &MainWindow::ProductPage);
+  connect(logoButton_, &QToolButton::clicked, this, &MainWindow::ProductPage);
+  connect(selectFileButton_, &QPushButton::clicked, this, &MainWindow::SelectFile);
+  connect(nextButton_, &QToolButton::clicked, this, &MainWindow::Start);
+  connect(stopButton_, &QToolButton::clicked, this, &MainWindow::Stop);
+  connect(backButton_, &QToolButton::clicked, this, &MainWindow::Back);
+  connect(tree_, &FolderTree::fillRequested, this, &MainWindow::FillItemList);
+}
+
+QWidget* MainWindow::control(int controlId) const {
+  auto it = controls_.find(controlId);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+// ---- worker bridge ----
+
+template <typename F>
+void MainWindow::OnUiThread(F&& f) {
+  if (QThread::currentThread() == thread()) {
+    f();
+    return;
+  }
+  QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::BlockingQueuedConnection);
+}
+
+void MainWindow::SetControlText(int controlId, const std::string& text) {
+  OnUiThread([this, controlId, &text] {
+    QWidget* widget = control(controlId);
+    const QString value = ToQString(text);
+    if (auto* label = qobject_cast<QLabel*>(widget)) {
+      label->setText(value);
+    } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+      edit->setText(value);
+    } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+      button->setText(value);
+    }
+  });
+}
+
+void MainWindow::ShowControl(int controlId, bool shown) {
+  OnUiThread([this, controlId, shown] {
+    if (QWidget* widget = control(controlId)) widget->setVisible(shown);
+  });
+}
+
+void MainWindow::EnableControl(int controlId, bool enabled) {
+  OnUiThread([this, controlId, enabled] {
+    if (QWidget* widget = control(controlId)) widget->setEnabled(enabled);
+  });
+}
+
+void MainWindow::SetProgressRange(int low, int high) {
+  OnUiThread([this, low, high] { progress_->setRange(low, std::max(low, high)); });
+}
+
+void MainWindow::SetProgressPosition(int position) {
+  OnUiThread([this, position] { progress_->setValue(position); });
+}
+
+void MainWindow::StartProgressTimer() {
+  OnUiThread([this] { progressTimer_.start(); });
+}
+
+void MainWindow::StopProgressTimer() {
+  OnUiThread([this] { progressTimer_.stop(); });
+}
+
+void MainWindow::ApplyFileSelectionLayout() {
+  OnUiThread([this] {
+    for (int shown : {id::kPathField, id::kSelectFileButton, id::kNextButton}) control(shown)->show();
+    for (int hidden : {id::kFolderTree, id::kItemList, id::kProgressBar, id::kBackButton,
+                       id::kStopButton, id::kStatusLine, id::kFolderCountLabel, id::kFolderCount,
+                       id::kMailCountLabel, id::kMailCount}) {
+      control(hidden)->hide();
+    }
+    pathText_.clear();
+    pathField_->clear();
+  });
+}
+
+void MainWindow::ApplyScanningLayout() {
+  OnUiThread([this] {
+    for (int shown : {id::kFolderTree, id::kItemList, id::kStopButton, id::kBackButton,
+                      id::kStatusLine, id::kFolderCountLabel, id::kFolderCount,
+                      id::kMailCountLabel, id::kMailCount}) {
+      control(shown)->show();
+    }
+    for (int hidden : {id::kPathField, id::kSelectFileButton, id::kNextButton}) control(hidden)->hide();
+  });
+}
+
+void MainWindow::ClearViews() {
+  OnUiThread([this] {
+    list_->SetColumnSet(session::ColumnSet::Start);
+    tree_->Clear();
+  });
+}
+
+void MainWindow::InsertFolderPath(const std::string& path) {
+  OnUiThread([this, &path] { tree_->InsertFolderPath(path); });
+}
+
+MessageAnswer MainWindow::ShowMessage(const Message& message) {
+  MessageAnswer answer = MessageAnswer::Ok;
+  OnUiThread([this, &message, &answer] {
+    answer = presenter_.ShowMessage(message.ownedByWindow ? this : nullptr, message);
+  });
+  return answer;
+}
+
+MessageAnswer MainWindow::Ask(const char* text, MessageIcon icon, MessageButtons buttons) {
+  Message message;
+  message.caption = session::kCaption;
+  message.text = text;
+  message.icon = icon;
+  message.buttons = buttons;
+  return ShowMessage(message);
+}
+
+void MainWindow::WaitForWorkerEnd(bool requestStop) {
+  if (!session_) return;
+  if (session_->WorkerRunning()) {
+    if (requestStop) session_->stopRequest().store(true);
+    // Never join here while the worker may wait on a call to this thread:
+    // keep dispatching until it has left its body, then join.
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(5);
+    connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
+      if (!session_->WorkerRunning()) loop.quit();
+    });
+    connect(this, &MainWindow::workerFinished, &loop, [this, &loop] {
+      if (!session_->WorkerRunning()) loop.quit();
+    });
+    poll.start();
+    if (session_->WorkerRunning()) loop.exec();
+  }
+  session_->WaitForWorker();
+}
+
+// ---- commands ----
+
+void MainWindow::Open() {
+  if (session_->state() != session::SessionState::Idle) return;
+  SelectFile();
+  Start();
+}
+
+void MainWindow::SelectFile() {
+  pathText_ = presenter_.SelectOpenFile(this, QString::fromLatin1(kSelectFileTitle),
+                                        QString::fromLatin1(kFileFilters));
+  pathField_->setText(pathText_);
+}
+
+void MainWindow::Start() {
+  pathText_ = pathField_->text();
+  if (pathText_.isEmpty() || !QFileInfo::exists(pathText_)) {
+    Ask("Please select a valid file first", MessageIcon::Question, MessageButtons::Ok);
+    return;
+  }
+  // After a failed recovery the worker may still be finishing its last
+  // window calls; one worker at a time.
+  WaitForWorkerEnd(false);
+  session_->StartRecovery(PathToStd(pathText_));
+}
+
+void MainWindow::Stop() {
+  if (stopButton_->isHidden() || !stopButton_->isEnabled()) return;
+  session_->RequestStop();
+}
+
+void MainWindow::Back() {
+  if (backButton_->isHidden() || !backButton_->isEnabled()) return;
+  // Session data is released only once the worker has ended.
+  WaitForWorkerEnd(true);
+  session_->DiscardRecovery();
+  pathText_.clear();
+}
+
+void MainWindow::Help() {
+  const QString file = helpDirectory_ + QString::fromLatin1(kHelpFileName);
+  if (!QFileInfo::exists(file)) {
+    Ask("Velmorix Help File Not Found", MessageIcon::Information, MessageButtons::Ok);
+    return;
+  }
+  presenter_.OpenUrl(QUrl::fromLocalFile(file));
+}
+
+void MainWindow::About() { presenter_.ShowAbout(this); }
+
+void MainWindow::ProductPage() { presenter_.OpenUrl(QUrl(QString::fromLatin1(kProductPage))); }
+
+void MainWindow::TimerTick() {
+  // Steps by 10 and starts again from the bottom once past the top.
+  int position = std::max(progress_->value(), progress_->minimum()) + kProgressStep;
+  if (position > progress_->maximum()) position = progress_->minimum();
+  progress_->setValue(position);
+  emit progressTicked();
+}
+
+void MainWindow::FillItemList(QTreeWidgetItem* item) {
+  if (item == nullptr || tree_->ModelItem(item) == nullptr) return;
+  const session::ListContent content = session::FillItemList(session_->data(), tree_->PathOf(item));
+  list_->Render(content);
+  if (content.toggleExpansion) item->setExpanded(!item->isExpanded());
+}
+
+// ---- window events ----
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  // Enter and Escape are not dialog keys here: they neither close the window
+  // nor press a button.
+  switch (event->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      event->accept();
+      return;
+    default:
+      QDialog::keyPressEvent(event);
+  }
+}
+
+void MainWindow::reject() {
+  // The window closes only through Exit (closeEvent).
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (exitPending_) {
+    event->ignore();
+    return;
+  }
+  if (isMinimized()) showNormal();
+  exitPending_ = true;
+  const MessageAnswer answer =
+      Ask("Do you really want to exit? ", MessageIcon::Question, MessageButtons::YesNo);
+  if (answer != MessageAnswer::Yes) {
+    exitPending_ = false;
+    event->ignore();
+    return;
+  }
+  WaitForWorkerEnd(true);
+  progressTimer_.stop();
+  session_->ReleaseSessionData();
+  exitPending_ = false;
+  event->accept();
+}
+
+void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  menu.addSeparator();
+  menu.addAction(aboutAction_);
+  menu.exec(event->globalPos());
+}
+
+}  // namespace velmorix::ui

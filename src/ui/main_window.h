@@ -1,0 +1,145 @@
+// The program's single window: a fixed-size dialog with the path field, the
+// picture buttons, the folder tree, the item list, the status line, the
+// counters and the progress bar. It owns the recovery session and is the
+// session's RecoveryView: worker calls are carried to the user-interface
+// thread synchronously.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+#include <unordered_map>
+
+#include "session/recovery_view.h"
+#include "session/session.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QToolButton;
+class QTreeWidgetItem;
+
+namespace velmorix::ui {
+
+class FolderTree;
+class ItemList;
+class Presenter;
+
+class MainWindow : public QDialog, public session::RecoveryView {
+  Q_OBJECT
+
+ public:
+  static constexpr int kProgressTimerInterval = 100;  // ms
+  static constexpr int kProgressStep = 10;
+  inline static const char* const kHelpFileName = "DER-IZO.chm";
+  inline static const char* const kProductPage = "https://velmorix.example/";
+  inline static const char* const kSelectFileTitle = "Select Ost file for recovery...";
+  inline static const char* const kFileFilters = "OST File(*.ost);;All Files(*.*)";
+
+  explicit MainWindow(Presenter& presenter, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // RecoveryView: callable from any thread; each call returns once the
+  // user-interface thread has carried it out.
+  void SetControlText(int id, const std::string& text) override;
+  void ShowControl(int id, bool shown) override;
+  void EnableControl(int id, bool enabled) override;
+  void SetProgressRange(int low, int high) override;
+  void SetProgressPosition(int position) override;
+  void StartProgressTimer() override;
+  void StopProgressTimer() override;
+  void ApplyFileSelectionLayout() override;
+  void ApplyScanningLayout() override;
+  void ClearViews() override;
+  void InsertFolderPath(const std::string& path) override;
+  session::MessageAnswer ShowMessage(const session::Message& message) override;
+
+  // Commands.
+  void Open();
+  void SelectFile();
+  void Start();
+  void Stop();
+  void Back();
+  void Help();
+  void About();
+  void ProductPage();
+
+  // The control with the numeric identifier `id` (nullptr when unknown).
+  QWidget* control(int id) const;
+  FolderTree* folderTree() const { return tree_; }
+  ItemList* itemList() const { return list_; }
+  QProgressBar* progressBar() const { return progress_; }
+  QLineEdit* pathField() const { return pathField_; }
+  const QTimer& progressTimer() const { return progressTimer_; }
+  QAction* aboutAction() const { return aboutAction_; }
+  session::RecoverySession& session() { return *session_; }
+  const QString& helpDirectory() const { return helpDirectory_; }
+
+  // Shows `item`'s content in the item list, as a selection change does.
+  void FillItemList(QTreeWidgetItem* item);
+
+ signals:
+  // Emitted on the user-interface thread after a worker has ended.
+  void workerFinished();
+  // Emitted on every progress-timer tick.
+  void progressTicked();
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void reject() override;
+
+ private:
+  template <typename F>
+  void OnUiThread(F&& f);
+
+  void BuildControls();
+  void Place(QWidget* widget, int id, int x, int y, int width, int height);
+  QRect DialogRect(int x, int y, int width, int height) const;
+  QToolButton* PictureButton(const QString& picture, int id, int x, int y, int width, int height);
+  void TimerTick();
+  // Asks a running worker to stop when `requestStop`, then waits for it to
+  // end while the event loop keeps dispatching its calls to the window.
+  void WaitForWorkerEnd(bool requestStop);
+  session::MessageAnswer Ask(const char* text, session::MessageIcon icon, session::MessageButtons buttons);
+
+  Presenter& presenter_;
+  int baseX_ = 6;
+  int baseY_ = 13;
+  QString helpDirectory_;
+  QString pathText_;
+  bool exitPending_ = false;
+
+  QToolButton* openButton_ = nullptr;
+  QToolButton* helpButton_ = nullptr;
+  QToolButton* aboutButton_ = nullptr;
+  QToolButton* buyButton_ = nullptr;
+  QToolButton* logoButton_ = nullptr;
+  QLineEdit* pathField_ = nullptr;
+  QPushButton* selectFileButton_ = nullptr;
+  QToolButton* nextButton_ = nullptr;
+  FolderTree* tree_ = nullptr;
+  ItemList* list_ = nullptr;
+  QLabel* statusLine_ = nullptr;
+  QLabel* folderCountLabel_ = nullptr;
+  QLabel* folderCount_ = nullptr;
+  QLabel* mailCountLabel_ = nullptr;
+  QLabel* mailCount_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QToolButton* stopButton_ = nullptr;
+  QToolButton* backButton_ = nullptr;
+  QAction* aboutAction_ = nullptr;
+  QTimer progressTimer_;
+  std::unordered_map<int, QWidget*> controls_;
+
+  // Last member: destroyed first, once the worker has ended.
+  std::unique_ptr<session::RecoverySession> session_;
+};
+
+}  // namespace velmorix::ui
