@@ -22,7 +22,7 @@ constexpr uint64_t kFirstMap = 0x4400;       // first allocation map page
 constexpr uint64_t kMapRange = 0x3E000;      // bytes covered by one allocation map
 constexpr size_t kMapBitsBytes = 496;        // 3968 bits of 64 bytes each
 constexpr uint64_t kDefaultBase = 0x4800;    // after the first AMap and PMap pages
-constexpr uint64_t kMaxSegmentGap = 1 << 20;  // smaller gaps are zero-filled, larger ones stay holes
+constexpr uint64_t kMaxSegmentGap = 0x10000;  // smaller gaps are zero-filled, larger ones stay holes
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
 
 constexpr uint8_t kPtypeBbt = 0x80;
@@ -483,11 +483,13 @@ void NdbWriter::WriteMaps() {
   fileSize_ = end;
 
   amapBits_.resize(ranges);
+  amapValid_ = true;
   uint64_t freeSlots = 0;
   layout_.amapOffsets.clear();
   for (uint64_t k = 0; k < ranges; ++k) {
     auto& bits = amapBits_[k];
-    if (bits.empty()) bits.assign(kMapBitsBytes, 0);
+    const bool unused = bits.empty();
+    if (unused) bits.assign(kMapBitsBytes, 0);
     const uint64_t start = MapPageStart(k);
     // The map pages themselves, and anything past the end of the file, count as used.
     auto mark = [&](uint64_t slot) { bits[slot / 8] |= static_cast<uint8_t>(0x80 >> (slot % 8)); };
@@ -495,6 +497,11 @@ void NdbWriter::WriteMaps() {
     const uint64_t slots = kMapBitsBytes * 8;
     for (uint64_t slot = end > start ? (end - start + 63) / 64 : 0; slot < slots; ++slot) mark(slot);
     for (uint8_t b : bits) freeSlots += 8 - static_cast<uint64_t>(std::popcount(b));
+    if (unused && k > 0 && k + 1 < ranges && !options_.writeHoleMaps) {
+      amapValid_ = false;  // a range inside a hole: its map page is left out
+      bits = {};
+      continue;
+    }
     const size_t at = g.unicode ? 0 : 4;  // ANSI maps start with 4 bytes of padding
     std::byte* p = At(start, kPageSize);
     std::memcpy(p + at, bits.data(), kMapBitsBytes);
@@ -552,7 +559,7 @@ void NdbWriter::WriteHeader() {
     PutU64(h + 224, nbt.offset);
     PutU64(h + 232, bbt.bid);
     PutU64(h + 240, bbt.offset);
-    h[248] = std::byte{2};
+    h[248] = static_cast<std::byte>(amapValid_ ? 2 : 0);
     std::memset(h + 256, 0xFF, 256);  // deprecated FMap / FPMap bytes
     h[512] = std::byte{0x80};
     h[513] = static_cast<std::byte>(options_.encryption);
@@ -572,7 +579,7 @@ void NdbWriter::WriteHeader() {
     PutU32(h + 188, static_cast<uint32_t>(nbt.offset));
     PutU32(h + 192, static_cast<uint32_t>(bbt.bid));
     PutU32(h + 196, static_cast<uint32_t>(bbt.offset));
-    h[200] = std::byte{2};
+    h[200] = static_cast<std::byte>(amapValid_ ? 2 : 0);
     std::memset(h + 204, 0xFF, 256);
     h[460] = std::byte{0x80};
     h[461] = static_cast<std::byte>(options_.encryption);

@@ -42,6 +42,10 @@ struct NdbOptions {
   // more need the Unicode format; the gap becomes a hole in the written file.
   uint64_t blockBase = 0;
   uint64_t pageBase = 0;
+  // Map ranges inside such a hole hold nothing. By default their map pages are
+  // left out (the file stays small on disk) and the header marks the maps
+  // invalid, which the format allows; set this to write every map page.
+  bool writeHoleMaps = false;
 
   // Zero bytes left free after the last page or block, so that a reader reading
   // more than one page at the last page offset still gets a full read.
@@ -208,6 +212,7 @@ class NdbWriter {
   bool finished_ = false;
   uint64_t fileSize_ = 0;
   uint64_t cbAMapFree_ = 0;
+  bool amapValid_ = true;
   Layout layout_;
 };
 
