@@ -559,6 +559,36 @@ TEST(MailboxItemTest, OverridesAndKnobsReachEveryProperty) {
   EXPECT_EQ(f.NodePc(kTopFolderNid)[0x3603].hnid, 1u);
 }
 
+TEST(MailboxItemTest, TableKnobsForceSubnodeRowsAndIndexLevels) {
+  MailboxOptions o;
+  o.tables.rowsInSubnode = true;
+  o.tables.maxItemBytes = 40;  // five row index records per leaf
+  MailboxBuilder b(o);
+  Item mail = MakeMail({});
+  for (int i = 0; i < 3; ++i) {
+    Attachment a;
+    a.fileName = "f" + std::to_string(i);
+    a.data = Filled(10, i);
+    mail.attachments.push_back(a);
+  }
+  uint32_t nid = b.AddItem(b.topFolder(), mail);
+  for (int i = 0; i < 11; ++i) b.AddItem(b.topFolder(), MakeMail({}));
+  Opened f(b);
+  const store::SubnodeList* subs = f.Subnodes(f.Node(nid));
+  auto t = f.Tc(f.FindSub(subs, kAttachmentTableNid)->dataBlock->bid, subs);
+  EXPECT_EQ(t.rows.size(), 3u);  // the matrix came from a subnode nested under the table
+  EXPECT_EQ(t.rowIds, (std::vector<uint32_t>{0x8025, 0x8045, 0x8065}));
+
+  const store::NodeEntry* contents = f.Node(0x802E);
+  auto pages = f.Pages(contents->dataBlock->bid);
+  ByteSpan info = f.Item(pages, U32(pages[0], 4));
+  EXPECT_NE(U32(info, 14) & 0x1F, 0u);                       // row matrix in a subnode
+  EXPECT_GE(static_cast<int>(f.Item(pages, U32(info, 10))[3]), 1);  // row index levels
+  auto c = f.Tc(contents->dataBlock->bid, f.Subnodes(contents));
+  EXPECT_EQ(c.rowIds.size(), 12u);
+  EXPECT_EQ(c.rows.size(), 12u);
+}
+
 TEST(MailboxScaleTest, LargeFolderTablesSpanHeapPagesAndSubnodes) {
   MailboxBuilder b;
   uint32_t folder = b.AddFolder(b.topFolder(), "Bulk");

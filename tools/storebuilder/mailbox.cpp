@@ -463,7 +463,7 @@ uint32_t MailboxBuilder::AddItem(uint32_t folderNid, const Item& item) {
     if (!emptyRecipientTable_) emptyRecipientTable_ = WriteEmptyTable(kRecipientColumns);
     refs.push_back({kRecipientTableNid, emptyRecipientTable_, 0});
   } else {
-    TableWriter t(Columns(kRecipientColumns), uni, nids);
+    TableWriter t(Columns(kRecipientColumns), uni, nids, options_.tables);
     uint32_t rowId = 0x32;
     for (const Recipient& r : item.recipients) {
       auto text = [&](std::string_view s) { return uni ? Utf16le(s) : Windows1252(s); };
@@ -487,7 +487,7 @@ uint32_t MailboxBuilder::AddItem(uint32_t folderNid, const Item& item) {
   // Attachments: a PC subnode each (with its own subnodes) and the table.
   uint64_t attachmentBytes = 0;
   if (!item.attachments.empty()) {
-    TableWriter table(Columns(kAttachmentColumns), uni, nids);
+    TableWriter table(Columns(kAttachmentColumns), uni, nids, options_.tables);
     uint32_t index = 0x401;
     for (const Attachment& a : item.attachments) {
       const uint32_t attNid = (index++ << 5) | 5;
@@ -550,7 +550,8 @@ uint32_t MailboxBuilder::AddItem(uint32_t folderNid, const Item& item) {
     if (!folder.contents) {
       folder.contentsNids = std::make_unique<SubnodeNids>();
       folder.contents =
-          std::make_unique<TableWriter>(Columns(kContentsColumns), uni, *folder.contentsNids);
+          std::make_unique<TableWriter>(Columns(kContentsColumns), uni, *folder.contentsNids,
+                                        options_.tables);
     }
     std::vector<TcCell> cells;
     for (uint32_t tag : Columns(kContentsColumns)) {
@@ -587,7 +588,7 @@ void MailboxBuilder::WriteFolder(Folder& f) {
     ndb_->AddNode(base | 0x0D, hierarchyTemplate_, 0, 0);
   } else {
     SubnodeNids nids;
-    TableWriter t(Columns(kHierarchyColumns), unicode(), nids);
+    TableWriter t(Columns(kHierarchyColumns), unicode(), nids, options_.tables);
     for (uint32_t child : f.children) {
       Folder& c = FolderOf(child);
       std::vector<TcCell> cells = {

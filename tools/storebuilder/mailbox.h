@@ -190,6 +190,9 @@ struct MailboxOptions {
   bool templates = true;     // table templates and the other internal nodes
   bool nameMap = true;       // write the name-to-ID map node
   bool contentsRows = true;  // fill the folders' contents tables
+  // Options of every table written (rowsInSubnode forces row matrices into
+  // subnodes, a lower maxItemBytes spreads row indexes over index levels).
+  TcOptions tables;
   PropertyBag storeProps;    // extra or overriding store properties
   // When set, the name-to-ID map node holds exactly these properties.
   std::optional<std::vector<PcProperty>> nameMapProperties;
