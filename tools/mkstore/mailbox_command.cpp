@@ -1,26 +1,28 @@
 // velmorix-mkstore mailbox options: the demo mailbox and scalable benchmark
 // mailboxes, written with the store builder.
-#include "mailbox_command.h"
+#include "mkstore/mailbox_command.h"
 
+#include <charconv>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "mkstore/options.h"
 #include "storebuilder/mailbox.h"
 
-namespace velmorix::storebuilder {
+namespace velmorix::mkstore {
 namespace {
+
+using namespace storebuilder;
 
 struct Settings {
   bool demo = false;
-  std::string output;
-  Format format = Format::Unicode23;
-  int encryption = 1;
+  mkstore::CommonOptions common;  // format, encryption, output
   uint32_t folders = 10;
   uint32_t mailsPerFolder = 100;
   uint32_t bodySize = 1024;
@@ -30,106 +32,75 @@ struct Settings {
   uint32_t bodyInSubnodeEvery = 0;
 };
 
-void Usage(std::ostream& out) {
-  out << "usage: velmorix-mkstore [mailbox options] OUTPUT\n"
-         "  --demo                       realistic demo mailbox (default: benchmark mailbox)\n"
-         "  --format ansi14|unicode      store variant (default unicode)\n"
-         "  --encryption 0|1|2           block encoding (default 1, permutation)\n"
-         "  --folders N                  benchmark folders (default 10)\n"
-         "  --mails-per-folder M         mails in each folder (default 100)\n"
-         "  --body-size B                body characters per mail (default 1024)\n"
-         "  --header-size H              transport header characters (default 0: none)\n"
-         "  --subject-length L           subject characters (default 40)\n"
-         "  --attachment-every K         an attachment on every K-th mail (default 0: none)\n"
-         "  --body-in-subnode-every J    every J-th body in a subnode (default 0: by size)\n";
+const char* MailboxUsage() {
+  return "mailbox stores: velmorix-mkstore --demo [--format ...] [--encryption ...] OUT\n"
+         "                velmorix-mkstore [--folders N] [--mails-per-folder M] [--body-size B]\n"
+         "                  [--header-size H] [--subject-length L] [--attachment-every K]\n"
+         "                  [--body-in-subnode-every J] [--format ...] [--encryption ...] OUT\n";
 }
 
+struct NumberOption {
+  std::string_view name;
+  uint32_t Settings::*field;
+};
+constexpr NumberOption kNumberOptions[] = {
+    {"--folders", &Settings::folders},
+    {"--mails-per-folder", &Settings::mailsPerFolder},
+    {"--body-size", &Settings::bodySize},
+    {"--header-size", &Settings::headerSize},
+    {"--subject-length", &Settings::subjectLength},
+    {"--attachment-every", &Settings::attachmentEvery},
+    {"--body-in-subnode-every", &Settings::bodyInSubnodeEvery},
+};
+
 std::optional<uint32_t> Number(std::string_view s) {
-  if (s.empty() || s.size() > 9) return std::nullopt;
   uint32_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<uint32_t>(c - '0');
-  }
+  const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc() || p != s.data() + s.size()) return std::nullopt;
   return v;
 }
 
-// Parses the options; nullopt (after a message) when they are not valid.
-std::optional<Settings> Parse(int argc, char** argv) {
-  Settings s;
+// Takes the mailbox options out of the arguments and hands the rest to the
+// shared option parser. `handled` is false when no mailbox option is present.
+bool Parse(int argc, char** argv, Settings& s, bool& handled, std::string& error) {
+  handled = false;
+  std::vector<char*> rest = {argv[0]};
   for (int i = 1; i < argc; ++i) {
-    std::string_view a = argv[i];
-    auto value = [&]() -> std::optional<std::string_view> {
-      if (i + 1 >= argc) {
-        std::cerr << "velmorix-mkstore: " << a << " needs a value\n";
-        return std::nullopt;
-      }
-      return std::string_view(argv[++i]);
-    };
-    auto number = [&](uint32_t& out) {
-      auto v = value();
-      if (!v) return false;
-      auto n = Number(*v);
-      if (!n) {
-        std::cerr << "velmorix-mkstore: " << a << ": not a number: " << *v << "\n";
-        return false;
-      }
-      out = *n;
-      return true;
-    };
+    const std::string_view a = argv[i];
     if (a == "--demo") {
-      s.demo = true;
-    } else if (a == "--format") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      if (*v == "ansi14" || *v == "ansi") {
-        s.format = Format::Ansi14;
-      } else if (*v == "unicode") {
-        s.format = Format::Unicode23;
-      } else {
-        std::cerr << "velmorix-mkstore: unknown format " << *v << "\n";
-        return std::nullopt;
-      }
-    } else if (a == "--encryption") {
-      uint32_t e = 0;
-      if (!number(e)) return std::nullopt;
-      if (e > 2) {
-        std::cerr << "velmorix-mkstore: encryption must be 0, 1 or 2\n";
-        return std::nullopt;
-      }
-      s.encryption = static_cast<int>(e);
-    } else if (a == "--folders") {
-      if (!number(s.folders)) return std::nullopt;
-    } else if (a == "--mails-per-folder") {
-      if (!number(s.mailsPerFolder)) return std::nullopt;
-    } else if (a == "--body-size") {
-      if (!number(s.bodySize)) return std::nullopt;
-    } else if (a == "--header-size") {
-      if (!number(s.headerSize)) return std::nullopt;
-    } else if (a == "--subject-length") {
-      if (!number(s.subjectLength)) return std::nullopt;
-    } else if (a == "--attachment-every") {
-      if (!number(s.attachmentEvery)) return std::nullopt;
-    } else if (a == "--body-in-subnode-every") {
-      if (!number(s.bodyInSubnodeEvery)) return std::nullopt;
-    } else if (a == "-h" || a == "--help") {
-      Usage(std::cout);
-      std::exit(0);
-    } else if (!a.empty() && a[0] == '-') {
-      std::cerr << "velmorix-mkstore: unknown option " << a << "\n";
-      return std::nullopt;
-    } else if (s.output.empty()) {
-      s.output = std::string(a);
-    } else {
-      std::cerr << "velmorix-mkstore: more than one output file\n";
-      return std::nullopt;
+      s.demo = handled = true;
+      continue;
     }
+    const NumberOption* known = nullptr;
+    for (const auto& o : kNumberOptions) {
+      if (a == o.name) known = &o;
+    }
+    if (!known) {
+      rest.push_back(argv[i]);
+      continue;
+    }
+    handled = true;
+    if (i + 1 >= argc) {
+      error = std::string(a) + " needs a value";
+      return false;
+    }
+    const auto n = Number(argv[++i]);
+    if (!n) {
+      error = "bad value for " + std::string(a) + ": " + argv[i];
+      return false;
+    }
+    s.*(known->field) = *n;
   }
-  if (s.output.empty()) {
-    std::cerr << "velmorix-mkstore: no output file\n";
-    return std::nullopt;
+  if (!handled) return true;
+  if (!mkstore::ParseCommonOptions(static_cast<int>(rest.size()), rest.data(), s.common, nullptr,
+                                   error)) {
+    return false;
   }
-  return s;
+  if (s.common.nodes != 0 || !s.common.nodeData) {
+    error = "--nodes and --empty-nodes do not apply to mailbox stores";
+    return false;
+  }
+  return true;
 }
 
 Attachment MakeAttachment(std::string name, size_t size, int seed) {
@@ -297,30 +268,30 @@ void BuildBenchmark(MailboxBuilder& b, const Settings& s) {
 }
 
 }  // namespace
-}  // namespace velmorix::storebuilder
 
 int RunMailboxCommand(int argc, char** argv) {
-  using namespace velmorix::storebuilder;
-  auto settings = Parse(argc, argv);
-  if (!settings) {
-    Usage(std::cerr);
+  Settings settings;
+  bool handled = false;
+  std::string error;
+  if (!Parse(argc, argv, settings, handled, error)) {
+    std::cerr << "velmorix-mkstore: " << error << "\n" << MailboxUsage() << CommonUsage();
     return 2;
   }
+  if (!handled) return kMailboxNotHandled;
   const auto started = std::chrono::steady_clock::now();
   try {
     MailboxOptions options;
-    options.ndb.format = settings->format;
-    options.ndb.encryption = settings->encryption;
+    options.ndb = settings.common.ndb;
     MailboxBuilder builder(options);
-    if (settings->demo) {
+    if (settings.demo) {
       BuildDemo(builder);
     } else {
-      BuildBenchmark(builder, *settings);
+      BuildBenchmark(builder, settings);
     }
-    builder.Write(settings->output);
+    builder.Write(settings.common.out);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::cout << settings->output << ": " << builder.ndb().layout().fileSize << " bytes, "
+    std::cout << settings.common.out << ": " << builder.ndb().layout().fileSize << " bytes, "
               << builder.ndb().NodeEntries().size() << " nodes, " << seconds << " s\n";
   } catch (const std::exception& e) {
     std::cerr << "velmorix-mkstore: " << e.what() << "\n";
@@ -328,3 +299,5 @@ int RunMailboxCommand(int argc, char** argv) {
   }
   return 0;
 }
+
+}  // namespace velmorix::mkstore
