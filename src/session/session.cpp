@@ -180,6 +180,7 @@ int RecoverySession::RunRecovery() {
   // the stop request simply returns.
   view_.SetControlText(kStatusLine, "Scanning File and Loading Indexes...");
   try {
+    if (stageProbe) stageProbe(2);
     store::LoadIndexes(*run.store);
   } catch (...) {
     ReportFailure(run, 1);
@@ -190,6 +191,7 @@ int RecoverySession::RunRecovery() {
   // Stage 3: extended attributes (the named-property map).
   view_.SetControlText(kStatusLine, "Loading Extended Attributes");
   try {
+    if (stageProbe) stageProbe(3);
     items::LoadNamedPropertyMap(*run.store, data_->names);
   } catch (...) {
     ReportFailure(run, 2);
@@ -276,6 +278,7 @@ bool RecoverySession::ScanHierarchy(Run& run) {
   const store::NodeEntry* k = run.topNode->firstChild;
   while (k) {
     if (stop_.load(std::memory_order_acquire)) return false;
+    if (stageProbe) stageProbe(5);
 
     std::unique_ptr<items::ItemRecord> record;
     if (k->dataBlock) {

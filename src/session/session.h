@@ -64,6 +64,11 @@ class RecoverySession {
   void WaitForWorker();
   // Called on the worker thread right after the worker's body has ended.
   std::function<void()> onWorkerFinished;
+  // Called on the worker inside the guarded part of stage 2 (before the
+  // indexes load), stage 3 (before the map loads) and stage 5 (before each
+  // node of the walk, after the stop poll), with the stage number. Lets tests
+  // act at a precise point of a run; a throw is handled as that stage's fault.
+  std::function<void(int stage)> stageProbe;
 
   // Session values.
   SessionState state() const { return state_.load(std::memory_order_acquire); }

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/recover.h"
+#include "session_fixture.h"
+
+namespace velmorix::session::testing {
+namespace {
+
+using V = std::vector<std::string>;
+
+std::string Sample(const std::string& name) { return std::string(VELMORIX_SAMPLES_DIR) + "/" + name; }
+
+V Lines(const std::string& text, const std::string& prefix = "") {
+  V out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(prefix, 0) == 0) out.push_back(line);
+  }
+  return out;
+}
+
+int Recover(const std::string& path, cli::OutputFormat format, std::string& out) {
+  std::ostringstream s;
+  const int status = cli::Recover(path, format, s);
+  out = s.str();
+  return status;
+}
+
+TEST(CliRecover, OutlookSampleAsTsv) {
+  std::string out;
+  ASSERT_EQ(Recover(Sample("outlook.pst"), cli::OutputFormat::Tsv, out), cli::kExitFinished);
+  EXPECT_EQ(Lines(out, "status\t"),
+            (V{"status\tOpening File", "status\tScanning File and Loading Indexes...",
+               "status\tLoading Extended Attributes", "status\tScanning File for Mails...",
+               "status\t"}));
+  EXPECT_TRUE(Lines(out, "message\t").empty());
+
+  const V folders = Lines(out, "folder\t");
+  for (const char* name :
+       {"Junk E-mail", "Calendar", "Deleted Items", "Journal", "Contacts", "\xE6\x94\xB6\xE4\xBB\xB6\xE7\xAE\xB1",
+        "Sent Items", "Reminders", "Notes", "Drafts", "Outbox", "Recovered_Group2",
+        "Recovered_Group2\\Inbox", "Inbox", "Tasks"}) {
+    const std::string line = std::string("folder\tPersonal Folders\\") + name + "\\";
+    EXPECT_EQ(std::count(folders.begin(), folders.end(), line), 1) << line;
+  }
+  EXPECT_EQ(folders.size(), 16u);
+
+  const V lines = Lines(out);
+  auto inbox = std::find(lines.begin(), lines.end(),
+                         "list\tPersonal Folders\\Inbox\\\tmail\tFrom\tSubject\tTo\tDate");
+  ASSERT_NE(inbox, lines.end());
+  ASSERT_NE(inbox + 1, lines.end());
+  EXPECT_EQ(*(inbox + 1),
+            "row\t14\tOutlook 2003 Team\tWelcome to Microsoft Office Outlook 2003\tNew Outlook "
+            "User\tSun Apr 29 22:27:33 2007");
+  // No mails in the top folder: its item leaves the list alone.
+  EXPECT_TRUE(Lines(out, "list\tPersonal Folders\\\t").empty());
+  EXPECT_EQ(Lines(out, "list\tPersonal Folders\\Calendar\\\t"),
+            V{"list\tPersonal Folders\\Calendar\\\tcalendar\tSubject\tLocation\tDate"});
+  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=16\tmails=2\tnodes=18\tstate=C"});
+}
+
+TEST(CliRecover, TopFolderMailsAndAnsiTexts) {
+  std::string out;
+  ASSERT_EQ(Recover(Sample("testPST.pst"), cli::OutputFormat::Tsv, out), cli::kExitFinished);
+  const V lines = Lines(out);
+  auto top = std::find(lines.begin(), lines.end(), "list\tPersonal Folders\\\tmail\tFrom\tSubject\tTo\tDate");
+  ASSERT_NE(top, lines.end());
+  EXPECT_EQ(std::count_if(top + 1, top + 7, [](const std::string& l) { return l.rfind("row\t13\t", 0) == 0; }), 6);
+  EXPECT_EQ(Lines(out, "folder\t"), V{"folder\tPersonal Folders\\\xC3\x89l\xC3\xA9ments supprim\xC3\xA9s\\"});
+
+  ASSERT_EQ(Recover(Sample("sample2.pst"), cli::OutputFormat::Tsv, out), cli::kExitFinished);
+  EXPECT_EQ(Lines(out, "row\t"),
+            V{"row\t14\tTerry Mahaffey\tHere is a sample message\tTerry Mahaffey\tMon Mar 15 17:12:07 2010"});
+}
+
+TEST(CliRecover, TextFormatShowsTheTreeWithEachFoldersTable) {
+  std::string out;
+  ASSERT_EQ(Recover(Sample("outlook.pst"), cli::OutputFormat::Text, out), cli::kExitFinished);
+  EXPECT_NE(out.find("Scanning File for Mails...\n"), std::string::npos);
+  EXPECT_NE(out.find("\nPersonal Folders\n"), std::string::npos);
+  EXPECT_NE(out.find("\n  Inbox  [mail, 1 item]\n"), std::string::npos);
+  EXPECT_NE(out.find("Welcome to Microsoft Office Outlook 2003"), std::string::npos);
+  EXPECT_NE(out.find("\n  Recovered_Group2  [mail, 1 item]\n") , std::string::npos);
+  EXPECT_NE(out.find("Folders: 16  Mails: 2  Nodes: 18  State: Finished\n"), std::string::npos);
+}
+
+TEST(CliRecover, ExitStatusesForFailures) {
+  std::string out;
+  EXPECT_EQ(Recover(Sample("not-a-pst-file.txt"), cli::OutputFormat::Tsv, out), cli::kExitFoundCondition);
+  EXPECT_EQ(Lines(out, "message\t"), V{"message\tFound Condition :003 "});
+  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=0\tmails=0\tnodes=0\tstate=B"});
+
+  EXPECT_EQ(Recover(Sample("no-such-file.pst"), cli::OutputFormat::Tsv, out), cli::kExitOpenFailed);
+  EXPECT_EQ(Lines(out, "message\t"), V{"message\tPlease select a valid file first"});
+
+  // A directory exists but cannot be opened as a store.
+  EXPECT_EQ(Recover(::testing::TempDir(), cli::OutputFormat::Tsv, out), cli::kExitOpenFailed);
+  EXPECT_EQ(Lines(out, "message\t"), V{"message\tCould not open file Try again"});
+}
+
+TEST(CliRecover, TsvFieldsNeverHoldTabsOrLineBreaks) {
+  sb::MailboxBuilder mb(Options(sb::Format::Unicode23));
+  const uint32_t f = mb.AddFolder(mb.topFolder(), "Tab\there");
+  mb.AddItem(f, Mail("line\r\nbreak", "a\tb", "c"));
+  TempFile file(TempPath("cli"));
+  mb.Write(file.path());
+  std::string out;
+  ASSERT_EQ(Recover(file.path(), cli::OutputFormat::Tsv, out), cli::kExitFinished);
+  EXPECT_EQ(Lines(out, "folder\t"), V{"folder\tPersonal Folders\\Tab here\\"});
+  EXPECT_EQ(Lines(out, "row\t"), V{"row\t13\ta b\tline  break\tc\tMon Jan 15 10:30:00 2024"});
+}
+
+TEST(CliRecover, UsageErrors) {
+  auto run = [](std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    return cli::RunRecover(static_cast<int>(argv.size()), argv.data());
+  };
+  EXPECT_EQ(run({"recover"}), cli::kExitUsage);
+  EXPECT_EQ(run({"recover", "--format", "xml", "f"}), cli::kExitUsage);
+  EXPECT_EQ(run({"recover", "--format"}), cli::kExitUsage);
+  EXPECT_EQ(run({"recover", "a", "b"}), cli::kExitUsage);
+  EXPECT_EQ(run({"recover", "--verbose", "a"}), cli::kExitUsage);
+}
+
+}  // namespace
+}  // namespace velmorix::session::testing
