@@ -13,6 +13,7 @@
 #include "store/bytes.h"
 #include "store/store.h"
 #include "storebuilder/crc.h"
+#include "storebuilder/minimal_store.h"
 #include "storebuilder/ndb.h"
 
 namespace velmorix::storebuilder {
@@ -616,6 +617,43 @@ TEST_P(ReadBack, ReaderLoadsEveryBlockAndNode) {
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->size(), 2u);
     EXPECT_EQ((*list)[1].nid, 0x8025u);
+  }
+}
+
+}  // namespace
+}  // namespace velmorix::storebuilder
+
+namespace velmorix::storebuilder {
+namespace {
+
+TEST(MinimalStore, ReaderSeesFolderHierarchyAndBulkMessages) {
+  for (Format format : {Format::Ansi14, Format::Unicode23}) {
+    NdbOptions opt;
+    opt.format = format;
+    NdbWriter w(opt);
+    AddMinimalNodes(w);
+    AddBulkMessages(w, 500, true);
+    EXPECT_EQ(BulkMessageNid(0), 0x200024u);
+    const auto path = std::filesystem::temp_directory_path() / ("ndb_min_" + std::to_string(::getpid()) + ".pst");
+    w.Write(path.string());
+    store::Store s;
+    ASSERT_EQ(store::OpenStore(s, path.string()), 0);
+    ASSERT_EQ(store::LoadIndexes(s), 0);
+    EXPECT_EQ(s.data->nodes.createdCount(), w.nodeCount());
+    EXPECT_EQ(s.data->blocks.size(), w.blockCount());
+    const store::NodeEntry* ipm = store::FindNode(s, 0x8022);
+    ASSERT_NE(ipm, nullptr);
+    ASSERT_NE(ipm->parent, nullptr);
+    EXPECT_EQ(ipm->parent->nid, 0x122u);
+    size_t children = 0;
+    for (auto* c = ipm->firstChild; c; c = c->nextSibling) ++children;
+    EXPECT_EQ(children, 501u);  // Deleted Items and the messages
+    ASSERT_NE(store::FindNode(s, 0x21), nullptr);
+    EXPECT_EQ(store::FindNode(s, 0x1E1)->dataBlock, nullptr);  // empty node
+    const auto heap = store::ReadNodeBlock(s, store::FindNode(s, 0x21)->dataBlock->bid);
+    ASSERT_TRUE(heap.has_value());
+    EXPECT_EQ(static_cast<uint8_t>((*heap)[2]), 0xECu);
+    std::filesystem::remove(path);
   }
 }
 

@@ -133,6 +133,35 @@ std::byte* NdbWriter::At(uint64_t offset, uint64_t length) {
   return buf.data();
 }
 
+void NdbWriter::ReserveAtCursor(uint64_t bytes) {
+  auto it = segments_.upper_bound(cursor_);
+  if (it == segments_.begin()) return;
+  --it;
+  Buffer& buf = it->second;
+  if (it->first + buf.size() + kMaxSegmentGap < cursor_) return;  // the cursor starts a new segment
+  const uint64_t want = cursor_ - it->first + bytes;
+  if (want > buf.capacity()) buf.reserve(want);
+}
+
+void NdbWriter::Reserve(size_t nodes, size_t blocks, uint64_t blockBytes) {
+  RequireOpen();
+  nodes_.reserve(nodes_.size() + nodes);
+  blocks_.reserve(blocks_.size() + blocks);
+  ReserveAtCursor(blockBytes + IndexBytesEstimate(nodes_.capacity(), blocks_.capacity()));
+}
+
+// Generous size of the index pages for that many entries (partial fills included).
+uint64_t NdbWriter::IndexBytesEstimate(size_t nodes, size_t blocks) const {
+  const Geometry g = GeometryOf(options_.format);
+  auto pages = [&](size_t n, int fill, int max) {
+    const size_t perLeaf = fill > 0 ? std::min(fill, max) : max;
+    const size_t leaves = n / perLeaf + 1;
+    return leaves + leaves / 2 + 64;
+  };
+  return (pages(nodes, options_.nodeLeafFill, g.nodeEntryMax) + pages(blocks, options_.blockLeafFill, g.btEntryMax)) *
+         kPageSize;
+}
+
 uint32_t NdbWriter::NextBid(bool internal) {
   if (nextBidIndex_ >= (uint64_t{1} << 30)) throw std::length_error("block IDs exhausted");
   const auto bid = static_cast<uint32_t>(nextBidIndex_++ << 2);
@@ -340,30 +369,38 @@ void NdbWriter::BuildTree(IndexTree tree) {
   const int fillOpt = blockTree ? options_.blockLeafFill : options_.nodeLeafFill;
   const int leafFill = fillOpt > 0 ? std::min(fillOpt, leafMax) : leafMax;
 
-  // Flatten the leaf entries and the page split.
-  std::vector<NodeLeafEntry> nodes;
-  std::vector<BlockLeafEntry> blocks;
+  // The leaf entries and the page split. The default lists are used in place
+  // (blocks are numbered in write order; nodes are sorted only when needed).
+  std::vector<NodeLeafEntry> nodeCopy;
+  std::vector<BlockLeafEntry> blockCopy;
+  const NodeLeafEntry* nodes = nullptr;
+  const BlockLeafEntry* blocks = nullptr;  // null with !explicit block pages: read blocks_
   std::vector<size_t> split;
   size_t total = 0;
   if (blockTree && explicitBlockPages_) {
     for (const auto& p : blockPages_) {
-      blocks.insert(blocks.end(), p.begin(), p.end());
+      blockCopy.insert(blockCopy.end(), p.begin(), p.end());
       split.push_back(p.size());
     }
-    total = blocks.size();
+    blocks = blockCopy.data();
+    total = blockCopy.size();
   } else if (!blockTree && explicitNodePages_) {
     for (const auto& p : nodePages_) {
-      nodes.insert(nodes.end(), p.begin(), p.end());
+      nodeCopy.insert(nodeCopy.end(), p.begin(), p.end());
       split.push_back(p.size());
     }
-    total = nodes.size();
+    nodes = nodeCopy.data();
+    total = nodeCopy.size();
   } else {
     if (blockTree) {
-      blocks = BlockEntries();
-      total = blocks.size();
+      total = blocks_.size();
     } else {
-      nodes = NodeEntries();
-      total = nodes.size();
+      const bool sorted = std::is_sorted(nodes_.begin(), nodes_.end(), [](const NodeLeafEntry& a, const NodeLeafEntry& b) {
+        return a.nid < b.nid;
+      });
+      if (!sorted) nodeCopy = NodeEntries();
+      nodes = sorted ? nodes_.data() : nodeCopy.data();
+      total = nodes_.size();
     }
     for (size_t i = 0; i < total; i += leafFill) split.push_back(std::min<size_t>(leafFill, total - i));
   }
@@ -383,7 +420,9 @@ void NdbWriter::BuildTree(IndexTree tree) {
       std::byte* e = p + i * leafSize;
       uint64_t key;
       if (blockTree) {
-        const BlockLeafEntry& b = blocks[index];
+        const BlockLeafEntry b = blocks ? blocks[index]
+                                        : BlockLeafEntry{blocks_[index].bid, blocks_[index].offset,
+                                                         blocks_[index].size, options_.refCount};
         key = b.bid;
         if (g.unicode) {
           PutU64(e, b.bid);
@@ -396,10 +435,14 @@ void NdbWriter::BuildTree(IndexTree tree) {
           PutU16(e + 8, b.size);
           PutU16(e + 10, b.refCount);
         }
-        auto it = std::lower_bound(layout_.blocks.begin(), layout_.blocks.end(), b.bid,
-                                   [](const BlockLocation& l, uint32_t v) { return l.bid < v; });
-        if (it != layout_.blocks.end() && it->bid == b.bid && it->entryOffset == 0) {
-          it->entryOffset = off + i * leafSize;
+        if (!blocks) {
+          layout_.blocks[index].entryOffset = off + i * leafSize;
+        } else {
+          auto it = std::lower_bound(layout_.blocks.begin(), layout_.blocks.end(), b.bid,
+                                     [](const BlockLocation& l, uint32_t v) { return l.bid < v; });
+          if (it != layout_.blocks.end() && it->bid == b.bid && it->entryOffset == 0) {
+            it->entryOffset = off + i * leafSize;
+          }
         }
       } else {
         const NodeLeafEntry& n = nodes[index];
@@ -593,6 +636,7 @@ void NdbWriter::Finish() {
   layout_.blocks.reserve(blocks_.size());
   for (const BlockRec& b : blocks_) layout_.blocks.push_back({b.bid, b.offset, b.size, 0});
   if (options_.pageBase > cursor_) cursor_ = options_.pageBase;
+  ReserveAtCursor(IndexBytesEstimate(nodes_.size(), blocks_.size()));
   BuildTree(IndexTree::Block);
   BuildTree(IndexTree::Node);
   WriteMaps();

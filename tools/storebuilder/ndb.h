@@ -140,6 +140,12 @@ class NdbWriter {
   uint32_t PeekNextBlockBid(bool internal) const;
 
   void AddNode(uint32_t nid, uint32_t dataBid, uint32_t subnodeBid, uint32_t parentNid);
+  size_t nodeCount() const { return nodes_.size(); }
+  size_t blockCount() const { return blocks_.size(); }
+
+  // Capacity hint for big stores: that many more nodes and blocks, and
+  // `blockBytes` more bytes of blocks in the file.
+  void Reserve(size_t nodes, size_t blocks, uint64_t blockBytes);
 
   // Entries the default index trees hold: nodes ascending by NID (added order
   // among equal NIDs), blocks ascending by BID.
@@ -182,6 +188,8 @@ class NdbWriter {
     uint16_t size;
   };
   uint64_t Allocate(uint64_t size, uint64_t align);
+  void ReserveAtCursor(uint64_t bytes);
+  uint64_t IndexBytesEstimate(size_t nodes, size_t blocks) const;
   std::byte* At(uint64_t offset, uint64_t length);
   uint32_t NextBid(bool internal);
   uint32_t WriteBlock(std::span<const std::byte> data, bool internal, bool encode);

@@ -1,0 +1,88 @@
+#include "mkstore/options.h"
+
+#include <charconv>
+#include <functional>
+#include <string_view>
+
+namespace velmorix::mkstore {
+namespace {
+
+bool ParseNumber(std::string_view s, uint64_t& out) {
+  const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  return ec == std::errc() && p == s.data() + s.size();
+}
+
+struct ValueOption {
+  std::string_view name;
+  std::function<bool(std::string_view, CommonOptions&)> apply;
+};
+
+const ValueOption kValueOptions[] = {
+    {"--format",
+     [](std::string_view v, CommonOptions& o) {
+       using storebuilder::Format;
+       if (v == "ansi14") {
+         o.ndb.format = Format::Ansi14;
+       } else if (v == "ansi15") {
+         o.ndb.format = Format::Ansi15;
+       } else if (v == "unicode") {
+         o.ndb.format = Format::Unicode23;
+       } else {
+         return false;
+       }
+       return true;
+     }},
+    {"--encryption",
+     [](std::string_view v, CommonOptions& o) {
+       uint64_t n = 0;
+       if (!ParseNumber(v, n) || n > 2) return false;
+       o.ndb.encryption = static_cast<int>(n);
+       return true;
+     }},
+    {"--nodes", [](std::string_view v, CommonOptions& o) { return ParseNumber(v, o.nodes); }},
+};
+
+}  // namespace
+
+const char* CommonUsage() {
+  return "usage: velmorix-mkstore [--format ansi14|ansi15|unicode] [--encryption 0|1|2]\n"
+         "                        [--nodes N] [--empty-nodes] OUT\n";
+}
+
+bool ParseCommonOptions(int argc, char** argv, CommonOptions& options, std::vector<std::string>* rest,
+                        std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const ValueOption* known = nullptr;
+    for (const auto& opt : kValueOptions) {
+      if (arg == opt.name) known = &opt;
+    }
+    if (known) {
+      if (i + 1 >= argc) {
+        error = std::string(arg) + " needs a value";
+        return false;
+      }
+      const std::string_view value = argv[++i];
+      if (!known->apply(value, options)) {
+        error = "bad value for " + std::string(arg) + ": " + std::string(value);
+        return false;
+      }
+    } else if (arg == "--empty-nodes") {
+      options.nodeData = false;
+    } else if (!arg.starts_with("--") && options.out.empty()) {
+      options.out = arg;
+    } else if (rest) {
+      rest->emplace_back(arg);
+    } else {
+      error = "unknown argument: " + std::string(arg);
+      return false;
+    }
+  }
+  if (options.out.empty()) {
+    error = "no output file given";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace velmorix::mkstore
