@@ -41,6 +41,11 @@ void TextIf(PropertyBag& bag, uint16_t id, const std::string& s) {
   if (!s.empty()) bag.Text(id, s);
 }
 
+// Delivery, creation and modification times, which lists show as the item's date.
+void Times(PropertyBag& bag, uint64_t when) {
+  bag.Time(0x0E06, when).Time(0x3007, when).Time(0x3008, when);
+}
+
 }  // namespace
 
 uint64_t FileTime(int year, int month, int day, int hour, int minute, int second) {
@@ -208,6 +213,7 @@ Item MakeContact(const ContactFields& f) {
   TextIf(p, 0x3A1C, f.mobilePhone);
   TextIf(p, 0x3A08, f.businessPhone);
   p.Long(0x0E07, 0x01);
+  Times(p, kDefaultTime);
   if (!f.fileUnder.empty()) p.NamedText(Address(0x8005), f.fileUnder);
   if (!f.email.empty()) {
     p.NamedText(Address(0x8080), f.displayName.empty() ? f.email : f.displayName);
@@ -224,6 +230,7 @@ Item MakeAppointment(const AppointmentFields& f) {
   TextIf(p, 0x0037, f.subject);
   TextIf(p, 0x1000, f.body);
   p.Long(0x0E07, 0x01);
+  Times(p, f.start);
   if (!f.location.empty()) p.NamedText(Appointment(0x8208), f.location);
   p.NamedLong(Appointment(0x8205), f.busyStatus);
   p.NamedTime(Appointment(0x820D), f.start);
@@ -240,6 +247,7 @@ Item MakeTask(const TaskFields& f) {
   TextIf(p, 0x0037, f.subject);
   TextIf(p, 0x1000, f.body);
   p.Long(0x0E07, 0x01);
+  Times(p, f.dueDate ? f.dueDate : kDefaultTime);
   p.NamedLong(Task(0x8101), f.status);
   p.NamedBool(Task(0x811C), f.complete);
   if (f.dueDate) p.NamedTime(Task(0x8105), f.dueDate);
@@ -253,6 +261,7 @@ Item MakeStickyNote(const NoteFields& f) {
   TextIf(p, 0x0037, f.subject);
   TextIf(p, 0x1000, f.body);
   p.Long(0x0E07, 0x01);
+  Times(p, kDefaultTime);
   p.NamedLong(Note(0x8B00), f.color);
   return item;
 }
@@ -264,6 +273,7 @@ Item MakeJournal(const JournalFields& f) {
   TextIf(p, 0x0037, f.subject);
   TextIf(p, 0x1000, f.body);
   p.Long(0x0E07, 0x01);
+  Times(p, f.start);
   if (!f.logType.empty()) p.NamedText(Log(0x8700), f.logType);
   p.NamedTime(Log(0x8706), f.start);
   p.NamedTime(Log(0x8708), f.end);
@@ -301,6 +311,7 @@ MailboxBuilder::MailboxBuilder(MailboxOptions options)
   if (options_.deletedItems) {
     deletedItems_ = (nextFolderIndex_++ << 5) | 2;
     add(deletedItems_, kTopFolderNid, "Deleted Items");
+    folderByNid_.at(deletedItems_)->options.containerClass = "IPF.Note";
   }
   if (options_.searchRoot) {
     searchRoot_ = (nextFolderIndex_++ << 5) | 2;

@@ -108,6 +108,8 @@ struct Item {
 };
 
 // Convenience constructors for the item kinds. Empty texts leave the property out.
+// Items other than mails get 0x0E06, 0x3007 and 0x3008 from their main time
+// (appointment start, task due date, journal start, else kDefaultTime).
 struct MailFields {
   std::string messageClass = "IPM.Note";
   std::string subject;
