@@ -25,9 +25,12 @@ std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* n
   item->attachments.resize(static_cast<size_t>(rows->totalRows()));
   if (item->attachments.empty()) return nullptr;
   item->attachmentCursor = &item->attachments.front();
-  DecodeProperties(ctx, *rows, item.get());
+  DecodeAttachmentProperties(ctx, *rows, item.get());
   rows.reset();
 
+  // Only attachment properties are taken from the table and the attachments'
+  // own property contexts: an attachment's display name or times must not
+  // replace the item's.
   // Values the attachments keep in subnodes of their own are not read: their
   // property contexts are read without a subnode list.
   for (AttachmentRecord& a : item->attachments) {
@@ -36,7 +39,7 @@ std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* n
     auto own = ReadPropertySet(ctx, sub->dataBlock->bid, nullptr);
     if (!own) continue;
     item->attachmentCursor = &a;
-    DecodeProperties(ctx, *own, item.get());
+    DecodeAttachmentProperties(ctx, *own, item.get());
     if (const store::SubnodeEntry* data = FindSubnode(subnodes, a.nid)) a.dataBid = data->dataBlock->bid;
   }
   item->attachmentCursor = &item->attachments.front();

@@ -412,7 +412,9 @@ int32_t ClassifyContainerClass(ByteSpan cls) {
   return kKindOther;
 }
 
-int DecodeProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item) {
+namespace {
+
+int Decode(ItemContext& ctx, const PropertySet& set, ItemRecord* item, bool attachmentsOnly) {
   if (!item) return -1;
   Decoder decoder(ctx, *item);
   AttachmentRecord* cursor = item->attachmentCursor;
@@ -422,7 +424,7 @@ int DecodeProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item)
     for (const PropertyEntry& e : row.entries) {
       try {
         if (!IsAttachmentProperty(e.tag)) {
-          decoder.Property(e);
+          if (!attachmentsOnly) decoder.Property(e);
           continue;
         }
         if (!cursor) continue;
@@ -440,6 +442,16 @@ int DecodeProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item)
   }
   item->attachmentCursor = cursor;
   return 0;
+}
+
+}  // namespace
+
+int DecodeProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item) {
+  return Decode(ctx, set, item, false);
+}
+
+int DecodeAttachmentProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item) {
+  return Decode(ctx, set, item, true);
 }
 
 }  // namespace velmorix::items

@@ -77,6 +77,17 @@ const NamedPropertyEntry* LookupNamedProperty(const NamedPropertyMap* map, int32
 inline constexpr uint32_t kTagStringNamed = 0xFFFFFFFF;
 
 struct PropertyEntry {
+  PropertyEntry() = default;
+  PropertyEntry(PropertyEntry&&) noexcept = default;
+  PropertyEntry& operator=(PropertyEntry&&) noexcept = default;
+  // Copies own their value bytes.
+  PropertyEntry(const PropertyEntry& o)
+      : tag(o.tag), type(o.type), size(o.size), propertyId(o.propertyId), data(o.data.Clone()), name(o.name) {}
+  PropertyEntry& operator=(const PropertyEntry& o) {
+    if (this != &o) *this = PropertyEntry(o);
+    return *this;
+  }
+
   uint32_t tag = 0;         // property ID, LID of a numeric-named property, or kTagStringNamed
   uint32_t type = 0;        // property type; the HNID/NID when a subnode value was not read
   int32_t size = 0;         // value bytes in `data`
@@ -415,6 +426,10 @@ std::optional<PropertySet> ReadPropertySetFromHeap(ItemContext& ctx, const Heap&
 // properties go to the attachment at the item's cursor, advancing one
 // attachment per row. 0 on success, -1 when `item` is null.
 int DecodeProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item);
+
+// The same, keeping only the attachment properties (attachment tables and
+// attachments' own property contexts); every other property is left out.
+int DecodeAttachmentProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item);
 
 // Assembles the item of `node`: its property context, its attachment table
 // and each attachment's property context. nullptr when the node has no data,
