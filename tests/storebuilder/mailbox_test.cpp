@@ -418,6 +418,57 @@ TEST(MailboxItemTest, AttachmentsInHeapOrOwnSubnodeWithTableRows) {
   for (const auto& e : *subs) EXPECT_EQ(++seen[e.nid], 1) << std::hex << e.nid;
 }
 
+TEST(MailboxItemTest, EmbeddedMessagesLiveInAttachmentSubnodes) {
+  MailboxBuilder b;
+  MailFields innerFields;
+  innerFields.subject = "Forwarded";
+  Item inner = MakeMail(innerFields);
+  Attachment innerFile;
+  innerFile.fileName = "inner.txt";
+  innerFile.data = Ascii("inside");
+  inner.attachments = {innerFile};
+  Item outer = MakeMail({});
+  Attachment first;
+  first.fileName = "first.txt";
+  first.data = Ascii("1");
+  Attachment embedded;
+  embedded.fileName = "Forwarded";
+  embedded.embedded = std::make_shared<Item>(inner);
+  Attachment last;
+  last.fileName = "last.txt";
+  last.data = Ascii("3");
+  outer.attachments = {first, embedded, last};
+  uint32_t nid = b.AddItem(b.topFolder(), outer);
+  Opened f(b);
+
+  const store::SubnodeList* subs = f.Subnodes(f.Node(nid));
+  ASSERT_NE(subs, nullptr);
+  // Outer attachments keep the first NIDs; the inner one continues the count,
+  // so every attachment NID is unique in the flattened list.
+  auto t = f.Tc(f.FindSub(subs, kAttachmentTableNid)->dataBlock->bid, subs);
+  EXPECT_EQ(t.rowIds, (std::vector<uint32_t>{0x8025, 0x8045, 0x8085}));
+  auto [ibMethod, bitMethod] = t.columns.at(0x37050003);
+  EXPECT_EQ(U32(t.rows[1], ibMethod), 5u);
+  std::map<uint32_t, int> seen;
+  for (const auto& e : *subs) {
+    if ((e.nid & 0x1F) != 0x1F && e.nid != kRecipientTableNid && e.nid != kAttachmentTableNid) {
+      EXPECT_EQ(++seen[e.nid], 1) << std::hex << e.nid;
+    }
+  }
+  EXPECT_EQ(seen.count(0x8065), 1u);  // the embedded message's own attachment
+
+  auto att = f.Pc(f.FindSub(subs, 0x8045)->dataBlock->bid, subs);
+  ASSERT_EQ(att[0x3701].type, kPtObject);
+  ASSERT_EQ(att[0x3701].bytes.size(), 8u);
+  EXPECT_EQ(att[0x3705].hnid, 5u);
+  const store::SubnodeEntry* msg = f.FindSub(subs, U32(att[0x3701].bytes, 0));
+  ASSERT_NE(msg, nullptr);
+  auto m = f.Pc(msg->dataBlock->bid, subs);
+  EXPECT_EQ(m[0x0037].bytes, U16le("Forwarded"));
+  EXPECT_EQ(m[0x0E07].hnid & 0x10, 0x10u);
+  EXPECT_EQ(U32(att[0x3701].bytes, 4), att[0x0E20].hnid);
+}
+
 TEST(MailboxItemTest, RecipientsFillTheRecipientTable) {
   MailboxBuilder b;
   Item mail = MakeMail({});

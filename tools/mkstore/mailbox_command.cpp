@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -181,6 +182,13 @@ void BuildDemo(MailboxBuilder& b) {
   Item sentFile = MakeMail(mail("Photo", "Bob Example", "Carol Finance", "The photo.", 10));
   sentFile.attachments.push_back(MakeAttachment("photo.jpg", 3000, 3));
   b.AddItem(sent, sentFile);
+  Item forward = MakeMail(mail("Fw: Project kickoff", "Bob Example", "Erin Forms",
+                               "See the mail below.", 11));
+  Attachment original;
+  original.fileName = "Project kickoff";
+  original.embedded = std::make_shared<Item>(MakeMail(m));
+  forward.attachments.push_back(std::move(original));
+  b.AddItem(sent, forward);
 
   if (b.deletedItems()) {
     b.AddItem(b.deletedItems(), MakeMail(mail("Old newsletter", "News", "Alice Example",

@@ -461,12 +461,10 @@ uint32_t MailboxBuilder::WritePcNode(uint32_t nid, uint32_t parent, std::vector<
   return bid;
 }
 
-uint32_t MailboxBuilder::AddItem(uint32_t folderNid, const Item& item) {
-  if (finished_) throw std::logic_error("mailbox already finished");
-  Folder& folder = FolderOf(folderNid);
-  const uint32_t nid = (nextMessageIndex_++ << 5) | 4;
+MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, MessageIds& ids,
+                                                            bool wantRow) {
   const bool uni = unicode();
-  SubnodeNids nids;
+  SubnodeNids& nids = ids.ltp;
   std::vector<SubnodeRef> refs;
 
   // Recipient table: one shared block for the common case of no recipients.
@@ -499,33 +497,49 @@ uint32_t MailboxBuilder::AddItem(uint32_t folderNid, const Item& item) {
   uint64_t attachmentBytes = 0;
   if (!item.attachments.empty()) {
     TableWriter table(Columns(kAttachmentColumns), uni, nids, options_.tables);
-    uint32_t index = 0x401;
     for (const Attachment& a : item.attachments) {
-      const uint32_t attNid = (index++ << 5) | 5;
-      const uint32_t size = a.size ? *a.size : static_cast<uint32_t>(a.data.size());
-      attachmentBytes += a.data.size();
+      const uint32_t attNid = (ids.attachmentIndex++ << 5) | 5;
+      std::vector<SubnodeRef> inner;
       PropertyBag bag;
-      bag.Long(0x0E20, size).Long(0x3705, static_cast<uint32_t>(a.method));
+      uint32_t size = static_cast<uint32_t>(a.data.size());
+      int method = a.method;
+      if (a.embedded) {
+        // An embedded message: its PC and subnodes live in a subnode of the
+        // attachment, named by the object value (subnode NID, size).
+        WrittenMessage m = WriteMessage(*a.embedded, ids, false);
+        const uint32_t msgNid = nids.Next();
+        inner.push_back({msgNid, m.dataBid, m.subnodeBid});
+        Buffer object = Le(msgNid, 4);
+        Buffer total = Le(m.size, 4);
+        object.insert(object.end(), total.begin(), total.end());
+        bag.Raw(0x3701, kPtObject, object).Place(0x3701, Placement::Heap);
+        size = m.size;
+        method = 5;
+      } else {
+        bag.Binary(0x3701, a.data).Place(0x3701, a.dataPlacement, a.dataTreeLevel);
+      }
+      if (a.size) size = *a.size;
+      attachmentBytes += size;
+      bag.Long(0x0E20, size).Long(0x3705, static_cast<uint32_t>(method));
       bag.Long(0x370B, 0xFFFFFFFF).Long(0x7FFD, 0).Bool(0x7FFE, false);
       if (!a.fileName.empty()) {
         bag.Text(0x3001, a.fileName).Text(0x3704, a.fileName).Text(0x3707, a.fileName);
       }
       if (!a.mimeTag.empty()) bag.Text(0x370E, a.mimeTag);
-      bag.Binary(0x3701, a.data).Place(0x3701, a.dataPlacement, a.dataTreeLevel);
       std::vector<PcProperty> props = Resolve(bag);
       for (PcProperty& p : Resolve(a.props)) {
         std::erase_if(props, [&](const PcProperty& q) { return q.id == p.id; });
         props.push_back(std::move(p));
       }
       LtpNode node = BuildPropertyContext(std::move(props), uni, nids);
-      std::vector<SubnodeRef> inner;
       uint32_t bid = WriteLtp(node, inner);
       refs.push_back({attNid, bid, WriteSubnodes(std::move(inner))});
-      auto text = uni ? Utf16le(a.fileName) : Windows1252(a.fileName);
       std::vector<TcCell> cells = {{0x370B0003, Le(0xFFFFFFFF, 4)},
                                    {0x0E200003, Le(size, 4)},
-                                   {0x37050003, Le(static_cast<uint32_t>(a.method), 4)}};
-      if (!a.fileName.empty()) cells.push_back({Columns({0x3704001F})[0], std::move(text)});
+                                   {0x37050003, Le(static_cast<uint32_t>(method), 4)}};
+      if (!a.fileName.empty()) {
+        cells.push_back({Columns({0x3704001F})[0], uni ? Utf16le(a.fileName) : Windows1252(a.fileName)});
+      }
       table.AddRow(attNid, cells);
     }
     LtpNode node = table.Finish();
@@ -547,34 +561,43 @@ uint32_t MailboxBuilder::AddItem(uint32_t folderNid, const Item& item) {
     PcProperty* flags = find(0x0E07);
     if (flags->type == kPtLong && flags->value.size() == 4) flags->value[0] |= std::byte{0x10};
   }
-  if (!find(0x0E08)) {
-    uint64_t size = attachmentBytes;
-    for (const PcProperty& p : props) size += p.value.size();
-    props.push_back({0x0E08, kPtLong, Le(std::min<uint64_t>(size, 0x7FFFFFFF), 4)});
-  }
-  PcProperty* flags = find(0x0E07);
-  const bool read = flags && !flags->value.empty() && (static_cast<uint8_t>(flags->value[0]) & 1);
-  ++folder.items;
-  if (!read) ++folder.unread;
+  uint64_t size = attachmentBytes;
+  for (const PcProperty& p : props) size += p.value.size();
+  if (!find(0x0E08)) props.push_back({0x0E08, kPtLong, Le(std::min<uint64_t>(size, 0x7FFFFFFF), 4)});
 
+  WrittenMessage out;
+  out.size = static_cast<uint32_t>(std::min<uint64_t>(size, 0x7FFFFFFF));
+  PcProperty* flags = find(0x0E07);
+  out.read = flags && !flags->value.empty() && (static_cast<uint8_t>(flags->value[0]) & 1);
+  if (wantRow) {
+    for (uint32_t tag : Columns(kContentsColumns)) {
+      PcProperty* p = find(static_cast<uint16_t>(tag >> 16));
+      if (p && p->type == (tag & 0xFFFF)) out.row.push_back({tag, p->value});
+    }
+  }
+  LtpNode node = BuildPropertyContext(std::move(props), uni, nids);
+  out.dataBid = WriteLtp(node, refs);
+  out.subnodeBid = WriteSubnodes(std::move(refs));
+  return out;
+}
+
+uint32_t MailboxBuilder::AddItem(uint32_t folderNid, const Item& item) {
+  if (finished_) throw std::logic_error("mailbox already finished");
+  Folder& folder = FolderOf(folderNid);
+  const uint32_t nid = (nextMessageIndex_++ << 5) | 4;
+  MessageIds ids;
+  WrittenMessage m = WriteMessage(item, ids, options_.contentsRows);
+  ++folder.items;
+  if (!m.read) ++folder.unread;
   if (options_.contentsRows) {
     if (!folder.contents) {
       folder.contentsNids = std::make_unique<SubnodeNids>();
-      folder.contents =
-          std::make_unique<TableWriter>(Columns(kContentsColumns), uni, *folder.contentsNids,
-                                        options_.tables);
+      folder.contents = std::make_unique<TableWriter>(Columns(kContentsColumns), unicode(),
+                                                      *folder.contentsNids, options_.tables);
     }
-    std::vector<TcCell> cells;
-    for (uint32_t tag : Columns(kContentsColumns)) {
-      PcProperty* p = find(static_cast<uint16_t>(tag >> 16));
-      if (p && p->type == (tag & 0xFFFF)) cells.push_back({tag, p->value});
-    }
-    folder.contents->AddRow(nid, cells);
+    folder.contents->AddRow(nid, m.row);
   }
-
-  LtpNode node = BuildPropertyContext(std::move(props), uni, nids);
-  uint32_t bid = WriteLtp(node, refs);
-  ndb_->AddNode(nid, bid, WriteSubnodes(std::move(refs)), folderNid);
+  ndb_->AddNode(nid, m.dataBid, m.subnodeBid, folderNid);
   return nid;
 }
 

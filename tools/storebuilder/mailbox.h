@@ -84,6 +84,8 @@ class PropertyBag {
   std::vector<Entry> entries_;
 };
 
+struct Item;
+
 struct Attachment {
   std::string fileName;  // 0x3704, 0x3707 and 0x3001
   Buffer data;           // 0x3701 (binary)
@@ -92,6 +94,9 @@ struct Attachment {
   std::optional<uint32_t> size;  // 0x0E20; default: the data size
   Placement dataPlacement = Placement::Auto;  // Subnode: in a subnode of the attachment
   int dataTreeLevel = 0;
+  // An embedded message (method 5): 0x3701 becomes an object value naming a
+  // subnode of the attachment that holds the message; `data` is not used.
+  std::shared_ptr<const Item> embedded;
   PropertyBag props;  // extra or overriding properties
 };
 
@@ -231,6 +236,19 @@ class MailboxBuilder {
 
  private:
   struct Folder;
+  // Subnode numbering of one top-level message, shared with its embedded messages.
+  struct MessageIds {
+    SubnodeNids ltp;
+    uint32_t attachmentIndex = 0x401;
+  };
+  struct WrittenMessage {
+    uint32_t dataBid = 0;
+    uint32_t subnodeBid = 0;
+    uint32_t size = 0;
+    bool read = false;
+    std::vector<TcCell> row;  // contents table cells, when asked for
+  };
+  WrittenMessage WriteMessage(const Item& item, MessageIds& ids, bool wantRow);
   Folder& FolderOf(uint32_t nid);
   std::vector<PcProperty> Resolve(const PropertyBag& bag);
   PcProperty Resolve(const PropertyBag::Entry& e);
