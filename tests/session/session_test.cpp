@@ -166,6 +166,46 @@ TEST_P(SessionTest, BackslashInANameAddsLevelsWithoutMovingLaterFolders) {
                             kTop + "\\"}));
 }
 
+TEST_P(SessionTest, DeepPathsAreCutAtAComponentTheSameWayForRecordAndTree) {
+  sb::MailboxBuilder mb(Options(GetParam()));
+  uint32_t parent = mb.topFolder();
+  for (int level = 0; level < 14; ++level) {
+    parent = mb.AddFolder(parent, std::string(90, static_cast<char>('a' + level)));
+  }
+  mb.AddItem(parent, Mail("deep"));
+  mb.AddFolder(mb.topFolder(), "After");
+  Run(Write(mb));
+
+  const V records = FolderPaths();
+  ASSERT_EQ(records.size(), 15u);
+  EXPECT_EQ(records.back(), kTop + "After\\");
+  for (const auto& p : records) {
+    EXPECT_LE(p.size(), 1024u);
+    EXPECT_EQ(p.back(), '\\');
+  }
+  // The deepest folders share the longest path that fits; its list shows
+  // the first record with that path, and every record path is a tree path.
+  const V tree = TreePaths();
+  for (const auto& p : records) EXPECT_NE(std::find(tree.begin(), tree.end(), p), tree.end()) << p;
+  EXPECT_EQ(records[13], records[12]);
+  EXPECT_EQ(session.mailCount(), 1);
+}
+
+TEST_P(SessionTest, UnknownEncryptionIsReportedOncePerRecovery) {
+  sb::MailboxBuilder mb(Options(GetParam()));
+  mb.AddFolder(mb.topFolder(), "Inbox");
+  Buffer image = mb.Build();
+  // The encryption method byte of the header.
+  image.at(GetParam() == sb::Format::Unicode23 ? 513 : 461) = std::byte{7};
+  Run(WriteBytes(std::string(reinterpret_cast<const char*>(image.data()), image.size())));
+  const V messages = view.Calls("message");
+  ASSERT_GE(messages.size(), 1u);
+  EXPECT_EQ(messages[0],
+            "message [Velmorix|none|ok|free] Unknown Encryption has been done so can'nt be decrypted");
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), messages[0]), 1);
+  EXPECT_EQ(messages.back(), "message [Velmorix|question|ok|owned] Found Condition :003 ");
+}
+
 TEST_P(SessionTest, MailsDirectlyInTheTopFolderAreShownThere) {
   sb::MailboxBuilder mb(Options(GetParam()));
   mb.AddFolder(mb.topFolder(), "Inbox");
