@@ -3,8 +3,8 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
@@ -89,7 +89,7 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
   stopButton_->setEnabled(false);
 
   progressTimer_.setInterval(kProgressTimerInterval);
-  connect(&progressTimer_, &QTimer::timeout, this, &MainWindow::TimerTick);
+  connect(&progressTimer_, &QTimer::timeout, this, &MainWindow::ProgressTick);
 
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   help->setContext(Qt::WindowShortcut);
@@ -97,14 +97,14 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
 
   session_ = std::make_unique<session::RecoverySession>(*this);
   session_->onWorkerFinished = [this] {
-    QMetaObject::invokeMethod(this, [this] { emit workerFinished(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this] { OnWorkerFinished(); }, Qt::QueuedConnection);
   };
 }
 
 MainWindow::~MainWindow() {
-  // The worker may be waiting on a call to this window: end it while the
-  // event loop still carries those calls, before the session goes.
-  WaitForWorkerEnd(true);
+  // The worker may be waiting on a call to this window: end it while its
+  // calls can still be carried out, before the session goes.
+  EndWorkerNow();
 }
 
 QRect MainWindow::DialogRect(int x, int y, int width, int height) const {
@@ -216,7 +216,14 @@ void MainWindow::OnUiThread(F&& f) {
     f();
     return;
   }
-  QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::BlockingQueuedConnection);
+  QMetaObject::invokeMethod(
+      this,
+      [this, &f] {
+        ++workerCallDepth_;
+        f();
+        --workerCallDepth_;
+      },
+      Qt::BlockingQueuedConnection);
 }
 
 void MainWindow::SetControlText(int controlId, const std::string& text) {
@@ -313,25 +320,35 @@ MessageAnswer MainWindow::Ask(const char* text, MessageIcon icon, MessageButtons
   return ShowMessage(message);
 }
 
-void MainWindow::WaitForWorkerEnd(bool requestStop) {
+void MainWindow::EndWorkerNow() {
   if (!session_) return;
   if (session_->WorkerRunning()) {
-    if (requestStop) session_->stopRequest().store(true);
-    // Never join here while the worker may wait on a call to this thread:
-    // keep dispatching until it has left its body, then join.
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(5);
-    connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
-      if (!session_->WorkerRunning()) loop.quit();
-    });
-    connect(this, &MainWindow::workerFinished, &loop, [this, &loop] {
-      if (!session_->WorkerRunning()) loop.quit();
-    });
-    poll.start();
-    if (session_->WorkerRunning()) loop.exec();
+    session_->stopRequest().store(true);
+    // The worker may be waiting on a call to this window: carry its calls
+    // out here until it has left its body. Posted calls are delivered
+    // explicitly, as a nested event loop started from a posted event does
+    // not deliver further posted events on every event dispatcher.
+    while (session_->WorkerRunning()) {
+      QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+      QThread::msleep(1);
+    }
   }
   session_->WaitForWorker();
+}
+
+void MainWindow::OnWorkerFinished() {
+  if (session_->WorkerRunning()) return;  // a newer worker is running
+  session_->WaitForWorker();
+  if (backPending_) {
+    backPending_ = false;
+    FinishBack();
+  }
+  if (exitConfirmed_) close();
+  if (startPending_) {
+    startPending_ = false;
+    Start();
+  }
+  emit workerFinished();
 }
 
 // ---- commands ----
@@ -355,8 +372,12 @@ void MainWindow::Start() {
     return;
   }
   // After a failed recovery the worker may still be finishing its last
-  // window calls; one worker at a time.
-  WaitForWorkerEnd(false);
+  // window calls; one worker at a time, so start once it has ended.
+  if (session_->WorkerRunning()) {
+    startPending_ = true;
+    return;
+  }
+  session_->WaitForWorker();
   session_->StartRecovery(PathToStd(pathText_));
 }
 
@@ -367,8 +388,19 @@ void MainWindow::Stop() {
 
 void MainWindow::Back() {
   if (backButton_->isHidden() || !backButton_->isEnabled()) return;
-  // Session data is released only once the worker has ended.
-  WaitForWorkerEnd(true);
+  // Session data is released only once the worker has ended: a running
+  // worker is asked to stop, and the discard follows when it has ended. The
+  // user-interface thread keeps dispatching meanwhile.
+  if (session_->WorkerRunning()) {
+    session_->stopRequest().store(true);
+    backPending_ = true;
+    return;
+  }
+  FinishBack();
+}
+
+void MainWindow::FinishBack() {
+  session_->WaitForWorker();
   session_->DiscardRecovery();
   pathText_.clear();
 }
@@ -386,8 +418,7 @@ void MainWindow::About() { presenter_.ShowAbout(this); }
 
 void MainWindow::ProductPage() { presenter_.OpenUrl(QUrl(QString::fromLatin1(kProductPage))); }
 
-void MainWindow::TimerTick() {
-  // Steps by 10 and starts again from the bottom once past the top.
+void MainWindow::ProgressTick() {
   int position = std::max(progress_->value(), progress_->minimum()) + kProgressStep;
   if (position > progress_->maximum()) position = progress_->minimum();
   progress_->setValue(position);
@@ -422,23 +453,33 @@ void MainWindow::reject() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (exitPending_) {
-    event->ignore();
-    return;
-  }
-  if (isMinimized()) showNormal();
-  exitPending_ = true;
-  const MessageAnswer answer =
-      Ask("Do you really want to exit? ", MessageIcon::Question, MessageButtons::YesNo);
-  if (answer != MessageAnswer::Yes) {
+  if (!exitConfirmed_) {
+    if (exitPending_) {
+      event->ignore();
+      return;
+    }
+    if (isMinimized()) showNormal();
+    exitPending_ = true;
+    const MessageAnswer answer =
+        Ask("Do you really want to exit? ", MessageIcon::Question, MessageButtons::YesNo);
     exitPending_ = false;
+    if (answer != MessageAnswer::Yes) {
+      event->ignore();
+      return;
+    }
+    exitConfirmed_ = true;
+  }
+  if (session_->WorkerRunning() || workerCallDepth_ > 0) {
+    // The worker may be waiting on this thread (even on a call further down
+    // its stack): ask it to stop and finish the exit once it has ended.
+    session_->stopRequest().store(true);
     event->ignore();
     return;
   }
-  WaitForWorkerEnd(true);
+  session_->WaitForWorker();
   progressTimer_.stop();
   session_->ReleaseSessionData();
-  exitPending_ = false;
+  exitConfirmed_ = false;
   event->accept();
 }
 

@@ -68,6 +68,9 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void Help();
   void About();
   void ProductPage();
+  // The progress timer's tick: steps the bar by 10, starting again from the
+  // bottom once past the top.
+  void ProgressTick();
 
   // The control with the numeric identifier `id` (nullptr when unknown).
   QWidget* control(int id) const;
@@ -103,10 +106,13 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void Place(QWidget* widget, int id, int x, int y, int width, int height);
   QRect DialogRect(int x, int y, int width, int height) const;
   QToolButton* PictureButton(const QString& picture, int id, int x, int y, int width, int height);
-  void TimerTick();
-  // Asks a running worker to stop when `requestStop`, then waits for it to
-  // end while the event loop keeps dispatching its calls to the window.
-  void WaitForWorkerEnd(bool requestStop);
+  // Stops a running worker and waits for it, carrying out its calls to the
+  // window meanwhile (for the destructor, which cannot wait asynchronously).
+  void EndWorkerNow();
+  // Runs on the user-interface thread once a worker has ended: finishes a
+  // pending Back, Exit or Start.
+  void OnWorkerFinished();
+  void FinishBack();
   session::MessageAnswer Ask(const char* text, session::MessageIcon icon, session::MessageButtons buttons);
 
   Presenter& presenter_;
@@ -114,7 +120,11 @@ class MainWindow : public QDialog, public session::RecoveryView {
   int baseY_ = 13;
   QString helpDirectory_;
   QString pathText_;
-  bool exitPending_ = false;
+  bool exitPending_ = false;    // the exit question is open
+  bool exitConfirmed_ = false;  // answered Yes, the exit is being finished
+  bool backPending_ = false;    // Back waits for the worker to end
+  bool startPending_ = false;   // Start waits for the previous worker to end
+  int workerCallDepth_ = 0;     // worker calls being carried out on this thread
 
   QToolButton* openButton_ = nullptr;
   QToolButton* helpButton_ = nullptr;

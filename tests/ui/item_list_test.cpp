@@ -1,0 +1,232 @@
+// The item list after a recovery of a builder mailbox: column sets, rows,
+// pictures and order for each special folder and for mail folders.
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+#include "session/folder_list.h"
+#include "test_support.h"
+#include "ui/folder_tree.h"
+#include "ui/item_list.h"
+
+using namespace velmorix;
+using namespace velmorix::ui;
+using namespace velmorix::ui::testing;
+using session::ColumnSet;
+
+namespace {
+
+struct Col {
+  QString title;
+  int width;
+};
+
+QList<Col> Columns(ItemList* list) {
+  QList<Col> out;
+  for (int i = 0; i < list->columnCount(); ++i) {
+    out.append({list->headerItem()->text(i), list->columnWidth(i)});
+  }
+  return out;
+}
+
+QStringList Row(ItemList* list, int row) {
+  QStringList out;
+  QTreeWidgetItem* item = list->topLevelItem(row);
+  for (int i = 0; i < list->columnCount(); ++i) out.append(item->text(i));
+  return out;
+}
+
+int Picture(ItemList* list, int row) {
+  return list->topLevelItem(row)->data(0, ItemList::kPictureRole).toInt();
+}
+
+void ExpectColumns(ItemList* list, const QStringList& titles, int width) {
+  const QList<Col> columns = Columns(list);
+  QCOMPARE(columns.size(), titles.size());
+  for (int i = 0; i < titles.size(); ++i) {
+    QCOMPARE(columns[i].title, titles[i]);
+    QCOMPARE(columns[i].width, width);
+  }
+}
+
+}  // namespace
+
+class ItemListTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(dir_.isValid());
+    mailbox_ = WriteTestMailbox(dir_.path());
+    window_ = std::make_unique<MainWindow>(presenter_);
+    window_->pathField()->setText(mailbox_);
+    qobject_cast<QToolButton*>(window_->control(session::kNextButton))->click();
+    QVERIFY(WaitForWorker(*window_));
+    QCOMPARE(window_->session().state(), session::SessionState::Finished);
+    QVERIFY(presenter_.messages.empty());
+  }
+  void cleanupTestCase() { window_.reset(); }
+
+  void startColumnSet() {
+    ItemList list;
+    const QList<Col> columns = Columns(&list);
+    QCOMPARE(columns.size(), 6);
+    const QStringList titles{"From", "Subject", "To", "Date", "", ""};
+    const QList<int> widths{170, 170, 170, 170, 0, 0};
+    for (int i = 0; i < 6; ++i) {
+      QCOMPARE(columns[i].title, titles[i]);
+      QCOMPARE(columns[i].width, widths[i]);
+    }
+    QVERIFY(!list.rootIsDecorated());
+    QVERIFY(!list.header()->sectionsClickable());
+    QCOMPARE(list.selectionMode(), QAbstractItemView::ExtendedSelection);
+    QCOMPARE(list.selectionBehavior(), QAbstractItemView::SelectRows);
+  }
+
+  void renderShowsRowsInOrderAndKeepsUnchangedContent() {
+    ItemList list;
+    session::ListContent content;
+    content.changes = true;
+    content.columnSet = ColumnSet::Tasks;
+    content.rows.push_back({session::kListTasks, {"B", ""}});
+    content.rows.push_back({session::kListTasks, {"A", "Sat Jul 01 12:00:00 2006"}});
+    list.Render(content);
+    QCOMPARE(list.columnSet(), ColumnSet::Tasks);
+    ExpectColumns(&list, {"Subject", "Date"}, 260);
+    QCOMPARE(list.topLevelItemCount(), 2);
+    QCOMPARE(Row(&list, 0), (QStringList{"B", ""}));
+    QCOMPARE(Row(&list, 1), (QStringList{"A", "Sat Jul 01 12:00:00 2006"}));
+    QVERIFY(!list.topLevelItem(0)->icon(0).isNull());
+
+    session::ListContent unchanged;  // changes == false
+    list.Render(unchanged);
+    QCOMPARE(list.columnSet(), ColumnSet::Tasks);
+    QCOMPARE(list.topLevelItemCount(), 2);
+
+    list.SetColumnSet(ColumnSet::Notes);
+    QCOMPARE(list.topLevelItemCount(), 0);
+    ExpectColumns(&list, {"Subject", "Body", "Date"}, 170);
+  }
+
+  void mailFolderRows() {
+    ItemList* list = Select("Personal Folders\\Inbox\\");
+    QCOMPARE(list->columnSet(), ColumnSet::Mail);
+    ExpectColumns(list, {"From", "Subject", "To", "Date"}, 170);
+    QCOMPARE(list->topLevelItemCount(), 3);
+    const QStringList first = Row(list, 0);
+    QCOMPARE(first.mid(0, 3), (QStringList{"Alice Example", "Kickoff", "Bob Example"}));
+    QVERIFY(first[3].startsWith(QStringLiteral("Sat Jul 01 1")));
+    QVERIFY(first[3].endsWith(QStringLiteral(":00:00 2006")));
+    QCOMPARE(Picture(list, 0), int(session::kListEnvelope));
+    QCOMPARE(Row(list, 1).mid(0, 3), (QStringList{"Carol Finance", "Figures", "Team"}));
+    QCOMPARE(Picture(list, 1), int(session::kListEnvelopeClip));
+    QCOMPARE(Row(list, 2).mid(0, 3), (QStringList{"None", "Unspecified", "Nobody"}));
+    QCOMPARE(Picture(list, 2), int(session::kListEnvelope));
+  }
+
+  void selectingAMailFolderTogglesItsExpansion() {
+    FolderTree* tree = window_->folderTree();
+    QTreeWidgetItem* sent = tree->FindPath("Personal Folders\\Sent Items\\");
+    QVERIFY(sent != nullptr);
+    tree->setCurrentItem(tree->FindPath("Personal Folders\\Inbox\\"));
+    const bool before = sent->isExpanded();
+    tree->setCurrentItem(sent);
+    QCOMPARE(sent->isExpanded(), !before);
+    window_->FillItemList(sent);
+    QCOMPARE(sent->isExpanded(), before);
+    QCOMPARE(window_->itemList()->columnSet(), ColumnSet::Mail);
+    QCOMPARE(window_->itemList()->topLevelItemCount(), 0);
+  }
+
+  void topItemLeavesTheListUnchanged() {
+    ItemList* list = Select("Personal Folders\\Inbox\\");
+    QCOMPARE(list->topLevelItemCount(), 3);
+    Select("Personal Folders\\");
+    QCOMPARE(list->columnSet(), ColumnSet::Mail);
+    QCOMPARE(list->topLevelItemCount(), 3);
+  }
+
+  void contacts() {
+    ItemList* list = Select("Personal Folders\\Contacts\\");
+    QCOMPARE(list->columnSet(), ColumnSet::Contacts);
+    ExpectColumns(list, {"Name", "Postal Address", "Mobile Phone"}, 170);
+    QCOMPARE(list->topLevelItemCount(), 2);
+    QCOMPARE(Row(list, 0), (QStringList{"Example, Alice", "1 Main Street", "+1 555 0100"}));
+    QCOMPARE(Row(list, 1), (QStringList{"Example, Bob", "None", "None"}));
+    QCOMPARE(Picture(list, 0), int(session::kListContact));
+  }
+
+  void tasksAppearInReverseOrder() {
+    ItemList* list = Select("Personal Folders\\Tasks\\");
+    QCOMPARE(list->columnSet(), ColumnSet::Tasks);
+    ExpectColumns(list, {"Subject", "Date"}, 260);
+    QCOMPARE(list->topLevelItemCount(), 3);
+    QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("Task 3"));
+    QCOMPARE(list->topLevelItem(1)->text(0), QStringLiteral("Task 2"));
+    QCOMPARE(list->topLevelItem(2)->text(0), QStringLiteral("Task 1"));
+    QCOMPARE(Picture(list, 0), int(session::kListTasks));
+  }
+
+  void journalNotesAndCalendar() {
+    ItemList* list = Select("Personal Folders\\Journal\\");
+    QCOMPARE(list->columnSet(), ColumnSet::Journal);
+    ExpectColumns(list, {"Subject", "Entry Type", "Date"}, 170);
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(Row(list, 0).mid(0, 2), (QStringList{"Called Alice", "Phone call"}));
+    QCOMPARE(Picture(list, 0), int(session::kListJournal));
+
+    list = Select("Personal Folders\\Notes\\");
+    QCOMPARE(list->columnSet(), ColumnSet::Notes);
+    ExpectColumns(list, {"Subject", "Body", "Date"}, 170);
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(Row(list, 0).mid(0, 2), (QStringList{"Shopping", "Milk, bread"}));
+    QCOMPARE(Picture(list, 0), int(session::kListNotes));
+
+    list = Select("Personal Folders\\Calendar\\");
+    QCOMPARE(list->columnSet(), ColumnSet::Calendar);
+    ExpectColumns(list, {"Subject", "Location", "Date"}, 170);
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(Row(list, 0).mid(0, 2), (QStringList{"Review", "Room 4"}));
+    QCOMPARE(Picture(list, 0), int(session::kListCalendar));
+  }
+
+  void emptyContactsShowTheMailColumns() {
+    FakePresenter presenter;
+    MainWindow window(presenter);
+    window.pathField()->setText(SamplePath("sample2.pst"));
+    window.Start();
+    QVERIFY(WaitForWorker(window));
+    window.InsertFolderPath("Personal Folders\\Contacts\\");
+    window.InsertFolderPath("Personal Folders\\Tasks\\");
+    FolderTree* tree = window.folderTree();
+    tree->setCurrentItem(tree->FindPath("Personal Folders\\Contacts\\"));
+    QCOMPARE(window.itemList()->columnSet(), ColumnSet::Mail);
+    QCOMPARE(window.itemList()->topLevelItemCount(), 0);
+    tree->setCurrentItem(tree->FindPath("Personal Folders\\Tasks\\"));
+    QCOMPARE(window.itemList()->columnSet(), ColumnSet::Tasks);
+    QCOMPARE(window.itemList()->topLevelItemCount(), 0);
+  }
+
+ private:
+  ItemList* Select(const char* path) {
+    FolderTree* tree = window_->folderTree();
+    QTreeWidgetItem* item = tree->FindPath(path);
+    if (item == nullptr) return window_->itemList();
+    if (tree->currentItem() == item) {
+      window_->FillItemList(item);
+    } else {
+      tree->setCurrentItem(item);
+    }
+    return window_->itemList();
+  }
+
+  QTemporaryDir dir_;
+  QString mailbox_;
+  FakePresenter presenter_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+QTEST_MAIN(ItemListTest)
+#include "item_list_test.moc"

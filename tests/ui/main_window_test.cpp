@@ -1,0 +1,532 @@
+// The main window driven through its buttons and keys: start-up state,
+// commands, layouts, the worker bridge, Exit during a scan.
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QToolButton>
+
+#include <atomic>
+#include <thread>
+
+#include "session/session.h"
+#include "test_support.h"
+#include "ui/folder_tree.h"
+#include "ui/item_list.h"
+
+using namespace velmorix;
+using namespace velmorix::ui;
+using namespace velmorix::ui::testing;
+using session::MessageAnswer;
+using session::MessageButtons;
+using session::MessageIcon;
+using session::SessionState;
+
+namespace {
+
+// Shown within the window (the window itself need not be on screen).
+bool Shown(MainWindow& w, int id) { return w.control(id)->isVisibleTo(&w); }
+bool Enabled(MainWindow& w, int id) { return w.control(id)->isEnabled(); }
+QString Text(MainWindow& w, int id) {
+  QWidget* c = w.control(id);
+  if (auto* label = qobject_cast<QLabel*>(c)) return label->text();
+  if (auto* edit = qobject_cast<QLineEdit*>(c)) return edit->text();
+  if (auto* button = qobject_cast<QAbstractButton*>(c)) return button->text();
+  return {};
+}
+void Click(MainWindow& w, int id) { qobject_cast<QAbstractButton*>(w.control(id))->click(); }
+
+void StartWith(MainWindow& w, const QString& path) {
+  w.pathField()->setText(path);
+  Click(w, session::kNextButton);
+}
+
+const std::vector<int> kAllControls = {1057, 1059, 1060, 1044, 1058, 1028, 1046, 1031, 1045,
+                                       1009, 1048, 1051, 1052, 1049, 1050, 1047, 1012, 1011};
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    presenter_ = std::make_unique<FakePresenter>();
+    window_ = std::make_unique<ObservedWindow>(*presenter_);
+  }
+  void cleanup() {
+    window_.reset();
+    presenter_.reset();
+  }
+
+  void startupState() {
+    MainWindow& w = *window_;
+    QCOMPARE(w.windowTitle(), QStringLiteral("Velmorix"));
+    QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+    QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QCOMPARE(w.minimumSize(), w.maximumSize());
+    QVERIFY(!w.windowIcon().isNull());
+
+    for (int id : kAllControls) {
+      QWidget* c = w.control(id);
+      QVERIFY2(c != nullptr, qPrintable(QString::number(id)));
+      QCOMPARE(c->objectName(), QString::number(id));
+      QCOMPARE(w.findChild<QWidget*>(QString::number(id)), c);
+      QVERIFY(w.rect().contains(c->geometry()));
+    }
+    // Dialog units keep the table's proportions.
+    QVERIFY(w.control(1057)->x() < w.control(1059)->x());
+    QVERIFY(w.control(1045)->geometry().right() < w.control(1009)->x() + 2);
+    QCOMPARE(w.control(1031)->y(), w.control(1012)->y());
+    QCOMPARE(w.control(1031)->size(), w.control(1011)->size());
+
+    for (int id : {1057, 1059, 1060, 1044, 1058, 1028, 1046, 1031, 1048, 1051, 1052, 1049, 1050}) {
+      QVERIFY2(Shown(w, id), qPrintable(QString::number(id)));
+    }
+    for (int id : {1045, 1009, 1047, 1012, 1011}) QVERIFY2(!Shown(w, id), qPrintable(QString::number(id)));
+    QVERIFY(!Enabled(w, session::kStopButton));
+    QVERIFY(Enabled(w, session::kNextButton));
+
+    QCOMPARE(Text(w, 1048), QStringLiteral("File Scanning Status"));
+    QCOMPARE(Text(w, 1046), QStringLiteral("Select File..."));
+    for (int id : {1049, 1050, 1051, 1052}) QCOMPARE(Text(w, id), QString());
+    QCOMPARE(Text(w, 1028), QString());
+    QVERIFY(qobject_cast<QLabel*>(w.control(1050))->alignment() & Qt::AlignRight);
+    QVERIFY(qobject_cast<QLabel*>(w.control(1052))->alignment() & Qt::AlignRight);
+    QCOMPARE(w.control(1044)->toolTip(), QStringLiteral("Buy Software Online"));
+    QCOMPARE(w.control(1058)->toolTip(), QStringLiteral("Click here to Know About  the software"));
+    for (int id : {1057, 1059, 1060, 1044, 1058, 1031, 1012, 1011}) {
+      auto* button = qobject_cast<QToolButton*>(w.control(id));
+      QVERIFY(button != nullptr);
+      QVERIFY(button->autoRaise());
+      QVERIFY(!button->icon().isNull());
+    }
+
+    QCOMPARE(w.progressBar()->minimum(), 0);
+    QCOMPARE(w.progressBar()->maximum(), 100);
+    QVERIFY(!w.progressTimer().isActive());
+    QCOMPARE(w.progressTimer().interval(), 100);
+    QCOMPARE(w.itemList()->columnSet(), session::ColumnSet::Start);
+    QCOMPARE(w.itemList()->columnCount(), 6);
+    QCOMPARE(w.session().state(), SessionState::Idle);
+    QCOMPARE(w.session().nodesVisited(), 0);
+    QCOMPARE(w.helpDirectory(), QDir::currentPath() + QLatin1Char('/'));
+    QCOMPARE(w.aboutAction()->text(), QStringLiteral("&About Velmorix..."));
+    QVERIFY(presenter_->messages.empty());
+  }
+
+  void nextRefusesEmptyOrMissingPath_data() {
+    QTest::addColumn<QString>("path");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("missing") << QStringLiteral("/nonexistent/velmorix/none.ost");
+  }
+  void nextRefusesEmptyOrMissingPath() {
+    QFETCH(QString, path);
+    MainWindow& w = *window_;
+    StartWith(w, path);
+    QCOMPARE(presenter_->messages.size(), size_t{1});
+    const auto& shown = presenter_->messages.front();
+    QCOMPARE(shown.message.text, std::string("Please select a valid file first"));
+    QCOMPARE(shown.message.caption, std::string("Velmorix"));
+    QCOMPARE(shown.message.icon, MessageIcon::Question);
+    QCOMPARE(shown.message.buttons, MessageButtons::Ok);
+    QVERIFY(shown.owned);
+    QCOMPARE(w.session().state(), SessionState::Idle);
+    QVERIFY(!w.session().WorkerRunning());
+    QVERIFY(Shown(w, session::kNextButton));
+    QVERIFY(!Shown(w, session::kFolderTree));
+    QCOMPARE(Text(w, session::kPathField), path);
+  }
+
+  void openThenCancel() {
+    MainWindow& w = *window_;
+    w.pathField()->setText(QStringLiteral("left over"));
+    Click(w, session::kOpenButton);
+    QCOMPARE(presenter_->fileDialogs, 1);
+    QCOMPARE(presenter_->fileDialogTitle, QStringLiteral("Select Ost file for recovery..."));
+    QCOMPARE(presenter_->fileDialogFilters, QStringLiteral("OST File(*.ost);;All Files(*.*)"));
+    QCOMPARE(Text(w, session::kPathField), QString());
+    QCOMPARE(presenter_->texts(), QStringList{QStringLiteral("Please select a valid file first")});
+    QCOMPARE(w.session().state(), SessionState::Idle);
+  }
+
+  void selectFileWritesThePath() {
+    MainWindow& w = *window_;
+    presenter_->fileToChoose = QStringLiteral("/somewhere/chosen.ost");
+    Click(w, session::kSelectFileButton);
+    QCOMPARE(Text(w, session::kPathField), QStringLiteral("/somewhere/chosen.ost"));
+    QVERIFY(presenter_->messages.empty());  // Select File does not start
+  }
+
+  void fullRecoveryThroughTheButtons() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString mailbox = WriteTestMailbox(dir.path());
+    MainWindow& w = *window_;
+    presenter_->fileToChoose = mailbox;
+    Click(w, session::kOpenButton);  // Open = Select File, then Start
+    QCOMPARE(w.session().state(), SessionState::Scanning);
+    // Scanning layout, before the worker's first call is carried out.
+    QVERIFY(Shown(w, session::kFolderTree));
+    QVERIFY(Shown(w, session::kItemList));
+    QVERIFY(!Shown(w, session::kPathField));
+    QVERIFY(!Shown(w, session::kSelectFileButton));
+    QVERIFY(!Shown(w, session::kNextButton));
+    QVERIFY(w.progressTimer().isActive());
+
+    QVERIFY(WaitForWorker(w));
+    QVERIFY2(presenter_->messages.empty(), qPrintable(presenter_->texts().join(',')));
+    QCOMPARE(w.session().state(), SessionState::Finished);
+    // Finished layout.
+    QVERIFY(Shown(w, session::kBackButton));
+    QVERIFY(Enabled(w, session::kBackButton));
+    QVERIFY(!Shown(w, session::kStopButton));
+    QVERIFY(!Shown(w, session::kProgressBar));
+    QVERIFY(!w.progressTimer().isActive());
+    QCOMPARE(Text(w, session::kStatusLine), QString());
+    QCOMPARE(Text(w, session::kFolderCountLabel), QStringLiteral("No. of Folders Found"));
+    QCOMPARE(Text(w, session::kMailCountLabel), QStringLiteral("No. of Mails Found"));
+    QCOMPARE(Text(w, session::kMailCount), QStringLiteral("3"));
+    QCOMPARE(Text(w, session::kFolderCount), QStringLiteral("9"));
+    QVERIFY(w.folderTree()->FindPath("Personal Folders\\Sent Items\\Archive\\") != nullptr);
+
+    // Open does nothing once a recovery has finished.
+    Click(w, session::kOpenButton);
+    QCOMPARE(presenter_->fileDialogs, 1);
+
+    // Back: the file-selection layout, and Open works again.
+    Click(w, session::kBackButton);
+    QCOMPARE(w.session().state(), SessionState::Idle);
+    QVERIFY(Shown(w, session::kPathField));
+    QVERIFY(Shown(w, session::kSelectFileButton));
+    QVERIFY(Shown(w, session::kNextButton));
+    for (int id : {1045, 1009, 1047, 1011, 1012, 1048, 1049, 1050, 1051, 1052}) {
+      QVERIFY2(!Shown(w, id), qPrintable(QString::number(id)));
+    }
+    QCOMPARE(Text(w, session::kPathField), QString());
+    QCOMPARE(w.progressBar()->value(), 0);
+    presenter_->fileToChoose.clear();
+    Click(w, session::kOpenButton);
+    QCOMPARE(presenter_->fileDialogs, 2);
+  }
+
+  void recoversTheOutlookSample() {
+    MainWindow& w = *window_;
+    StartWith(w, SamplePath("outlook.pst"));
+    QVERIFY(WaitForWorker(w));
+    QCOMPARE(w.session().state(), SessionState::Finished);
+    QVERIFY(presenter_->messages.empty());
+    QVERIFY(w.folderTree()->FindPath("Personal Folders\\Recovered_Group2\\Inbox\\") != nullptr);
+    // The folder with a Chinese name arrives as UTF-8 and is shown as such.
+    bool found = false;
+    QTreeWidgetItem* top = w.folderTree()->topLevelItem(0);
+    QVERIFY(top != nullptr);
+    for (int i = 0; i < top->childCount(); ++i) {
+      found |= top->child(i)->text(0) == QString::fromUtf8("\xE6\x94\xB6\xE4\xBB\xB6\xE7\xAE\xB1");
+    }
+    QVERIFY(found);
+  }
+
+  void stopDuringTheScan() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    ObservedWindow& w = *window_;
+    bool stopped = false;
+    // On the first folder below the top (worker thread), press Stop on the
+    // user-interface thread while the worker waits.
+    w.onFolderInserted = [&](const std::string& path) {
+      if (stopped || path == "Personal Folders\\") return;
+      stopped = true;
+      QMetaObject::invokeMethod(&w, [&] { Click(w, session::kStopButton); },
+                                Qt::BlockingQueuedConnection);
+    };
+    StartWith(w, mailbox);
+    QVERIFY(WaitForWorker(w));
+    QVERIFY(stopped);
+    QCOMPARE(presenter_->texts(),
+             QStringList{QStringLiteral("Do you really want to stop scanning process ?")});
+    QCOMPARE(presenter_->messages.front().message.buttons, MessageButtons::YesNo);
+    QCOMPARE(w.session().state(), SessionState::Finished);
+    QCOMPARE(w.session().mailCount(), 0);
+    // Stopped layout; the worker hid the progress bar when it ended.
+    QVERIFY(Shown(w, session::kBackButton));
+    QVERIFY(Enabled(w, session::kBackButton));
+    QVERIFY(!Shown(w, session::kStopButton));
+    QVERIFY(!Shown(w, session::kStatusLine));
+    QVERIFY(!Shown(w, session::kProgressBar));
+    QCOMPARE(w.progressBar()->value(), 0);
+    QVERIFY(!w.progressTimer().isActive());
+    QVERIFY(w.folderTree()->topLevelItemCount() == 1);  // what was found stays
+
+    Click(w, session::kBackButton);
+    QCOMPARE(w.session().state(), SessionState::Idle);
+    QVERIFY(Shown(w, session::kNextButton));
+  }
+
+  void stopBeforeAnyNodeKeepsTheState() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    ObservedWindow& w = *window_;
+    bool stopped = false;
+    // The top item is inserted before the walk has visited a node.
+    w.onFolderInserted = [&](const std::string&) {
+      if (stopped) return;
+      stopped = true;
+      QMetaObject::invokeMethod(&w, [&] { Click(w, session::kStopButton); },
+                                Qt::BlockingQueuedConnection);
+    };
+    StartWith(w, mailbox);
+    QVERIFY(WaitForWorker(w));
+    QCOMPARE(w.session().state(), SessionState::Scanning);
+    QVERIFY(Shown(w, session::kBackButton));
+    Click(w, session::kBackButton);
+    QCOMPARE(w.session().state(), SessionState::Idle);
+  }
+
+  void backWhileTheWorkerRunsDiscardsAfterItEnds() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    ObservedWindow& w = *window_;
+    bool pressed = false;
+    bool stillRunning = false;
+    w.onFolderInserted = [&](const std::string& path) {
+      if (pressed || path == "Personal Folders\\") return;
+      pressed = true;
+      QMetaObject::invokeMethod(&w, [&] {
+        Click(w, session::kStopButton);
+        Click(w, session::kBackButton);  // shown by Stop while the worker is inside its node
+        stillRunning = w.session().WorkerRunning();
+      }, Qt::BlockingQueuedConnection);
+    };
+    StartWith(w, mailbox);
+    QVERIFY(WaitForWorker(w));
+    QVERIFY(stillRunning);
+    QTRY_COMPARE(w.session().state(), SessionState::Idle);
+    QVERIFY(Shown(w, session::kNextButton));
+    QVERIFY(!Shown(w, session::kFolderTree));
+    QCOMPARE(w.session().mailCount(), 0);
+    QCOMPARE(w.session().nodesVisited(), 0);
+  }
+
+  void stopAnsweredNoKeepsScanning() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    ObservedWindow& w = *window_;
+    presenter_->yesNoAnswer = MessageAnswer::No;
+    bool asked = false;
+    w.onFolderInserted = [&](const std::string& path) {
+      if (asked || path == "Personal Folders\\") return;
+      asked = true;
+      QMetaObject::invokeMethod(&w, [&] { Click(w, session::kStopButton); },
+                                Qt::BlockingQueuedConnection);
+    };
+    StartWith(w, mailbox);
+    QVERIFY(WaitForWorker(w));
+    QCOMPARE(presenter_->messages.size(), size_t{1});
+    QCOMPARE(w.session().state(), SessionState::Finished);
+    QCOMPARE(Text(w, session::kMailCount), QStringLiteral("3"));
+  }
+
+  void failedRecoveryReturnsToFileSelection() {
+    MainWindow& w = *window_;
+    StartWith(w, SamplePath("not-a-pst-file.txt"));
+    QVERIFY(WaitForWorker(w));
+    QCOMPARE(presenter_->texts(), QStringList{QStringLiteral("Found Condition :003 ")});
+    QVERIFY(presenter_->messages.front().owned);
+    QCOMPARE(w.session().state(), SessionState::Scanning);
+    QVERIFY(Shown(w, session::kPathField));
+    QVERIFY(Shown(w, session::kNextButton));
+    QVERIFY(!Shown(w, session::kBackButton));
+    QVERIFY(!Shown(w, session::kProgressBar));
+    QVERIFY(!w.progressTimer().isActive());
+    QCOMPARE(Text(w, session::kPathField), QString());
+
+    // Open stays without effect; Next starts another recovery.
+    Click(w, session::kOpenButton);
+    QCOMPARE(presenter_->fileDialogs, 0);
+    StartWith(w, SamplePath("sample2.pst"));
+    QVERIFY(WaitForWorker(w));
+    QCOMPARE(w.session().state(), SessionState::Finished);
+    QCOMPARE(presenter_->messages.size(), size_t{1});
+  }
+
+  void unopenableFileShowsUnownedMessage() {
+    QTemporaryDir dir;  // a directory exists but cannot be opened as a store
+    MainWindow& w = *window_;
+    StartWith(w, dir.path());
+    QVERIFY(WaitForWorker(w));
+    QCOMPARE(presenter_->texts(), QStringList{QStringLiteral("Could not open file Try again")});
+    QVERIFY(!presenter_->messages.front().owned);
+    QVERIFY(Shown(w, session::kNextButton));
+    QVERIFY(!w.progressTimer().isActive());
+  }
+
+  void escapeAndEnterNeverClose() {
+    MainWindow& w = *window_;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.pathField()->setFocus();
+    for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+      QTest::keyClick(w.pathField(), key);
+      QTest::keyClick(&w, key);
+      QTest::keyClick(w.control(session::kSelectFileButton), key);
+    }
+    QVERIFY(w.isVisible());
+    QVERIFY(presenter_->messages.empty());  // neither Next nor Exit was triggered
+    QCOMPARE(presenter_->fileDialogs, 0);   // nor Select File
+  }
+
+  void exitAsksAndNoKeepsTheWindow() {
+    MainWindow& w = *window_;
+    w.show();
+    presenter_->yesNoAnswer = MessageAnswer::No;
+    QVERIFY(!w.close());
+    QVERIFY(w.isVisible());
+    QCOMPARE(presenter_->texts(), QStringList{QStringLiteral("Do you really want to exit? ")});
+    const auto& m = presenter_->messages.front().message;
+    QCOMPARE(m.icon, MessageIcon::Question);
+    QCOMPARE(m.buttons, MessageButtons::YesNo);
+    QCOMPARE(m.caption, std::string("Velmorix"));
+
+    presenter_->yesNoAnswer = MessageAnswer::Yes;
+    QVERIFY(w.close());
+    QVERIFY(!w.isVisible());
+  }
+
+  void exitDuringTheScan_data() {
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("no") << false;
+    QTest::newRow("yes") << true;
+  }
+  void exitDuringTheScan() {
+    QFETCH(bool, yes);
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    ObservedWindow& w = *window_;
+    w.show();
+    presenter_->yesNoAnswer = yes ? MessageAnswer::Yes : MessageAnswer::No;
+    bool requested = false;
+    bool runningAtExit = false;
+    presenter_->onMessage = [&](const session::Message&) {
+      runningAtExit = w.session().WorkerRunning();
+    };
+    // The close request is queued from the worker: it is handled while the
+    // worker waits for its next call, i.e. in the middle of the scan.
+    w.onFolderInserted = [&](const std::string& path) {
+      if (requested || path == "Personal Folders\\") return;
+      requested = true;
+      QMetaObject::invokeMethod(&w, [&] { w.close(); }, Qt::QueuedConnection);
+    };
+    StartWith(w, mailbox);
+    QVERIFY(WaitForWorker(w));
+    QVERIFY(QTest::qWaitFor([&] { return !presenter_->messages.empty(); }, 5000));
+    QVERIFY(runningAtExit);
+    QCOMPARE(presenter_->texts(), QStringList{QStringLiteral("Do you really want to exit? ")});
+    if (yes) {
+      QTRY_VERIFY(!w.isVisible());
+      QVERIFY(!w.session().WorkerRunning());
+      QCOMPARE(w.session().mailCount(), 0);
+    } else {
+      QVERIFY(w.isVisible());
+      QCOMPARE(w.session().state(), SessionState::Finished);
+      QCOMPARE(Text(w, session::kMailCount), QStringLiteral("3"));
+    }
+  }
+
+  void closingTheWindowObjectEndsARunningWorker() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    StartWith(*window_, mailbox);
+    QVERIFY(window_->session().WorkerRunning());
+    window_.reset();  // must neither hang nor crash while the worker waits on it
+  }
+
+  void helpLooksInTheStartupDirectory() {
+    QTemporaryDir dir;
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    FakePresenter presenter;
+    MainWindow w(presenter);
+    QVERIFY(QDir::setCurrent(previous));
+
+    Click(w, session::kHelpButton);
+    QCOMPARE(presenter.texts(), QStringList{QStringLiteral("Velmorix Help File Not Found")});
+    QCOMPARE(presenter.messages.front().message.icon, MessageIcon::Information);
+    QCOMPARE(presenter.messages.front().message.buttons, MessageButtons::Ok);
+
+    QFile help(QDir(dir.path()).filePath(QStringLiteral("DER-IZO.chm")));
+    QVERIFY(help.open(QIODevice::WriteOnly));
+    help.close();
+    // F1 anywhere in the window runs Help.
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(w.pathField(), Qt::Key_F1);
+    QCOMPARE(presenter.messages.size(), size_t{1});
+    QCOMPARE(presenter.urls, QList<QUrl>{QUrl::fromLocalFile(help.fileName())});
+  }
+
+  void aboutAndProductPage() {
+    MainWindow& w = *window_;
+    Click(w, session::kAboutButton);
+    w.aboutAction()->trigger();
+    QCOMPARE(presenter_->aboutShown, 2);
+    Click(w, session::kBuyButton);
+    Click(w, session::kLogoButton);
+    const QUrl page(QStringLiteral("https://velmorix.example/"));
+    QCOMPARE(presenter_->urls, (QList<QUrl>{page, page}));
+    QVERIFY(AboutText().startsWith(QStringLiteral("Velmorix ")));
+  }
+
+  void progressTicksByTenAndWraps() {
+    MainWindow& w = *window_;
+    w.SetProgressRange(0, 100);
+    w.SetProgressPosition(0);
+    for (int i = 1; i <= 10; ++i) {
+      w.ProgressTick();
+      QCOMPARE(w.progressBar()->value(), i * 10);
+    }
+    w.ProgressTick();
+    QCOMPARE(w.progressBar()->value(), 0);
+    w.StartProgressTimer();
+    QVERIFY(w.progressTimer().isActive());
+    w.StopProgressTimer();
+    QVERIFY(!w.progressTimer().isActive());
+  }
+
+  void viewCallsFromAnotherThreadAreSynchronous() {
+    MainWindow& w = *window_;
+    presenter_->yesNoAnswer = MessageAnswer::No;
+    bool onUiThread = false;
+    presenter_->onMessage = [&](const session::Message&) {
+      onUiThread = QThread::currentThread() == w.thread();
+    };
+    std::atomic<bool> done{false};
+    MessageAnswer answer = MessageAnswer::Ok;
+    std::thread worker([&] {
+      w.ShowControl(session::kProgressBar, true);
+      session::Message question;
+      question.text = "Question from the worker";
+      question.buttons = MessageButtons::YesNo;
+      answer = w.ShowMessage(question);  // returns the answer given on the UI thread
+      done = true;
+    });
+    QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 5000));
+    worker.join();
+    QVERIFY(onUiThread);
+    QCOMPARE(answer, MessageAnswer::No);
+    QVERIFY(Shown(w, session::kProgressBar));
+  }
+
+ private:
+  std::unique_ptr<FakePresenter> presenter_;
+  std::unique_ptr<ObservedWindow> window_;
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
