@@ -659,3 +659,52 @@ TEST(MinimalStore, ReaderSeesFolderHierarchyAndBulkMessages) {
 
 }  // namespace
 }  // namespace velmorix::storebuilder
+
+namespace velmorix::storebuilder {
+namespace {
+
+// The damage helpers produce files the reader reacts to as intended.
+TEST(NdbDamage, ReaderSkipsDamagedSubtrees) {
+  const auto path = std::filesystem::temp_directory_path() / ("ndb_dmg_" + std::to_string(::getpid()) + ".pst");
+  auto load = [&](NdbWriter& w) {
+    w.Write(path.string());
+    store::Store s;
+    EXPECT_EQ(store::OpenStore(s, path.string()), 0);
+    const int r = store::LoadIndexes(s);
+    std::filesystem::remove(path);
+    return std::make_pair(r, s.data->nodes.createdCount());
+  };
+  auto make = [](NdbWriter& w) {
+    const uint32_t d = w.AddDataBlock(Bytes("d"));
+    for (uint32_t i = 0; i < 45; ++i) w.AddNode(0x21 + 0x20 * i, d, 0, 0);  // three full leaf pages
+  };
+  {
+    NdbWriter w;
+    make(w);
+    EXPECT_EQ(load(w), std::make_pair(0, size_t{45}));
+  }
+  {
+    NdbWriter w;  // the second leaf is not the page its parent promised
+    make(w);
+    w.Finish();
+    w.SetPageEntryKey(IndexTree::Node, 1, 0, 1, 0x21 + 0x20 * 16);
+    EXPECT_EQ(load(w), std::make_pair(0, size_t{30}));
+  }
+  {
+    NdbWriter w;  // the third leaf lies beyond the end of the file
+    make(w);
+    w.Finish();
+    w.SetChildOffset(IndexTree::Node, 1, 0, 2, w.layout().fileSize + 0x10000);
+    EXPECT_EQ(load(w), std::make_pair(0, size_t{30}));
+  }
+  {
+    NdbWriter w;  // the node index root is cut off
+    make(w);
+    w.Finish();
+    w.Truncate(w.layout().nodeRoot + 100);
+    EXPECT_EQ(load(w).first, -1);
+  }
+}
+
+}  // namespace
+}  // namespace velmorix::storebuilder
