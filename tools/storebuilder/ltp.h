@@ -154,7 +154,10 @@ void FillBth(HeapWriter& heap, const BthReservation& r, const std::vector<BthRec
 uint32_t WriteBth(HeapWriter& heap, uint8_t cbKey, uint8_t cbEnt,
                   const std::vector<BthRecord>& records, size_t maxItemBytes = kMaxHeapItem);
 
-// Where a property context or table value goes.
+// Where a property context value goes: Auto puts values of more than
+// kMaxHeapItem bytes in subnodes; Heap keeps any value that fits a heap page
+// (BuildPropertyContext throws std::length_error for one that does not);
+// Subnode always uses a subnode. Inline types ignore it.
 enum class Placement { Auto, Heap, Subnode };
 
 struct PcProperty {
