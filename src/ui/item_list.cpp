@@ -7,6 +7,19 @@
 
 namespace velmorix::ui {
 
+namespace {
+
+// A report row shows one line per cell: line breaks inside a text (postal
+// addresses, note bodies) become blanks.
+QString SingleLine(QString text) {
+  text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+  text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+  text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+  return text;
+}
+
+}  // namespace
+
 ItemList::ItemList(QWidget* parent) : QTreeWidget(parent) {
   setRootIsDecorated(false);
   setItemsExpandable(false);
@@ -51,7 +64,7 @@ void ItemList::Render(const session::ListContent& content) {
     const int cells = std::min(columns, static_cast<int>(row.cells.size()));
     for (int i = 0; i < cells; ++i) {
       const std::string& cell = row.cells[static_cast<size_t>(i)];
-      if (!cell.empty()) item->setText(i, ToQString(cell));
+      if (!cell.empty()) item->setText(i, SingleLine(ToQString(cell)));
     }
     rows.append(item);
   }

@@ -213,6 +213,7 @@ QWidget* MainWindow::control(int controlId) const {
 template <typename F>
 void MainWindow::OnUiThread(F&& f) {
   if (QThread::currentThread() == thread()) {
+    ApplyPendingUpdates();
     f();
     return;
   }
@@ -220,24 +221,64 @@ void MainWindow::OnUiThread(F&& f) {
       this,
       [this, &f] {
         ++workerCallDepth_;
+        ApplyPendingUpdates();
         f();
         --workerCallDepth_;
       },
       Qt::BlockingQueuedConnection);
 }
 
+// Texts and the progress position change once per scanned node or mail. A
+// round trip to this thread for each would make the scan several times
+// slower, so the worker leaves the newest values here and one queued call
+// applies them. Every other call (and every call made on this thread) applies
+// them first, and queued calls are handled in order, so whenever a later
+// call returns the window shows exactly what a synchronous update would.
+template <typename F>
+void MainWindow::Defer(F&& update) {
+  bool post = false;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    update(pending_);
+    post = !pending_.posted;
+    pending_.posted = true;
+  }
+  if (post) {
+    QMetaObject::invokeMethod(this, [this] { ApplyPendingUpdates(); }, Qt::QueuedConnection);
+  }
+}
+
+void MainWindow::ApplyPendingUpdates() {
+  PendingUpdates updates;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    if (!pending_.posted) return;
+    updates = std::move(pending_);
+    pending_ = PendingUpdates{};
+  }
+  for (const auto& [controlId, text] : updates.texts) ApplyText(controlId, text);
+  if (updates.position) progress_->setValue(*updates.position);
+}
+
+void MainWindow::ApplyText(int controlId, const std::string& text) {
+  QWidget* widget = control(controlId);
+  const QString value = ToQString(text);
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setText(value);
+  } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+    edit->setText(value);
+  } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+    button->setText(value);
+  }
+}
+
 void MainWindow::SetControlText(int controlId, const std::string& text) {
-  OnUiThread([this, controlId, &text] {
-    QWidget* widget = control(controlId);
-    const QString value = ToQString(text);
-    if (auto* label = qobject_cast<QLabel*>(widget)) {
-      label->setText(value);
-    } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-      edit->setText(value);
-    } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
-      button->setText(value);
-    }
-  });
+  if (QThread::currentThread() == thread()) {
+    ApplyPendingUpdates();
+    ApplyText(controlId, text);
+    return;
+  }
+  Defer([controlId, &text](PendingUpdates& pending) { pending.texts[controlId] = text; });
 }
 
 void MainWindow::ShowControl(int controlId, bool shown) {
@@ -257,7 +298,12 @@ void MainWindow::SetProgressRange(int low, int high) {
 }
 
 void MainWindow::SetProgressPosition(int position) {
-  OnUiThread([this, position] { progress_->setValue(position); });
+  if (QThread::currentThread() == thread()) {
+    ApplyPendingUpdates();
+    progress_->setValue(position);
+    return;
+  }
+  Defer([position](PendingUpdates& pending) { pending.position = position; });
 }
 
 void MainWindow::StartProgressTimer() {

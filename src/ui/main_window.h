@@ -10,7 +10,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <unordered_map>
 
 #include "session/recovery_view.h"
@@ -45,7 +48,8 @@ class MainWindow : public QDialog, public session::RecoveryView {
   ~MainWindow() override;
 
   // RecoveryView: callable from any thread; each call returns once the
-  // user-interface thread has carried it out.
+  // user-interface thread has carried it out (texts and the progress
+  // position from the worker: once any later call has returned).
   void SetControlText(int id, const std::string& text) override;
   void ShowControl(int id, bool shown) override;
   void EnableControl(int id, bool enabled) override;
@@ -102,6 +106,17 @@ class MainWindow : public QDialog, public session::RecoveryView {
   template <typename F>
   void OnUiThread(F&& f);
 
+  // Text and progress updates left by the worker, applied by one queued call.
+  struct PendingUpdates {
+    std::map<int, std::string> texts;
+    std::optional<int> position;
+    bool posted = false;  // a queued call to apply them is on its way
+  };
+  template <typename F>
+  void Defer(F&& update);
+  void ApplyPendingUpdates();
+  void ApplyText(int controlId, const std::string& text);
+
   void BuildControls();
   void Place(QWidget* widget, int id, int x, int y, int width, int height);
   QRect DialogRect(int x, int y, int width, int height) const;
@@ -147,6 +162,8 @@ class MainWindow : public QDialog, public session::RecoveryView {
   QAction* aboutAction_ = nullptr;
   QTimer progressTimer_;
   std::unordered_map<int, QWidget*> controls_;
+  std::mutex pendingMutex_;
+  PendingUpdates pending_;
 
   // Last member: destroyed first, once the worker has ended.
   std::unique_ptr<session::RecoverySession> session_;

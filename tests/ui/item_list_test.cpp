@@ -92,18 +92,20 @@ class ItemListTest : public QObject {
     content.columnSet = ColumnSet::Tasks;
     content.rows.push_back({session::kListTasks, {"B", ""}});
     content.rows.push_back({session::kListTasks, {"A", "Sat Jul 01 12:00:00 2006"}});
+    content.rows.push_back({session::kListTasks, {"Line one\r\nline two\nthree", ""}});
     list.Render(content);
     QCOMPARE(list.columnSet(), ColumnSet::Tasks);
     ExpectColumns(&list, {"Subject", "Date"}, 260);
-    QCOMPARE(list.topLevelItemCount(), 2);
+    QCOMPARE(list.topLevelItemCount(), 3);
     QCOMPARE(Row(&list, 0), (QStringList{"B", ""}));
     QCOMPARE(Row(&list, 1), (QStringList{"A", "Sat Jul 01 12:00:00 2006"}));
+    QCOMPARE(Row(&list, 2)[0], QStringLiteral("Line one line two three"));  // one line per row
     QVERIFY(!list.topLevelItem(0)->icon(0).isNull());
 
     session::ListContent unchanged;  // changes == false
     list.Render(unchanged);
     QCOMPARE(list.columnSet(), ColumnSet::Tasks);
-    QCOMPARE(list.topLevelItemCount(), 2);
+    QCOMPARE(list.topLevelItemCount(), 3);
 
     list.SetColumnSet(ColumnSet::Notes);
     QCOMPARE(list.topLevelItemCount(), 0);

@@ -503,13 +503,22 @@ class MainWindowTest : public QObject {
     MainWindow& w = *window_;
     presenter_->yesNoAnswer = MessageAnswer::No;
     bool onUiThread = false;
+    QString statusAtMessage;
+    int positionAtMessage = -1;
     presenter_->onMessage = [&](const session::Message&) {
       onUiThread = QThread::currentThread() == w.thread();
+      statusAtMessage = Text(w, session::kStatusLine);
+      positionAtMessage = w.progressBar()->value();
     };
     std::atomic<bool> done{false};
     MessageAnswer answer = MessageAnswer::Ok;
     std::thread worker([&] {
       w.ShowControl(session::kProgressBar, true);
+      // Texts and positions may be applied later, but before any later call.
+      w.SetControlText(session::kStatusLine, "first");
+      w.SetProgressPosition(17);
+      w.SetControlText(session::kStatusLine, "Loading Extended Attributes");
+      w.SetProgressPosition(42);
       session::Message question;
       question.text = "Question from the worker";
       question.buttons = MessageButtons::YesNo;
@@ -520,6 +529,8 @@ class MainWindowTest : public QObject {
     worker.join();
     QVERIFY(onUiThread);
     QCOMPARE(answer, MessageAnswer::No);
+    QCOMPARE(statusAtMessage, QStringLiteral("Loading Extended Attributes"));
+    QCOMPARE(positionAtMessage, 42);
     QVERIFY(Shown(w, session::kProgressBar));
   }
 
