@@ -185,6 +185,13 @@ const store::SubnodeEntry* FindSubnode(const store::SubnodeList* list, uint32_t 
 std::optional<std::vector<DataBlock>> ReadDataBlockList(store::Store& store, uint32_t bid) {
   if (bid == 0) return std::nullopt;
   try {
+    if ((bid & 2u) == 0) {  // a single data block: the common case
+      auto data = store::ReadNodeBlock(store, bid);
+      if (!data || data->empty()) return std::nullopt;
+      std::vector<DataBlock> one;
+      one.push_back({bid, std::move(*data)});
+      return one;
+    }
     TreeWalk w{store, store.fileSize(), {}, {}};
     if (!Collect(w, bid, kMaxTreeLevels)) return std::nullopt;
     return std::move(w.leaves);
