@@ -102,6 +102,7 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
 }
 
 MainWindow::~MainWindow() {
+  destroying_ = true;  // nothing pending may start or close anything now
   // The worker may be waiting on a call to this window: end it while its
   // calls can still be carried out, before the session goes.
   EndWorkerNow();
@@ -383,7 +384,7 @@ void MainWindow::EndWorkerNow() {
 }
 
 void MainWindow::OnWorkerFinished() {
-  if (session_->WorkerRunning()) return;  // a newer worker is running
+  if (destroying_ || session_->WorkerRunning()) return;  // a newer worker is running
   session_->WaitForWorker();
   if (backPending_) {
     backPending_ = false;

@@ -139,6 +139,7 @@ class MainWindow : public QDialog, public session::RecoveryView {
   bool exitConfirmed_ = false;  // answered Yes, the exit is being finished
   bool backPending_ = false;    // Back waits for the worker to end
   bool startPending_ = false;   // Start waits for the previous worker to end
+  bool destroying_ = false;
   int workerCallDepth_ = 0;     // worker calls being carried out on this thread
 
   QToolButton* openButton_ = nullptr;

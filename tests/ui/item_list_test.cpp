@@ -142,6 +142,36 @@ class ItemListTest : public QObject {
     QCOMPARE(window_->itemList()->topLevelItemCount(), 0);
   }
 
+  void clicksOnAMailFolderToggleItsExpansion() {
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    FolderTree* tree = window_->folderTree();
+    tree->popupMenu = [](const std::vector<session::MenuEntry>&, const QPoint&) {
+      return int(session::kMenuNone);
+    };
+    QTreeWidgetItem* inbox = tree->FindPath("Personal Folders\\Inbox\\");
+    QTreeWidgetItem* sent = tree->FindPath("Personal Folders\\Sent Items\\");
+    tree->setCurrentItem(inbox);
+    auto click = [&](QTreeWidgetItem* item, Qt::MouseButton button) {
+      QTest::mouseClick(tree->viewport(), button, {}, tree->visualItemRect(item).center());
+    };
+    // Not yet selected: filled twice (selection change and click), no change.
+    bool before = sent->isExpanded();
+    click(sent, Qt::LeftButton);
+    QCOMPARE(tree->currentItem(), sent);
+    QCOMPARE(sent->isExpanded(), before);
+    // Already selected: toggled once.
+    click(sent, Qt::LeftButton);
+    QCOMPARE(sent->isExpanded(), !before);
+    // Right click on a folder not yet selected: one selection change.
+    click(inbox, Qt::LeftButton);
+    before = sent->isExpanded();
+    click(sent, Qt::RightButton);
+    QCOMPARE(tree->currentItem(), sent);
+    QCOMPARE(sent->isExpanded(), !before);
+    window_->hide();
+  }
+
   void topItemLeavesTheListUnchanged() {
     ItemList* list = Select("Personal Folders\\Inbox\\");
     QCOMPARE(list->topLevelItemCount(), 3);
