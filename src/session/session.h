@@ -42,19 +42,25 @@ enum class SessionState : char { Idle = 'A', Scanning = 'B', Finished = 'C' };
 class RecoverySession {
  public:
   explicit RecoverySession(RecoveryView& view);
-  ~RecoverySession();  // ends a running worker, then releases the data
+  // Sets the stop request and joins a running worker, then releases the data.
+  // A view whose calls need the calling thread's event loop must let the
+  // worker end first (see WorkerRunning, onWorkerFinished).
+  ~RecoverySession();
   RecoverySession(const RecoverySession&) = delete;
   RecoverySession& operator=(const RecoverySession&) = delete;
 
-  // User-interface thread. Starts a recovery of `path` on a worker thread.
+  // User-interface thread. Starts a recovery of `path` on a worker thread;
+  // does nothing while a worker still runs.
   void StartRecovery(const std::string& path);
   // Runs the whole recovery on the calling thread (the worker's body); 1 when
   // the file could not be opened, 0 otherwise.
   int RunRecovery();
   // The Stop command: asks, and on Yes stops the scan. Returns true on Yes.
   bool RequestStop();
-  // The Back command: releases all session data and returns to Idle. Waits
-  // for a running worker to end first.
+  // The Back command: releases all session data and returns to Idle. Sets
+  // the stop request and joins a running worker first, so no data is released
+  // while the worker can touch it; the window waits for the worker with its
+  // event loop running before calling this.
   void DiscardRecovery();
   // The release made on exit (no window changes).
   void ReleaseSessionData();
