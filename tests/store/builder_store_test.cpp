@@ -1,6 +1,8 @@
 // The store layer on stores written by the store builder: trees of several
 // levels with full and partial pages, every format version and encoding, and
 // the damage the builder can do on purpose.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,8 +20,15 @@ using storebuilder::IndexTree;
 using storebuilder::NdbOptions;
 using storebuilder::NdbWriter;
 
+// A file name of its own for the running test and process: tests run in
+// parallel.
 std::string TempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() / name).string();
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string unique = std::to_string(::getpid()) + "_" + info->name() + "_" + name;
+  for (char& c : unique) {
+    if (c == '/') c = '_';
+  }
+  return (std::filesystem::temp_directory_path() / unique).string();
 }
 
 // Adds the message store, the map node, the root and top folders and `items`

@@ -112,7 +112,8 @@ class MiniStore {
   // Writes the file; the body starts at `base` (a hole before it when base
   // lies beyond the header area).
   std::string Write(const std::string& name) const {
-    auto path = (std::filesystem::temp_directory_path() / name).string();
+    // Unique per process: tests run in parallel.
+    auto path = (std::filesystem::temp_directory_path() / (std::to_string(::getpid()) + "_" + name)).string();
     std::remove(path.c_str());
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     (void)!::pwrite(fd, header_.data(), header_.size(), 0);
