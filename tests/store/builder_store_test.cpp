@@ -241,7 +241,7 @@ TEST_P(Damage, LargeSubnodeListsAndDataTrees) {
 INSTANTIATE_TEST_SUITE_P(BothVariants, Damage, ::testing::Values(Format::Ansi14, Format::Unicode23),
                          [](const auto& info) { return info.param == Format::Ansi14 ? "Ansi" : "Unicode"; });
 
-TEST(BuilderLargeFiles, DISABLED_PagesAndBlocksBeyond4GiB) {
+TEST(BuilderLargeFiles, PagesAndBlocksBeyond4GiB) {
   NdbOptions o;
   o.format = Format::Unicode23;
   o.blockBase = 5ull << 30;
