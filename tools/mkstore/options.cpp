@@ -40,13 +40,16 @@ const ValueOption kValueOptions[] = {
        return true;
      }},
     {"--nodes", [](std::string_view v, CommonOptions& o) { return ParseNumber(v, o.nodes); }},
+    // Places blocks and index pages from this file offset on (Unicode only):
+    // the gap before it becomes a hole, so a store beyond 4 GiB costs little disk.
+    {"--block-base", [](std::string_view v, CommonOptions& o) { return ParseNumber(v, o.ndb.blockBase); }},
 };
 
 }  // namespace
 
 const char* CommonUsage() {
   return "usage: velmorix-mkstore [--format ansi14|ansi15|unicode] [--encryption 0|1|2]\n"
-         "                        [--nodes N] [--empty-nodes] OUT\n";
+         "                        [--nodes N] [--empty-nodes] [--block-base BYTES] OUT\n";
 }
 
 bool ParseCommonOptions(int argc, char** argv, CommonOptions& options, std::vector<std::string>* rest,
