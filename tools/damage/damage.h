@@ -1,0 +1,93 @@
+// Damaged-store harness: damaged variants of a builder mailbox, and for each
+// variant the mails that are still intact.
+//
+// A mail is intact when none of the bytes it depends on were changed: the
+// header; its node index leaf entry and every node index page on the path to
+// it; its data and subnode blocks with everything below them (data trees,
+// nested subnode blocks), each with its block index leaf entry and the block
+// index pages on the path to that entry; the same for every folder from its
+// parent up to the top folder, and for the message store node. Such a mail
+// must be recovered into its folder whatever else the damage did.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storebuilder/mailbox.h"
+
+namespace velmorix::damage {
+
+namespace sb = velmorix::storebuilder;
+
+// A half-open byte range [begin, end) of the file.
+struct Range {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+  bool operator==(const Range&) const = default;
+};
+
+// Sorts and merges touching or overlapping ranges.
+std::vector<Range> Coalesce(std::vector<Range> ranges);
+// True when any range of `a` overlaps any range of `b` (both coalesced).
+bool Overlaps(const std::vector<Range>& a, const std::vector<Range>& b);
+
+// One mail as the caller added it.
+struct MailSpec {
+  uint32_t nid = 0;
+  std::string subject;     // as the item list shows it
+  std::string folderPath;  // the tree path of its folder, "Personal Folders\\Inbox\\"
+};
+
+struct MailInfo {
+  MailSpec spec;
+  std::vector<Range> dependencies;  // coalesced
+};
+
+// A pristine store image with the byte dependencies of its mails.
+struct Mailbox {
+  sb::Format format = sb::Format::Unicode23;
+  Buffer image;
+  sb::Layout layout;
+  std::vector<MailInfo> mails;
+};
+
+// Finishes the builder and works out what each mail depends on. Throws
+// std::invalid_argument for a mail NID the store does not hold.
+Mailbox DescribeMailbox(sb::MailboxBuilder& builder, std::vector<MailSpec> mails);
+
+// The harness's standard mailbox: `mailCount` mails spread over nested
+// folders (and the top folder), bodies in the heap, in subnodes and in data
+// trees, HTML bodies, recipients, small and large attachments.
+Mailbox BuildSampleMailbox(sb::Format format, int mailCount, uint32_t seed);
+
+enum class DamageKind { Cut, IndexPage, DataBlock, SubnodeBlock, BitFlips, ZeroRegion };
+inline constexpr DamageKind kAllKinds[] = {DamageKind::Cut,          DamageKind::IndexPage,
+                                           DamageKind::DataBlock,    DamageKind::SubnodeBlock,
+                                           DamageKind::BitFlips,     DamageKind::ZeroRegion};
+const char* KindName(DamageKind kind);  // "cut", "index-page", ...
+std::optional<DamageKind> ParseKind(std::string_view name);
+
+struct Variant {
+  DamageKind kind = DamageKind::Cut;
+  std::string description;    // what was done, with offsets
+  Buffer image;
+  std::vector<Range> changed;  // coalesced; a cut counts as changing the tail
+  std::vector<bool> intact;    // per mail of the mailbox
+};
+
+// One damaged variant. `parameter` is the kind's knob: the cut fraction
+// (0..1), the bit-flip rate per bit, the zeroed length in bytes; for the
+// three overwrite kinds it picks the page or block (0..1 over the
+// candidates). Unset, it is drawn from `seed`, which also draws the place
+// and the garbage written.
+Variant MakeVariant(const Mailbox& mailbox, DamageKind kind, uint64_t seed,
+                    std::optional<double> parameter = std::nullopt);
+
+// The ranges where `damaged` differs from `original`, bytes past the end of
+// a shorter `damaged` included.
+std::vector<Range> ChangedRanges(const Buffer& original, const Buffer& damaged);
+
+}  // namespace velmorix::damage

@@ -1,0 +1,111 @@
+// The harness's standard mailbox.
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "damage/damage.h"
+
+namespace velmorix::damage {
+
+namespace {
+
+constexpr const char* kTopPath = "Personal Folders\\";
+
+struct FolderRef {
+  uint32_t nid;
+  std::string path;
+};
+
+std::string Filler(std::mt19937& rng, size_t length) {
+  static constexpr std::string_view kWords[] = {"alpha ", "ledger ", "quarterly ", "review ",
+                                                "meeting ", "draft ", "invoice ", "schedule ",
+                                                "notes ", "follow-up ", "budget ", "plan "};
+  std::string out;
+  out.reserve(length + 16);
+  while (out.size() < length) out += kWords[rng() % std::size(kWords)];
+  out.resize(length);
+  return out;
+}
+
+Buffer Bytes(std::mt19937& rng, size_t n) {
+  Buffer b(n);
+  for (auto& x : b) x = static_cast<std::byte>(rng() & 0xFF);
+  return b;
+}
+
+}  // namespace
+
+Mailbox BuildSampleMailbox(sb::Format format, int mailCount, uint32_t seed) {
+  std::mt19937 rng(seed);
+  sb::MailboxOptions options;
+  options.ndb.format = format;
+  // Partly filled pages give deeper index trees with several intermediate
+  // pages per level, so index damage hits every level.
+  options.ndb.nodeLeafFill = format == sb::Format::Unicode23 ? 10 : 16;
+  options.ndb.blockLeafFill = format == sb::Format::Unicode23 ? 14 : 24;
+  options.ndb.intermediateFill = 5;
+  sb::MailboxBuilder mb(options);
+
+  const auto add = [&](const FolderRef& parent, const std::string& name) {
+    return FolderRef{mb.AddFolder(parent.nid, name), parent.path + name + "\\"};
+  };
+  const FolderRef top{mb.topFolder(), kTopPath};
+  const FolderRef inbox = add(top, "Inbox");
+  const FolderRef projects = add(inbox, "Projects");
+  const FolderRef alpha = add(projects, "Alpha");
+  const FolderRef beta = add(projects, "Beta");
+  const FolderRef customers = add(inbox, "Customers");
+  const FolderRef sent = add(top, "Sent Items");
+  const FolderRef archive = add(top, "Archive");
+  const FolderRef y2023 = add(archive, "2023");
+  const FolderRef q1 = add(y2023, "Q1");
+  const FolderRef q2 = add(y2023, "Q2");
+  const FolderRef y2024 = add(archive, "2024");
+  const FolderRef deleted{mb.deletedItems(), std::string(kTopPath) + "Deleted Items\\"};
+  const std::vector<FolderRef> folders = {top,   inbox, projects, alpha, beta,  customers, sent,
+                                          archive, y2023, q1,     q2,    y2024, deleted};
+
+  std::vector<MailSpec> specs;
+  specs.reserve(static_cast<size_t>(mailCount));
+  for (int i = 0; i < mailCount; ++i) {
+    const FolderRef& folder = folders[static_cast<size_t>(i) % folders.size()];
+    char subject[64];
+    std::snprintf(subject, sizeof subject, "Mail %04d %s", i, i % 3 == 0 ? "status" : "report");
+    sb::MailFields f;
+    f.subject = subject;
+    f.senderName = "Sender " + std::to_string(i % 17);
+    f.senderEmail = "sender" + std::to_string(i % 17) + "@example.com";
+    f.displayTo = "Recipient " + std::to_string(i % 5);
+    f.deliveryTime = sb::FileTime(2023, 1 + i % 12, 1 + i % 28, i % 24, i % 60);
+    // Bodies of every placement: small in the heap, forced into a subnode,
+    // and large enough for a data tree.
+    switch (i % 4) {
+      case 0: f.body = Filler(rng, 40 + rng() % 400); break;
+      case 1: f.body = Filler(rng, 200 + rng() % 2000); f.bodyInSubnode = true; break;
+      case 2: f.body = Filler(rng, 9000 + rng() % 12000); break;
+      default: f.html = "<p>" + Filler(rng, 300 + rng() % 3000) + "</p>"; break;
+    }
+    sb::Item item = sb::MakeMail(f);
+    item.recipients.push_back({f.displayTo, "to" + std::to_string(i % 5) + "@example.com", 1});
+    if (i % 7 == 3) item.recipients.push_back({"Copy", "cc@example.com", 2});
+    if (i % 5 == 1) {
+      sb::Attachment a;
+      a.fileName = "note" + std::to_string(i) + ".txt";
+      a.data = Bytes(rng, 100 + rng() % 900);
+      item.attachments.push_back(std::move(a));
+    }
+    if (i % 11 == 4) {
+      sb::Attachment a;
+      a.fileName = "scan" + std::to_string(i) + ".bin";
+      a.data = Bytes(rng, 9000 + rng() % 20000);
+      a.dataPlacement = sb::Placement::Subnode;
+      item.attachments.push_back(std::move(a));
+    }
+    const uint32_t nid = mb.AddItem(folder.nid, item);
+    specs.push_back({nid, subject, folder.path});
+  }
+  return DescribeMailbox(mb, std::move(specs));
+}
+
+}  // namespace velmorix::damage
