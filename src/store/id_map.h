@@ -3,6 +3,7 @@
 // matters for the million-entry indexes of large stores.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -27,7 +28,7 @@ class IdMap {
   T* Find(uint32_t key) const {
     if (slots_.empty()) return nullptr;
     const size_t mask = slots_.size() - 1;
-    for (size_t i = Hash(key) & mask;; i = (i + 1) & mask) {
+    for (size_t i = Hash(key, shift_);; i = (i + 1) & mask) {
       const Slot& s = slots_[i];
       if (!s.value) return nullptr;
       if (s.key == key) return s.value;
@@ -42,14 +43,17 @@ class IdMap {
     T* value = nullptr;  // null marks an empty slot
   };
 
-  static size_t Hash(uint32_t key) {
-    uint64_t h = key * 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h >> 32);
+  // Multiplicative hashing keeping the product's top bits: identifiers are
+  // structured (fixed low type bits, dense runs), and lower bits of the
+  // product cluster such keys into long probe runs.
+  static size_t Hash(uint32_t key, int shift) {
+    const uint64_t h = key * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> shift);
   }
 
   Slot& Probe(uint32_t key) {
     const size_t mask = slots_.size() - 1;
-    for (size_t i = Hash(key) & mask;; i = (i + 1) & mask) {
+    for (size_t i = Hash(key, shift_);; i = (i + 1) & mask) {
       Slot& s = slots_[i];
       if (!s.value || s.key == key) return s;
     }
@@ -59,12 +63,14 @@ class IdMap {
     std::vector<Slot> old;
     old.swap(slots_);
     slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    shift_ = 64 - std::countr_zero(slots_.size());
     for (const Slot& s : old) {
       if (s.value) Probe(s.key) = s;
     }
   }
 
   std::vector<Slot> slots_;
+  int shift_ = 64;  // 64 - log2(slots_.size())
   size_t count_ = 0;
 };
 
