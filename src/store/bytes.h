@@ -145,7 +145,8 @@ class Blob {
  private:
   Blob(const std::byte* data, size_t n) {
     auto len = static_cast<uint32_t>(n);
-    p_ = std::make_unique<std::byte[]>(sizeof len + n + 1);
+    // Every byte is written below: no zero-filling first.
+    p_ = std::make_unique_for_overwrite<std::byte[]>(sizeof len + n + 1);
     std::memcpy(p_.get(), &len, sizeof len);
     if (n) std::memcpy(p_.get() + sizeof len, data, n);
     p_[sizeof len + n] = std::byte{0};
