@@ -179,6 +179,10 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
   ByteView v{ByteSpan(page)};
   if (b != -1 && Key(v, 0) != b) return -1;
   if (!FirstWalk(store, pageOffset, false)) return 3;
+  // While the leaf level is unknown, a failed child means this page is a leaf
+  // only if no later child reaches a leaf either: one damaged page below the
+  // root must not turn the root into a leaf and lose the whole index.
+  bool childFailedBeforeLeaf = false;
   for (size_t i = 0;; ++i) {
     const size_t off = i * L.interEntry;
     const int32_t key = Key(v, off);
@@ -187,11 +191,12 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
     const int32_t bound = nextKey > key ? nextKey : upperBound;
     const uint64_t child = Wide(v, off + 2 * L.wide, L.wide);
     int r = LoadBlockIndex(store, child, depth + 1, key, bound);
-    if (r == -1 && !store.blockLeafSeen) {
-      store.blockLeafLevel = static_cast<uint8_t>(depth);
-      return 4;
-    }
+    if (r == -1 && !store.blockLeafSeen) childFailedBeforeLeaf = true;
     if (r == 4) LoadBlockIndex(store, child, depth + 1, key, bound);
+  }
+  if (childFailedBeforeLeaf && !store.blockLeafSeen) {
+    store.blockLeafLevel = static_cast<uint8_t>(depth);
+    return 4;
   }
   return 3;
 }

@@ -277,12 +277,14 @@ Variant MakeVariant(const Mailbox& mailbox, DamageKind kind, uint64_t seed,
   switch (kind) {
     case DamageKind::Cut: {
       // Index pages lie at the end of builder stores: half of the drawn cuts
-      // fall into the last 48 KiB, where they take only some of them.
+      // fall into the last 64 KiB (log-uniform distance from the end), where
+      // they take only some of them, or only the padding after them.
       uint64_t cut = 0;
       if (parameter) {
         cut = static_cast<uint64_t>(std::clamp(*parameter, 0.0, 1.0) * static_cast<double>(size));
       } else if (rng() & 1) {
-        cut = size - std::min<uint64_t>(size, rng() % (48 * 1024));
+        const auto back = static_cast<uint64_t>(std::exp(Uniform(rng, std::log(16.0), std::log(65536.0))));
+        cut = size - std::min<uint64_t>(size, back);
       } else {
         cut = static_cast<uint64_t>(Uniform(rng, 0.02, 1.0) * static_cast<double>(size));
       }
