@@ -56,8 +56,19 @@ constexpr std::array<uint8_t, 256> Invert(const std::array<uint8_t, 256>& t) {
 constexpr std::array<uint8_t, 256> kDecode = Invert(kEncode);
 static_assert(kDecode[0x41] == 0x00 && kDecode[0x36] == 0x01);
 
+// Eight bytes per step: all eight are looked up before any is stored, so the
+// lookups need not wait for the stores.
 void Substitute(std::span<std::byte> buf, const std::array<uint8_t, 256>& table) {
-  for (auto& b : buf) b = std::byte{table[static_cast<uint8_t>(b)]};
+  auto* p = reinterpret_cast<uint8_t*>(buf.data());
+  const size_t n = buf.size();
+  size_t i = 0;
+  for (; n - i >= 8; i += 8) {
+    uint8_t* q = p + i;
+    const uint8_t b0 = table[q[0]], b1 = table[q[1]], b2 = table[q[2]], b3 = table[q[3]];
+    const uint8_t b4 = table[q[4]], b5 = table[q[5]], b6 = table[q[6]], b7 = table[q[7]];
+    q[0] = b0, q[1] = b1, q[2] = b2, q[3] = b3, q[4] = b4, q[5] = b5, q[6] = b6, q[7] = b7;
+  }
+  for (; i < n; ++i) p[i] = table[p[i]];
 }
 
 // The cyclic method is its own inverse.

@@ -50,6 +50,25 @@ TEST(DecodeBlock, CyclicAndPermutationRoundTrip) {
   }
 }
 
+TEST(DecodeBlock, WholeBlocksMatchByteByByteDecoding) {
+  // Blocks are decoded several bytes per step; every length and every byte
+  // value must come out as decoding each byte alone does.
+  std::vector<std::byte> all;
+  for (int i = 0; i < 256; ++i) all.push_back(std::byte(255 - i));
+  for (int method : {store::kEncodePermute, store::kEncodeCyclic}) {
+    for (size_t n = 0; n <= all.size(); n += (n < 20 ? 1 : 37)) {
+      std::vector<std::byte> whole(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
+      ASSERT_EQ(store::DecodeBlock(whole, method, 0x1234), 0);
+      for (size_t i = 0; i < n; ++i) {
+        std::vector<std::byte> one{all[i]};
+        // The cyclic key word advances by one per byte.
+        ASSERT_EQ(store::DecodeBlock(one, method, static_cast<uint32_t>(0x1234 + i)), 0);
+        ASSERT_EQ(whole[i], one[0]) << "method " << method << ", length " << n << ", byte " << i;
+      }
+    }
+  }
+}
+
 TEST(DecodeBlock, UnknownMethodLeavesDataAsItIs) {
   auto b = MiniStore::Bytes({0x41, 0x36});
   EXPECT_EQ(store::DecodeBlock(b, 0x0101, 4), -1);
