@@ -1,5 +1,9 @@
 #include "items/text.h"
 
+#include <bit>
+#include <cstring>
+#include <memory>
+
 namespace velmorix::items {
 namespace {
 
@@ -10,6 +14,26 @@ size_t Convert(ByteSpan utf16le, char* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(utf16le.data());
   char* o = out;
   for (size_t i = 0; i < units; ++i) {
+    if constexpr (std::endian::native == std::endian::little) {
+      // Runs of ASCII (NUL excluded) eight code units per step.
+      while (units - i >= 8) {
+        uint64_t w[2];
+        std::memcpy(w, p + 2 * i, 16);
+        if (((w[0] | w[1]) & 0xFF80FF80FF80FF80ull) != 0 ||
+            (((w[0] - 0x0001000100010001ull) & ~w[0]) | ((w[1] - 0x0001000100010001ull) & ~w[1])) &
+                0x8000800080008000ull) {
+          break;
+        }
+        // Each unit's low byte, packed: 0a0b0c0d -> abcd.
+        const uint64_t lo = (w[0] | (w[0] >> 8)) & 0x0000FFFF0000FFFFull;
+        const uint64_t hi = (w[1] | (w[1] >> 8)) & 0x0000FFFF0000FFFFull;
+        const uint64_t packed = ((lo | (lo >> 16)) & 0xFFFFFFFFull) | ((hi | (hi >> 16)) << 32);
+        std::memcpy(o, &packed, 8);
+        o += 8;
+        i += 8;
+      }
+      if (i >= units) break;
+    }
     uint32_t u = p[2 * i] | (static_cast<uint32_t>(p[2 * i + 1]) << 8);
     if (u - 1 < 0x7F) {  // ASCII, NUL excluded
       *o++ = static_cast<char>(u);
@@ -50,11 +74,13 @@ std::string WideToUtf8(ByteSpan utf16le) {
 }
 
 Blob WideToUtf8Blob(ByteSpan utf16le) {
-  // Short texts convert on the stack; only the result is allocated.
-  char local[1536];
+  // Short texts convert on the stack, longer ones in an unfilled scratch
+  // buffer; the result is copied into the Blob once.
+  char local[4096];
   const size_t room = utf16le.size() / 2 * 3;
   if (room <= sizeof local) return Blob::Of(std::string_view(local, Convert(utf16le, local)));
-  return Blob::Of(WideToUtf8(utf16le));
+  auto scratch = std::make_unique_for_overwrite<char[]>(room);
+  return Blob::Of(std::string_view(scratch.get(), Convert(utf16le, scratch.get())));
 }
 
 }  // namespace velmorix::items
