@@ -82,14 +82,25 @@ struct Listing {
   session::ListContent content;
 };
 
-std::vector<Listing> Listings(const CliView& view, const session::SessionData& data) {
-  std::vector<Listing> out;
+// Calls `print` with the listing of each tree item in pre-order. One listing
+// is alive at a time: a big store's rows are never all held at once.
+template <typename Print>
+void ForEachListing(const CliView& view, const session::SessionData& data, Print print) {
   for (const session::TreeItem* item : view.tree().PreOrder()) {
     std::string path = session::FolderTreeModel::ItemPath(item);
     session::ListContent content = session::FillItemList(data, path);
-    out.push_back({item, std::move(path), std::move(content)});
+    print(Listing{item, std::move(path), std::move(content)});
   }
-  return out;
+}
+
+// Appends `text` to `line` as a tsv field: TAB, CR and LF become one blank.
+void AppendField(std::string& line, std::string_view text) {
+  const size_t start = line.size();
+  line += text;
+  for (size_t i = start; i < line.size(); ++i) {
+    char& c = line[i];
+    if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+  }
 }
 
 void PrintTsv(std::ostream& out, const CliView& view, const session::RecoverySession& session) {
@@ -99,17 +110,35 @@ void PrintTsv(std::ostream& out, const CliView& view, const session::RecoverySes
   for (const session::FolderRecord* f = session.data().firstFolder(); f; f = f->Next()) {
     out << "folder\t" << Field(f->folderPath) << '\n';
   }
-  for (const Listing& l : Listings(view, session.data())) {
-    if (!l.content.changes) continue;
-    out << "list\t" << Field(l.path) << '\t' << session::ColumnSetName(l.content.columnSet);
-    for (const auto& c : session::Columns(l.content.columnSet)) out << '\t' << Field(c.title);
-    out << '\n';
-    for (const auto& row : l.content.rows) {
-      out << "row\t" << row.picture;
-      for (const auto& cell : row.cells) out << '\t' << Field(cell);
-      out << '\n';
+  // Rows are formatted into one string and written in large pieces.
+  std::string chunk;
+  auto flushChunk = [&] {
+    out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    chunk.clear();
+  };
+  ForEachListing(view, session.data(), [&](const Listing& l) {
+    if (!l.content.changes) return;
+    chunk += "list\t";
+    AppendField(chunk, l.path);
+    chunk += '\t';
+    chunk += session::ColumnSetName(l.content.columnSet);
+    for (const auto& c : session::Columns(l.content.columnSet)) {
+      chunk += '\t';
+      AppendField(chunk, c.title);
     }
-  }
+    chunk += '\n';
+    for (const auto& row : l.content.rows) {
+      chunk += "row\t";
+      chunk += std::to_string(row.picture);
+      for (const auto& cell : row.cells) {
+        chunk += '\t';
+        AppendField(chunk, cell);
+      }
+      chunk += '\n';
+      if (chunk.size() >= 64 * 1024) flushChunk();
+    }
+  });
+  flushChunk();
   out << "summary\tfolders=" << session.folderCount() << "\tmails=" << session.mailCount()
       << "\tnodes=" << session.nodesVisited() << "\tstate=" << StateLetter(session.state()) << '\n';
 }
@@ -146,9 +175,8 @@ void PrintText(std::ostream& out, const CliView& view, const session::RecoverySe
       out << "Message: " << e.text << '\n';
     }
   }
-  const auto listings = Listings(view, session.data());
-  if (!listings.empty()) out << '\n';
-  for (const Listing& l : listings) {
+  if (!view.tree().PreOrder().empty()) out << '\n';
+  ForEachListing(view, session.data(), [&](const Listing& l) {
     size_t depth = 0;
     for (const session::TreeItem* p = l.item->parent; p; p = p->parent) ++depth;
     const std::string indent(depth * 2, ' ');
@@ -160,7 +188,7 @@ void PrintText(std::ostream& out, const CliView& view, const session::RecoverySe
     }
     out << '\n';
     if (l.content.changes && !l.content.rows.empty()) PrintTable(out, indent + "    ", l.content);
-  }
+  });
   out << '\n'
       << "Folders: " << session.folderCount() << "  Mails: " << session.mailCount()
       << "  Nodes: " << session.nodesVisited() << "  State: " << StateName(session.state()) << '\n';
