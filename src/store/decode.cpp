@@ -90,36 +90,27 @@ void Cyclic(std::span<std::byte> buf, uint32_t key) {
   }
 }
 
+// Applies `method` with the permutation table `permute`: the cyclic method is
+// the same in both directions.
+int Transform(std::span<std::byte> buf, int method, uint32_t bid, const std::array<uint8_t, 256>& permute) {
+  switch (method) {
+    case kEncodeNone:
+      return 0;
+    case kEncodePermute:
+      Substitute(buf, permute);
+      return 0;
+    case kEncodeCyclic:
+      Cyclic(buf, bid);
+      return 0;
+    default:
+      return -1;
+  }
+}
+
 }  // namespace
 
-int DecodeBlock(std::span<std::byte> buf, int method, uint32_t bid) {
-  switch (method) {
-    case kEncodeNone:
-      return 0;
-    case kEncodePermute:
-      Substitute(buf, kDecode);
-      return 0;
-    case kEncodeCyclic:
-      Cyclic(buf, bid);
-      return 0;
-    default:
-      return -1;
-  }
-}
+int DecodeBlock(std::span<std::byte> buf, int method, uint32_t bid) { return Transform(buf, method, bid, kDecode); }
 
-int EncodeBlock(std::span<std::byte> buf, int method, uint32_t bid) {
-  switch (method) {
-    case kEncodeNone:
-      return 0;
-    case kEncodePermute:
-      Substitute(buf, kEncode);
-      return 0;
-    case kEncodeCyclic:
-      Cyclic(buf, bid);
-      return 0;
-    default:
-      return -1;
-  }
-}
+int EncodeBlock(std::span<std::byte> buf, int method, uint32_t bid) { return Transform(buf, method, bid, kEncode); }
 
 }  // namespace velmorix::store
