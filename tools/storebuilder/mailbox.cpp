@@ -223,14 +223,27 @@ Item MakeContact(const ContactFields& f) {
   return item;
 }
 
-Item MakeAppointment(const AppointmentFields& f) {
+namespace {
+
+// The properties every non-mail item kind starts with: class, subject, body,
+// flags and times.
+Item BaseItem(const char* messageClass, const std::string& subject, const std::string& body,
+              uint64_t when) {
   Item item;
   PropertyBag& p = item.props;
-  p.Text(0x001A, "IPM.Appointment");
-  TextIf(p, 0x0037, f.subject);
-  TextIf(p, 0x1000, f.body);
+  p.Text(0x001A, messageClass);
+  TextIf(p, 0x0037, subject);
+  TextIf(p, 0x1000, body);
   p.Long(0x0E07, 0x01);
-  Times(p, f.start);
+  Times(p, when);
+  return item;
+}
+
+}  // namespace
+
+Item MakeAppointment(const AppointmentFields& f) {
+  Item item = BaseItem("IPM.Appointment", f.subject, f.body, f.start);
+  PropertyBag& p = item.props;
   if (!f.location.empty()) p.NamedText(Appointment(0x8208), f.location);
   p.NamedLong(Appointment(0x8205), f.busyStatus);
   p.NamedTime(Appointment(0x820D), f.start);
@@ -241,13 +254,8 @@ Item MakeAppointment(const AppointmentFields& f) {
 }
 
 Item MakeTask(const TaskFields& f) {
-  Item item;
+  Item item = BaseItem("IPM.Task", f.subject, f.body, f.dueDate ? f.dueDate : kDefaultTime);
   PropertyBag& p = item.props;
-  p.Text(0x001A, "IPM.Task");
-  TextIf(p, 0x0037, f.subject);
-  TextIf(p, 0x1000, f.body);
-  p.Long(0x0E07, 0x01);
-  Times(p, f.dueDate ? f.dueDate : kDefaultTime);
   p.NamedLong(Task(0x8101), f.status);
   p.NamedBool(Task(0x811C), f.complete);
   if (f.dueDate) p.NamedTime(Task(0x8105), f.dueDate);
@@ -255,25 +263,15 @@ Item MakeTask(const TaskFields& f) {
 }
 
 Item MakeStickyNote(const NoteFields& f) {
-  Item item;
+  Item item = BaseItem("IPM.StickyNote", f.subject, f.body, kDefaultTime);
   PropertyBag& p = item.props;
-  p.Text(0x001A, "IPM.StickyNote");
-  TextIf(p, 0x0037, f.subject);
-  TextIf(p, 0x1000, f.body);
-  p.Long(0x0E07, 0x01);
-  Times(p, kDefaultTime);
   p.NamedLong(Note(0x8B00), f.color);
   return item;
 }
 
 Item MakeJournal(const JournalFields& f) {
-  Item item;
+  Item item = BaseItem("IPM.Activity", f.subject, f.body, f.start);
   PropertyBag& p = item.props;
-  p.Text(0x001A, "IPM.Activity");
-  TextIf(p, 0x0037, f.subject);
-  TextIf(p, 0x1000, f.body);
-  p.Long(0x0E07, 0x01);
-  Times(p, f.start);
   if (!f.logType.empty()) p.NamedText(Log(0x8700), f.logType);
   p.NamedTime(Log(0x8706), f.start);
   p.NamedTime(Log(0x8708), f.end);
