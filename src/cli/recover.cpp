@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <mutex>
@@ -107,7 +108,15 @@ void AppendField(std::string& line, std::string_view text) {
   }
 }
 
-void PrintTsv(std::ostream& out, const CliView& view, const session::RecoverySession& session) {
+// A node id as "0x" and lowercase hex.
+std::string NodeIdText(uint32_t nid) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%x", nid);
+  return buf;
+}
+
+void PrintTsv(std::ostream& out, const CliView& view, const session::RecoverySession& session,
+              bool ids) {
   for (const auto& e : view.events()) {
     out << (e.kind == CliView::Event::Status ? "status\t" : "message\t") << Field(e.text) << '\n';
   }
@@ -138,6 +147,10 @@ void PrintTsv(std::ostream& out, const CliView& view, const session::RecoverySes
         chunk += '\t';
         AppendField(chunk, cell);
       }
+      if (ids) {
+        chunk += '\t';
+        chunk += NodeIdText(row.nodeId);
+      }
       chunk += '\n';
       if (chunk.size() >= 64 * 1024) flushChunk();
     }
@@ -147,13 +160,16 @@ void PrintTsv(std::ostream& out, const CliView& view, const session::RecoverySes
       << "\tnodes=" << session.nodesVisited() << "\tstate=" << StateLetter(session.state()) << '\n';
 }
 
-void PrintTable(std::ostream& out, const std::string& indent, const session::ListContent& content) {
+void PrintTable(std::ostream& out, const std::string& indent, const session::ListContent& content,
+                bool ids) {
   std::vector<std::string> header{""};
   for (const auto& c : session::Columns(content.columnSet)) header.push_back(c.title);
+  if (ids) header.push_back("ID");
   std::vector<std::vector<std::string>> lines{header};
   for (const auto& row : content.rows) {
     std::vector<std::string> line{PictureName(row.picture)};
     for (const auto& cell : row.cells) line.push_back(Field(cell));
+    if (ids) line.push_back(NodeIdText(row.nodeId));
     lines.push_back(std::move(line));
   }
   std::vector<size_t> widths(header.size(), 0);
@@ -171,7 +187,8 @@ void PrintTable(std::ostream& out, const std::string& indent, const session::Lis
   }
 }
 
-void PrintText(std::ostream& out, const CliView& view, const session::RecoverySession& session) {
+void PrintText(std::ostream& out, const CliView& view, const session::RecoverySession& session,
+               bool ids) {
   for (const auto& e : view.events()) {
     if (e.kind == CliView::Event::Status) {
       if (!e.text.empty()) out << e.text << '\n';
@@ -191,7 +208,7 @@ void PrintText(std::ostream& out, const CliView& view, const session::RecoverySe
           << (n == 1 ? " item]" : " items]");
     }
     out << '\n';
-    if (l.content.changes && !l.content.rows.empty()) PrintTable(out, indent + "    ", l.content);
+    if (l.content.changes && !l.content.rows.empty()) PrintTable(out, indent + "    ", l.content, ids);
   });
   out << '\n'
       << "Folders: " << session.folderCount() << "  Mails: " << session.mailCount()
@@ -213,13 +230,13 @@ int ExitStatus(const session::RecoverySession& session) {
 
 }  // namespace
 
-int Recover(const std::string& path, OutputFormat format, std::ostream& out,
+int Recover(const std::string& path, const RecoverOptions& options, std::ostream& out,
             const std::atomic<bool>* interrupt) {
   CliView view;
   session::RecoverySession session(view);
   auto print = [&] {
-    if (format == OutputFormat::Tsv) PrintTsv(out, view, session);
-    else PrintText(out, view, session);
+    if (options.format == OutputFormat::Tsv) PrintTsv(out, view, session, options.ids);
+    else PrintText(out, view, session, options.ids);
     out.flush();
   };
 
@@ -268,16 +285,20 @@ int Recover(const std::string& path, OutputFormat format, std::ostream& out,
 }
 
 int RunRecover(int argc, char** argv) {
-  OutputFormat format = OutputFormat::Text;
+  RecoverOptions options;
   std::string path;
   bool havePath = false;
   auto usage = [] {
-    std::cerr << "usage: velmorix-cli recover [--format text|tsv] FILE\n";
+    std::cerr << "usage: velmorix-cli recover [--format text|tsv] [--ids] FILE\n";
     return kExitUsage;
   };
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string value;
+    if (arg == "--ids") {
+      options.ids = true;
+      continue;
+    }
     if (arg == "--format") {
       if (i + 1 >= argc) return usage();
       value = argv[++i];
@@ -296,8 +317,8 @@ int RunRecover(int argc, char** argv) {
       havePath = true;
       continue;
     }
-    if (value == "text") format = OutputFormat::Text;
-    else if (value == "tsv") format = OutputFormat::Tsv;
+    if (value == "text") options.format = OutputFormat::Text;
+    else if (value == "tsv") options.format = OutputFormat::Tsv;
     else return usage();
   }
   if (!havePath) return usage();
@@ -313,7 +334,7 @@ int RunRecover(int argc, char** argv) {
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
-  return Recover(path, format, std::cout, &g_interrupted);
+  return Recover(path, options, std::cout, &g_interrupted);
 }
 
 }  // namespace velmorix::cli

@@ -17,10 +17,21 @@ inline constexpr int kExitUsage = 64;
 
 enum class OutputFormat { Text, Tsv };
 
+struct RecoverOptions {
+  OutputFormat format = OutputFormat::Text;
+  // Each row also names its item's node (tsv: one more field, "0x" and
+  // lowercase hex; text: one more column).
+  bool ids = false;
+};
+
 // Recovers `path` and prints the result to `out`. When `interrupt` becomes
 // true during the run, the run is stopped as the window's Stop command does.
-int Recover(const std::string& path, OutputFormat format, std::ostream& out,
+int Recover(const std::string& path, const RecoverOptions& options, std::ostream& out,
             const std::atomic<bool>* interrupt = nullptr);
+inline int Recover(const std::string& path, OutputFormat format, std::ostream& out,
+                   const std::atomic<bool>* interrupt = nullptr) {
+  return Recover(path, RecoverOptions{format, false}, out, interrupt);
+}
 
 // argv[0] is the subcommand name ("recover"). Installs the Ctrl-C handler.
 int RunRecover(int argc, char** argv);

@@ -168,7 +168,8 @@ struct Subject {
 };
 
 struct MessageDetails {
-  // Filled by the session when it lists a mail.
+  // Filled by the session when it lists an item.
+  uint32_t nodeId = 0;  // the item's node, to read it again in full
   int32_t lastKind = 0;
   BodySlot plainSlot;
   BodySlot htmlSlot;
@@ -236,6 +237,7 @@ struct MessageDetails {
 };
 
 struct ContactDetails {
+  uint32_t nodeId = 0;  // the item's node (set by the session)
   Blob account;                   // 0x3A00
   Blob email1Address;             // 0x3003, 0x8083
   Blob email1DisplayName;         // 0x8084
@@ -346,6 +348,7 @@ struct StoreInfo {
 };
 
 struct AppointmentDetails {
+  uint32_t nodeId = 0;  // the item's node (set by the session)
   Blob clipEnd;              // 0x8236 raw
   Blob meetingLocation;      // 0x8208
   Blob reminderSignalTime;   // 0x8560 raw
@@ -358,6 +361,7 @@ struct AppointmentDetails {
 };
 
 struct JournalDetails {
+  uint32_t nodeId = 0;  // the item's node (set by the session)
   Blob logEnd;    // 0x8708 raw
   Blob logStart;  // 0x8706 raw
   Blob logType;   // 0x8700, 0x8712

@@ -61,6 +61,7 @@ ListRow MailRow(const TextShower& show, const items::MessageDetails& mail) {
   row.cells.push_back(mail.subject ? show(mail.subject->text) : std::string("Unspecified"));
   row.cells.push_back(show(mail.displayTo));
   row.cells.push_back(Date(mail.deliveryTime));
+  row.nodeId = mail.nodeId;
   return row;
 }
 
@@ -132,6 +133,7 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
       row.cells.push_back(show.OrWhenEmpty(c->fileUnder, "None"));
       row.cells.push_back(show.OrWhenEmpty(c->postalAddress, "None"));
       row.cells.push_back(show.OrWhenEmpty(c->mobilePhone, "None"));
+      row.nodeId = c->nodeId;
       out.rows.push_back(std::move(row));
     }
     return out;
@@ -145,7 +147,7 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
     out.changes = true;
     out.columnSet = ColumnSet::Tasks;
     for (const items::MessageDetails* t = head; t; t = NextListed(t)) {
-      out.rows.push_back({kListTasks, {show.Subject(t), DeliveryDate(t)}});
+      out.rows.push_back({kListTasks, {show.Subject(t), DeliveryDate(t)}, t->nodeId});
     }
     std::reverse(out.rows.begin(), out.rows.end());
     return out;
@@ -156,7 +158,8 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
     out.changes = true;
     out.columnSet = ColumnSet::Journal;
     for (const items::JournalDetails* j = head; j; j = NextListed(j)) {
-      out.rows.push_back({kListJournal, {show.Subject(j->backReference), show(j->logType), ""}});
+      out.rows.push_back(
+          {kListJournal, {show.Subject(j->backReference), show(j->logType), ""}, j->nodeId});
     }
     std::reverse(out.rows.begin(), out.rows.end());
     return out;
@@ -169,7 +172,8 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
     for (const items::AppointmentDetails* n = head; n; n = NextListed(n)) {
       const items::MessageDetails* m = n->backReference;
       out.rows.push_back({kListNotes,
-                          {show.Subject(m), m ? show(m->bodyText) : std::string(), DeliveryDate(m)}});
+                          {show.Subject(m), m ? show(m->bodyText) : std::string(), DeliveryDate(m)},
+                          n->nodeId});
     }
     std::reverse(out.rows.begin(), out.rows.end());
     return out;
@@ -182,7 +186,7 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
     for (const items::AppointmentDetails* a = head; a; a = NextListed(a)) {
       const items::MessageDetails* m = a->backReference;
       out.rows.push_back(
-          {kListCalendar, {show.Subject(m), show(a->meetingLocation), DeliveryDate(m)}});
+          {kListCalendar, {show.Subject(m), show(a->meetingLocation), DeliveryDate(m)}, a->nodeId});
     }
     std::reverse(out.rows.begin(), out.rows.end());
     return out;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -42,6 +43,7 @@ enum ListImage : int {
 struct ListRow {
   int picture = 0;
   std::vector<std::string> cells;  // one per column; "" = empty cell
+  uint32_t nodeId = 0;             // the item's node, to read it in full
 };
 
 struct ListContent {

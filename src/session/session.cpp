@@ -334,18 +334,25 @@ bool RecoverySession::ScanHierarchy(Run& run) {
 void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::NodeEntry* node) {
   const bool hasClass = r.messageClass.present();
   const std::string_view cls = TextOf(r.messageClass);
+  // Every listed entry knows its node, so a row leads back to the item.
+  const uint32_t nid = node->nid;
+  if (r.details) r.details->nodeId = nid;
+  if (r.contact) r.contact->nodeId = nid;
 
   if (hasClass && cls == "IPM.Task") {
     if (r.details) data_->AppendTask(std::move(r.details));
   } else if (hasClass && cls == "IPM.StickyNote") {
     // A note without appointment properties still gets an entry.
     if (!r.appointment) r.appointment = std::make_unique<items::AppointmentDetails>();
+    r.appointment->nodeId = nid;
     data_->AppendNote(std::move(r.appointment), std::move(r.details));
   } else if (r.kind == items::kKindJournal) {
     if (!r.journal) r.journal = std::make_unique<items::JournalDetails>();
+    r.journal->nodeId = nid;
     data_->AppendJournal(std::move(r.journal), std::move(r.details));
   } else if (r.kind == items::kKindAppointment) {
     if (!r.appointment) r.appointment = std::make_unique<items::AppointmentDetails>();
+    r.appointment->nodeId = nid;
     data_->AppendCalendar(std::move(r.appointment), std::move(r.details));
   } else if (r.kind != items::kKindMail && r.contact) {
     data_->AppendContact(std::move(r.contact), std::move(r.details));

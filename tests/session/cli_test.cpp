@@ -113,6 +113,38 @@ TEST(CliRecover, TsvFieldsNeverHoldTabsOrLineBreaks) {
   EXPECT_EQ(Lines(out, "row\t"), V{"row\t13\ta b\tline  break\tc\tMon Jan 15 10:30:00 2024"});
 }
 
+TEST(CliRecover, IdsNameEachRowsNodeAndChangeNothingElse) {
+  sb::MailboxBuilder mb(Options(sb::Format::Unicode23));
+  const uint32_t inbox = mb.AddFolder(mb.topFolder(), "Inbox");
+  const uint32_t mail = mb.AddItem(inbox, Mail("Hello"));
+  const uint32_t contacts = mb.AddFolder(mb.topFolder(), "Contacts");
+  sb::ContactFields c;
+  c.displayName = c.fileUnder = "Ada";
+  const uint32_t contact = mb.AddItem(contacts, sb::MakeContact(c));
+  TempFile file(TempPath("cli-ids"));
+  mb.Write(file.path());
+
+  std::ostringstream plain, withIds;
+  ASSERT_EQ(cli::Recover(file.path(), cli::OutputFormat::Tsv, plain), cli::kExitFinished);
+  ASSERT_EQ(cli::Recover(file.path(), {cli::OutputFormat::Tsv, true}, withIds), cli::kExitFinished);
+  auto hex = [](uint32_t nid) {
+    char b[16];
+    std::snprintf(b, sizeof b, "\t0x%x", nid);
+    return std::string(b);
+  };
+  // The same records, each row with one more field: its item's node.
+  V expected;
+  for (const std::string& line : Lines(plain.str())) {
+    if (line.rfind("row\t", 0) != 0) {
+      expected.push_back(line);
+    } else {
+      expected.push_back(line + hex(line.find("Hello") != std::string::npos ? mail : contact));
+    }
+  }
+  EXPECT_EQ(Lines(withIds.str()), expected);
+  EXPECT_EQ(Lines(withIds.str(), "row\t").size(), 2u);
+}
+
 TEST(CliRecover, UsageErrors) {
   auto run = [](std::vector<std::string> args) {
     std::vector<char*> argv;
