@@ -93,6 +93,15 @@ bool NodeTree::Reachable(const NodeEntry* e) const {
   return result;
 }
 
+bool NodeTree::ReachableUncached(const NodeEntry* e) const {
+  // AppendChild refuses cycles; the bound guards the walk all the same.
+  size_t steps = 0;
+  for (; e->parent; e = e->parent) {
+    if (++steps > all_.size()) return false;
+  }
+  return e->topLevel;
+}
+
 NodeEntry* NodeTree::FindPreorder(uint32_t nid) const {
   std::vector<NodeEntry*> stack;
   for (NodeEntry* t = tail_; t; t = t->prevSibling) stack.push_back(t);
@@ -121,6 +130,22 @@ NodeEntry* NodeTree::Find(uint32_t nid) const {
   }
   // Several reachable entries share the NID: only a walk tells which comes
   // first in pre-order. This happens only in damaged files.
+  return reachableCount > 1 ? FindPreorder(nid) : found;
+}
+
+NodeEntry* NodeTree::FindReadOnly(uint32_t nid) const {
+  NodeEntry* first = firstByNid_.Find(nid);
+  if (!first) return nullptr;
+  NodeEntry* found = ReachableUncached(first) ? first : nullptr;
+  if (!sharedNids_) return found;
+  auto [lo, hi] = moreByNid_.equal_range(nid);
+  int reachableCount = found ? 1 : 0;
+  for (auto m = lo; m != hi; ++m) {
+    if (ReachableUncached(m->second)) {
+      ++reachableCount;
+      found = m->second;
+    }
+  }
   return reachableCount > 1 ? FindPreorder(nid) : found;
 }
 

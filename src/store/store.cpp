@@ -43,11 +43,11 @@ Store::~Store() {
   if (fd_ >= 0) ::close(fd_);  // also releases the advisory lock
 }
 
-int OpenStore(Store& store, const std::string& path) {
+int OpenStore(Store& store, const std::string& path, bool lock) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (lock && ::flock(fd, LOCK_EX | LOCK_NB) != 0)) {
     ::close(fd);
     return -1;
   }

@@ -89,6 +89,9 @@ class NodeTree {
   // First entry with `nid` in depth-first pre-order of the tree; entries not
   // reachable from the top-level list are not found.
   NodeEntry* Find(uint32_t nid) const;
+  // The same answer without the reachability cache: writes nothing, so other
+  // threads may call it while one thread uses Find on a loaded tree.
+  NodeEntry* FindReadOnly(uint32_t nid) const;
 
   // Tree-building primitives used by the index loader.
   NodeEntry* Create(uint32_t nid, const BlockEntry* sub, const BlockEntry* data);
@@ -102,6 +105,7 @@ class NodeTree {
 
  private:
   bool Reachable(const NodeEntry* e) const;
+  bool ReachableUncached(const NodeEntry* e) const;
   NodeEntry* FindPreorder(uint32_t nid) const;
 
   std::deque<NodeEntry> all_;
@@ -116,10 +120,12 @@ class NodeTree {
   bool sharedNids_ = false;  // some NID was created more than once
 };
 
-// One subnode of a node: its NID and the block entry of its data.
+// One subnode of a node: its NID, the block entry of its data and, when it
+// has subnodes of its own, the block entry of its subnode block.
 struct SubnodeEntry {
   uint32_t nid = 0;
   const BlockEntry* dataBlock = nullptr;  // never null
+  const BlockEntry* subnodeBlock = nullptr;
 };
 
 // A node's flat subnode list: nested subnodes follow the entry they belong to.
@@ -186,7 +192,7 @@ class Store {
   uint32_t ReadRawBlock(uint64_t offset, uint32_t count, Buffer& out);
 
  private:
-  friend int OpenStore(Store& store, const std::string& path);
+  friend int OpenStore(Store& store, const std::string& path, bool lock);
   int fd_ = -1;
   std::string path_;
   uint64_t fileSize_ = 0;
@@ -194,7 +200,9 @@ class Store {
 
 // Opens `path` read-only under an exclusive advisory lock and reads the header.
 // 0 when the file was opened (whatever its header says), -1 otherwise.
-int OpenStore(Store& store, const std::string& path);
+// Without `lock` no lock is taken: for a second reader of a file that
+// another Store of this process holds locked.
+int OpenStore(Store& store, const std::string& path, bool lock = true);
 
 // Decodes `buf` in place with `method`, keyed by `bid` for the cyclic method.
 // 0 when decoded (method 0 leaves it as it is), -1 for an unknown method.
@@ -222,6 +230,13 @@ uint64_t BlockOffset(const Store& store, uint32_t bid);
 // when the block is missing, unreadable or not a subnode block.
 const SubnodeList* ReadSubnodeList(Store& store, const BlockEntry* subnodeBlock);
 
+// Reads the entries of one subnode block (a leaf block, or an intermediate
+// block over leaf blocks) into the caller's `out`, without following their own
+// subnode blocks: each entry keeps its subnode block instead. Registers
+// nothing and touches no session data. False when the block is missing,
+// unreadable or not a subnode block.
+bool ReadSubnodeLevel(Store& store, const BlockEntry* subnodeBlock, SubnodeList& out);
+
 // Reads one data block by BID and decodes it; nullopt when the block is not
 // in the block list or cannot be read in full.
 std::optional<Buffer> ReadNodeBlock(Store& store, uint32_t bid);
@@ -231,5 +246,16 @@ std::optional<Buffer> ReadNodeBlock(Store& store, uint32_t bid);
 // failure.
 std::optional<std::vector<Buffer>> ReadDataBlocks(Store& store, uint32_t bid);
 std::optional<Buffer> ReadDataTree(Store& store, uint32_t bid);
+
+// Hands the decoded data blocks under `bid` to `visit` one at a time, in
+// order, so that data of any size passes through one block of memory. `visit`
+// returns false to stop early. False when a block is missing or unreadable or
+// the tree is malformed; the blocks visited before that stay visited.
+bool VisitDataBlocks(Store& store, uint32_t bid, const std::function<bool(ByteSpan)>& visit);
+
+// The byte count of the data under `bid`, from the block index and the tree's
+// internal blocks alone (no data block is read); nullopt when the tree is
+// malformed or names a missing block.
+std::optional<uint64_t> DataSize(Store& store, uint32_t bid);
 
 }  // namespace velmorix::store

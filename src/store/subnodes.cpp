@@ -13,11 +13,12 @@ constexpr uint8_t kLeafLevel = 0x00;
 constexpr uint8_t kIntermediateLevel = 0x01;
 constexpr int kMaxNesting = 64;
 
-// Appends the entries of one subnode block to `list`. False when the block
-// cannot be read in full or is not a subnode block. A block already expanded
-// for this list is not expanded again, which cuts loops in damaged files.
+// Appends the entries of one subnode block to `list`, followed by each
+// entry's own subnodes when `nested`. False when the block cannot be read in
+// full or is not a subnode block. A block already expanded for this list is
+// not expanded again, which cuts loops in damaged files.
 bool ReadSubnodeBlock(Store& store, const BlockEntry& block, SubnodeList& list,
-                      std::unordered_set<const BlockEntry*>& expanded, int nesting) {
+                      std::unordered_set<const BlockEntry*>& expanded, int nesting, bool nested) {
   if (nesting > kMaxNesting || !expanded.insert(&block).second) return false;
   if (block.size <= 0) return false;
   Buffer buf;
@@ -42,7 +43,7 @@ bool ReadSubnodeBlock(Store& store, const BlockEntry& block, SubnodeList& list,
       const size_t off = start + static_cast<size_t>(i) * 2 * w;
       if (!v.Contains(off, 2 * w)) break;
       const BlockEntry* leaf = FindBlock(store, *v.U32(off + w));
-      if (leaf) ReadSubnodeBlock(store, *leaf, list, expanded, nesting + 1);
+      if (leaf) ReadSubnodeBlock(store, *leaf, list, expanded, nesting + 1, nested);
     }
     return true;
   }
@@ -52,13 +53,10 @@ bool ReadSubnodeBlock(Store& store, const BlockEntry& block, SubnodeList& list,
     const uint32_t nid = *v.U32(off);
     const BlockEntry* data = FindBlock(store, *v.U32(off + w));
     if (!data) continue;  // its nested subnodes are not read either
-    list.push_back({nid, data});
     const uint32_t subBid = *v.U32(off + 2 * w);
-    if (subBid != 0) {
-      if (const BlockEntry* nested = FindBlock(store, subBid)) {
-        ReadSubnodeBlock(store, *nested, list, expanded, nesting + 1);
-      }
-    }
+    const BlockEntry* own = subBid != 0 ? FindBlock(store, subBid) : nullptr;
+    list.push_back({nid, data, own});
+    if (own && nested) ReadSubnodeBlock(store, *own, list, expanded, nesting + 1, nested);
   }
   return true;
 }
@@ -69,8 +67,18 @@ const SubnodeList* ReadSubnodeList(Store& store, const BlockEntry* subnodeBlock)
   if (!subnodeBlock) return nullptr;
   SubnodeList list;
   std::unordered_set<const BlockEntry*> expanded;
-  if (!ReadSubnodeBlock(store, *subnodeBlock, list, expanded, 0) || list.empty()) return nullptr;
+  if (!ReadSubnodeBlock(store, *subnodeBlock, list, expanded, 0, true) || list.empty()) return nullptr;
   return store.data->subnodes.Register(std::move(list));
+}
+
+bool ReadSubnodeLevel(Store& store, const BlockEntry* subnodeBlock, SubnodeList& out) {
+  if (!subnodeBlock) return false;
+  std::unordered_set<const BlockEntry*> expanded;
+  try {
+    return ReadSubnodeBlock(store, *subnodeBlock, out, expanded, 0, false);
+  } catch (const IoError&) {
+    return false;
+  }
 }
 
 }  // namespace velmorix::store
