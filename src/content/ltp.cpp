@@ -1,0 +1,428 @@
+#include "content/ltp.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "items/text.h"
+
+namespace velmorix::content::ltp {
+namespace {
+
+constexpr uint16_t kPcBthHeader = 0x02B5;
+constexpr uint16_t kRowIndexBthHeader = 0x04B5;
+constexpr uint8_t kTcInfoType = 0x7C;
+constexpr size_t kTcInfoSize = 22;
+constexpr size_t kColumnSize = 8;
+
+bool IsHid(uint32_t hnid) { return (hnid & 0x1F) == 0; }
+
+// Types whose value a property context keeps in the record itself.
+bool InlineInPc(uint16_t type) {
+  switch (type) {
+    case 0x0001: case kPtShort: case kPtLong: case kPtFloat: case kPtError: case kPtBoolean:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Types whose table cell holds an HNID rather than the value.
+bool ByReferenceInTc(uint16_t type) {
+  if (type & kMultiValued) return true;
+  switch (type) {
+    case kPtObject: case kPtString8: case kPtUnicode: case kPtClsid: case kPtBinary:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Fixed-size types and their widths.
+size_t FixedWidth(uint16_t type) {
+  switch (type) {
+    case kPtBoolean: return 1;
+    case kPtShort: return 2;
+    case kPtLong: case kPtFloat: case kPtError: return 4;
+    case kPtDouble: case kPtCurrency: case kPtAppTime: case kPtI8: case kPtSysTime: return 8;
+    default: return 0;
+  }
+}
+
+uint64_t LittleEndian(ByteSpan b, size_t width) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < width && i < b.size(); ++i) {
+    v |= static_cast<uint64_t>(static_cast<uint8_t>(b[i])) << (8 * i);
+  }
+  return v;
+}
+
+}  // namespace
+
+const store::SubnodeEntry* SubnodeScope::Find(uint32_t nid) const {
+  // Scopes nest as deep as messages are embedded, which the reader bounds.
+  for (const SubnodeScope* s = this; s; s = s->outer) {
+    if (const store::SubnodeEntry* e = items::FindSubnode(s->own, nid)) return e;
+  }
+  return nullptr;
+}
+
+const store::SubnodeEntry* ValueSource::Subnode(uint32_t hnid) const {
+  if (hnid == 0 || IsHid(hnid) || !scope_) return nullptr;
+  return scope_->Find(hnid);
+}
+
+std::optional<ByteSpan> ValueSource::Resolve(uint32_t hnid, uint64_t limit, ValueState* state) const {
+  auto fail = [&](ValueState s) -> std::optional<ByteSpan> {
+    if (state) *state = s;
+    return std::nullopt;
+  };
+  if (state) *state = ValueState::Ok;
+  if (hnid == 0) return ByteSpan();
+  if (IsHid(hnid)) {
+    auto a = heap_.Resolve(hnid);
+    if (!a) return fail(ValueState::Unreadable);
+    return a->bytes();
+  }
+  if (auto it = fetchedByNid_.find(hnid); it != fetchedByNid_.end()) {
+    const Buffer& b = fetched_[it->second];
+    if (b.size() > limit) return fail(ValueState::TooLarge);
+    return ByteSpan(b);
+  }
+  const store::SubnodeEntry* e = Subnode(hnid);
+  if (!e) return fail(ValueState::Missing);
+  if (limit != kNoLimit) {
+    auto size = store::DataSize(*store_, e->dataBlock->bid);
+    if (!size) return fail(ValueState::Unreadable);
+    if (*size > limit) return fail(ValueState::TooLarge);
+  }
+  auto value = items::ReadValueWhole(*store_, e->dataBlock->bid);
+  if (!value) return fail(ValueState::Unreadable);
+  fetchedByNid_.emplace(hnid, fetched_.size());
+  fetched_.push_back(std::move(*value));
+  return ByteSpan(fetched_.back());
+}
+
+// ---------------------------------------------------------------- values
+
+std::optional<ByteSpan> Value::Bytes(uint64_t limit, ValueState* state) const {
+  if (byReference) {
+    if (!source) return std::nullopt;
+    return source->Resolve(word, limit, state);
+  }
+  if (state) *state = ValueState::Ok;
+  // Fixed values are handed out from their own storage.
+  return ByteSpan(reinterpret_cast<const std::byte*>(&fixed), std::max<size_t>(FixedWidth(type), 4));
+}
+
+namespace {
+
+std::optional<uint64_t> FixedBits(const Value& v, size_t width) {
+  if (!v.byReference) return v.fixed;
+  auto b = v.Bytes();
+  if (!b || b->size() < width) return std::nullopt;
+  return LittleEndian(*b, width);
+}
+
+}  // namespace
+
+std::optional<int64_t> Value::Int() const {
+  switch (type) {
+    case kPtShort: {
+      auto v = FixedBits(*this, 2);
+      if (!v) return std::nullopt;
+      return static_cast<int16_t>(*v & 0xFFFF);
+    }
+    case kPtLong: case kPtError: {
+      auto v = FixedBits(*this, 4);
+      if (!v) return std::nullopt;
+      return static_cast<int32_t>(*v & 0xFFFFFFFF);
+    }
+    case kPtBoolean: {
+      auto v = FixedBits(*this, 1);
+      if (!v) return std::nullopt;
+      return (*v & 0xFF) != 0 ? 1 : 0;
+    }
+    case kPtI8: case kPtCurrency: case kPtSysTime: {
+      auto v = FixedBits(*this, 8);
+      if (!v) return std::nullopt;
+      return static_cast<int64_t>(*v);
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<bool> Value::Bool() const {
+  auto v = Int();
+  if (!v) return std::nullopt;
+  return *v != 0;
+}
+
+std::optional<double> Value::Double() const {
+  if (type == kPtFloat) {
+    auto v = FixedBits(*this, 4);
+    if (!v) return std::nullopt;
+    return static_cast<double>(std::bit_cast<float>(static_cast<uint32_t>(*v)));
+  }
+  if (type == kPtDouble || type == kPtAppTime) {
+    auto v = FixedBits(*this, 8);
+    if (!v) return std::nullopt;
+    return std::bit_cast<double>(*v);
+  }
+  auto i = Int();
+  if (!i) return std::nullopt;
+  return static_cast<double>(*i);
+}
+
+std::optional<uint64_t> Value::Time() const {
+  if (type != kPtSysTime) return std::nullopt;
+  return FixedBits(*this, 8);
+}
+
+std::optional<std::string> Value::Text(TextDecoder& decoder, int codePage) const {
+  if (type != kPtUnicode && type != kPtString8) return std::nullopt;
+  auto b = Bytes();
+  if (!b) return std::nullopt;
+  if (type == kPtUnicode) return items::WideToUtf8(*b);
+  return decoder.ToUtf8(*b, codePage);
+}
+
+std::vector<std::string> Value::Texts(TextDecoder& decoder, int codePage) const {
+  std::vector<std::string> out;
+  if (type == kPtUnicode || type == kPtString8) {
+    if (auto t = Text(decoder, codePage)) out.push_back(std::move(*t));
+    return out;
+  }
+  if (type != (kPtUnicode | kMultiValued) && type != (kPtString8 | kMultiValued)) return out;
+  auto b = Bytes();
+  if (!b) return out;
+  // A count, one offset per value from the start, then the values.
+  ByteView v(*b);
+  const uint64_t count = v.U32(0).value_or(0);
+  if (count > b->size() / 4) return out;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t start = v.U32(4 + 4 * i).value_or(0);
+    const uint64_t end = i + 1 < count ? v.U32(8 + 4 * i).value_or(0) : b->size();
+    if (start > end || end > b->size()) continue;
+    const ByteSpan s = b->subspan(static_cast<size_t>(start), static_cast<size_t>(end - start));
+    out.push_back(type & 1 ? items::WideToUtf8(s) : decoder.ToUtf8(s, codePage));
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- property contexts
+
+std::optional<PropertyContext> PropertyContext::Read(store::Store& store, uint32_t dataBid,
+                                                     const SubnodeScope* scope,
+                                                     const items::NamedPropertyMap* names) {
+  std::optional<items::Heap> heap;
+  try {
+    heap = items::Heap::Read(store, dataBid);
+  } catch (const store::IoError&) {
+    return std::nullopt;
+  }
+  if (!heap || heap->signature() != items::kHeapPropertyContext) return std::nullopt;
+  auto records = heap->ReadBth(heap->userRoot(), kPcBthHeader, 8);
+  if (!records) return std::nullopt;
+  std::vector<Property> props;
+  props.reserve(records->size());
+  for (ByteSpan r : *records) {
+    ByteView v(r);
+    Property p;
+    p.id = *v.U16(0);
+    p.type = *v.U16(2);
+    p.word = *v.U32(4);
+    if (const items::NamedPropertyEntry* n = items::LookupNamedProperty(names, p.id)) {
+      if (n->kind == items::kNameNumeric) p.lid = n->lid;
+      if (n->kind == items::kNameString && n->name) p.stringName = &n->name;
+    }
+    props.push_back(p);
+  }
+  // Records are stored in ID order; a damaged tree may not be. The first
+  // record of an ID stands.
+  std::stable_sort(props.begin(), props.end(),
+                   [](const Property& a, const Property& b) { return a.id < b.id; });
+  props.erase(std::unique(props.begin(), props.end(),
+                          [](const Property& a, const Property& b) { return a.id == b.id; }),
+              props.end());
+  PropertyContext pc(ValueSource(store, std::move(*heap), scope));
+  pc.props_ = std::move(props);
+  for (size_t i = 0; i < pc.props_.size(); ++i) {
+    if (pc.props_[i].lid != 0) pc.byLid_.emplace_back(pc.props_[i].lid, i);
+  }
+  std::stable_sort(pc.byLid_.begin(), pc.byLid_.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  return pc;
+}
+
+const PropertyContext::Property* PropertyContext::Find(uint16_t id) const {
+  auto it = std::lower_bound(props_.begin(), props_.end(), id,
+                             [](const Property& p, uint16_t v) { return p.id < v; });
+  return it != props_.end() && it->id == id ? &*it : nullptr;
+}
+
+const PropertyContext::Property* PropertyContext::FindLid(uint32_t lid) const {
+  auto it = std::lower_bound(byLid_.begin(), byLid_.end(), lid,
+                             [](const auto& e, uint32_t v) { return e.first < v; });
+  return it != byLid_.end() && it->first == lid ? &props_[it->second] : nullptr;
+}
+
+const PropertyContext::Property* PropertyContext::FindName(std::string_view name) const {
+  for (const Property& p : props_) {
+    if (p.stringName && p.stringName->view() == name) return &p;
+  }
+  return nullptr;
+}
+
+Value PropertyContext::ValueOf(const Property& p) const {
+  Value v;
+  v.source = &source_;
+  v.type = p.type;
+  if (InlineInPc(p.type)) {
+    v.fixed = p.word;
+  } else {
+    v.byReference = true;
+    v.word = p.word;
+  }
+  return v;
+}
+
+std::optional<Value> PropertyContext::Get(uint16_t id) const {
+  const Property* p = Find(id);
+  if (!p) return std::nullopt;
+  return ValueOf(*p);
+}
+
+std::optional<Value> PropertyContext::GetLid(uint32_t lid) const {
+  const Property* p = FindLid(lid);
+  if (!p) return std::nullopt;
+  return ValueOf(*p);
+}
+
+// ---------------------------------------------------------------- table contexts
+
+std::optional<TableContext> TableContext::Read(store::Store& store, uint32_t dataBid,
+                                               const SubnodeScope* scope) {
+  std::optional<items::Heap> heap;
+  try {
+    heap = items::Heap::Read(store, dataBid);
+  } catch (const store::IoError&) {
+    return std::nullopt;
+  }
+  if (!heap || heap->signature() != items::kHeapTableContext) return std::nullopt;
+  auto info = heap->ResolveHeader(heap->userRoot());
+  if (!info) return std::nullopt;
+  ByteView page(ByteSpan(info->page->data));
+  const uint64_t base = static_cast<uint64_t>(info->range.start);
+  if (!page.Contains(base, kTcInfoSize) || *page.U8(base) != kTcInfoType) return std::nullopt;
+  const uint8_t cols = *page.U8(base + 1);
+  const uint16_t cebStart = *page.U16(base + 6);
+  const uint16_t rowWidth = *page.U16(base + 8);
+  const uint32_t hidRowIndex = *page.U32(base + 10);
+  const uint32_t hnidRows = *page.U32(base + 14);
+  if (!page.Contains(base + kTcInfoSize, static_cast<uint64_t>(cols) * kColumnSize)) return std::nullopt;
+
+  // Moving the heap keeps its pages where they are: `page` stays valid.
+  TableContext tc(ValueSource(store, std::move(*heap), scope));
+  const items::Heap& h = tc.source_.heap();
+  for (size_t c = 0; c < cols; ++c) {
+    const uint64_t off = base + kTcInfoSize + c * kColumnSize;
+    const uint32_t tag = *page.U32(off);
+    Column col;
+    col.id = static_cast<uint16_t>(tag >> 16);
+    col.type = static_cast<uint16_t>(tag & 0xFFFF);
+    col.ibData = *page.U16(off + 4);
+    col.cbData = *page.U8(off + 6);
+    col.iBit = *page.U8(off + 7);
+    tc.columns_.push_back(col);
+  }
+  tc.rowWidth_ = rowWidth;
+  tc.cebStart_ = cebStart;
+
+  // The row matrix.
+  uint64_t matrixBytes = 0;
+  if (hnidRows != 0 && rowWidth != 0) {
+    if (IsHid(hnidRows)) {
+      if (auto rows = h.ResolveHeader(hnidRows)) {
+        tc.heapMatrix_ = rows->bytes();
+        matrixBytes = tc.heapMatrix_.size();
+      }
+    } else if (const store::SubnodeEntry* sub = scope ? scope->Find(hnidRows) : nullptr) {
+      if (auto blocks = items::ReadDataBlockList(store, sub->dataBlock->bid)) {
+        // Rows never straddle blocks: every block but the last holds as many
+        // whole rows as the first one does.
+        tc.rowsPerBlock_ = blocks->front().data.size() / rowWidth;
+        for (const auto& b : *blocks) matrixBytes += b.data.size() / rowWidth * rowWidth;
+        tc.blocks_ = std::move(*blocks);
+      }
+    }
+  }
+  const size_t matrixRows = rowWidth ? static_cast<size_t>(matrixBytes / rowWidth) : 0;
+
+  // The row index gives the row count; when it cannot be read, the rows the
+  // matrix holds are taken.
+  size_t indexRows = matrixRows;
+  if (auto header = h.ResolveHeader(hidRowIndex)) {
+    ByteView hv(header->bytes());
+    if (hv.U16(0) == kRowIndexBthHeader && hv.U32(4) == 0u) {
+      indexRows = 0;
+    } else if (auto index = h.ReadBth(hidRowIndex, kRowIndexBthHeader, 0)) {
+      indexRows = index->size();
+    }
+  }
+  tc.rows_ = std::min(indexRows, matrixRows);
+  return tc;
+}
+
+std::optional<ByteSpan> TableContext::Row(size_t row) const {
+  if (row >= rows_ || rowWidth_ == 0) return std::nullopt;
+  if (blocks_.empty()) {
+    const uint64_t off = static_cast<uint64_t>(row) * rowWidth_;
+    if (off + rowWidth_ > heapMatrix_.size()) return std::nullopt;
+    return heapMatrix_.subspan(static_cast<size_t>(off), rowWidth_);
+  }
+  if (rowsPerBlock_ == 0) return std::nullopt;
+  const size_t block = row / rowsPerBlock_;
+  if (block >= blocks_.size()) return std::nullopt;
+  const Buffer& data = blocks_[block].data;
+  const uint64_t off = static_cast<uint64_t>(row % rowsPerBlock_) * rowWidth_;
+  if (off + rowWidth_ > data.size()) return std::nullopt;
+  return ByteSpan(data).subspan(static_cast<size_t>(off), rowWidth_);
+}
+
+bool TableContext::HasColumn(uint16_t id) const {
+  return std::any_of(columns_.begin(), columns_.end(), [&](const Column& c) { return c.id == id; });
+}
+
+std::optional<Value> TableContext::Cell(size_t row, uint16_t id) const {
+  auto it = std::find_if(columns_.begin(), columns_.end(), [&](const Column& c) { return c.id == id; });
+  if (it == columns_.end()) return std::nullopt;
+  auto bytes = Row(row);
+  if (!bytes) return std::nullopt;
+  ByteView r(*bytes);
+  // The cell existence bitmap, most significant bit first. A bitmap that
+  // lies outside the row is not trusted to hide cells.
+  if (auto ceb = r.U8(static_cast<uint64_t>(cebStart_) + it->iBit / 8)) {
+    if ((*ceb & (0x80 >> (it->iBit % 8))) == 0) return std::nullopt;
+  }
+  Value v;
+  v.source = &source_;
+  v.type = it->type;
+  if (ByReferenceInTc(it->type)) {
+    auto w = r.U32(it->ibData);
+    if (!w) return std::nullopt;
+    v.byReference = true;
+    v.word = *w;
+    return v;
+  }
+  size_t width = FixedWidth(it->type);
+  if (width == 0) width = std::min<size_t>(it->cbData, 8);
+  if (width == 0) return std::nullopt;
+  auto cell = r.Sub(it->ibData, std::min<size_t>(width, it->cbData ? it->cbData : width));
+  if (!cell) return std::nullopt;
+  v.fixed = LittleEndian(*cell, cell->size());
+  return v;
+}
+
+}  // namespace velmorix::content::ltp

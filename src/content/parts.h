@@ -1,0 +1,50 @@
+// The parts of an item read from its property context: headers and the
+// fields of each item kind, the bodies, and the properties view. Internal to
+// the content layer.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "content/item.h"
+#include "content/ltp.h"
+
+namespace velmorix::content {
+
+struct ReadOptions;
+
+// What the parts need to read values.
+struct PartContext {
+  const ltp::PropertyContext& pc;
+  TextDecoder& decoder;
+  int codePage;  // for 8-bit texts
+
+  std::optional<std::string> Text(uint16_t id) const;
+  std::optional<std::string> TextLid(uint32_t lid) const;
+  std::optional<int64_t> Int(uint16_t id) const;
+  std::optional<int64_t> IntLid(uint32_t lid) const;
+  std::optional<FileTime> Time(uint16_t id) const;
+  std::optional<FileTime> TimeLid(uint32_t lid) const;
+};
+
+// Headers, addresses, times, flags and the fields of the item's kind.
+void ReadFields(const PartContext& ctx, Item& item);
+
+// Plain, HTML and RTF bodies, each stored or derived from the others.
+void ReadBodies(const PartContext& ctx, Item& item);
+
+// Every property with its name, type and value as text.
+void ReadPropertiesView(const PartContext& ctx, const ReadOptions& options, Item& item);
+
+// Parses a stored recurrence pattern; nullopt when it is not one.
+std::optional<Recurrence> ParseRecurrence(ByteSpan blob);
+
+// Parses a one-off entry ID (a recipient named by its address alone).
+std::optional<Address> ParseOneOffEntryId(ByteSpan entryId, TextDecoder& decoder, int codePage);
+
+// Names for the properties view; nullptr when unknown.
+const char* PropertyTagName(uint16_t id);
+const char* PropertyLidName(uint32_t lid);
+const char* PropertyTypeName(uint16_t type);
+
+}  // namespace velmorix::content
