@@ -1,0 +1,357 @@
+#include "cli/show.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+#include <vector>
+
+#include "cli/recover.h"
+#include "content/item_reader.h"
+#include "content/safe_name.h"
+
+namespace velmorix::cli {
+namespace {
+
+using content::Item;
+
+const char* Usage() {
+  return "usage: velmorix-cli show [--body plain|html|rtf] [--attachments DIR] FILE ID\n";
+}
+
+std::string Hex(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%x", v);
+  return buf;
+}
+
+std::string Thousands(uint64_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string AddressText(const content::Address& a) {
+  const std::string& addr = !a.smtpAddress.empty() ? a.smtpAddress : a.address;
+  if (a.name.empty()) return addr;
+  if (addr.empty() || addr == a.name) return a.name;
+  return a.name + " <" + addr + ">";
+}
+
+const char* BodyName(BodyForm f) {
+  switch (f) {
+    case BodyForm::Plain: return "plain";
+    case BodyForm::Html: return "html";
+    case BodyForm::Rtf: return "rtf";
+  }
+  return "";
+}
+
+class Summary {
+ public:
+  explicit Summary(std::ostream& out) : out_(out) {}
+  void Line(std::string_view label, std::string_view value) {
+    if (value.empty()) return;
+    out_ << label << ':' << std::string(label.size() < 13 ? 13 - label.size() : 1, ' ') << value << '\n';
+  }
+  void Time(std::string_view label, const std::optional<content::FileTime>& t) {
+    if (t) Line(label, content::FormatFileTime(*t));
+  }
+
+ private:
+  std::ostream& out_;
+};
+
+std::string Recipients(const Item& item, content::RecipientType type, const std::string& display) {
+  std::string out;
+  for (const auto& r : item.recipients) {
+    if (r.type != type) continue;
+    if (!out.empty()) out += ", ";
+    out += AddressText(r);
+  }
+  return out.empty() ? display : out;
+}
+
+void KindFields(const Item& item, Summary& s) {
+  if (const auto& c = item.contact) {
+    std::string name;
+    for (const std::string* part : {&c->prefix, &c->givenName, &c->middleName, &c->surname, &c->suffix}) {
+      if (part->empty()) continue;
+      if (!name.empty()) name += ' ';
+      name += *part;
+    }
+    s.Line("Name", name.empty() ? c->displayName : name);
+    s.Line("File as", c->fileUnder);
+    s.Line("Company", c->company);
+    s.Line("Department", c->department);
+    s.Line("Job title", c->jobTitle);
+    for (const auto& e : c->emails) s.Line("E-mail", e.displayName.empty() || e.displayName == e.address
+                                                          ? e.address
+                                                          : e.displayName + " <" + e.address + ">");
+    for (const auto& p : c->phones) s.Line("Phone (" + p.label + ")", p.value);
+    for (const auto& a : c->addresses) {
+      std::string text = a.full;
+      if (text.empty()) {
+        for (const std::string* part : {&a.street, &a.city, &a.state, &a.postalCode, &a.country}) {
+          if (part->empty()) continue;
+          if (!text.empty()) text += ", ";
+          text += *part;
+        }
+      }
+      for (char& ch : text) {
+        if (ch == '\r' || ch == '\n') ch = ' ';
+      }
+      s.Line("Address (" + a.label + ")", text);
+    }
+    if (c->birthday) s.Line("Birthday", content::FormatFileTime(*c->birthday));
+    s.Line("Web page", c->businessHomePage.empty() ? c->personalHomePage : c->businessHomePage);
+  }
+  if (const auto& a = item.appointment) {
+    s.Time("Start", a->start);
+    s.Time("End", a->end);
+    if (a->allDay) s.Line("All day", "yes");
+    s.Line("Location", a->location);
+    s.Line("Recurrence", a->recurrenceText);
+  }
+  if (const auto& t = item.task) {
+    s.Time("Start", t->start);
+    s.Time("Due", t->due);
+    static constexpr const char* kStatus[] = {"not started", "in progress", "complete", "waiting", "deferred"};
+    if (t->status >= 0 && t->status < 5) s.Line("Status", kStatus[t->status]);
+    if (t->percentComplete > 0) s.Line("Complete", std::to_string(static_cast<int>(t->percentComplete * 100)) + "%");
+    s.Line("Owner", t->owner);
+  }
+  if (const auto& n = item.note) {
+    static constexpr const char* kColors[] = {"blue", "green", "pink", "yellow", "white"};
+    if (n->color >= 0 && n->color < 5) s.Line("Color", kColors[n->color]);
+  }
+  if (const auto& j = item.journal) {
+    s.Line("Type", j->typeDescription.empty() ? j->type : j->typeDescription);
+    s.Time("Start", j->start);
+    s.Time("End", j->end);
+  }
+}
+
+void PrintSummary(const Item& item, std::ostream& out) {
+  Summary s(out);
+  s.Line("Item", Hex(item.nodeId));
+  s.Line("Class", item.messageClass);
+  s.Line("Subject", item.subject);
+  const content::Address& from = item.sentRepresenting.name.empty() && item.sentRepresenting.address.empty()
+                                     ? item.sender
+                                     : item.sentRepresenting;
+  s.Line("From", AddressText(from));
+  if (&from != &item.sender && AddressText(item.sender) != AddressText(from)) s.Line("Sender", AddressText(item.sender));
+  s.Line("To", Recipients(item, content::RecipientType::To, item.displayTo));
+  s.Line("Cc", Recipients(item, content::RecipientType::Cc, item.displayCc));
+  s.Line("Bcc", Recipients(item, content::RecipientType::Bcc, item.displayBcc));
+  s.Time("Sent", item.sentTime);
+  s.Time("Received", item.receivedTime);
+  if (!item.sentTime && !item.receivedTime) s.Time("Created", item.creationTime);
+  if (item.importance == 0) s.Line("Importance", "low");
+  if (item.importance == 2) s.Line("Importance", "high");
+  s.Line("Message-ID", item.internetMessageId);
+  KindFields(item, s);
+  if (!item.attachments.empty()) {
+    s.Line("Attachments", std::to_string(item.attachments.size()));
+    for (const auto& a : item.attachments) {
+      out << "  " << (a.index + 1) << "  ";
+      if (a.isEmbeddedMessage()) {
+        out << "message: " << (a.fileName.empty() ? "(no name)" : a.fileName);
+      } else {
+        out << (a.fileName.empty() ? "(no name)" : a.fileName) << "  " << Thousands(a.size) << " bytes";
+      }
+      if (!a.mimeType.empty()) out << "  " << a.mimeType;
+      if (!a.contentId.empty()) out << "  cid:" << a.contentId;
+      if (!a.readable) out << "  (unreadable: " << a.problem << ")";
+      out << '\n';
+    }
+  }
+  for (const auto& p : item.problems) s.Line("Damaged", p);
+  out << '\n';
+  if (item.bodies.plain.present()) {
+    out << item.bodies.plain.text;
+    if (!item.bodies.plain.text.empty() && item.bodies.plain.text.back() != '\n') out << '\n';
+  } else {
+    out << "(no text body)\n";
+  }
+}
+
+// Writes every attachment that has bytes into `dir`; 0 or kExitSomeUnreadable.
+int SaveAttachments(content::ItemReader& reader, const Item& item, const std::string& dir, std::ostream& err) {
+  int status = 0;
+  for (const auto& a : item.attachments) {
+    const std::string label = "attachment " + std::to_string(a.index + 1) +
+                              (a.fileName.empty() ? std::string() : " (" + a.fileName + ")");
+    if (a.isEmbeddedMessage()) {
+      err << "not saved: " << label << " is an embedded message\n";
+      continue;
+    }
+    if (!a.readable) {
+      err << "cannot read " << label << ": " << a.problem << '\n';
+      status = kExitSomeUnreadable;
+      continue;
+    }
+    std::string error;
+    auto file = content::NewFile::Create(dir, &error);
+    if (!file) {
+      err << "cannot save " << label << ": " << error << '\n';
+      return kExitSomeUnreadable;
+    }
+    uint64_t written = 0;
+    const bool read = reader.ReadAttachment(a, [&](ByteSpan b) {
+      written += b.size();
+      return file->Write(b);
+    }, &error);
+    if (!read) {
+      err << "cannot read " << label << ": " << error << '\n';
+      status = kExitSomeUnreadable;
+      continue;  // the temporary file goes with `file`
+    }
+    auto path = file->Commit(a.fileName, "attachment-" + std::to_string(a.index + 1), &error);
+    if (!path) {
+      err << "cannot save " << label << ": " << error << '\n';
+      status = kExitSomeUnreadable;
+      continue;
+    }
+    err << "saved " << *path << " (" << Thousands(written) << " bytes)\n";
+  }
+  return status;
+}
+
+}  // namespace
+
+std::optional<uint32_t> ParseItemId(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : text) {
+    int d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      d = c - 'a' + 10;
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      d = c - 'A' + 10;
+    } else {
+      return std::nullopt;
+    }
+    v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+    if (v > 0xFFFFFFFFu) return std::nullopt;
+  }
+  return static_cast<uint32_t>(v);
+}
+
+int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::ostream& out,
+         std::ostream& err) {
+  std::string error;
+  auto reader = content::ItemReader::Open(path, &error);
+  if (!reader) {
+    err << "velmorix-cli: cannot open " << path << ": " << error << '\n';
+    return kExitOpenFailed;
+  }
+  content::ReadOptions read;
+  read.properties = false;
+  auto item = reader->Read(id, read, &error);
+  if (!item) {
+    err << "velmorix-cli: item " << Hex(id) << ": " << error << '\n';
+    return kExitOpenFailed;
+  }
+
+  int status = kExitFinished;
+  if (options.body) {
+    const content::Body& body = *options.body == BodyForm::Plain  ? item->bodies.plain
+                                : *options.body == BodyForm::Html ? item->bodies.html
+                                                                  : item->bodies.rtf;
+    const char* name = BodyName(*options.body);
+    if (!body.present()) {
+      err << "velmorix-cli: item " << Hex(id) << " has no " << name << " body\n";
+      return kExitOpenFailed;
+    }
+    if (body.damaged && body.text.empty()) {
+      err << "velmorix-cli: the " << name << " body of item " << Hex(id) << " cannot be read: " << body.problem
+          << '\n';
+      return kExitOpenFailed;
+    }
+    if (body.damaged) {
+      err << "velmorix-cli: warning: the " << name << " body of item " << Hex(id)
+          << " is damaged (" << body.problem << "); shown as far as it could be read\n";
+    }
+    out.write(body.text.data(), static_cast<std::streamsize>(body.text.size()));
+  } else {
+    PrintSummary(*item, out);
+  }
+  out.flush();
+
+  if (!options.attachmentsDir.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(options.attachmentsDir, ec);
+    if (!std::filesystem::is_directory(options.attachmentsDir, ec)) {
+      err << "velmorix-cli: cannot create the folder " << options.attachmentsDir << '\n';
+      return kExitOpenFailed;
+    }
+    status = std::max(status, SaveAttachments(*reader, *item, options.attachmentsDir, err));
+  }
+  return status;
+}
+
+int RunShow(int argc, char** argv) {
+  ShowOptions options;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string_view name, std::string& out) {
+      if (a == name) {
+        if (i + 1 >= argc) return false;
+        out = argv[++i];
+        return true;
+      }
+      out = a.substr(name.size() + 1);
+      return true;
+    };
+    if (a == "--body" || a.starts_with("--body=")) {
+      std::string form;
+      if (!value("--body", form)) break;
+      if (form == "plain") {
+        options.body = BodyForm::Plain;
+      } else if (form == "html") {
+        options.body = BodyForm::Html;
+      } else if (form == "rtf") {
+        options.body = BodyForm::Rtf;
+      } else {
+        std::cerr << "velmorix-cli: unknown body form: " << form << '\n' << Usage();
+        return kExitUsage;
+      }
+    } else if (a == "--attachments" || a.starts_with("--attachments=")) {
+      if (!value("--attachments", options.attachmentsDir) || options.attachmentsDir.empty()) {
+        std::cerr << Usage();
+        return kExitUsage;
+      }
+    } else if (a.size() > 1 && a[0] == '-' && a != "--") {
+      std::cerr << "velmorix-cli: unknown option: " << a << '\n' << Usage();
+      return kExitUsage;
+    } else if (a != "--") {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 2) {
+    std::cerr << Usage();
+    return kExitUsage;
+  }
+  const auto id = ParseItemId(positional[1]);
+  if (!id) {
+    std::cerr << "velmorix-cli: not an item id: " << positional[1] << '\n' << Usage();
+    return kExitUsage;
+  }
+  return Show(positional[0], *id, options, std::cout, std::cerr);
+}
+
+}  // namespace velmorix::cli

@@ -1,0 +1,39 @@
+// `velmorix-cli show [--body plain|html|rtf] [--attachments DIR] FILE ID`: one
+// item read in full by its node id (as `recover --ids` prints it).
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmorix::cli {
+
+enum class BodyForm { Plain, Html, Rtf };
+
+struct ShowOptions {
+  std::optional<BodyForm> body;  // print only this body, exactly
+  std::string attachmentsDir;    // save every attachment into this folder
+};
+
+// Exit statuses besides those of `recover`: some attachment could not be
+// read or saved.
+inline constexpr int kExitSomeUnreadable = 5;
+
+// "0x200024" (hexadecimal) or "2097188" (decimal); nullopt when it is neither
+// or does not fit 32 bits.
+std::optional<uint32_t> ParseItemId(std::string_view text);
+
+// Shows item `id` of the store at `path`: a summary (headers, recipients,
+// attachments with sizes, the plain body), or only the asked body. Saving
+// attachments reports each file on `err`. Returns the exit status: 0 done,
+// 1 the file cannot be opened, there is no such item or no such body, 5 some
+// attachment could not be read or saved.
+int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::ostream& out,
+         std::ostream& err);
+
+// argv[0] is the subcommand name ("show").
+int RunShow(int argc, char** argv);
+
+}  // namespace velmorix::cli
