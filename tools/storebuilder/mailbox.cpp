@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "storebuilder/rtf.h"
+
 namespace velmorix::storebuilder {
 namespace {
 
@@ -191,6 +193,7 @@ Item MakeMail(const MailFields& f) {
     if (f.bodyInSubnode) p.Place(0x1000, Placement::Subnode);
   }
   if (!f.html.empty()) p.Binary(0x1013, AsBytes(f.html));
+  if (!f.rtf.empty()) p.Binary(0x1009, CompressRtf(f.rtf, !f.rtfUncompressed));
   return item;
 }
 
@@ -470,19 +473,28 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
     if (!emptyRecipientTable_) emptyRecipientTable_ = WriteEmptyTable(kRecipientColumns);
     refs.push_back({kRecipientTableNid, emptyRecipientTable_, 0});
   } else {
-    TableWriter t(Columns(kRecipientColumns), uni, nids, options_.tables);
+    std::vector<uint32_t> columns = Columns(item.recipientColumns.value_or(kRecipientColumns));
+    const bool smtp = std::any_of(item.recipients.begin(), item.recipients.end(),
+                                  [](const Recipient& r) { return !r.smtpAddress.empty(); });
+    if (smtp && !item.recipientColumns) columns.push_back(Columns({0x39FE001F})[0]);
+    TableWriter t(columns, uni, nids, options_.tables);
     uint32_t rowId = 0x32;
     for (const Recipient& r : item.recipients) {
       auto text = [&](std::string_view s) { return uni ? Utf16le(s) : Windows1252(s); };
       std::vector<TcCell> cells = {
           {Columns({0x3001001F})[0], text(r.name)},
-          {Columns({0x3002001F})[0], text("SMTP")},
+          {Columns({0x3002001F})[0], text(r.addressType)},
           {Columns({0x3003001F})[0], text(r.email)},
           {0x0C150003, Le(static_cast<uint32_t>(r.type), 4)},
           {0x0FFE0003, Le(6, 4)},
           {0x39000003, Le(0, 4)},
           {0x0E0F000B, Le(1, 1)},
       };
+      if (!r.smtpAddress.empty()) cells.push_back({Columns({0x39FE001F})[0], text(r.smtpAddress)});
+      // Cells of columns the table lacks are left out.
+      std::erase_if(cells, [&](const TcCell& c) {
+        return std::find(columns.begin(), columns.end(), c.tag) == columns.end();
+      });
       t.AddRow(rowId++, cells);
     }
     LtpNode node = t.Finish();

@@ -101,15 +101,23 @@ struct Attachment {
 };
 
 struct Recipient {
+  Recipient() = default;
+  Recipient(std::string n, std::string e, int t = 1, std::string at = "SMTP", std::string smtp = {})
+      : name(std::move(n)), email(std::move(e)), type(t), addressType(std::move(at)), smtpAddress(std::move(smtp)) {}
   std::string name;
   std::string email;
   int type = 1;  // 1 To, 2 Cc, 3 Bcc
+  std::string addressType = "SMTP";  // 0x3002
+  std::string smtpAddress;           // 0x39FE when not empty (adds that column)
 };
 
 struct Item {
   PropertyBag props;
   std::vector<Attachment> attachments;
   std::vector<Recipient> recipients;
+  // The recipient table's columns (after the row ID and version) when set:
+  // cells of other columns are left out, as in tables that lack them.
+  std::optional<std::vector<uint32_t>> recipientColumns;
 };
 
 // Convenience constructors for the item kinds. Empty texts leave the property out.
@@ -125,6 +133,8 @@ struct MailFields {
   std::string body;         // 0x1000
   std::string html;         // 0x1013 (binary, UTF-8)
   std::string transportHeaders;  // 0x007D
+  std::string rtf;               // 0x1009, compressed (LZFu) unless rtfUncompressed (MELA)
+  bool rtfUncompressed = false;
   uint64_t deliveryTime = kDefaultTime;  // 0x0E06 and 0x0039; 0 leaves them out
   uint32_t messageFlags = 0x01;          // 0x0E07 (read)
   bool bodyInSubnode = false;
