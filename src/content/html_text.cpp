@@ -82,11 +82,14 @@ void Reference(std::string_view html, size_t& i, std::string& out) {
     if (hex) ++i;
     uint32_t cp = 0;
     size_t digits = 0;
-    while (i < html.size() && digits < 8 &&
+    while (i < html.size() &&
            (hex ? std::isxdigit(static_cast<unsigned char>(html[i])) : std::isdigit(static_cast<unsigned char>(html[i])))) {
       const char c = html[i];
-      cp = cp * (hex ? 16 : 10) +
-           static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10));
+      // Values beyond Unicode stop growing; they come out as U+FFFD.
+      if (cp <= 0x10FFFF) {
+        cp = cp * (hex ? 16 : 10) +
+             static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10));
+      }
       ++i;
       ++digits;
     }

@@ -128,17 +128,20 @@ struct EmailAddress {
   std::string displayName;
   std::string addressType;
   std::string address;
+  bool operator==(const EmailAddress&) const = default;
 };
 
 struct LabeledText {
   std::string label;  // "business", "home", "mobile", ...
   std::string value;
+  bool operator==(const LabeledText&) const = default;
 };
 
 struct PostalAddress {
   std::string label;  // "work", "home", "other"
   std::string street, city, state, postalCode, country, poBox;
   std::string full;  // the address as one text, as the item keeps it
+  bool operator==(const PostalAddress&) const = default;
 };
 
 struct ContactFields {

@@ -269,7 +269,7 @@ class SubnodeParts {
     Attachment a;
     a.index = index;
     a.shortFileName = row.fileName;
-    a.storedSize = static_cast<uint64_t>(std::max<int64_t>(0, row.size.value_or(0)));
+    a.storedSize = static_cast<uint32_t>(row.size.value_or(0));
     a.method = static_cast<int32_t>(row.method.value_or(kAttachByValue));
     a.renderingPosition = static_cast<int32_t>(row.renderingPosition.value_or(-1));
     Finish(a);
@@ -300,7 +300,7 @@ class SubnodeParts {
     if (auto v = c.Int(0x7FFE)) a.hidden = *v != 0;
     if (auto v = c.Int(0x370B)) a.renderingPosition = static_cast<int32_t>(*v);
     if (auto v = c.Int(0x3705)) a.method = static_cast<int32_t>(*v);
-    if (auto v = c.Int(0x0E20)) a.storedSize = static_cast<uint64_t>(std::max<int64_t>(0, *v));
+    if (auto v = c.Int(0x0E20)) a.storedSize = static_cast<uint32_t>(*v);
     a.creationTime = c.Time(0x3007);
     a.modificationTime = c.Time(0x3008);
     Finish(a);

@@ -175,6 +175,7 @@ class Converter {
 
   std::string Run() {
     for (Token t = tokens_.Next(); t.type != TokenType::End; t = tokens_.Next()) Handle(t);
+    DropSurrogate();
     Flush();
     return std::move(out_);
   }
@@ -201,33 +202,44 @@ class Converter {
       pending_.clear();
     }
   }
+  // A high surrogate that no low one followed stands for U+FFFD.
+  void DropSurrogate() {
+    if (!highSurrogate_) return;
+    highSurrogate_ = 0;
+    Flush();
+    AppendCodePoint(0xFFFD, out_);
+  }
   void Byte(uint8_t b) {
     if (b == 0) return;
+    DropSurrogate();
     const int cp = CodePage();
     if (!pending_.empty() && cp != pendingCp_) Flush();
     pendingCp_ = cp;
     pending_ += static_cast<char>(b);
   }
   void Ascii(std::string_view s) {
+    DropSurrogate();
     Flush();
     out_ += s;
   }
   void CodePoint(uint32_t c) {
+    DropSurrogate();
     Flush();
     AppendCodePoint(c, out_);
   }
 
   // A \uN character; the fallback characters after it are skipped.
   void Unicode(int32_t n) {
-    uint32_t u = static_cast<uint32_t>(n < 0 ? n + 65536 : n) & 0xFFFF;
-    if (u >= 0xD800 && u <= 0xDBFF) {
+    const uint32_t u = static_cast<uint32_t>(n < 0 ? n + 65536 : n) & 0xFFFF;
+    if (u >= 0xDC00 && u <= 0xDFFF && highSurrogate_) {
+      const uint32_t high = highSurrogate_;
+      highSurrogate_ = 0;
+      CodePoint(0x10000 + ((high - 0xD800) << 10) + (u - 0xDC00));
+    } else if (u >= 0xD800 && u <= 0xDBFF) {
+      DropSurrogate();
+      Flush();
       highSurrogate_ = u;
-    } else if (u >= 0xDC00 && u <= 0xDFFF && highSurrogate_) {
-      CodePoint(0x10000 + ((highSurrogate_ - 0xD800) << 10) + (u - 0xDC00));
-      highSurrogate_ = 0;
     } else {
-      if (highSurrogate_) CodePoint(0xFFFD);
-      highSurrogate_ = 0;
       CodePoint(u == 0 ? 0xFFFD : u);
     }
     skip_ = std::max(0, cur().uc);
