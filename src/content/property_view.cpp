@@ -5,6 +5,7 @@
 
 #include "content/item_reader.h"
 #include "content/parts.h"
+#include "items/text.h"
 
 namespace velmorix::content {
 namespace {
@@ -242,10 +243,23 @@ void Format(const PartContext& c, const ltp::Value& v, size_t shown, Property& p
       if (p.value.empty()) p.value = Hex(t, 16);
       return;
     }
-    case kPtString8: case kPtUnicode:
-      p.value = v.Text(c.decoder, c.codePage).value_or("");
-      p.truncated = Cut(p.value, shown);
+    case kPtString8: case kPtUnicode: {
+      // Only the start that can be shown is converted: a long body is not
+      // converted a second time for its row.
+      const bool wide = v.type == kPtUnicode;
+      ByteSpan head = bytes->first(std::min(bytes->size(), wide ? 2 * (shown + 1) : shown + 4));
+      if (wide) {
+        head = head.first(head.size() & ~size_t{1});
+        // A character cut in half at the end is left out.
+        const size_t n = head.size();
+        if (n >= 2 && (static_cast<uint8_t>(head[n - 1]) & 0xFC) == 0xD8) head = head.first(n - 2);
+        p.value = items::WideToUtf8(head);
+      } else {
+        p.value = c.decoder.ToUtf8(head, c.codePage);
+      }
+      p.truncated = Cut(p.value, shown) || head.size() < bytes->size();
       return;
+    }
     case kPtClsid:
       p.value = Guid(*bytes);
       return;
