@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <vector>
@@ -19,6 +20,13 @@
 #include "store/store.h"
 
 namespace {
+
+double CpuSeconds() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
 
 double ResidentMiB() {
   std::ifstream statm("/proc/self/statm");
@@ -52,12 +60,15 @@ int main(int argc, char** argv) {
   if (!reader) return 1;
   const double afterIndexes = ResidentMiB();
 
+  content::ReadOptions options;
+  options.properties = std::getenv("NOPROPS") == nullptr;
   long items = 0, failed = 0, attachments = 0, recipients = 0;
   uint64_t bodyBytes = 0, attachmentBytes = 0;
   double atTenth = 0;
   const auto t0 = std::chrono::steady_clock::now();
+  const double cpu0 = CpuSeconds();
   for (size_t i = 0; i < nids.size(); ++i) {
-    auto item = reader->Read(nids[i]);
+    auto item = reader->Read(nids[i], options);
     if (!item) {
       ++failed;
       continue;
@@ -75,12 +86,14 @@ int main(int argc, char** argv) {
     if (i + 1 == nids.size() / 10) atTenth = ResidentMiB();
   }
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const double cpu = CpuSeconds() - cpu0;
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
-  std::printf("%ld items (%ld unreadable) in %.2f s: %.0f items/s; %ld recipients, %.1f MiB of bodies, "
+  std::printf("%ld items (%ld unreadable) in %.2f s (cpu %.2f s): %.0f items/s (%.0f per cpu s); "
+              "%ld recipients, %.1f MiB of bodies, "
               "%ld attachments (%.1f MiB); resident MiB after the indexes %.0f, after a tenth %.0f, "
               "at the end %.0f; peak %.0f MiB\n",
-              items, failed, secs, static_cast<double>(items) / secs, recipients,
+              items, failed, secs, cpu, static_cast<double>(items) / secs, static_cast<double>(items) / cpu, recipients,
               static_cast<double>(bodyBytes) / 1048576.0, attachments, static_cast<double>(attachmentBytes) / 1048576.0,
               afterIndexes, atTenth, ResidentMiB(), static_cast<double>(ru.ru_maxrss) / 1024.0);
   return failed == 0 ? 0 : 1;
