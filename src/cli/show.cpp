@@ -191,6 +191,10 @@ int SaveAttachments(content::ItemReader& reader, const Item& item, const std::st
       err << "not saved: " << label << " is an embedded message\n";
       continue;
     }
+    if (!a.readable && !a.damaged) {
+      err << "not saved: " << label << ": " << a.problem << '\n';
+      continue;
+    }
     if (!a.readable) {
       err << "cannot read " << label << ": " << a.problem << '\n';
       status = kExitSomeUnreadable;

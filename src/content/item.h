@@ -103,6 +103,7 @@ struct Attachment {
   uint64_t storedSize = 0;    // 0x0E20
   std::optional<FileTime> creationTime, modificationTime;
   bool readable = false;      // the bytes (or the embedded message) can be read
+  bool damaged = false;       // not readable because of damage (not a link or an empty slot)
   std::string problem;        // why not, for the user
   AttachmentSource source;
 

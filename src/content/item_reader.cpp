@@ -275,14 +275,14 @@ class SubnodeParts {
     Finish(a);
     const store::SubnodeEntry* e = FindIn(level, row.nid);
     if (!e) {
-      a.problem = "the attachment's properties are missing";
+      Damaged(a, "the attachment's properties are missing");
       return a;
     }
     const store::SubnodeList own = LevelOf(store_, e->subnodeBlock);
     const ltp::SubnodeScope scope{&own, &outer};
     auto pc = ltp::PropertyContext::Read(store_, e->dataBlock->bid, &scope, names_);
     if (!pc) {
-      a.problem = "the attachment's properties cannot be read";
+      Damaged(a, "the attachment's properties cannot be read");
       return a;
     }
     const PartContext c{*pc, decoder_, codePage_};
@@ -310,6 +310,11 @@ class SubnodeParts {
   }
 
  private:
+  static void Damaged(Attachment& a, const char* problem) {
+    a.damaged = true;
+    a.problem = problem;
+  }
+
   static void Finish(Attachment& a) {
     a.fileName = !a.longFileName.empty() ? a.longFileName
                  : !a.shortFileName.empty() ? a.shortFileName
@@ -342,7 +347,7 @@ class SubnodeParts {
       }
       const store::SubnodeEntry* o = nid ? scope.Find(nid) : nullptr;
       if (!o) {
-        a.problem = "the attachment's object is missing";
+        Damaged(a, "the attachment's object is missing");
         return;
       }
       if (a.method == kAttachEmbeddedMessage) {
@@ -361,7 +366,7 @@ class SubnodeParts {
     if ((v->word & 0x1F) == 0) {
       auto b = v->Bytes();
       if (!b) {
-        a.problem = "the attachment's data cannot be read";
+        Damaged(a, "the attachment's data cannot be read");
         return;
       }
       a.source.kind = AttachmentSource::Kind::Inline;
@@ -372,7 +377,7 @@ class SubnodeParts {
     }
     const store::SubnodeEntry* d = scope.Find(v->word);
     if (!d) {
-      a.problem = "the attachment's data is missing";
+      Damaged(a, "the attachment's data is missing");
       return;
     }
     Blocks(d->dataBlock->bid, a);
@@ -385,7 +390,7 @@ class SubnodeParts {
       a.size = *size;
       a.readable = true;
     } else {
-      a.problem = "the attachment's data cannot be read";
+      Damaged(a, "the attachment's data cannot be read");
     }
   }
 
@@ -402,9 +407,9 @@ class SubnodeParts {
     s.enclosing = enclosing;
     s.enclosing.push_back(itemData->bid);
     if (std::find(s.enclosing.begin(), s.enclosing.end(), s.bid) != s.enclosing.end()) {
-      a.problem = "the embedded message contains itself";
+      Damaged(a, "the embedded message contains itself");
     } else if (s.depth > kMaxEmbeddingDepth) {
-      a.problem = "the embedded message is nested too deeply";
+      Damaged(a, "the embedded message is nested too deeply");
     } else {
       a.readable = true;
     }
@@ -464,7 +469,7 @@ std::optional<Item> ItemReader::ReadNode(const Node& n, const ReadOptions& optio
     for (const AttachmentRow& row : rows) {
       Attachment a = parts.ReadAttachment(row, item.attachments.size(), level, scope, n.data, n.depth,
                                           n.enclosing);
-      if (!a.readable) AddProblem(item, a.problem);
+      if (a.damaged) AddProblem(item, a.problem);
       item.attachments.push_back(std::move(a));
     }
     if (options.properties) ReadPropertiesView(ctx, options, item);

@@ -71,6 +71,7 @@ TEST(DamagedItems, AMessageThatContainsItselfIsNotFollowed) {
   const Attachment& a = item.attachments[0];
   EXPECT_TRUE(a.isEmbeddedMessage());
   EXPECT_FALSE(a.readable);
+  EXPECT_TRUE(a.damaged);
   EXPECT_EQ(a.problem, "the embedded message contains itself");
   std::string error;
   EXPECT_FALSE(w.reader->ReadEmbedded(a, {}, &error));
@@ -102,11 +103,26 @@ TEST(DamagedItems, AttachmentDataThatIsMissingOrMalformed) {
     const Attachment& a = item.attachments[0];
     EXPECT_EQ(a.fileName, "gone.bin");
     EXPECT_FALSE(a.readable);
+    EXPECT_TRUE(a.damaged);
     EXPECT_EQ(a.problem, variant == 0 ? "the attachment's data is missing" : "the attachment's data cannot be read");
     EXPECT_EQ(item.problems, std::vector<std::string>{a.problem});
     std::string error;
     EXPECT_FALSE(w.reader->ReadAttachment(a, [](ByteSpan) { return true; }, &error));
   }
+}
+
+TEST(DamagedItems, ALinkedAttachmentIsNotDamage) {
+  sb::MailboxBuilder mb(Options());
+  const uint32_t nid = WriteRawMail(
+      mb, {{0x3705, sb::kPtLong, Le(4, 4)}, {0x370D, sb::kPtUnicode, sb::Utf16le("C:\\docs\\plan.pdf")}},
+      [](uint32_t, uint32_t, const std::vector<sb::LtpSubnode>&) { return std::vector<sb::SubnodeRef>{}; });
+  Written w(mb);
+  Item item = w.Read(nid);
+  ASSERT_EQ(item.attachments.size(), 1u);
+  EXPECT_FALSE(item.attachments[0].readable);
+  EXPECT_FALSE(item.attachments[0].damaged);
+  EXPECT_EQ(item.attachments[0].problem, "the attachment is a link to a file outside the store: C:\\docs\\plan.pdf");
+  EXPECT_TRUE(item.problems.empty());
 }
 
 TEST(DamagedItems, DamagedBodiesAndTablesGiveWhatCanBeRead) {
