@@ -21,6 +21,7 @@ constexpr uint16_t kCp1252High[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 ByteSpan UpToNul(ByteSpan bytes) {
+  if (bytes.empty()) return bytes;
   const void* nul = std::memchr(bytes.data(), 0, bytes.size());
   if (!nul) return bytes;
   return bytes.first(static_cast<size_t>(static_cast<const std::byte*>(nul) - bytes.data()));
