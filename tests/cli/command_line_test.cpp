@@ -136,6 +136,24 @@ TEST_F(CommandLine, HelpNamesEveryCommandAndOptionAndVersionPrintsIt) {
   EXPECT_EQ(version.out, "velmorix-cli " VELMORIX_VERSION_TEXT "\n");
 }
 
+// The manual page keeps up with the table of commands and options.
+TEST(ManPage, DescribesEveryCommandAndOption) {
+  const std::string page = ReadFile(VELMORIX_MAN_PAGE);
+  ASSERT_FALSE(page.empty());
+  auto roff = [](std::string_view text) {
+    std::string out;
+    for (char c : text) out += c == '-' ? std::string("\\-") : std::string(1, c);
+    return out;
+  };
+  for (const Command& c : Commands()) {
+    EXPECT_NE(page.find(".B velmorix-cli " + std::string(c.name)), std::string::npos) << c.name;
+    EXPECT_NE(page.find(".B " + std::string(c.name) + "\n"), std::string::npos) << c.name;
+  }
+  for (const Option& o : cli::Options()) {
+    EXPECT_NE(page.find(roff(o.name)), std::string::npos) << o.name;
+  }
+}
+
 TEST_F(CommandLine, UsageErrorsNameWhatIsWrongAndExit64) {
   const std::vector<std::pair<Lines, std::string>> cases{
       {{}, "velmorix-cli: no command given"},
