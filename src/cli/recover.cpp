@@ -386,11 +386,17 @@ int Recover(const std::string& path, const RecoverOptions& options, std::ostream
   bool stopAsked = false;
   {
     std::unique_lock lock(mutex);
+    // With a progress line, the first look comes at once: a run's first
+    // stage shows as soon as it starts.
+    auto wait = std::chrono::milliseconds(options.progress ? 1 : 20);
     while (!done) {
-      ended.wait_for(lock, std::chrono::milliseconds(20));
+      ended.wait_for(lock, wait);
+      wait = std::chrono::milliseconds(20);
       if (!done && options.progress) {
+        lock.unlock();
         const CliView::Progress p = view.progress();
         options.progress->Update(p.stage, p.done, p.total);
+        lock.lock();
       }
       if (!done && !stopAsked && interrupt && interrupt->load()) {
         stopAsked = true;
