@@ -12,7 +12,6 @@
 #include <optional>
 #include <sstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -307,18 +306,17 @@ void PrintText(std::ostream& out, const CliView& view, const session::RecoverySe
 // Names the file and why the run failed: the system's reason for a file that
 // does not open, what the failed stage could not read otherwise.
 void ReportFailure(std::ostream& err, const std::string& path, const session::RecoverySession& session) {
+  const session::RunOutcome outcome = session.outcome();
+  const int code = session.failureCode();
+  if (outcome == session::RunOutcome::Stopped || (outcome == session::RunOutcome::Finished && code == 0)) return;
   std::string reason;
-  switch (session.outcome()) {
-    case session::RunOutcome::Finished:
-    case session::RunOutcome::Stopped: return;
-    case session::RunOutcome::OpenFailed:
-      reason = OpenFailureReason(path);
-      if (reason.empty()) reason = "cannot be opened";
-      break;
-    default: {
-      store::Store s;
-      if (store::OpenStore(s, path) == 0) reason = NotAStoreReason(s);
-      if (!reason.empty()) break;
+  if (outcome == session::RunOutcome::OpenFailed) {
+    reason = OpenFailureReason(path);
+    if (reason.empty()) reason = "cannot be opened";
+  } else {
+    store::Store s;
+    if (store::OpenStore(s, path) == 0) reason = NotAStoreReason(s);
+    if (reason.empty()) {
       static constexpr const char* kStage[] = {
           "the recovery failed",
           "the indexes cannot be read",
@@ -327,7 +325,6 @@ void ReportFailure(std::ostream& err, const std::string& path, const session::Re
           "the top folder cannot be found",
           "the folder scan failed",
       };
-      const int code = session.failureCode();
       reason = kStage[code >= 0 && code <= 5 ? code : 0];
       if (code != 0) reason += " (Found Condition :00" + std::to_string(code) + ")";
     }
