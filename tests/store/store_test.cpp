@@ -542,6 +542,8 @@ struct SampleCase {
   int method;
   size_t minNodes;
 };
+// Names the case by its file: test names stay the same from build to build.
+void PrintTo(const SampleCase& c, std::ostream* os) { *os << c.file; }
 
 class Samples : public ::testing::TestWithParam<SampleCase> {};
 
