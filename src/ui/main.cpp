@@ -16,6 +16,7 @@
 #include <QTreeWidgetItem>
 
 #include <cstdio>
+#include <string_view>
 
 #include "ui/folder_tree.h"
 #include "ui/main_window.h"
@@ -85,9 +86,35 @@ void RunScripted(QApplication& app, MainWindow& window, ScriptedRun* run, const 
   run->poll.start();
 }
 
+// --help and --version answer before the window needs a display.
+bool AnsweredWithoutWindow(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--version") {
+      std::printf("velmorix %s\n", VELMORIX_VERSION);
+      return true;
+    }
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(
+          "usage: velmorix [--help | --version]\n\n"
+          "Opens the Velmorix window: pick an offline-folders file (.ost) or a\n"
+          "personal-folders file (.pst), press Next to recover it, then browse its\n"
+          "folders and items. The file is only read.\n\n"
+          "  --help     print this help and exit\n"
+          "  --version  print the version and exit\n\n"
+          "Qt's own options (-platform, -style, ...) are taken too. The command line\n"
+          "front end is velmorix-cli (velmorix-cli --help).\n",
+          stdout);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (AnsweredWithoutWindow(argc, argv)) return 0;
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Velmorix"));
   QApplication::setDesktopFileName(QStringLiteral("velmorix"));
