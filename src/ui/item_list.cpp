@@ -1,6 +1,10 @@
 #include "ui/item_list.h"
 
+#include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
 
 #include "ui/pictures.h"
 #include "ui/text.h"
@@ -61,6 +65,7 @@ void ItemList::Render(const session::ListContent& content) {
     auto* item = new QTreeWidgetItem;  // owned by the list once added below
     item->setIcon(0, QIcon(ListImage(row.picture)));
     item->setData(0, kPictureRole, row.picture);
+    item->setData(0, kNodeIdRole, row.nodeId);
     const int cells = std::min(columns, static_cast<int>(row.cells.size()));
     for (int i = 0; i < cells; ++i) {
       const std::string& cell = row.cells[static_cast<size_t>(i)];
@@ -69,6 +74,55 @@ void ItemList::Render(const session::ListContent& content) {
     rows.append(item);
   }
   addTopLevelItems(rows);
+}
+
+std::vector<uint32_t> ItemList::SelectedNodeIds() const {
+  std::vector<uint32_t> ids;
+  for (int i = 0; i < topLevelItemCount(); ++i) {
+    const QTreeWidgetItem* row = topLevelItem(i);
+    if (!row->isSelected()) continue;
+    const uint32_t id = row->data(0, kNodeIdRole).toUInt();
+    if (id != 0) ids.push_back(id);
+  }
+  return ids;
+}
+
+void ItemList::mouseDoubleClickEvent(QMouseEvent* event) {
+  QTreeWidget::mouseDoubleClickEvent(event);
+  if (event->button() != Qt::LeftButton) return;
+  if (const QTreeWidgetItem* row = itemAt(event->position().toPoint())) {
+    const uint32_t id = row->data(0, kNodeIdRole).toUInt();
+    if (id != 0) emit openRequested(id);
+  }
+}
+
+void ItemList::keyPressEvent(QKeyEvent* event) {
+  if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+    QTreeWidget::keyPressEvent(event);
+    return;
+  }
+  // Enter reads the selected items; it never reaches the dialog.
+  event->accept();
+  std::vector<uint32_t> ids = SelectedNodeIds();
+  if (ids.empty() && currentItem() != nullptr) {
+    if (const uint32_t id = currentItem()->data(0, kNodeIdRole).toUInt()) ids.push_back(id);
+  }
+  if (ids.size() > static_cast<size_t>(kMaxOpenedAtOnce)) ids.resize(kMaxOpenedAtOnce);
+  for (uint32_t id : ids) emit openRequested(id);
+}
+
+void ItemList::contextMenuEvent(QContextMenuEvent* event) {
+  const std::vector<uint32_t> ids = SelectedNodeIds();
+  if (ids.empty()) {
+    event->ignore();  // the window's own menu
+    return;
+  }
+  event->accept();
+  QMenu menu(this);
+  QAction* open = menu.addAction(QStringLiteral("Open"));
+  if (menu.exec(event->globalPos()) == open) {
+    for (size_t i = 0; i < ids.size() && i < static_cast<size_t>(kMaxOpenedAtOnce); ++i) emit openRequested(ids[i]);
+  }
 }
 
 }  // namespace velmorix::ui

@@ -1,5 +1,6 @@
 // The item list (control 1009): a report-style list that renders the rows the
 // session layer computes for a folder (column set, row pictures, cells).
+// Each row keeps its item's node id; a double click or Enter opens it.
 #pragma once
 
 #include <QTreeWidget>
@@ -14,6 +15,10 @@ class ItemList : public QTreeWidget {
  public:
   // Row data role (column 0): the row's picture index.
   static constexpr int kPictureRole = Qt::UserRole + 1;
+  // Row data role (column 0): the item's node id.
+  static constexpr int kNodeIdRole = Qt::UserRole + 2;
+  // Enter opens at most this many selected rows at once.
+  static constexpr int kMaxOpenedAtOnce = 20;
 
   explicit ItemList(QWidget* parent = nullptr);
 
@@ -23,6 +28,18 @@ class ItemList : public QTreeWidget {
   void SetColumnSet(session::ColumnSet set);
   // Shows `content`; content without changes leaves the list as it is.
   void Render(const session::ListContent& content);
+
+  // Node ids of the selected rows, top to bottom.
+  std::vector<uint32_t> SelectedNodeIds() const;
+
+ signals:
+  // The user asked to read the item of node `nodeId`.
+  void openRequested(quint32 nodeId);
+
+ protected:
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   session::ColumnSet columnSet_ = session::ColumnSet::Start;

@@ -5,6 +5,10 @@
 //   --recover FILE        start a recovery of FILE as the Next button does
 //   --select PATH         when it has finished, select the folder PATH
 //                         ("Personal Folders\Inbox\")
+//   --open-row N          then open row N (from 0) of the item list in an item
+//                         window; the screenshot is of that window, once read
+//   --tab NAME            in that item window, show the tab whose title
+//                         starts with NAME ("Attachments", "Properties")
 //   --screenshot OUT.png  then write a picture of the window and quit
 //   --timing              print the scan's time and the longest gap between
 //                         two ticks of a 10 ms timer on the window, and quit
@@ -12,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QCommandLineParser>
 #include <QLineEdit>
+#include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidgetItem>
 
@@ -19,9 +24,12 @@
 #include <string_view>
 
 #include "ui/folder_tree.h"
+#include "ui/item_list.h"
+#include "ui/item_window.h"
 #include "ui/main_window.h"
 #include "ui/pictures.h"
 #include "ui/presenter.h"
+#include "ui/reader_hub.h"
 #include "ui/text.h"
 
 namespace {
@@ -38,8 +46,36 @@ struct ScriptedRun {
   QTimer poll;
 };
 
+// Opens row `row` of the item list and writes a picture of its item window
+// once the item has been read.
+void ShootItemWindow(QApplication& app, MainWindow& window, int row, const QString& tab, const QString& screenshot) {
+  QTreeWidgetItem* item = window.itemList()->topLevelItem(row);
+  const uint32_t id = item ? item->data(0, velmorix::ui::ItemList::kNodeIdRole).toUInt() : 0;
+  velmorix::ui::ItemWindow* shown = id ? window.readers().OpenItem(id) : nullptr;
+  if (shown == nullptr) {
+    std::fprintf(stderr, "velmorix: no item in row %d\n", row);
+    app.exit(1);
+    return;
+  }
+  auto shoot = [&app, shown, tab, screenshot] {
+    for (int i = 0; i < shown->tabs()->count(); ++i) {
+      if (!tab.isEmpty() && shown->tabs()->tabText(i).startsWith(tab)) shown->tabs()->setCurrentIndex(i);
+    }
+    QTimer::singleShot(300, shown, [&app, shown, screenshot] {
+      const bool saved = shown->grab().save(screenshot, "PNG");
+      if (!saved) std::fprintf(stderr, "velmorix: cannot write %s\n", qPrintable(screenshot));
+      app.exit(saved ? 0 : 1);
+    });
+  };
+  if (shown->loaded()) {
+    shoot();
+  } else {
+    QObject::connect(shown, &velmorix::ui::ItemWindow::itemLoaded, shown, shoot);
+  }
+}
+
 void RunScripted(QApplication& app, MainWindow& window, ScriptedRun* run, const QString& file,
-                 const QString& select, const QString& screenshot, bool timing) {
+                 const QString& select, const QString& screenshot, bool timing, int openRow, const QString& tab) {
   run->clock.start();
   run->ticker.setInterval(10);
   QObject::connect(&run->ticker, &QTimer::timeout, &window, [raw = run] {
@@ -53,7 +89,7 @@ void RunScripted(QApplication& app, MainWindow& window, ScriptedRun* run, const 
   window.Start();
   run->poll.setInterval(50);
   QObject::connect(&run->poll, &QTimer::timeout, &window,
-                   [&app, &window, run, select, screenshot, timing] {
+                   [&app, &window, run, select, screenshot, timing, openRow, tab] {
     if (window.session().WorkerRunning()) return;
     run->poll.stop();
     run->ticker.stop();
@@ -77,6 +113,10 @@ void RunScripted(QApplication& app, MainWindow& window, ScriptedRun* run, const 
       }
     }
     if (screenshot.isEmpty()) return;
+    if (openRow >= 0 && status == 0) {
+      ShootItemWindow(app, window, openRow, tab, screenshot);
+      return;
+    }
     QTimer::singleShot(300, &window, [&app, &window, screenshot, status] {
       const bool saved = window.grab().save(screenshot, "PNG");
       if (!saved) std::fprintf(stderr, "velmorix: cannot write %s\n", qPrintable(screenshot));
@@ -125,7 +165,9 @@ int main(int argc, char* argv[]) {
   QCommandLineOption select(QStringLiteral("select"), QString(), QStringLiteral("PATH"));
   QCommandLineOption screenshot(QStringLiteral("screenshot"), QString(), QStringLiteral("OUT"));
   QCommandLineOption timing(QStringLiteral("timing"), QString());
-  for (QCommandLineOption* option : {&recover, &select, &screenshot, &timing}) {
+  QCommandLineOption openRow(QStringLiteral("open-row"), QString(), QStringLiteral("N"));
+  QCommandLineOption tab(QStringLiteral("tab"), QString(), QStringLiteral("NAME"));
+  for (QCommandLineOption* option : {&recover, &select, &screenshot, &timing, &openRow, &tab}) {
     option->setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(*option);
   }
@@ -141,8 +183,10 @@ int main(int argc, char* argv[]) {
     const QString folder = parser.value(select);
     const QString out = parser.value(screenshot);
     const bool measure = parser.isSet(timing);
-    QTimer::singleShot(0, &window, [&app, &window, &scripted, file, folder, out, measure] {
-      RunScripted(app, window, &scripted, file, folder, out, measure);
+    const int row = parser.isSet(openRow) ? parser.value(openRow).toInt() : -1;
+    const QString tabName = parser.value(tab);
+    QTimer::singleShot(0, &window, [&app, &window, &scripted, file, folder, out, measure, row, tabName] {
+      RunScripted(app, window, &scripted, file, folder, out, measure, row, tabName);
     });
   }
   return app.exec();

@@ -23,6 +23,7 @@
 #include "ui/item_list.h"
 #include "ui/pictures.h"
 #include "ui/presenter.h"
+#include "ui/reader_hub.h"
 #include "ui/text.h"
 
 namespace velmorix::ui {
@@ -99,6 +100,7 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
   session_->onWorkerFinished = [this] {
     QMetaObject::invokeMethod(this, [this] { OnWorkerFinished(); }, Qt::QueuedConnection);
   };
+  readers_ = std::make_unique<ReaderHub>(presenter_, *session_, this);
 }
 
 MainWindow::~MainWindow() {
@@ -106,6 +108,8 @@ MainWindow::~MainWindow() {
   // The worker may be waiting on a call to this window: end it while its
   // calls can still be carried out, before the session goes.
   EndWorkerNow();
+  // Item windows read the session's data: close them before it goes.
+  readers_.reset();
 }
 
 QRect MainWindow::DialogRect(int x, int y, int width, int height) const {
@@ -202,6 +206,7 @@ void MainWindow::BuildControls() {
   connect(stopButton_, &QToolButton::clicked, this, &MainWindow::Stop);
   connect(backButton_, &QToolButton::clicked, this, &MainWindow::Back);
   connect(tree_, &FolderTree::fillRequested, this, &MainWindow::FillItemList);
+  connect(list_, &ItemList::openRequested, this, &MainWindow::OpenItem);
 }
 
 QWidget* MainWindow::control(int controlId) const {
@@ -425,6 +430,8 @@ void MainWindow::Start() {
     return;
   }
   session_->WaitForWorker();
+  // The new run replaces the data open item windows read.
+  readers_->CloseReaders();
   session_->StartRecovery(PathToStd(pathText_));
 }
 
@@ -448,6 +455,7 @@ void MainWindow::Back() {
 
 void MainWindow::FinishBack() {
   session_->WaitForWorker();
+  readers_->CloseReaders();
   session_->DiscardRecovery();
   pathText_.clear();
 }
@@ -477,6 +485,11 @@ void MainWindow::FillItemList(QTreeWidgetItem* item) {
   const session::ListContent content = session::FillItemList(session_->data(), tree_->PathOf(item));
   list_->Render(content);
   if (content.toggleExpansion) item->setExpanded(!item->isExpanded());
+}
+
+void MainWindow::OpenItem(uint32_t nodeId) {
+  if (nodeId == 0 || session_->state() == session::SessionState::Idle) return;
+  readers_->OpenItem(nodeId);
 }
 
 // ---- window events ----
@@ -525,6 +538,8 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
   session_->WaitForWorker();
   progressTimer_.stop();
+  readers_->CloseReaders();
+  readers_->CloseWindows();
   session_->ReleaseSessionData();
   exitConfirmed_ = false;
   event->accept();

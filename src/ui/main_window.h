@@ -32,6 +32,7 @@ namespace velmorix::ui {
 class FolderTree;
 class ItemList;
 class Presenter;
+class ReaderHub;
 
 class MainWindow : public QDialog, public session::RecoveryView {
   Q_OBJECT
@@ -85,10 +86,14 @@ class MainWindow : public QDialog, public session::RecoveryView {
   const QTimer& progressTimer() const { return progressTimer_; }
   QAction* aboutAction() const { return aboutAction_; }
   session::RecoverySession& session() { return *session_; }
+  // The item windows and the readers they use.
+  ReaderHub& readers() { return *readers_; }
   const QString& helpDirectory() const { return helpDirectory_; }
 
   // Shows `item`'s content in the item list, as a selection change does.
   void FillItemList(QTreeWidgetItem* item);
+  // Opens the item of a list row in an item window.
+  void OpenItem(uint32_t nodeId);
 
  signals:
   // Emitted on the user-interface thread after a worker has ended.
@@ -166,6 +171,8 @@ class MainWindow : public QDialog, public session::RecoveryView {
   std::mutex pendingMutex_;
   PendingUpdates pending_;
 
+  // Closed and destroyed in the destructor, before the session's data goes.
+  std::unique_ptr<ReaderHub> readers_;
   // Last member: destroyed first, once the worker has ended.
   std::unique_ptr<session::RecoverySession> session_;
 };

@@ -51,6 +51,10 @@ QString QtPresenter::SelectOpenFile(QWidget* owner, const QString& title, const 
   return files.isEmpty() ? QString() : files.front();
 }
 
+QString QtPresenter::SelectFolder(QWidget* owner, const QString& title) {
+  return QFileDialog::getExistingDirectory(owner, title, QString(), QFileDialog::ShowDirsOnly);
+}
+
 void QtPresenter::ShowAbout(QWidget* owner) {
   QMessageBox box(owner);
   box.setWindowTitle(QStringLiteral("About Velmorix"));

@@ -1,5 +1,5 @@
 // Everything the window shows modally or hands to the desktop: message
-// boxes, the open-file dialog, the About box and the shell's "open" action.
+// boxes, the open-file and folder dialogs, the About box and the shell's "open" action.
 // Tests replace it so that nothing blocks on a modal dialog.
 #pragma once
 
@@ -20,6 +20,8 @@ class Presenter {
   virtual session::MessageAnswer ShowMessage(QWidget* owner, const session::Message& message) = 0;
   // The chosen file's full path, or "" when the user cancels.
   virtual QString SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) = 0;
+  // A folder to write into, or "" when the user cancels.
+  virtual QString SelectFolder(QWidget* owner, const QString& title) = 0;
   virtual void ShowAbout(QWidget* owner) = 0;
   // The desktop shell's "open" action; failures are not reported.
   virtual void OpenUrl(const QUrl& url) = 0;
@@ -30,6 +32,7 @@ class QtPresenter : public Presenter {
  public:
   session::MessageAnswer ShowMessage(QWidget* owner, const session::Message& message) override;
   QString SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) override;
+  QString SelectFolder(QWidget* owner, const QString& title) override;
   void ShowAbout(QWidget* owner) override;
   void OpenUrl(const QUrl& url) override;
 };

@@ -22,6 +22,11 @@ class FakePresenter : public Presenter {
  public:
   session::MessageAnswer ShowMessage(QWidget* owner, const session::Message& message) override;
   QString SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) override;
+  QString SelectFolder(QWidget*, const QString& title) override {
+    ++folderDialogs;
+    folderDialogTitle = title;
+    return folderToChoose;
+  }
   void ShowAbout(QWidget*) override { ++aboutShown; }
   void OpenUrl(const QUrl& url) override { urls.append(url); }
 
@@ -41,6 +46,9 @@ class FakePresenter : public Presenter {
   int fileDialogs = 0;
   QString fileDialogTitle;
   QString fileDialogFilters;
+  QString folderToChoose;  // "" = the user cancels
+  int folderDialogs = 0;
+  QString folderDialogTitle;
   int aboutShown = 0;
   QList<QUrl> urls;
 };
