@@ -138,7 +138,8 @@ ItemWindow::ItemWindow(Presenter& presenter, QThreadPool& pool, std::shared_ptr<
   formChoice_ = new QComboBox(bodyPage);
   formChoice_->setObjectName(QStringLiteral("bodyForm"));
   formChoice_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-  formRow->addWidget(new QLabel(QStringLiteral("Show:"), bodyPage));
+  formLabel_ = new QLabel(QStringLiteral("Show:"), bodyPage);
+  formRow->addWidget(formLabel_);
   formRow->addWidget(formChoice_);
   bodyNote_ = new QLabel(bodyPage);
   bodyNote_->setTextFormat(Qt::PlainText);
@@ -284,6 +285,8 @@ void ItemWindow::ShowLoaded(Loaded loaded) {
   formChoice_->clear();
   for (BodyForm form : forms_) formChoice_->addItem(FormName(form), static_cast<int>(form));
   formChoice_->setEnabled(forms_.size() > 1);
+  formChoice_->setVisible(!forms_.isEmpty());
+  formLabel_->setVisible(!forms_.isEmpty());
   if (forms_.isEmpty()) {
     text_->setPlainText(QString());
     text_->setPlaceholderText(QStringLiteral("This item has no text."));

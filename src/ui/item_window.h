@@ -132,6 +132,7 @@ class ItemWindow : public QWidget {
   QFormLayout* header_ = nullptr;
   QLabel* problems_ = nullptr;
   QTabWidget* tabs_ = nullptr;
+  QLabel* formLabel_ = nullptr;
   QComboBox* formChoice_ = nullptr;
   QLabel* bodyNote_ = nullptr;
   QStackedWidget* bodyStack_ = nullptr;
