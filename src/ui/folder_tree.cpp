@@ -155,7 +155,10 @@ std::string FolderTree::PathOf(const QTreeWidgetItem* item) const {
 std::vector<MenuEntry> FolderTree::MenuFor(const QTreeWidgetItem* item) const {
   const TreeItem* model = ModelItem(item);
   if (model == nullptr) return {};
-  return FolderTreeModel::ContextMenu(model);
+  std::vector<MenuEntry> entries = FolderTreeModel::ContextMenu(model);
+  entries.push_back({true, {}, session::kMenuNone});
+  entries.push_back({false, "Export Folder...", kMenuExportFolder});
+  return entries;
 }
 
 void FolderTree::RunMenuCommand(QTreeWidgetItem* item, int command) {
@@ -170,6 +173,9 @@ void FolderTree::RunMenuCommand(QTreeWidgetItem* item, int command) {
       // Shows the folder's items as selecting it would; folder names read
       // from the file are never handed to the desktop shell.
       emit fillRequested(item);
+      break;
+    case kMenuExportFolder:
+      emit exportRequested(item);
       break;
     default:
       break;

@@ -24,6 +24,8 @@ class FolderTree : public QTreeWidget {
   static constexpr int kSelectionFlagRole = Qt::UserRole + 1;  // 1 not selected, 2 selected
   static constexpr int kImageRole = Qt::UserRole + 2;
   static constexpr int kSelectedImageRole = Qt::UserRole + 3;
+  // The context menu's command added after the folder's own entries.
+  static constexpr int kMenuExportFolder = 32100;
 
   explicit FolderTree(QWidget* parent = nullptr);
 
@@ -42,9 +44,12 @@ class FolderTree : public QTreeWidget {
   // ItemPath of a tree item ("" for nullptr).
   std::string PathOf(const QTreeWidgetItem* item) const;
 
+  // The context menu of `item`: the folder's entries, then a separator and
+  // "Export Folder...".
   std::vector<session::MenuEntry> MenuFor(const QTreeWidgetItem* item) const;
   // Carries out a context-menu command on `item`: 32003 and 32004 change the
-  // selection flags, 32005 shows the folder's items, 32000 and 0 do nothing.
+  // selection flags, 32005 shows the folder's items, kMenuExportFolder asks
+  // for the folder's export, 32000 and 0 do nothing.
   void RunMenuCommand(QTreeWidgetItem* item, int command);
 
   // Shows the context menu at a global position and returns the chosen
@@ -55,6 +60,8 @@ class FolderTree : public QTreeWidget {
   // The item list is to show `item`'s content: after a selection change,
   // after a left click and for "Display Folder".
   void fillRequested(QTreeWidgetItem* item);
+  // "Export Folder..." was chosen for `item`.
+  void exportRequested(QTreeWidgetItem* item);
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;

@@ -120,8 +120,12 @@ void ItemList::contextMenuEvent(QContextMenuEvent* event) {
   event->accept();
   QMenu menu(this);
   QAction* open = menu.addAction(QStringLiteral("Open"));
-  if (menu.exec(event->globalPos()) == open) {
+  QAction* saveAs = menu.addAction(QStringLiteral("Save As..."));
+  QAction* chosen = menu.exec(event->globalPos());
+  if (chosen == open) {
     for (size_t i = 0; i < ids.size() && i < static_cast<size_t>(kMaxOpenedAtOnce); ++i) emit openRequested(ids[i]);
+  } else if (chosen == saveAs) {
+    emit saveAsRequested();
   }
 }
 

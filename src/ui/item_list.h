@@ -1,6 +1,7 @@
 // The item list (control 1009): a report-style list that renders the rows the
 // session layer computes for a folder (column set, row pictures, cells).
-// Each row keeps its item's node id; a double click or Enter opens it.
+// Each row keeps its item's node id; a double click or Enter opens it, and
+// its context menu offers Open and Save As... for the selected rows.
 #pragma once
 
 #include <QTreeWidget>
@@ -35,6 +36,8 @@ class ItemList : public QTreeWidget {
  signals:
   // The user asked to read the item of node `nodeId`.
   void openRequested(quint32 nodeId);
+  // "Save As..." was chosen for the selected rows.
+  void saveAsRequested();
 
  protected:
   void mouseDoubleClickEvent(QMouseEvent* event) override;

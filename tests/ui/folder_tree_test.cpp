@@ -130,7 +130,7 @@ class FolderTreeTest : public QObject {
     QCOMPARE(menus_.size(), size_t{1});
     QCOMPARE(Texts(menus_.back()),
              (QStringList{kDisplayInbox, "-", "Deselect this folder and all SubFolder", "-",
-                          "0 Subfolder Selected"}));
+                          "0 Subfolder Selected", "-", "Export Folder..."}));
     QCOMPARE(menus_.back()[0].command, int(session::kMenuDisplayFolder));
     QCOMPARE(menus_.back()[2].command, int(session::kMenuDeselectSubtree));
     QCOMPARE(menus_.back()[4].command, int(session::kMenuNone));
@@ -163,13 +163,22 @@ class FolderTreeTest : public QObject {
     const QStringList topMenu = Texts(menus_.back());
     QCOMPARE(topMenu.first(), QString(27, QLatin1Char(' ')) + QStringLiteral("Display Disk P") +
                                   QString(28, QLatin1Char(' ')));
-    QCOMPARE(topMenu.mid(4), (QStringList{"Personal Folders\\Inbox\\", "Personal Folders\\Sent Items\\"}));
+    QCOMPARE(topMenu.mid(4), (QStringList{"Personal Folders\\Inbox\\", "Personal Folders\\Sent Items\\", "-",
+                                          "Export Folder..."}));
     QCOMPARE(menus_.back()[4].command, int(session::kMenuListed));
 
     // Listed entries change nothing.
     menuAnswer_ = session::kMenuListed;
     RightClick(top);
     QCOMPARE(Flag(inbox), 2);
+
+    // "Export Folder..." asks for the folder's export.
+    QSignalSpy exports(tree_.get(), &FolderTree::exportRequested);
+    menuAnswer_ = FolderTree::kMenuExportFolder;
+    RightClick(sent);
+    QCOMPARE(exports.size(), 1);
+    QCOMPARE(exports.front().front().value<QTreeWidgetItem*>(), sent);
+    QCOMPARE(Flag(sent), 2);
   }
 
   void displayFolderShowsTheFolderInsteadOfOpeningIt() {
