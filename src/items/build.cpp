@@ -20,10 +20,15 @@ std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* n
 
   const store::SubnodeEntry* table = FindSubnode(subnodes, kAttachmentTableNid);
   if (!table) return item;
-  auto rows = ReadPropertySet(ctx, table->dataBlock->bid, subnodes);
-  if (!rows) return nullptr;  // an attachment table that cannot be read fails the item
+  // A mail whose attachments were removed keeps a table without rows; a
+  // table that cannot be read costs the attachments, never the item.
+  TableRead how = TableRead::Unreadable;
+  auto rows = ReadTable(ctx, table->dataBlock->bid, subnodes, how);
+  if (!rows || rows->totalRows() <= 0) {
+    item->attachmentTableDamaged = how != TableRead::NoRows;
+    return item;
+  }
   item->attachments.resize(static_cast<size_t>(rows->totalRows()));
-  if (item->attachments.empty()) return nullptr;
   item->attachmentCursor = &item->attachments.front();
   DecodeAttachmentProperties(ctx, *rows, item.get());
   rows.reset();

@@ -399,6 +399,9 @@ struct ItemRecord {
   // The bodies captured while this item was read. Every BuildItem starts
   // from an empty locator, so no capture carries over to the next item.
   BodyLocator bodyLocator;
+  // The item has an attachment table (subnode 0x671) that could not be read;
+  // it was built without attachments.
+  bool attachmentTableDamaged = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -422,6 +425,20 @@ struct ItemContext {
 std::optional<PropertySet> ReadPropertySet(ItemContext& ctx, uint32_t dataBid,
                                            const store::SubnodeList* subnodes);
 
+// How reading a table context ended.
+enum class TableRead {
+  Rows,        // the table and its rows were read
+  NoRows,      // the table was read and has no rows
+  Unreadable,  // the heap, its header, the row index or the row matrix cannot be read
+};
+
+// Reads the heap of `dataBid` as a table context, like ReadPropertySet, and
+// tells a table without rows from one that cannot be read. Unlike
+// ReadPropertySet, a table whose row matrix cannot be found or read is
+// unreadable rather than a set of empty rows. A set only when `how` is Rows.
+std::optional<PropertySet> ReadTable(ItemContext& ctx, uint32_t dataBid,
+                                     const store::SubnodeList* subnodes, TableRead& how);
+
 // The same over a heap already read (one page per data block).
 std::optional<PropertySet> ReadPropertySetFromHeap(ItemContext& ctx, const Heap& heap,
                                                    const store::SubnodeList* subnodes);
@@ -436,9 +453,10 @@ int DecodeProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item)
 int DecodeAttachmentProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item);
 
 // Assembles the item of `node`: its property context, its attachment table
-// and each attachment's property context. nullptr when the node has no data,
-// its property context cannot be read, or it has an attachment table that
-// cannot be read or holds no rows.
+// and each attachment's property context. nullptr when the node has no data
+// or its property context cannot be read. An attachment table without rows
+// gives an item without attachments; one that cannot be read gives the item
+// without attachments and with attachmentTableDamaged set.
 std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* node);
 
 // Message class and container class classification.

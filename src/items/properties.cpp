@@ -237,8 +237,22 @@ class RowMatrix {
   size_t rowsPerBlock_ = 0;
 };
 
+// True when `hid` names a BTree-on-heap header of the given kind whose root
+// is 0: a tree without records.
+bool IsEmptyBth(const Heap& heap, uint32_t hid, uint16_t headerWord) {
+  auto header = heap.ResolveHeader(hid);
+  if (!header) return false;
+  ByteView v(header->bytes());
+  return v.U16(0) == headerWord && v.U32(4) == 0u;
+}
+
+// `how`, when given, receives how the read ended; a row matrix that cannot
+// be found or read then fails the read. Without it, such a table gives rows
+// whose cells are all absent or zero.
 std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
-                                            const store::SubnodeList* subnodes) {
+                                            const store::SubnodeList* subnodes,
+                                            TableRead* how = nullptr) {
+  if (how) *how = TableRead::Unreadable;
   auto info = heap.ResolveHeader(heap.userRoot());
   if (!info) return std::nullopt;
   ByteView page(ByteSpan(info->page->data));
@@ -255,11 +269,19 @@ std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
 
   uint8_t cbEnt = 0;
   auto index = heap.ReadBth(hidRowIndex, kRowIndexBthHeader, 0, &cbEnt);
+  if (!index && how && IsEmptyBth(heap, hidRowIndex, kRowIndexBthHeader)) {
+    *how = TableRead::NoRows;
+    return std::nullopt;
+  }
   if (!index) return std::nullopt;
   const size_t rowCount = index->size();
-  if (rowCount == 0) return std::nullopt;
+  if (rowCount == 0) {
+    if (how) *how = TableRead::NoRows;
+    return std::nullopt;
+  }
 
   RowMatrix matrix;
+  bool matrixRead = false;
   if ((hnidRows & 0xF) == 0xF) {
     const store::SubnodeEntry* sub = FindSubnode(subnodes, hnidRows);
     if (sub && sub->dataBlock) {
@@ -267,10 +289,16 @@ std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
         const size_t perBlock = ctx.store.variant == store::Variant::Ansi ? kMaxBlockDataAnsi
                                                                          : kMaxBlockDataUnicode;
         matrix = RowMatrix(std::move(*blocks), rowWidth ? perBlock / rowWidth : 0);
+        matrixRead = true;
       }
     }
   } else if (auto rows = heap.ResolveHeader(hnidRows)) {
     matrix = RowMatrix(rows->page, rows->range.start);
+    matrixRead = true;
+  }
+  if (how) {
+    if (!matrixRead) return std::nullopt;
+    *how = TableRead::Rows;
   }
 
   struct Column {
@@ -316,6 +344,19 @@ std::optional<PropertySet> ReadPropertySetFromHeap(ItemContext& ctx, const Heap&
       return ReadTableContext(ctx, heap, subnodes);
     default:
       return std::nullopt;
+  }
+}
+
+std::optional<PropertySet> ReadTable(ItemContext& ctx, uint32_t dataBid,
+                                     const store::SubnodeList* subnodes, TableRead& how) {
+  how = TableRead::Unreadable;
+  try {
+    auto heap = Heap::Read(ctx.store, dataBid);
+    if (!heap || heap->signature() != kHeapTableContext) return std::nullopt;
+    return ReadTableContext(ctx, *heap, subnodes, &how);
+  } catch (const std::exception&) {
+    how = TableRead::Unreadable;
+    return std::nullopt;
   }
 }
 

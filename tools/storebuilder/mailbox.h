@@ -106,10 +106,20 @@ struct Recipient {
   int type = 1;  // 1 To, 2 Cc, 3 Bcc
 };
 
+// How an item's attachment table (subnode 0x671) is written. The forms
+// other than Normal are for tests of damaged and unusual stores.
+enum class AttachmentTableForm {
+  Normal,         // one row per attachment; no table without attachments
+  NoRows,         // a table without rows (attachments removed); `attachments` unused
+  MatrixMissing,  // the rows' matrix in a subnode that the item does not have
+  Overwritten,    // the table's heap blocks overwritten with bytes that are no heap
+};
+
 struct Item {
   PropertyBag props;
   std::vector<Attachment> attachments;
   std::vector<Recipient> recipients;
+  AttachmentTableForm attachmentTable = AttachmentTableForm::Normal;
 };
 
 // Convenience constructors for the item kinds. Empty texts leave the property out.
