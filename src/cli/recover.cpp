@@ -157,7 +157,8 @@ void PrintTsv(std::ostream& out, const CliView& view, const session::RecoverySes
   });
   flushChunk();
   out << "summary\tfolders=" << session.folderCount() << "\tmails=" << session.mailCount()
-      << "\tnodes=" << session.nodesVisited() << "\tstate=" << StateLetter(session.state()) << '\n';
+      << "\tnodes=" << session.nodesVisited() << "\tstate=" << StateLetter(session.state())
+      << "\tdamaged_attachments=" << session.damagedAttachments() << '\n';
 }
 
 void PrintTable(std::ostream& out, const std::string& indent, const session::ListContent& content,
@@ -213,6 +214,9 @@ void PrintText(std::ostream& out, const CliView& view, const session::RecoverySe
   out << '\n'
       << "Folders: " << session.folderCount() << "  Mails: " << session.mailCount()
       << "  Nodes: " << session.nodesVisited() << "  State: " << StateName(session.state()) << '\n';
+  if (const int damaged = session.damagedAttachments()) {
+    out << "Items kept without their attachments (attachment table unreadable): " << damaged << '\n';
+  }
 }
 
 int ExitStatus(const session::RecoverySession& session) {

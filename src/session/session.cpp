@@ -109,6 +109,7 @@ void RecoverySession::StartRecovery(const std::string& path) {
 
   outcome_.store(RunOutcome::None, std::memory_order_release);
   failureCode_.store(0, std::memory_order_release);
+  damagedAttachments_.store(0, std::memory_order_release);
   workerRunning_.store(true, std::memory_order_release);
   worker_ = std::thread([this] {
     try {
@@ -289,6 +290,9 @@ bool RecoverySession::ScanHierarchy(Run& run) {
       }
       const int visited = nodesVisited_.fetch_add(1, std::memory_order_acq_rel) + 1;
       view_.SetProgressPosition(visited);
+      if (record && record->attachmentTableDamaged) {
+        damagedAttachments_.fetch_add(1, std::memory_order_acq_rel);
+      }
 
       if (record && record->folderCounts) {
         const size_t before = path.size();
@@ -414,6 +418,7 @@ bool RecoverySession::RequestStop() {
 void RecoverySession::ResetCounters() {
   nodesVisited_.store(0, std::memory_order_release);
   mailCount_.store(0, std::memory_order_release);
+  damagedAttachments_.store(0, std::memory_order_release);
 }
 
 void RecoverySession::DiscardRecovery() {
@@ -424,6 +429,7 @@ void RecoverySession::DiscardRecovery() {
   nodesVisited_.store(0, std::memory_order_release);
   view_.ApplyFileSelectionLayout();
   mailCount_.store(0, std::memory_order_release);
+  damagedAttachments_.store(0, std::memory_order_release);
   view_.SetProgressRange(0, 100);
   data_->Release();
   SetState(SessionState::Idle);

@@ -83,6 +83,9 @@ class RecoverySession {
   int nodesVisited() const { return nodesVisited_.load(std::memory_order_acquire); }
   int mailCount() const { return mailCount_.load(std::memory_order_acquire); }
   int folderCount() const { return folderCount_.load(std::memory_order_acquire); }
+  // Items of this run kept without their attachments because their
+  // attachment table could not be read.
+  int damagedAttachments() const { return damagedAttachments_.load(std::memory_order_acquire); }
   const std::string& sessionPath() const { return path_; }
 
   // How the last run ended, and the failure code (1 to 5) of its "Found
@@ -108,6 +111,7 @@ class RecoverySession {
   std::atomic<int> nodesVisited_{0};
   std::atomic<int> mailCount_{0};
   std::atomic<int> folderCount_{0};
+  std::atomic<int> damagedAttachments_{0};
   std::string path_;
   std::unique_ptr<SessionData> data_;
   std::thread worker_;

@@ -59,7 +59,7 @@ TEST(CliRecover, OutlookSampleAsTsv) {
   EXPECT_TRUE(Lines(out, "list\tPersonal Folders\\\t").empty());
   EXPECT_EQ(Lines(out, "list\tPersonal Folders\\Calendar\\\t"),
             V{"list\tPersonal Folders\\Calendar\\\tcalendar\tSubject\tLocation\tDate"});
-  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=16\tmails=2\tnodes=18\tstate=C"});
+  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=16\tmails=2\tnodes=18\tstate=C\tdamaged_attachments=0"});
 }
 
 TEST(CliRecover, TopFolderMailsAndAnsiTexts) {
@@ -91,7 +91,7 @@ TEST(CliRecover, ExitStatusesForFailures) {
   std::string out;
   EXPECT_EQ(Recover(Sample("not-a-pst-file.txt"), cli::OutputFormat::Tsv, out), cli::kExitFoundCondition);
   EXPECT_EQ(Lines(out, "message\t"), V{"message\tFound Condition :003 "});
-  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=0\tmails=0\tnodes=0\tstate=B"});
+  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=0\tmails=0\tnodes=0\tstate=B\tdamaged_attachments=0"});
 
   EXPECT_EQ(Recover(Sample("no-such-file.pst"), cli::OutputFormat::Tsv, out), cli::kExitOpenFailed);
   EXPECT_EQ(Lines(out, "message\t"), V{"message\tPlease select a valid file first"});
