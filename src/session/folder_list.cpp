@@ -71,6 +71,89 @@ void FillMails(ListContent& out, const TextShower& show, const FolderRecord& fol
   }
 }
 
+// The rows of each kind's own column set.
+ListRow ContactRow(const TextShower& show, const items::ContactDetails& c) {
+  ListRow row;
+  row.picture = kListContact;
+  row.cells.push_back(show.OrWhenEmpty(c.fileUnder, "None"));
+  row.cells.push_back(show.OrWhenEmpty(c.postalAddress, "None"));
+  row.cells.push_back(show.OrWhenEmpty(c.mobilePhone, "None"));
+  row.nodeId = c.nodeId;
+  return row;
+}
+
+ListRow TaskRow(const TextShower& show, const items::MessageDetails& t) {
+  return {kListTasks, {show.Subject(&t), DeliveryDate(&t)}, t.nodeId};
+}
+
+ListRow JournalRow(const TextShower& show, const items::JournalDetails& j) {
+  return {kListJournal, {show.Subject(j.backReference), show(j.logType), ""}, j.nodeId};
+}
+
+ListRow NoteRow(const TextShower& show, const items::AppointmentDetails& n) {
+  const items::MessageDetails* m = n.backReference;
+  return {kListNotes, {show.Subject(m), m ? show(m->bodyText) : std::string(), DeliveryDate(m)},
+          n.nodeId};
+}
+
+ListRow CalendarRow(const TextShower& show, const items::AppointmentDetails& a) {
+  const items::MessageDetails* m = a.backReference;
+  return {kListCalendar, {show.Subject(m), show(a.meetingLocation), DeliveryDate(m)}, a.nodeId};
+}
+
+// A placed item's row in its own kind's column set.
+ListRow KindRow(const TextShower& show, const PlacedItem& p) {
+  switch (p.kind) {
+    case ColumnSet::Contacts: return ContactRow(show, *p.contact);
+    case ColumnSet::Tasks: return TaskRow(show, *p.message);
+    case ColumnSet::Journal: return JournalRow(show, *p.journal);
+    case ColumnSet::Notes: return NoteRow(show, *p.appointment);
+    case ColumnSet::Calendar: return CalendarRow(show, *p.appointment);
+    default: return {};
+  }
+}
+
+// A placed item's row among the mails of a mixed folder: its kind's picture,
+// its name or subject, its date.
+ListRow MixedRow(const TextShower& show, const PlacedItem& p) {
+  std::string name;
+  if (p.contact) name = show(p.contact->fileUnder);
+  if (name.empty()) name = show.Subject(p.message);
+  return {KindPicture(p.kind), {"", std::move(name), "", DeliveryDate(p.message)}, p.nodeId};
+}
+
+// Contacts are shown in list order, the other kinds last first, as their
+// fixed folders show them.
+void FinishKindRows(ListContent& out) {
+  if (out.columnSet != ColumnSet::Contacts) std::reverse(out.rows.begin(), out.rows.end());
+}
+
+// What a folder record shows: its own kind's list, or its mails followed by
+// the other items lying in it. `mailsOnly` keeps to the mails.
+void FillFolder(ListContent& out, const TextShower& show, const FolderRecord& folder,
+                bool mailsOnly) {
+  // One pass over the placed items: the kinds decided on are those of the
+  // items shown, also while the worker appends.
+  std::vector<const PlacedItem*> placed;
+  unsigned kinds = 0;
+  if (!mailsOnly) {
+    for (const PlacedItem* p = folder.FirstPlaced(); p; p = p->Next()) {
+      placed.push_back(p);
+      kinds |= KindBit(p->kind);
+    }
+  }
+  const bool hasMails = folder.FirstMail() != nullptr;
+  out.columnSet = mailsOnly ? ColumnSet::Mail : FolderColumnSet(hasMails, kinds, folder.containerKind);
+  if (out.columnSet != ColumnSet::Mail) {
+    for (const PlacedItem* p : placed) out.rows.push_back(KindRow(show, *p));
+    FinishKindRows(out);
+    return;
+  }
+  out.toggleExpansion = true;
+  FillMails(out, show, folder);
+  for (const PlacedItem* p : placed) out.rows.push_back(MixedRow(show, *p));
+}
+
 }  // namespace
 
 const char* ColumnSetName(ColumnSet set) {
@@ -106,19 +189,39 @@ std::vector<Column> Columns(ColumnSet set) {
   return {};
 }
 
+ColumnSet FolderColumnSet(bool hasMails, unsigned placedKinds, ColumnSet containerKind) {
+  if (hasMails) return ColumnSet::Mail;
+  if (placedKinds == 0) return containerKind;
+  for (ColumnSet set : {ColumnSet::Contacts, ColumnSet::Tasks, ColumnSet::Journal, ColumnSet::Notes,
+                        ColumnSet::Calendar}) {
+    if (placedKinds == KindBit(set)) return set;
+  }
+  return ColumnSet::Mail;  // several kinds: a mixed folder
+}
+
+int KindPicture(ColumnSet kind) {
+  switch (kind) {
+    case ColumnSet::Contacts: return kListContact;
+    case ColumnSet::Tasks: return kListTasks;
+    case ColumnSet::Journal: return kListJournal;
+    case ColumnSet::Notes: return kListNotes;
+    case ColumnSet::Calendar: return kListCalendar;
+    default: return kListEnvelope;
+  }
+}
+
 ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
   ListContent out;
   // Heads are loaded before the variant: the variant is set before any entry
   // is linked in, so a reader that reaches an entry sees the right variant.
   if (itemPath == kTopPath) {
-    // The top folder's own mails, when it has any; otherwise no change.
+    // What lies in the top folder itself, when it holds anything; otherwise
+    // no change.
     const FolderRecord& top = data.topFolder();
-    if (!top.FirstMail()) return out;
+    if (!top.FirstMail() && !top.FirstPlaced()) return out;
     const TextShower show(data.variant());
     out.changes = true;
-    out.columnSet = ColumnSet::Mail;
-    out.toggleExpansion = true;
-    FillMails(out, show, top);
+    FillFolder(out, show, top, false);
     return out;
   }
 
@@ -127,15 +230,7 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
     const TextShower show(data.variant());
     out.changes = true;
     out.columnSet = ColumnSet::Contacts;
-    for (const items::ContactDetails* c = head; c; c = NextListed(c)) {
-      ListRow row;
-      row.picture = kListContact;
-      row.cells.push_back(show.OrWhenEmpty(c->fileUnder, "None"));
-      row.cells.push_back(show.OrWhenEmpty(c->postalAddress, "None"));
-      row.cells.push_back(show.OrWhenEmpty(c->mobilePhone, "None"));
-      row.nodeId = c->nodeId;
-      out.rows.push_back(std::move(row));
-    }
+    for (const items::ContactDetails* c = head; c; c = NextListed(c)) out.rows.push_back(ContactRow(show, *c));
     return out;
   }
 
@@ -146,10 +241,8 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
     const TextShower show(data.variant());
     out.changes = true;
     out.columnSet = ColumnSet::Tasks;
-    for (const items::MessageDetails* t = head; t; t = NextListed(t)) {
-      out.rows.push_back({kListTasks, {show.Subject(t), DeliveryDate(t)}, t->nodeId});
-    }
-    std::reverse(out.rows.begin(), out.rows.end());
+    for (const items::MessageDetails* t = head; t; t = NextListed(t)) out.rows.push_back(TaskRow(show, *t));
+    FinishKindRows(out);
     return out;
   }
   if (itemPath == kJournalPath) {
@@ -157,11 +250,8 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
     const TextShower show(data.variant());
     out.changes = true;
     out.columnSet = ColumnSet::Journal;
-    for (const items::JournalDetails* j = head; j; j = NextListed(j)) {
-      out.rows.push_back(
-          {kListJournal, {show.Subject(j->backReference), show(j->logType), ""}, j->nodeId});
-    }
-    std::reverse(out.rows.begin(), out.rows.end());
+    for (const items::JournalDetails* j = head; j; j = NextListed(j)) out.rows.push_back(JournalRow(show, *j));
+    FinishKindRows(out);
     return out;
   }
   if (itemPath == kNotesPath) {
@@ -169,13 +259,8 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
     const TextShower show(data.variant());
     out.changes = true;
     out.columnSet = ColumnSet::Notes;
-    for (const items::AppointmentDetails* n = head; n; n = NextListed(n)) {
-      const items::MessageDetails* m = n->backReference;
-      out.rows.push_back({kListNotes,
-                          {show.Subject(m), m ? show(m->bodyText) : std::string(), DeliveryDate(m)},
-                          n->nodeId});
-    }
-    std::reverse(out.rows.begin(), out.rows.end());
+    for (const items::AppointmentDetails* n = head; n; n = NextListed(n)) out.rows.push_back(NoteRow(show, *n));
+    FinishKindRows(out);
     return out;
   }
   if (itemPath == kCalendarPath) {
@@ -184,27 +269,27 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
     out.changes = true;
     out.columnSet = ColumnSet::Calendar;
     for (const items::AppointmentDetails* a = head; a; a = NextListed(a)) {
-      const items::MessageDetails* m = a->backReference;
-      out.rows.push_back(
-          {kListCalendar, {show.Subject(m), show(a->meetingLocation), DeliveryDate(m)}, a->nodeId});
+      out.rows.push_back(CalendarRow(show, *a));
     }
-    std::reverse(out.rows.begin(), out.rows.end());
+    FinishKindRows(out);
     return out;
   }
 
-  // Any other path: the mails of the first folder record with that path.
+  // Any other path: what lies in the first folder record with that path. The
+  // contacts folder gets here only while the contacts list is empty, and
+  // then shows its mails alone, as it always has.
   out.changes = true;
   out.columnSet = ColumnSet::Mail;
   const FolderRecord* first = data.firstFolder();
   if (!first) return out;  // no folder record at all: columns only
-  out.toggleExpansion = true;
   const TextShower show(data.variant());
   for (const FolderRecord* f = first; f; f = f->Next()) {
     if (f->folderPath == itemPath) {
-      FillMails(out, show, *f);
-      break;
+      FillFolder(out, show, *f, itemPath == kContactsPath);
+      return out;
     }
   }
+  out.toggleExpansion = true;
   return out;
 }
 

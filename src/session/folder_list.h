@@ -61,6 +61,18 @@ std::vector<Column> Columns(ColumnSet set);
 // The item list for the tree item whose path is `itemPath`.
 ListContent FillItemList(const SessionData& data, const std::string& itemPath);
 
+// One bit per column set, to hold the kinds of the items a folder holds.
+inline unsigned KindBit(ColumnSet set) { return 1u << static_cast<unsigned>(set); }
+
+// The column set of a folder (other than the five fixed paths) that holds
+// mails or not and non-mail items of the kinds in `placedKinds`: the one kind
+// its items all are, or without items the kind its container class names;
+// otherwise the mail set, which also shows the other items of a mixed folder.
+ColumnSet FolderColumnSet(bool hasMails, unsigned placedKinds, ColumnSet containerKind);
+
+// The item list picture of an item of `kind` in a mixed folder.
+int KindPicture(ColumnSet kind);
+
 // The stored UTC clock time of an 8-byte FILETIME in the 24-character form
 // "Sat Jul 01 12:00:00 2006"; "" for an all-zero or missing value.
 // Times before 1970 or after 2038 are shown like any other; a year past 9999

@@ -103,6 +103,10 @@ class RecoverySession {
   bool ScanHierarchy(Run& run);  // false when the stop request ended it
   void RegisterItem(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
   void RegisterMail(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
+  // The folder record an item of `node` lies in.
+  FolderRecord& FolderOf(Run& run, const store::NodeEntry* node);
+  // Tells the view when the list a folder shows changes kind.
+  void ShowKindChange(FolderRecord& folder);
   void ResetCounters();
 
   RecoveryView& view_;

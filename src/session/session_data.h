@@ -13,28 +13,55 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "items/items.h"
+#include "session/folder_list.h"
 #include "store/store.h"
 
 namespace velmorix::session {
+
+// A contact, calendar entry, task, note or journal entry lying directly in a
+// folder: its kind (the column set of its kind's list) and the entry of that
+// list, with the item's message where it has one.
+struct PlacedItem {
+  ColumnSet kind = ColumnSet::Mail;
+  uint32_t nodeId = 0;
+  const items::MessageDetails* message = nullptr;  // subject, date, body
+  const items::ContactDetails* contact = nullptr;
+  const items::AppointmentDetails* appointment = nullptr;
+  const items::JournalDetails* journal = nullptr;
+  std::atomic<PlacedItem*> next{nullptr};
+
+  const PlacedItem* Next() const { return next.load(std::memory_order_acquire); }
+};
 
 // One recovered folder, found again by its path.
 struct FolderRecord {
   std::atomic<items::MessageDetails*> firstMail{nullptr};
   std::string folderPath;  // with the trailing backslash
   uint32_t folderNid = 0;
+  // The kind its container class names (Mail when it names none other).
+  ColumnSet containerKind = ColumnSet::Mail;
+  std::atomic<PlacedItem*> firstPlaced{nullptr};
   std::atomic<FolderRecord*> next{nullptr};
 
   const items::MessageDetails* FirstMail() const { return firstMail.load(std::memory_order_acquire); }
+  // The non-mail items lying directly in the folder, in walk order.
+  const PlacedItem* FirstPlaced() const { return firstPlaced.load(std::memory_order_acquire); }
   const FolderRecord* Next() const { return next.load(std::memory_order_acquire); }
 
  private:
   friend class SessionData;
-  items::MessageDetails* lastMail_ = nullptr;  // worker only
+  // Worker only.
+  items::MessageDetails* lastMail_ = nullptr;
+  PlacedItem* lastPlaced_ = nullptr;
+  unsigned placedKinds_ = 0;  // KindBit of each kind placed
+  ColumnSet shown_ = ColumnSet::Mail;
+  bool firstWithPath_ = false;
 };
 
 // A singly linked list of entries of type T linked through T::nextListed.
@@ -99,22 +126,29 @@ class SessionData {
 
   void SetVariant(store::Variant v) { variant_.store(v, std::memory_order_release); }
 
-  FolderRecord& AddFolder(std::string path, uint32_t nid);
+  FolderRecord& AddFolder(std::string path, uint32_t nid, ColumnSet containerKind = ColumnSet::Mail);
   FolderRecord* topFolderRecord() { return &topFolder_; }
   // The first folder record whose NID is `nid`; nullptr when none has it.
   FolderRecord* FindFolderByNid(uint32_t nid);
   FolderRecord* lastFolder() { return lastFolder_; }
 
   void AppendMail(FolderRecord& folder, std::unique_ptr<items::MessageDetails> details);
-  void AppendTask(std::unique_ptr<items::MessageDetails> details);
+  // Each of these appends the entry to its kind's list and, when `folder` is
+  // given, places the item in that folder too.
+  void AppendTask(std::unique_ptr<items::MessageDetails> details, FolderRecord* folder = nullptr);
   void AppendContact(std::unique_ptr<items::ContactDetails> contact,
-                     std::unique_ptr<items::MessageDetails> details);
+                     std::unique_ptr<items::MessageDetails> details, FolderRecord* folder = nullptr);
   void AppendCalendar(std::unique_ptr<items::AppointmentDetails> appointment,
-                      std::unique_ptr<items::MessageDetails> details);
+                      std::unique_ptr<items::MessageDetails> details,
+                      FolderRecord* folder = nullptr);
   void AppendNote(std::unique_ptr<items::AppointmentDetails> appointment,
-                  std::unique_ptr<items::MessageDetails> details);
+                  std::unique_ptr<items::MessageDetails> details, FolderRecord* folder = nullptr);
   void AppendJournal(std::unique_ptr<items::JournalDetails> journal,
-                     std::unique_ptr<items::MessageDetails> details);
+                     std::unique_ptr<items::MessageDetails> details, FolderRecord* folder = nullptr);
+
+  // The column set `folder` shows now, when it changed since the last call
+  // and the folder is the first with its path (the one its tree item shows).
+  std::optional<ColumnSet> TakeShownChange(FolderRecord& folder);
 
   // The named-property map read by stage 3 and the store's loaded indexes.
   items::NamedPropertyMap names;
@@ -127,8 +161,12 @@ class SessionData {
  private:
   std::atomic<store::Variant> variant_{store::Variant::Unknown};
 
+  void Place(FolderRecord* folder, const PlacedItem& item);
+
   std::deque<FolderRecord> folders_;  // stable addresses
   std::unordered_map<uint32_t, FolderRecord*> folderByNid_;  // first record per NID
+  std::unordered_map<std::string, FolderRecord*> folderByPath_;  // first record per path
+  std::deque<PlacedItem> placed_;
   std::atomic<FolderRecord*> firstFolder_{nullptr};
   FolderRecord* lastFolder_ = nullptr;
   FolderRecord topFolder_;

@@ -350,6 +350,10 @@ void MainWindow::InsertFolderPath(const std::string& path) {
   OnUiThread([this, &path] { tree_->InsertFolderPath(path); });
 }
 
+void MainWindow::SetFolderKind(const std::string& path, session::ColumnSet set) {
+  OnUiThread([this, &path, set] { tree_->SetFolderKind(path, set); });
+}
+
 MessageAnswer MainWindow::ShowMessage(const Message& message) {
   MessageAnswer answer = MessageAnswer::Ok;
   OnUiThread([this, &message, &answer] {

@@ -61,6 +61,7 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void ApplyScanningLayout() override;
   void ClearViews() override;
   void InsertFolderPath(const std::string& path) override;
+  void SetFolderKind(const std::string& path, session::ColumnSet set) override;
   session::MessageAnswer ShowMessage(const session::Message& message) override;
 
   // Commands.
