@@ -15,111 +15,71 @@ constexpr const char* kJournalPath = "Personal Folders\\Journal\\";
 constexpr const char* kNotesPath = "Personal Folders\\Notes\\";
 constexpr const char* kCalendarPath = "Personal Folders\\Calendar\\";
 
-// Turns stored text into UTF-8 for display: ANSI stores hold Windows-1252
-// bytes, Unicode stores hold UTF-8 already.
-class TextShower {
- public:
-  explicit TextShower(store::Variant variant) : ansi_(variant == store::Variant::Ansi) {}
+// Text indexes of a listed item (see ListedItem).
+constexpr int kSender = 0, kMailSubject = 1, kRecipients = 2;
+constexpr int kSubject = 0, kSecond = 1;
+constexpr int kFileUnder = 1, kPostalAddress = 2, kMobilePhone = 3;
 
-  std::string operator()(const Blob& text) const {
-    // A text is shown up to its first NUL, as the list control would.
-    std::string_view v = text.view();
-    v = v.substr(0, v.find('\0'));
-    return ansi_ ? Cp1252ToUtf8(v) : std::string(v);
-  }
-  // The text, or `fallback` when the field is absent.
-  std::string Or(const Blob& text, const char* fallback) const {
-    return text.present() ? (*this)(text) : std::string(fallback);
-  }
-  // The text, or `fallback` when the field is absent or holds no text.
-  std::string OrWhenEmpty(const Blob& text, const char* fallback) const {
-    std::string s = (*this)(text);
-    return s.empty() ? std::string(fallback) : s;
-  }
-  std::string Subject(const items::MessageDetails* details) const {
-    if (!details || !details->subject) return {};
-    return (*this)(details->subject->text);
-  }
+std::string Text(const ListedItem& item, int i) { return std::string(item.Text(i)); }
 
- private:
-  bool ansi_;
-};
-
-std::string Date(const Blob& filetime) {
-  const ByteSpan b = filetime.bytes();
-  return DateText(b.data(), b.size());
+// The text, or "None" when it is empty.
+std::string TextOrNone(const ListedItem& item, int i) {
+  std::string_view t = item.Text(i);
+  return t.empty() ? std::string("None") : std::string(t);
 }
 
-std::string DeliveryDate(const items::MessageDetails* details) {
-  return details ? Date(details->deliveryTime) : std::string();
+std::string Date(const ListedItem& item) {
+  unsigned char b[8];
+  for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(item.date >> (8 * i));
+  return DateText(b, sizeof b);
 }
 
-ListRow MailRow(const TextShower& show, const items::MessageDetails& mail) {
+ListRow MailRow(const ListedItem& mail) {
   ListRow row;
-  row.picture = mail.attachmentList.empty() ? kListEnvelope : kListEnvelopeClip;
-  row.cells.push_back(show.Or(mail.sentRepresentingName, "None"));
-  row.cells.push_back(mail.subject ? show(mail.subject->text) : std::string("Unspecified"));
-  row.cells.push_back(show(mail.displayTo));
-  row.cells.push_back(Date(mail.deliveryTime));
+  row.picture = (mail.flags & ListedItem::kHasAttachments) ? kListEnvelopeClip : kListEnvelope;
+  row.cells.reserve(4);
+  row.cells.push_back((mail.flags & ListedItem::kHasSender) ? Text(mail, kSender) : std::string("None"));
+  row.cells.push_back((mail.flags & ListedItem::kHasSubject) ? Text(mail, kMailSubject)
+                                                              : std::string("Unspecified"));
+  row.cells.push_back(Text(mail, kRecipients));
+  row.cells.push_back(Date(mail));
   row.nodeId = mail.nodeId;
   return row;
 }
 
-void FillMails(ListContent& out, const TextShower& show, const FolderRecord& folder) {
-  for (const items::MessageDetails* mail = folder.FirstMail(); mail; mail = NextListed(mail)) {
-    out.rows.push_back(MailRow(show, *mail));
+void FillMails(ListContent& out, const FolderRecord& folder) {
+  for (const ListedItem* mail = folder.FirstMail(); mail; mail = mail->Next()) {
+    out.rows.push_back(MailRow(*mail));
   }
 }
 
-// The rows of each kind's own column set.
-ListRow ContactRow(const TextShower& show, const items::ContactDetails& c) {
-  ListRow row;
-  row.picture = kListContact;
-  row.cells.push_back(show.OrWhenEmpty(c.fileUnder, "None"));
-  row.cells.push_back(show.OrWhenEmpty(c.postalAddress, "None"));
-  row.cells.push_back(show.OrWhenEmpty(c.mobilePhone, "None"));
-  row.nodeId = c.nodeId;
-  return row;
-}
-
-ListRow TaskRow(const TextShower& show, const items::MessageDetails& t) {
-  return {kListTasks, {show.Subject(&t), DeliveryDate(&t)}, t.nodeId};
-}
-
-ListRow JournalRow(const TextShower& show, const items::JournalDetails& j) {
-  return {kListJournal, {show.Subject(j.backReference), show(j.logType), ""}, j.nodeId};
-}
-
-ListRow NoteRow(const TextShower& show, const items::AppointmentDetails& n) {
-  const items::MessageDetails* m = n.backReference;
-  return {kListNotes, {show.Subject(m), m ? show(m->bodyText) : std::string(), DeliveryDate(m)},
-          n.nodeId};
-}
-
-ListRow CalendarRow(const TextShower& show, const items::AppointmentDetails& a) {
-  const items::MessageDetails* m = a.backReference;
-  return {kListCalendar, {show.Subject(m), show(a.meetingLocation), DeliveryDate(m)}, a.nodeId};
-}
-
-// A placed item's row in its own kind's column set.
-ListRow KindRow(const TextShower& show, const PlacedItem& p) {
-  switch (p.kind) {
-    case ColumnSet::Contacts: return ContactRow(show, *p.contact);
-    case ColumnSet::Tasks: return TaskRow(show, *p.message);
-    case ColumnSet::Journal: return JournalRow(show, *p.journal);
-    case ColumnSet::Notes: return NoteRow(show, *p.appointment);
-    case ColumnSet::Calendar: return CalendarRow(show, *p.appointment);
-    default: return {};
+// An item's row in its own kind's column set.
+ListRow KindRow(const ListedItem& item) {
+  switch (item.kind) {
+    case ColumnSet::Contacts:
+      return {kListContact,
+              {TextOrNone(item, kFileUnder), TextOrNone(item, kPostalAddress), TextOrNone(item, kMobilePhone)},
+              item.nodeId};
+    case ColumnSet::Tasks:
+      return {kListTasks, {Text(item, kSubject), Date(item)}, item.nodeId};
+    case ColumnSet::Journal:
+      return {kListJournal, {Text(item, kSubject), Text(item, kSecond), ""}, item.nodeId};
+    case ColumnSet::Notes:
+      return {kListNotes, {Text(item, kSubject), Text(item, kSecond), Date(item)}, item.nodeId};
+    case ColumnSet::Calendar:
+      return {kListCalendar, {Text(item, kSubject), Text(item, kSecond), Date(item)}, item.nodeId};
+    default:
+      return {};
   }
 }
 
-// A placed item's row among the mails of a mixed folder: its kind's picture,
-// its name or subject, its date.
-ListRow MixedRow(const TextShower& show, const PlacedItem& p) {
+// An item's row among the mails of a mixed folder: its kind's picture, its
+// name or subject, its date.
+ListRow MixedRow(const ListedItem& item) {
   std::string name;
-  if (p.contact) name = show(p.contact->fileUnder);
-  if (name.empty()) name = show.Subject(p.message);
-  return {KindPicture(p.kind), {"", std::move(name), "", DeliveryDate(p.message)}, p.nodeId};
+  if (item.kind == ColumnSet::Contacts) name = Text(item, kFileUnder);
+  if (name.empty()) name = Text(item, kSubject);
+  return {KindPicture(item.kind), {"", std::move(name), "", Date(item)}, item.nodeId};
 }
 
 // Contacts are shown in list order, the other kinds last first, as their
@@ -128,16 +88,22 @@ void FinishKindRows(ListContent& out) {
   if (out.columnSet != ColumnSet::Contacts) std::reverse(out.rows.begin(), out.rows.end());
 }
 
+void FillKind(ListContent& out, ColumnSet set, const ListedChain& list) {
+  out.changes = true;
+  out.columnSet = set;
+  for (const ListedItem* item = list.head(); item; item = item->Next()) out.rows.push_back(KindRow(*item));
+  FinishKindRows(out);
+}
+
 // What a folder record shows: its own kind's list, or its mails followed by
 // the other items lying in it. `mailsOnly` keeps to the mails.
-void FillFolder(ListContent& out, const TextShower& show, const FolderRecord& folder,
-                bool mailsOnly) {
+void FillFolder(ListContent& out, const FolderRecord& folder, bool mailsOnly) {
   // One pass over the placed items: the kinds decided on are those of the
   // items shown, also while the worker appends.
-  std::vector<const PlacedItem*> placed;
+  std::vector<const ListedItem*> placed;
   unsigned kinds = 0;
   if (!mailsOnly) {
-    for (const PlacedItem* p = folder.FirstPlaced(); p; p = p->Next()) {
+    for (const ListedItem* p = folder.FirstPlaced(); p; p = p->NextPlaced()) {
       placed.push_back(p);
       kinds |= KindBit(p->kind);
     }
@@ -145,13 +111,13 @@ void FillFolder(ListContent& out, const TextShower& show, const FolderRecord& fo
   const bool hasMails = folder.FirstMail() != nullptr;
   out.columnSet = mailsOnly ? ColumnSet::Mail : FolderColumnSet(hasMails, kinds, folder.containerKind);
   if (out.columnSet != ColumnSet::Mail) {
-    for (const PlacedItem* p : placed) out.rows.push_back(KindRow(show, *p));
+    for (const ListedItem* p : placed) out.rows.push_back(KindRow(*p));
     FinishKindRows(out);
     return;
   }
   out.toggleExpansion = true;
-  FillMails(out, show, folder);
-  for (const PlacedItem* p : placed) out.rows.push_back(MixedRow(show, *p));
+  FillMails(out, folder);
+  for (const ListedItem* p : placed) out.rows.push_back(MixedRow(*p));
 }
 
 }  // namespace
@@ -212,66 +178,33 @@ int KindPicture(ColumnSet kind) {
 
 ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
   ListContent out;
-  // Heads are loaded before the variant: the variant is set before any entry
-  // is linked in, so a reader that reaches an entry sees the right variant.
   if (itemPath == kTopPath) {
     // What lies in the top folder itself, when it holds anything; otherwise
     // no change.
     const FolderRecord& top = data.topFolder();
     if (!top.FirstMail() && !top.FirstPlaced()) return out;
-    const TextShower show(data.variant());
     out.changes = true;
-    FillFolder(out, show, top, false);
+    FillFolder(out, top, false);
     return out;
   }
-
   if (itemPath == kContactsPath && !data.contacts().empty()) {
-    const auto* head = data.contacts().head();
-    const TextShower show(data.variant());
-    out.changes = true;
-    out.columnSet = ColumnSet::Contacts;
-    for (const items::ContactDetails* c = head; c; c = NextListed(c)) out.rows.push_back(ContactRow(show, *c));
+    FillKind(out, ColumnSet::Contacts, data.contacts());
     return out;
   }
-
-  // The four lists whose rows are each inserted at the top: collected in
-  // list order, then reversed.
   if (itemPath == kTasksPath) {
-    const auto* head = data.tasks().head();
-    const TextShower show(data.variant());
-    out.changes = true;
-    out.columnSet = ColumnSet::Tasks;
-    for (const items::MessageDetails* t = head; t; t = NextListed(t)) out.rows.push_back(TaskRow(show, *t));
-    FinishKindRows(out);
+    FillKind(out, ColumnSet::Tasks, data.tasks());
     return out;
   }
   if (itemPath == kJournalPath) {
-    const auto* head = data.journal().head();
-    const TextShower show(data.variant());
-    out.changes = true;
-    out.columnSet = ColumnSet::Journal;
-    for (const items::JournalDetails* j = head; j; j = NextListed(j)) out.rows.push_back(JournalRow(show, *j));
-    FinishKindRows(out);
+    FillKind(out, ColumnSet::Journal, data.journal());
     return out;
   }
   if (itemPath == kNotesPath) {
-    const auto* head = data.notes().head();
-    const TextShower show(data.variant());
-    out.changes = true;
-    out.columnSet = ColumnSet::Notes;
-    for (const items::AppointmentDetails* n = head; n; n = NextListed(n)) out.rows.push_back(NoteRow(show, *n));
-    FinishKindRows(out);
+    FillKind(out, ColumnSet::Notes, data.notes());
     return out;
   }
   if (itemPath == kCalendarPath) {
-    const auto* head = data.calendar().head();
-    const TextShower show(data.variant());
-    out.changes = true;
-    out.columnSet = ColumnSet::Calendar;
-    for (const items::AppointmentDetails* a = head; a; a = NextListed(a)) {
-      out.rows.push_back(CalendarRow(show, *a));
-    }
-    FinishKindRows(out);
+    FillKind(out, ColumnSet::Calendar, data.calendar());
     return out;
   }
 
@@ -282,10 +215,9 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
   out.columnSet = ColumnSet::Mail;
   const FolderRecord* first = data.firstFolder();
   if (!first) return out;  // no folder record at all: columns only
-  const TextShower show(data.variant());
   for (const FolderRecord* f = first; f; f = f->Next()) {
     if (f->folderPath == itemPath) {
-      FillFolder(out, show, *f, itemPath == kContactsPath);
+      FillFolder(out, *f, itemPath == kContactsPath);
       return out;
     }
   }

@@ -301,7 +301,7 @@ bool RecoverySession::ScanHierarchy(Run& run) {
     std::unique_ptr<items::ItemRecord> record;
     if (k->dataBlock) {
       try {
-        record = items::BuildItem(*run.ctx, k);
+        record = items::BuildItem(*run.ctx, k, items::ReadScope::Listing);
       } catch (...) {
         record.reset();  // a node that cannot be assembled has no record
       }
@@ -395,8 +395,6 @@ void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::
   } else if (r.details && r.kind == items::kKindMail) {
     RegisterMail(run, r, node);
   }
-  // No capture travels to the next item.
-  r.bodyLocator = items::BodyLocator{};
 }
 
 FolderRecord& RecoverySession::FolderOf(Run& run, const store::NodeEntry* node) {
@@ -419,17 +417,11 @@ void RecoverySession::RegisterMail(Run& run, items::ItemRecord& r, const store::
   const int mails = mailCount_.fetch_add(1, std::memory_order_acq_rel) + 1;
   view_.SetControlText(kMailCount, std::to_string(mails));
 
-  items::MessageDetails& d = *r.details;
-  const items::BodyLocator& loc = r.bodyLocator;
-  d.lastKind = loc.lastKind;
-  d.marker = loc.marker;
-  if (loc.plainSlot.location != 0) d.plainSlot = loc.plainSlot;
-  if (loc.htmlSlot.location != 0) d.htmlSlot = loc.htmlSlot;
-  if (loc.thirdSlot.location != 0) d.thirdSlot = loc.thirdSlot;
+  // The row shows whether the mail has attachments; the attachments
+  // themselves, like the bodies, are read from the node when asked.
   r.attachmentCursor = nullptr;
-  d.attachmentList = std::move(r.attachments);
+  r.details->attachmentList = std::move(r.attachments);
   r.attachments.clear();
-  d.attachmentListSecond = !d.attachmentList.empty();
   data_->AppendMail(*folder, std::move(r.details));
   ShowKindChange(*folder);
 }

@@ -19,7 +19,8 @@ namespace fs = std::filesystem;
 std::set<uint32_t> ListableItems(const std::string& path) {
   std::set<uint32_t> out;
   store::Store s;
-  if (store::OpenStore(s, path) != 0 || store::LoadIndexes(s) != 0 || !s.data) return out;
+  EXPECT_EQ(store::OpenStore(s, path), 0) << path;
+  if (!s.isOpen() || store::LoadIndexes(s) != 0 || !s.data) return out;
   items::NamedPropertyMap names;
   items::LoadNamedPropertyMap(s, names);
   items::ItemContext ctx(s, &names);
@@ -54,17 +55,22 @@ TEST(Samples, EveryItemTheScanBuildsIsListedSomewhere) {
   for (const auto& entry : fs::directory_iterator(dir)) {
     const std::string ext = entry.path().extension().string();
     if (ext != ".pst" && ext != ".ost") continue;
+    // A copy of its own: stores are opened under an exclusive lock, and
+    // other tests open the samples at the same time.
+    TempFile copy(TempPath("sample"));
+    fs::copy_file(entry.path(), copy.path());
     RecordingView view;
     RecoverySession session(view);
-    session.StartRecovery(entry.path().string());
+    session.StartRecovery(copy.path());
     session.WaitForWorker();
+    ASSERT_NE(session.outcome(), RunOutcome::OpenFailed) << entry.path();
     std::set<uint32_t> listed;
     for (const TreeItem* t : view.tree().PreOrder()) {
       for (const auto& row : FillItemList(session.data(), FolderTreeModel::ItemPath(t)).rows) {
         listed.insert(row.nodeId);
       }
     }
-    for (uint32_t nid : ListableItems(entry.path().string())) {
+    for (uint32_t nid : ListableItems(copy.path())) {
       EXPECT_TRUE(listed.count(nid)) << entry.path().filename() << " node 0x" << std::hex << nid;
       ++checked;
     }
@@ -75,9 +81,11 @@ TEST(Samples, EveryItemTheScanBuildsIsListedSomewhere) {
 TEST(Samples, SampleContactsShowsItsContacts) {
   const fs::path path = fs::path(VELMORIX_SAMPLES_DIR) / "SampleContacts.pst";
   if (!fs::exists(path)) GTEST_SKIP() << "sample not found: " << path;
+  TempFile copy(TempPath("sample"));
+  fs::copy_file(path, copy.path());
   RecordingView view;
   RecoverySession session(view);
-  session.StartRecovery(path.string());
+  session.StartRecovery(copy.path());
   session.WaitForWorker();
   const ListContent list = FillItemList(session.data(), "Personal Folders\\Contacts\\");
   EXPECT_EQ(list.columnSet, ColumnSet::Contacts);
