@@ -1,6 +1,7 @@
 #include "session/session.h"
 
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "items/items.h"
 #include "items/text.h"
 #include "session/folder_list.h"
+#include "session/item_prefetch.h"
 #include "session/session_data.h"
 #include "store/store.h"
 
@@ -293,6 +295,16 @@ bool RecoverySession::ScanHierarchy(Run& run) {
   std::vector<size_t> levels{path.size()};
   bool descended = false;
 
+  // Items are built ahead of the walk on the other cores. Not when blocks
+  // may fail to decode: the store tells of that once, from whichever thread.
+  std::optional<ItemPrefetcher> prefetch;
+  const int helpers = scanHelpers >= 0 ? scanHelpers : ItemPrefetcher::HelpersForThisMachine();
+  const int method = run.store->encryptionMethod;
+  if (helpers > 0 && (method == store::kEncodeNone || method == store::kEncodePermute ||
+                      method == store::kEncodeCyclic)) {
+    prefetch.emplace(*run.ctx, run.topNode, helpers);
+  }
+
   const store::NodeEntry* k = run.topNode->firstChild;
   while (k) {
     if (stop_.load(std::memory_order_acquire)) return false;
@@ -301,7 +313,7 @@ bool RecoverySession::ScanHierarchy(Run& run) {
     std::unique_ptr<items::ItemRecord> record;
     if (k->dataBlock) {
       try {
-        record = items::BuildItem(*run.ctx, k, items::ReadScope::Listing);
+        record = prefetch ? prefetch->Take(k) : items::BuildItem(*run.ctx, k, items::ReadScope::Listing);
       } catch (...) {
         record.reset();  // a node that cannot be assembled has no record
       }

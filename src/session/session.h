@@ -75,6 +75,9 @@ class RecoverySession {
   // node of the walk, after the stop poll), with the stage number. Lets tests
   // act at a precise point of a run; a throw is handled as that stage's fault.
   std::function<void(int stage)> stageProbe;
+  // Helper threads that build items ahead of the scan's walk; -1: as many
+  // as the machine's cores allow. The result is the same either way.
+  int scanHelpers = -1;
 
   // Session values.
   SessionState state() const { return state_.load(std::memory_order_acquire); }
