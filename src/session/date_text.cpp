@@ -68,6 +68,25 @@ std::string DateText(const void* filetime8, size_t size) {
   static const char* const kWeekdays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  if (year <= 9999) {
+    // The common case, laid out by hand: a list shows one date per row.
+    std::string out(24, ' ');
+    auto two = [&out](size_t at, unsigned v) {
+      out[at] = static_cast<char>('0' + v / 10);
+      out[at + 1] = static_cast<char>('0' + v % 10);
+    };
+    std::memcpy(out.data(), kWeekdays[weekday], 3);
+    std::memcpy(out.data() + 4, kMonths[month - 1], 3);
+    two(8, day);
+    two(11, secOfDay / 3600);
+    out[13] = ':';
+    two(14, secOfDay / 60 % 60);
+    out[16] = ':';
+    two(17, secOfDay % 60);
+    two(20, static_cast<unsigned>(year / 100));
+    two(22, static_cast<unsigned>(year % 100));
+    return out;
+  }
   char text[48];
   std::snprintf(text, sizeof text, "%s %s %02u %02u:%02u:%02u %lld", kWeekdays[weekday],
                 kMonths[month - 1], day, secOfDay / 3600, secOfDay / 60 % 60, secOfDay % 60,
