@@ -20,84 +20,97 @@ constexpr int kSender = 0, kMailSubject = 1, kRecipients = 2;
 constexpr int kSubject = 0, kSecond = 1;
 constexpr int kFileUnder = 1, kPostalAddress = 2, kMobilePhone = 3;
 
-std::string Text(const ListedItem& item, int i) { return std::string(item.Text(i)); }
+// Hands out the rows of one list, each made from a listed item.
+class Rows {
+ public:
+  explicit Rows(const RowSink& sink) : sink_(sink) {}
 
-// The text, or "None" when it is empty.
-std::string TextOrNone(const ListedItem& item, int i) {
-  std::string_view t = item.Text(i);
-  return t.empty() ? std::string("None") : std::string(t);
-}
+  void Mail(const ListedItem& mail) {
+    RowView row = Start(mail, (mail.flags & ListedItem::kHasAttachments) ? kListEnvelopeClip
+                                                                         : kListEnvelope);
+    Add(row, (mail.flags & ListedItem::kHasSender) ? mail.Text(kSender) : "None");
+    Add(row, (mail.flags & ListedItem::kHasSubject) ? mail.Text(kMailSubject) : "Unspecified");
+    Add(row, mail.Text(kRecipients));
+    Add(row, Date(mail));
+    sink_(row);
+  }
 
-std::string Date(const ListedItem& item) {
-  unsigned char b[8];
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(item.date >> (8 * i));
-  return DateText(b, sizeof b);
-}
+  // An item's row in its own kind's column set.
+  void Kind(const ListedItem& item) {
+    RowView row = Start(item, KindPicture(item.kind));
+    switch (item.kind) {
+      case ColumnSet::Contacts:
+        Add(row, OrNone(item.Text(kFileUnder)));
+        Add(row, OrNone(item.Text(kPostalAddress)));
+        Add(row, OrNone(item.Text(kMobilePhone)));
+        break;
+      case ColumnSet::Tasks:
+        Add(row, item.Text(kSubject));
+        Add(row, Date(item));
+        break;
+      case ColumnSet::Journal:
+        Add(row, item.Text(kSubject));
+        Add(row, item.Text(kSecond));
+        Add(row, "");
+        break;
+      default:  // notes and appointments
+        Add(row, item.Text(kSubject));
+        Add(row, item.Text(kSecond));
+        Add(row, Date(item));
+        break;
+    }
+    sink_(row);
+  }
 
-ListRow MailRow(const ListedItem& mail) {
-  ListRow row;
-  row.picture = (mail.flags & ListedItem::kHasAttachments) ? kListEnvelopeClip : kListEnvelope;
-  row.cells.reserve(4);
-  row.cells.push_back((mail.flags & ListedItem::kHasSender) ? Text(mail, kSender) : std::string("None"));
-  row.cells.push_back((mail.flags & ListedItem::kHasSubject) ? Text(mail, kMailSubject)
-                                                              : std::string("Unspecified"));
-  row.cells.push_back(Text(mail, kRecipients));
-  row.cells.push_back(Date(mail));
-  row.nodeId = mail.nodeId;
-  return row;
-}
+  // An item's row among the mails of a mixed folder: its kind's picture, its
+  // name or subject, its date.
+  void Mixed(const ListedItem& item) {
+    RowView row = Start(item, KindPicture(item.kind));
+    std::string_view name = item.kind == ColumnSet::Contacts ? item.Text(kFileUnder) : std::string_view();
+    if (name.empty()) name = item.Text(kSubject);
+    Add(row, "");
+    Add(row, name);
+    Add(row, "");
+    Add(row, Date(item));
+    sink_(row);
+  }
 
-void FillMails(ListContent& out, const FolderRecord& folder) {
-  for (const ListedItem* mail = folder.FirstMail(); mail; mail = mail->Next()) {
-    out.rows.push_back(MailRow(*mail));
+ private:
+  static RowView Start(const ListedItem& item, int picture) {
+    RowView row;
+    row.picture = picture;
+    row.nodeId = item.nodeId;
+    return row;
+  }
+  static void Add(RowView& row, std::string_view cell) { row.cells[row.cellCount++] = cell; }
+  static std::string_view OrNone(std::string_view text) { return text.empty() ? "None" : text; }
+  std::string_view Date(const ListedItem& item) { return DateText(item.date, date_); }
+
+  const RowSink& sink_;
+  char date_[32];
+};
+
+// A kind's rows: contacts in list order, the other kinds last first, as
+// their fixed folders show them.
+void KindRows(Rows& rows, ColumnSet set, const std::vector<const ListedItem*>& items) {
+  if (set == ColumnSet::Contacts) {
+    for (const ListedItem* item : items) rows.Kind(*item);
+  } else {
+    for (auto it = items.rbegin(); it != items.rend(); ++it) rows.Kind(**it);
   }
 }
 
-// An item's row in its own kind's column set.
-ListRow KindRow(const ListedItem& item) {
-  switch (item.kind) {
-    case ColumnSet::Contacts:
-      return {kListContact,
-              {TextOrNone(item, kFileUnder), TextOrNone(item, kPostalAddress), TextOrNone(item, kMobilePhone)},
-              item.nodeId};
-    case ColumnSet::Tasks:
-      return {kListTasks, {Text(item, kSubject), Date(item)}, item.nodeId};
-    case ColumnSet::Journal:
-      return {kListJournal, {Text(item, kSubject), Text(item, kSecond), ""}, item.nodeId};
-    case ColumnSet::Notes:
-      return {kListNotes, {Text(item, kSubject), Text(item, kSecond), Date(item)}, item.nodeId};
-    case ColumnSet::Calendar:
-      return {kListCalendar, {Text(item, kSubject), Text(item, kSecond), Date(item)}, item.nodeId};
-    default:
-      return {};
-  }
-}
-
-// An item's row among the mails of a mixed folder: its kind's picture, its
-// name or subject, its date.
-ListRow MixedRow(const ListedItem& item) {
-  std::string name;
-  if (item.kind == ColumnSet::Contacts) name = Text(item, kFileUnder);
-  if (name.empty()) name = Text(item, kSubject);
-  return {KindPicture(item.kind), {"", std::move(name), "", Date(item)}, item.nodeId};
-}
-
-// Contacts are shown in list order, the other kinds last first, as their
-// fixed folders show them.
-void FinishKindRows(ListContent& out) {
-  if (out.columnSet != ColumnSet::Contacts) std::reverse(out.rows.begin(), out.rows.end());
-}
-
-void FillKind(ListContent& out, ColumnSet set, const ListedChain& list) {
+void FillKind(ListContent& out, Rows& rows, ColumnSet set, const ListedChain& list) {
   out.changes = true;
   out.columnSet = set;
-  for (const ListedItem* item = list.head(); item; item = item->Next()) out.rows.push_back(KindRow(*item));
-  FinishKindRows(out);
+  std::vector<const ListedItem*> items;
+  for (const ListedItem* item = list.head(); item; item = item->Next()) items.push_back(item);
+  KindRows(rows, set, items);
 }
 
 // What a folder record shows: its own kind's list, or its mails followed by
 // the other items lying in it. `mailsOnly` keeps to the mails.
-void FillFolder(ListContent& out, const FolderRecord& folder, bool mailsOnly) {
+void FillFolder(ListContent& out, Rows& rows, const FolderRecord& folder, bool mailsOnly) {
   // One pass over the placed items: the kinds decided on are those of the
   // items shown, also while the worker appends.
   std::vector<const ListedItem*> placed;
@@ -111,13 +124,12 @@ void FillFolder(ListContent& out, const FolderRecord& folder, bool mailsOnly) {
   const bool hasMails = folder.FirstMail() != nullptr;
   out.columnSet = mailsOnly ? ColumnSet::Mail : FolderColumnSet(hasMails, kinds, folder.containerKind);
   if (out.columnSet != ColumnSet::Mail) {
-    for (const ListedItem* p : placed) out.rows.push_back(KindRow(*p));
-    FinishKindRows(out);
+    KindRows(rows, out.columnSet, placed);
     return;
   }
   out.toggleExpansion = true;
-  FillMails(out, folder);
-  for (const ListedItem* p : placed) out.rows.push_back(MixedRow(*p));
+  for (const ListedItem* mail = folder.FirstMail(); mail; mail = mail->Next()) rows.Mail(*mail);
+  for (const ListedItem* p : placed) rows.Mixed(*p);
 }
 
 }  // namespace
@@ -176,35 +188,36 @@ int KindPicture(ColumnSet kind) {
   }
 }
 
-ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
+ListContent FillItemList(const SessionData& data, const std::string& itemPath, const RowSink& sink) {
   ListContent out;
+  Rows rows(sink);
   if (itemPath == kTopPath) {
     // What lies in the top folder itself, when it holds anything; otherwise
     // no change.
     const FolderRecord& top = data.topFolder();
     if (!top.FirstMail() && !top.FirstPlaced()) return out;
     out.changes = true;
-    FillFolder(out, top, false);
+    FillFolder(out, rows, top, false);
     return out;
   }
   if (itemPath == kContactsPath && !data.contacts().empty()) {
-    FillKind(out, ColumnSet::Contacts, data.contacts());
+    FillKind(out, rows, ColumnSet::Contacts, data.contacts());
     return out;
   }
   if (itemPath == kTasksPath) {
-    FillKind(out, ColumnSet::Tasks, data.tasks());
+    FillKind(out, rows, ColumnSet::Tasks, data.tasks());
     return out;
   }
   if (itemPath == kJournalPath) {
-    FillKind(out, ColumnSet::Journal, data.journal());
+    FillKind(out, rows, ColumnSet::Journal, data.journal());
     return out;
   }
   if (itemPath == kNotesPath) {
-    FillKind(out, ColumnSet::Notes, data.notes());
+    FillKind(out, rows, ColumnSet::Notes, data.notes());
     return out;
   }
   if (itemPath == kCalendarPath) {
-    FillKind(out, ColumnSet::Calendar, data.calendar());
+    FillKind(out, rows, ColumnSet::Calendar, data.calendar());
     return out;
   }
 
@@ -217,11 +230,24 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
   if (!first) return out;  // no folder record at all: columns only
   for (const FolderRecord* f = first; f; f = f->Next()) {
     if (f->folderPath == itemPath) {
-      FillFolder(out, *f, itemPath == kContactsPath);
+      FillFolder(out, rows, *f, itemPath == kContactsPath);
       return out;
     }
   }
   out.toggleExpansion = true;
+  return out;
+}
+
+ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
+  std::vector<ListRow> rows;
+  ListContent out = FillItemList(data, itemPath, [&rows](const RowView& view) {
+    ListRow& row = rows.emplace_back();
+    row.picture = view.picture;
+    row.nodeId = view.nodeId;
+    row.cells.reserve(static_cast<size_t>(view.cellCount));
+    for (int i = 0; i < view.cellCount; ++i) row.cells.emplace_back(view.cells[i]);
+  });
+  out.rows = std::move(rows);
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,20 @@ std::vector<Column> Columns(ColumnSet set);
 // The item list for the tree item whose path is `itemPath`.
 ListContent FillItemList(const SessionData& data, const std::string& itemPath);
 
+// One row of a list while it is handed out; its cells are valid during the
+// call only.
+struct RowView {
+  int picture = 0;
+  std::string_view cells[4];
+  int cellCount = 0;
+  uint32_t nodeId = 0;
+};
+using RowSink = std::function<void(const RowView&)>;
+
+// The same list, each row handed to `sink` in the order shown instead of
+// kept in `rows` (for lists too long to hold twice).
+ListContent FillItemList(const SessionData& data, const std::string& itemPath, const RowSink& sink);
+
 // One bit per column set, to hold the kinds of the items a folder holds.
 inline unsigned KindBit(ColumnSet set) { return 1u << static_cast<unsigned>(set); }
 
@@ -78,6 +93,8 @@ int KindPicture(ColumnSet kind);
 // Times before 1970 or after 2038 are shown like any other; a year past 9999
 // takes five digits.
 std::string DateText(const void* filetime8, size_t size);
+// The same for a FILETIME value (0 = none), written into `buffer`.
+std::string_view DateText(uint64_t filetime, char (&buffer)[32]);
 
 // Windows-1252 bytes (the texts of ANSI stores) as UTF-8.
 std::string Cp1252ToUtf8(std::string_view bytes);
