@@ -228,8 +228,9 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath, c
   out.columnSet = ColumnSet::Mail;
   const FolderRecord* first = data.firstFolder();
   if (!first) return out;  // no folder record at all: columns only
+  const size_t hash = std::hash<std::string>{}(itemPath);
   for (const FolderRecord* f = first; f; f = f->Next()) {
-    if (f->folderPath == itemPath) {
+    if (f->pathHash == hash && f->folderPath == itemPath) {
       FillFolder(out, rows, *f, itemPath == kContactsPath);
       return out;
     }

@@ -72,6 +72,7 @@ void Arena::Release() {
 
 SessionData::SessionData() {
   topFolder_.folderPath = kTopFolderPath;
+  topFolder_.pathHash = std::hash<std::string>{}(topFolder_.folderPath);
   topFolder_.firstWithPath_ = true;
 }
 
@@ -80,6 +81,7 @@ SessionData::~SessionData() = default;
 FolderRecord& SessionData::AddFolder(std::string path, uint32_t nid, ColumnSet containerKind) {
   FolderRecord& record = folders_.emplace_back();
   record.folderPath = std::move(path);
+  record.pathHash = std::hash<std::string>{}(record.folderPath);
   record.folderNid = nid;
   record.containerKind = containerKind;
   folderByNid_.emplace(nid, &record);  // keeps the first record of a NID

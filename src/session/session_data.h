@@ -67,6 +67,7 @@ inline const ListedItem* NextListed(const ListedItem* entry) { return entry->Nex
 struct FolderRecord {
   std::atomic<const ListedItem*> firstMail{nullptr};
   std::string folderPath;  // with the trailing backslash
+  size_t pathHash = 0;     // std::hash of folderPath, to find records quickly
   uint32_t folderNid = 0;
   // The kind its container class names (Mail when it names none other).
   ColumnSet containerKind = ColumnSet::Mail;
