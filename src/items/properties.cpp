@@ -117,6 +117,7 @@ class RowReader {
  private:
   void Translate(PropertyEntry& e) {
     e.tag = e.propertyId;
+    if (e.propertyId < 0x8000) return;  // named properties start at 0x8000
     const NamedPropertyEntry* n = LookupNamedProperty(ctx_.names, e.propertyId);
     if (!n) return;
     if (n->kind == kNameNumeric) {
@@ -155,6 +156,9 @@ class RowReader {
       if (records && (captured || SubnodeReads(value))) skipped_ |= records;
       return;
     }
+    // Once the item reads as a mail, a value that creates nothing new
+    // changes nothing.
+    if (!records && mail_) return;
     auto a = heap_.Resolve(value);
     if (!a) return;
     if (captured) {
