@@ -107,9 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   items::NamedPropertyMap names;
   items::LoadNamedPropertyMap(s, names);
   items::ItemContext ctx(s, &names);
-  const store::NodeEntry* node = store::FindNode(s, 0x21);
-  auto item = items::BuildItem(ctx, node);
-  auto listing = items::BuildItem(ctx, node, items::ReadScope::Listing);
+  const store::NodeEntry* entry = store::FindNode(s, 0x21);
+  auto item = items::BuildItem(ctx, entry);
+  auto listing = items::BuildItem(ctx, entry, items::ReadScope::Listing);
   if (!SameListing(item.get(), listing.get())) std::abort();
   return 0;
 }
