@@ -313,7 +313,8 @@ bool RecoverySession::ScanHierarchy(Run& run) {
     std::unique_ptr<items::ItemRecord> record;
     if (k->dataBlock) {
       try {
-        record = prefetch ? prefetch->Take(k) : items::BuildItem(*run.ctx, k, items::ReadScope::Listing);
+        record = prefetch ? prefetch->Take(k)
+                          : items::BuildItem(*run.ctx, k, items::ReadScope::Listing);
       } catch (...) {
         record.reset();  // a node that cannot be assembled has no record
       }
