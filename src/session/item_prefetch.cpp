@@ -128,7 +128,9 @@ std::unique_ptr<items::ItemRecord> ItemPrefetcher::Take(const store::NodeEntry* 
   cursor_ = i + 1;
   lastTaken_ = i;
   released_.store(cursor_, std::memory_order_release);
-  released_.notify_all();
+  // A helper waiting for the window to move is woken every few records, not
+  // for each: the window still holds work for the others.
+  if (cursor_ % kWakeEvery == 0) released_.notify_all();
   return record;
 }
 

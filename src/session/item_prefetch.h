@@ -52,6 +52,7 @@ class ItemPrefetcher {
   static constexpr int kEmpty = 0;
   static constexpr int kBuilt = 1;
   static constexpr size_t kWindow = 256;
+  static constexpr uint32_t kWakeEvery = 32;
 
   void HelperLoop();
   // Claims and builds the next planned node, if the window allows; false
