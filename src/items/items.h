@@ -501,7 +501,7 @@ int DecodeAttachmentProperties(ItemContext& ctx, const PropertySet& set, ItemRec
 // deliveryTime and bodyText, the contact's fileUnder, postalAddress and
 // mobilePhone, the appointment's meetingLocation and the journal's logType.
 // `attachments` holds one empty record per attachment table row. Every other
-// field is left empty, and no body is located.
+// field, the body locator included, is left empty or partly filled.
 std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* node,
                                       ReadScope scope = ReadScope::Full);
 
