@@ -107,6 +107,8 @@ TEST_P(SessionTest, ItemsShowInTheFoldersTheyLieIn) {
   mb.AddItem(inbox, WithFile(Mail("with file")));
   const uint32_t contacts = mb.AddFolder(mb.topFolder(), "Contacts");
   mb.AddItem(contacts, Contact("Eve"));
+  const uint32_t calendar = mb.AddFolder(mb.topFolder(), "Calendar", calendarClass);
+  mb.AddItem(mb.AddFolder(calendar, "Holidays"), Appointment("holiday"));
   mb.AddItem(mb.topFolder(), sb::MakeStickyNote({"top note", "body", 3}));
   Run(Write(mb));
   ASSERT_EQ(session.outcome(), RunOutcome::Finished);
@@ -153,7 +155,10 @@ TEST_P(SessionTest, ItemsShowInTheFoldersTheyLieIn) {
   // The fixed paths show exactly what they showed before: every contact,
   // task, appointment and note of the store, wherever it lies.
   EXPECT_EQ(Column(kTop + "Contacts\\", 0), (V{"Ada", "Bob", "Cy", "Dee", "Eve"}));
-  EXPECT_EQ(Column(kTop + "Calendar\\", 0), (V{"second", "first"}));
+  EXPECT_EQ(Column(kTop + "Calendar\\", 0), (V{"holiday", "second", "first"}));
+  EXPECT_EQ(Column(kTop + "Calendar\\Holidays\\", 0), V{"holiday"});
+  EXPECT_EQ(FillItemList(session.data(), kTop + "Calendar\\Holidays\\").columnSet,
+            ColumnSet::Calendar);
   EXPECT_EQ(Column(kTop + "Tasks\\", 0), V{"todo"});
   EXPECT_EQ(Column(kTop + "Notes\\", 0), V{"top note"});
 
@@ -171,6 +176,7 @@ TEST_P(SessionTest, ItemsShowInTheFoldersTheyLieIn) {
   EXPECT_EQ(image(kTop + "myInbox\\"), kImageContacts);
   EXPECT_EQ(image(kTop + "Inbox\\"), kImageInbox);
   EXPECT_EQ(image(kTop + "Contacts\\"), kImageContacts);
+  EXPECT_EQ(image(kTop + "Calendar\\Holidays\\"), kImageCalendar);
   EXPECT_EQ(image(kTop), kImagePersonalFolders);
 }
 
