@@ -7,6 +7,7 @@
 #include <set>
 
 #include "items/items.h"
+#include "samples.h"
 #include "session_fixture.h"
 
 namespace velmorix::session::testing {
@@ -49,19 +50,18 @@ std::set<uint32_t> ListableItems(const std::string& path) {
 }
 
 TEST(Samples, EveryItemTheScanBuildsIsListedSomewhere) {
-  const fs::path dir = VELMORIX_SAMPLES_DIR;
-  if (!fs::is_directory(dir)) GTEST_SKIP() << "samples not found in " << dir;
+  const fs::path dir = ::velmorix::test::SamplesDir();
+  if (!fs::is_directory(dir)) {
+    GTEST_SKIP() << "samples not found in " << dir << " (set VELMORIX_SAMPLES to the samples folder)";
+  }
   size_t checked = 0;
   for (const auto& entry : fs::directory_iterator(dir)) {
     const std::string ext = entry.path().extension().string();
     if (ext != ".pst" && ext != ".ost") continue;
-    // A copy of its own: stores are opened under an exclusive lock, and
-    // other tests open the samples at the same time.
-    TempFile copy(TempPath("sample"));
-    fs::copy_file(entry.path(), copy.path());
+    const std::string copy = ::velmorix::test::SamplePath(entry.path().filename().string());
     RecordingView view;
     RecoverySession session(view);
-    session.StartRecovery(copy.path());
+    session.StartRecovery(copy);
     session.WaitForWorker();
     ASSERT_NE(session.outcome(), RunOutcome::OpenFailed) << entry.path();
     std::set<uint32_t> listed;
@@ -70,7 +70,7 @@ TEST(Samples, EveryItemTheScanBuildsIsListedSomewhere) {
         listed.insert(row.nodeId);
       }
     }
-    for (uint32_t nid : ListableItems(copy.path())) {
+    for (uint32_t nid : ListableItems(copy)) {
       EXPECT_TRUE(listed.count(nid)) << entry.path().filename() << " node 0x" << std::hex << nid;
       ++checked;
     }
@@ -79,13 +79,10 @@ TEST(Samples, EveryItemTheScanBuildsIsListedSomewhere) {
 }
 
 TEST(Samples, SampleContactsShowsItsContacts) {
-  const fs::path path = fs::path(VELMORIX_SAMPLES_DIR) / "SampleContacts.pst";
-  if (!fs::exists(path)) GTEST_SKIP() << "sample not found: " << path;
-  TempFile copy(TempPath("sample"));
-  fs::copy_file(path, copy.path());
+  REQUIRE_SAMPLE("SampleContacts.pst");
   RecordingView view;
   RecoverySession session(view);
-  session.StartRecovery(copy.path());
+  session.StartRecovery(::velmorix::test::SamplePath("SampleContacts.pst"));
   session.WaitForWorker();
   const ListContent list = FillItemList(session.data(), "Personal Folders\\Contacts\\");
   EXPECT_EQ(list.columnSet, ColumnSet::Contacts);
