@@ -45,6 +45,11 @@ void CliView::InsertFolderPath(const std::string& path) {
   tree_.InsertFolderPath(path);
 }
 
+void CliView::SetFolderKind(const std::string& path, session::ColumnSet set) {
+  std::lock_guard lock(mutex_);
+  tree_.SetFolderKind(path, set);
+}
+
 session::MessageAnswer CliView::ShowMessage(const session::Message& message) {
   Note(message.text);
   return message.buttons == session::MessageButtons::YesNo ? session::MessageAnswer::Yes

@@ -31,6 +31,7 @@ class CliView : public session::RecoveryView {
   void ApplyScanningLayout() override {}
   void ClearViews() override;
   void InsertFolderPath(const std::string& path) override;
+  void SetFolderKind(const std::string& path, session::ColumnSet set) override;
   // Records the message; a question is answered Yes (the only one asked is
   // the stop question, raised by Ctrl-C).
   session::MessageAnswer ShowMessage(const session::Message& message) override;

@@ -164,7 +164,8 @@ void PrintTsv(std::ostream& out, const CliView& view, const session::RecoverySes
   });
   flushChunk();
   out << "summary\tfolders=" << session.folderCount() << "\tmails=" << session.mailCount()
-      << "\tnodes=" << session.nodesVisited() << "\tstate=" << StateLetter(session.state()) << '\n';
+      << "\tnodes=" << session.nodesVisited() << "\tstate=" << StateLetter(session.state())
+      << "\tdamaged_attachments=" << session.damagedAttachments() << '\n';
 }
 
 // The tsv records as JSON objects, one a line, keys in a fixed order; texts
@@ -244,6 +245,7 @@ void PrintJson(std::ostream& out, const CliView& view, const session::RecoverySe
   number("mails", session.mailCount());
   number("nodes", session.nodesVisited());
   text("state", StateLetter(session.state()));
+  number("damaged_attachments", session.damagedAttachments());
   end();
   out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
 }
@@ -301,6 +303,9 @@ void PrintText(std::ostream& out, const CliView& view, const session::RecoverySe
   out << '\n'
       << "Folders: " << session.folderCount() << "  Mails: " << session.mailCount()
       << "  Nodes: " << session.nodesVisited() << "  State: " << StateName(session.state()) << '\n';
+  if (const int damaged = session.damagedAttachments()) {
+    out << "Items kept without their attachments (attachment table unreadable): " << damaged << '\n';
+  }
 }
 
 // Names the file and why the run failed: the system's reason for a file that

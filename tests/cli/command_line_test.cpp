@@ -185,7 +185,7 @@ TEST_F(CommandLine, FileErrorsNameTheFileAndTheReason) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "velmorix-cli: " + missing + ": No such file or directory\n");
   EXPECT_EQ(Split(r.out), (Lines{"message\tPlease select a valid file first",
-                                 "summary\tfolders=0\tmails=0\tnodes=0\tstate=A"}));
+                                 "summary\tfolders=0\tmails=0\tnodes=0\tstate=A\tdamaged_attachments=0"}));
 
   for (const char* command : {"recover", "info"}) {
     r = RunCli({command, dir});
@@ -203,7 +203,7 @@ TEST_F(CommandLine, FileErrorsNameTheFileAndTheReason) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "velmorix-cli: " + Store() + ": File is locked by another program\n");
     EXPECT_EQ(Split(r.out), (Lines{"status\tOpening File", "message\tCould not open file Try again",
-                                   "summary\tfolders=0\tmails=0\tnodes=0\tstate=B"}));
+                                   "summary\tfolders=0\tmails=0\tnodes=0\tstate=B\tdamaged_attachments=0"}));
   }
 
   // Not a store: info says so in one line; the recovery fails at the store
@@ -274,7 +274,7 @@ TEST_F(CommandLine, JsonRecordsAreTheTsvRecords) {
 import json, sys
 KEYS = {"status": ["type", "text"], "message": ["type", "text"], "folder": ["type", "path"],
         "list": ["type", "path", "set", "columns"], "row": ["type", "picture", "cells", "id"],
-        "summary": ["type", "folders", "mails", "nodes", "state"]}
+        "summary": ["type", "folders", "mails", "nodes", "state", "damaged_attachments"]}
 def field(v):
     return str(v).replace("\t", " ").replace("\r", " ").replace("\n", " ")
 for line in sys.stdin.buffer.read().decode("utf-8").split("\n")[:-1]:

@@ -4,13 +4,15 @@
 //
 //   REQUIRE_SAMPLE("outlook.pst");                      // GoogleTest
 //   QREQUIRE_SAMPLE("outlook.pst");                     // Qt Test
-//   const std::string path = velmorix::test::SamplePath("outlook.pst");
+//   const std::string path = velmorix::test::SamplePath("outlook.pst");  // a private copy
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
+
+#include <unistd.h>
 
 namespace velmorix::test {
 
@@ -19,11 +21,42 @@ inline std::string SamplesDir() {
   return VELMORIX_SAMPLES_DIR;
 }
 
-inline std::string SamplePath(std::string_view name) { return SamplesDir() + "/" + std::string(name); }
+// The sample where it lies.
+inline std::string OriginalSamplePath(std::string_view name) {
+  return SamplesDir() + "/" + std::string(name);
+}
+
+// A copy of the sample of this process's own, made on first use and removed
+// at exit. Stores are opened under an exclusive lock, and test processes run
+// side by side: the copies keep them from finding a sample locked.
+inline std::string SamplePath(std::string_view name) {
+  struct Copies {
+    std::filesystem::path dir;
+    ~Copies() {
+      std::error_code ec;
+      if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+    }
+  };
+  static Copies copies;
+  const std::string original = OriginalSamplePath(name);
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(original, ec)) return original;
+  if (copies.dir.empty()) {
+    copies.dir = std::filesystem::temp_directory_path(ec) /
+                 ("velmorix-samples-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(copies.dir, ec);
+  }
+  const std::filesystem::path copy = copies.dir / std::string(name);
+  if (!std::filesystem::exists(copy, ec)) {
+    std::filesystem::copy_file(original, copy, ec);
+    if (ec) return original;
+  }
+  return copy.string();
+}
 
 // Empty when the sample is there; otherwise why a test that needs it skips.
 inline std::string MissingSample(std::string_view name) {
-  const std::string path = SamplePath(name);
+  const std::string path = OriginalSamplePath(name);
   std::error_code ec;
   if (std::filesystem::is_regular_file(path, ec)) return {};
   return "sample " + std::string(name) + " not found at " + path +

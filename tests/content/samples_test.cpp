@@ -140,8 +140,9 @@ TEST(Samples, EveryListedMailIsShownWithEachBodyItHolds) {
   }
   size_t mails = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    const std::string path = entry.path().string();
-    if (!path.ends_with(".pst") && !path.ends_with(".ost")) continue;
+    const std::string name = entry.path().filename().string();
+    if (!name.ends_with(".pst") && !name.ends_with(".ost")) continue;
+    const std::string path = ::velmorix::test::SamplePath(name);
     auto reader = ItemReader::Open(path);
     for (uint32_t id : ListedMails(path)) {
       ++mails;

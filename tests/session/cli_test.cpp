@@ -61,7 +61,7 @@ TEST(CliRecover, OutlookSampleAsTsv) {
   EXPECT_TRUE(Lines(out, "list\tPersonal Folders\\\t").empty());
   EXPECT_EQ(Lines(out, "list\tPersonal Folders\\Calendar\\\t"),
             V{"list\tPersonal Folders\\Calendar\\\tcalendar\tSubject\tLocation\tDate"});
-  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=16\tmails=2\tnodes=18\tstate=C"});
+  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=16\tmails=2\tnodes=18\tstate=C\tdamaged_attachments=0"});
 }
 
 TEST(CliRecover, TopFolderMailsAndAnsiTexts) {
@@ -98,7 +98,7 @@ TEST(CliRecover, ExitStatusesForFailures) {
   std::string out;
   EXPECT_EQ(Recover(text.path(), cli::OutputFormat::Tsv, out), cli::kExitFoundCondition);
   EXPECT_EQ(Lines(out, "message\t"), V{"message\tFound Condition :003 "});
-  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=0\tmails=0\tnodes=0\tstate=B"});
+  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=0\tmails=0\tnodes=0\tstate=B\tdamaged_attachments=0"});
 
   EXPECT_EQ(Recover(TempPath("no-such-file"), cli::OutputFormat::Tsv, out), cli::kExitOpenFailed);
   EXPECT_EQ(Lines(out, "message\t"), V{"message\tPlease select a valid file first"});
