@@ -252,6 +252,8 @@ class ItemWindowTest : public QObject {
     window.pathField()->setText(mailbox_);
     window.Start();
     QTRY_VERIFY_WITH_TIMEOUT(holding.load(), 10000);
+    // The window adds the scan's folders a moment after the worker names them.
+    QTRY_VERIFY(window.folderTree()->FindPath("Personal Folders\\Inbox\\") != nullptr);
     ItemList* list = Select(window, "Personal Folders\\Inbox\\");
     QCOMPARE(list->topLevelItemCount(), 1);
     window.OpenItem(Row(list, 0)->data(0, ItemList::kNodeIdRole).toUInt());
