@@ -1,8 +1,10 @@
 #include "ui/attachment_files.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "content/safe_name.h"
+#include "export/eml.h"
 
 namespace velmorix::ui {
 
@@ -10,8 +12,48 @@ size_t SaveReport::saved() const {
   return static_cast<size_t>(std::count_if(files.begin(), files.end(), [](const SavedFile& f) { return !f.path.empty(); }));
 }
 
+namespace {
+
+bool EndsWithNoCase(const std::string& s, std::string_view end) {
+  if (s.size() < end.size()) return false;
+  for (size_t i = 0; i < end.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - end.size() + i])) != end[i]) return false;
+  }
+  return true;
+}
+
+// Writes the message embedded in `a` as an RFC 5322 message into `out`.
+bool WriteEmbedded(content::ItemReader& reader, const content::Attachment& a, content::NewFile& out,
+                   const std::function<bool()>& stop, std::string& problem) {
+  std::string error;
+  std::optional<content::Item> inner = reader.ReadEmbedded(a, {.properties = false}, &error);
+  if (!inner) {
+    problem = error.empty() ? "the embedded message cannot be read" : error;
+    return false;
+  }
+  std::vector<std::string> parts;
+  bool writeFailed = false;
+  const exporting::mime::Sink sink = [&](std::string_view bytes) {
+    if (stop()) return false;
+    writeFailed = !out.Write(AsBytes(bytes));
+    return !writeFailed;
+  };
+  if (!exporting::WriteMessage(reader, *inner, sink, exporting::MessageOptions{}, parts, &error)) {
+    problem = writeFailed ? "the file cannot be written" : (error.empty() ? "the message cannot be written" : error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string AttachmentFileName(const content::Attachment& a) {
   std::string name = !a.fileName.empty() ? a.fileName : a.displayName;
+  if (a.isEmbeddedMessage()) {
+    if (EndsWithNoCase(name, ".msg")) name.resize(name.size() - 4);
+    if (!EndsWithNoCase(name, ".eml")) name += ".eml";
+    return name;
+  }
   const std::string& ext = a.extension;
   if (!ext.empty() && ext.front() == '.' && ext.size() > 1 && name.find('.') == std::string::npos) name += ext;
   return name;
@@ -27,10 +69,6 @@ SaveReport SaveAttachments(content::ItemReader& reader, const std::vector<conten
     }
     SavedFile& file = report.files.emplace_back();
     file.name = !a.fileName.empty() ? a.fileName : a.displayName;
-    if (a.isEmbeddedMessage()) {
-      file.problem = "an embedded message: open it to read it";
-      continue;
-    }
     if (!a.readable) {
       file.problem = a.problem.empty() ? "its data cannot be read" : a.problem;
       continue;
@@ -39,20 +77,25 @@ SaveReport SaveAttachments(content::ItemReader& reader, const std::vector<conten
     std::optional<content::NewFile> out = content::NewFile::Create(dir, &error);
     if (!out) {
       file.problem = error;
-      break;  // the folder itself cannot be written: the others would fail alike
+      continue;
     }
     bool writeFailed = false;
-    const bool whole = reader.ReadAttachment(
-        a,
-        [&](ByteSpan piece) {
-          if (stop()) return false;
-          if (!out->Write(piece)) {
-            writeFailed = true;
-            return false;
-          }
-          return true;
-        },
-        &error);
+    bool whole = false;
+    if (a.isEmbeddedMessage()) {
+      whole = WriteEmbedded(reader, a, *out, stop, error);
+    } else {
+      whole = reader.ReadAttachment(
+          a,
+          [&](ByteSpan piece) {
+            if (stop()) return false;
+            if (!out->Write(piece)) {
+              writeFailed = true;
+              return false;
+            }
+            return true;
+          },
+          &error);
+    }
     if (!whole) {
       if (stop()) {
         report.stopped = true;

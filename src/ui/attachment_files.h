@@ -1,6 +1,7 @@
 // Saving an item's attachments as files in a folder the user chose: each
 // under its own name made safe, numbered when the name is taken (no file is
-// ever replaced), written whole or not at all.
+// ever replaced), written whole or not at all. An embedded message is saved
+// as an .eml file.
 #pragma once
 
 #include <functional>
@@ -24,7 +25,8 @@ struct SaveReport {
 };
 
 // The file name an attachment is saved under before it is made safe: its
-// name, with its stored extension when the name has none.
+// name, with its stored extension when the name has none (".eml" for an
+// embedded message).
 std::string AttachmentFileName(const content::Attachment& attachment);
 
 // Writes `attachments` (of an item `reader` read) into `dir`. `stop` is

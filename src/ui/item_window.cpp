@@ -370,7 +370,7 @@ void ItemWindow::ShowAttachments() {
     row->setText(2, a.isEmbeddedMessage() ? QStringLiteral("message") : ToQString(a.mimeType));
     row->setText(3, ToQString(a.contentId));
     QStringList notes;
-    if (a.isEmbeddedMessage()) notes.append(QStringLiteral("embedded message: Open shows it"));
+    if (a.isEmbeddedMessage()) notes.append(QStringLiteral("embedded message: Open shows it, Save writes it as .eml"));
     if (a.isInline() && !a.isEmbeddedMessage()) notes.append(QStringLiteral("shown in the body"));
     if (a.hidden) notes.append(QStringLiteral("hidden"));
     if (!a.readable) notes.append(QStringLiteral("unreadable: ") + ToQString(a.problem));

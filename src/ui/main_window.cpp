@@ -19,6 +19,7 @@
 #include <QTreeWidgetItem>
 
 #include "session/folder_list.h"
+#include "ui/export_job.h"
 #include "ui/folder_tree.h"
 #include "ui/item_list.h"
 #include "ui/pictures.h"
@@ -210,6 +211,8 @@ void MainWindow::BuildControls() {
   connect(backButton_, &QToolButton::clicked, this, &MainWindow::Back);
   connect(tree_, &FolderTree::fillRequested, this, &MainWindow::FillItemList);
   connect(list_, &ItemList::openRequested, this, &MainWindow::OpenItem);
+  connect(list_, &ItemList::saveAsRequested, this, &MainWindow::SaveSelectedAs);
+  connect(tree_, &FolderTree::exportRequested, this, &MainWindow::ExportFolder);
 }
 
 QWidget* MainWindow::control(int controlId) const {
@@ -518,6 +521,32 @@ void MainWindow::FillItemList(QTreeWidgetItem* item) {
 void MainWindow::OpenItem(uint32_t nodeId) {
   if (nodeId == 0 || session_->state() == session::SessionState::Idle) return;
   readers_->OpenItem(nodeId);
+}
+
+void MainWindow::ExportFolder(QTreeWidgetItem* item) {
+  const session::TreeItem* folder = tree_->ModelItem(item);
+  if (folder == nullptr || session_->state() == session::SessionState::Idle) return;
+  if (export_ && !export_->finished()) return;  // one export at a time
+  const QString dir = presenter_.SelectFolder(this, QStringLiteral("Export Folder"));
+  if (dir.isEmpty()) return;
+  delete export_.data();
+  export_ = ExportJob::Start(*readers_, presenter_, this, FolderExport(tree_->model(), session_->data(), *folder), dir);
+}
+
+void MainWindow::SaveSelectedAs() {
+  if (session_->state() == session::SessionState::Idle) return;
+  if (export_ && !export_->finished()) return;
+  std::vector<SelectedRow> rows;
+  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+    const QTreeWidgetItem* row = list_->topLevelItem(i);
+    const uint32_t id = row->data(0, ItemList::kNodeIdRole).toUInt();
+    if (row->isSelected() && id != 0) rows.push_back({id, row->data(0, ItemList::kPictureRole).toInt()});
+  }
+  if (rows.empty()) return;
+  const QString dir = presenter_.SelectFolder(this, QStringLiteral("Save As"));
+  if (dir.isEmpty()) return;
+  delete export_.data();
+  export_ = ExportJob::Start(*readers_, presenter_, this, RowsExport(rows), dir);
 }
 
 // ---- window events ----

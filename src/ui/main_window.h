@@ -32,6 +32,7 @@ class QTreeWidgetItem;
 
 namespace velmorix::ui {
 
+class ExportJob;
 class FolderTree;
 class ItemList;
 class Presenter;
@@ -100,6 +101,13 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void FillItemList(QTreeWidgetItem* item);
   // Opens the item of a list row in an item window.
   void OpenItem(uint32_t nodeId);
+  // "Export Folder..." for a tree item and "Save As..." for the selected
+  // rows: each asks for a folder and starts an export with its progress
+  // dialog.
+  void ExportFolder(QTreeWidgetItem* item);
+  void SaveSelectedAs();
+  // The export started last (nullptr when none).
+  ExportJob* currentExport() const { return export_; }
 
  signals:
   // Emitted on the user-interface thread after a worker has ended.
@@ -175,6 +183,7 @@ class MainWindow : public QDialog, public session::RecoveryView {
   QToolButton* stopButton_ = nullptr;
   QToolButton* backButton_ = nullptr;
   QAction* aboutAction_ = nullptr;
+  QPointer<ExportJob> export_;
   QTimer progressTimer_;
   QTimer pendingTimer_;  // applies the worker's deferred updates
   std::unordered_map<int, QWidget*> controls_;
