@@ -49,9 +49,22 @@ constexpr size_t kUncounted = SIZE_MAX;
 // than one page holds, so a page that ends the file reads short: when the
 // page itself is whole, the missing tail counts as zeros. Returns the bytes
 // available, or 0 when the page cannot be read.
-uint32_t ReadIndexPage(Store& s, const WalkLayout& L, uint64_t offset, uint32_t size, Buffer& page) {
+//
+// Pages lie on page boundaries. An offset off a boundary is no page: such
+// offsets come from a leaf page walked as an intermediate one while the leaf
+// level is still unknown, and the bytes there could start with the promised
+// key by chance and be taken for a level of the tree. In the 4 KiB variant a
+// page must also name the tree's page type in its trailer.
+uint32_t ReadIndexPage(Store& s, const WalkLayout& L, uint64_t offset, uint32_t size, uint8_t ptype,
+                       Buffer& page) {
+  const uint32_t pageSize = L.counted ? L.counted->pageSize : kPageSize;
+  if (offset % pageSize != 0) return 0;
   const uint32_t n = s.ReadRawBlock(offset, size, page);
-  if (n < (L.counted ? size : kPageSize)) return 0;
+  if (n < pageSize) return 0;
+  if (L.counted) {
+    auto t = ReadPageTrailer(*L.counted, page);
+    if (!t || (t->ptype != ptype && t->ptypeRepeat != ptype)) return 0;
+  }
   page.resize(size, std::byte{0});
   return size;
 }
@@ -166,7 +179,7 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
   int64_t b = expectedFirstKey;
   if (depth == store.blockLeafLevel) {
     if (store.StopRequested()) return 0;
-    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, page);
+    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, kPageBlockIndex, page);
     if (n == 0) return -1;
     const int64_t limit = EntryLimit(L, page, L.blockLeafEntry, kMaxLeafEntriesBlock);
     if (limit < 0) return -1;
@@ -203,7 +216,7 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
     return 2;
   }
 
-  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, page);
+  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, kPageBlockIndex, page);
   if (n == 0) return -1;
   if (store.StopRequested()) return 0;
   ByteView v{ByteSpan(page)};
@@ -241,7 +254,7 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
   Buffer page;
   int64_t b = expectedFirstKey;
   if (depth == store.nodeLeafLevel) {
-    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, page);
+    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, kPageNodeIndex, page);
     if (n == 0) return -1;
     const int64_t limit = EntryLimit(L, page, L.nodeLeafEntry, kMaxLeafEntriesNode);
     if (limit < 0) return -1;
@@ -270,7 +283,7 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
     return 0;
   }
 
-  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, page);
+  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, kPageNodeIndex, page);
   if (n == 0) return -1;
   if (store.StopRequested()) return 0;
   ByteView v{ByteSpan(page)};
