@@ -700,6 +700,10 @@ void MailboxBuilder::Finish() {
   faiTemplate_ = WriteEmptyTable(kFaiColumns);
   for (auto& f : folders_) WriteFolder(*f);
   WriteStore();
+  // Readers refuse a name-to-ID map without entries or property-set GUIDs,
+  // and every store a mail client makes has both: a mailbox that uses no
+  // named property still gets one (the reminder flag of PSETID_Common).
+  if (names_.size() == 0) names_.IdFor(PropertyName::Lid(kPsetidCommon, 0x8503));
   if (options_.nameMap) {
     WritePcNode(kNameMapNid, 0, options_.nameMapProperties ? *options_.nameMapProperties
                                                            : names_.Properties());
