@@ -401,6 +401,27 @@ TEST_P(IndexWalk, LastPageEndingTheFileIsRead) {
   EXPECT_NE(store::FindNode(s, 0x61), nullptr);
 }
 
+TEST_P(IndexWalk, BytesAtAMisreadChildOffsetAreNoPage) {
+  // While the leaf level is unknown the leaf is walked as an intermediate
+  // page: its size and reference-count bytes read as the child offset
+  // 0x20000 + size, where the promised key 4 stands off a page boundary.
+  MiniStore m(unicode());
+  const uint16_t size = 0x48;
+  std::vector<std::byte> filler(0x20000 + size + 64 - 0x4400, std::byte{0});
+  filler[0x20000 + size - 0x4400] = std::byte{4};
+  const uint64_t data = m.Block(filler);
+  auto bl = m.BlockLeafPage({{4, data, size}, {8, data, size}});
+  auto broot = m.IntermediatePage({{4, bl}});
+  auto nl = m.NodeLeafPage({{0x21, 4, 0, 0}});
+  m.SetRoots(broot, nl);
+  Store s;
+  ASSERT_EQ(store::OpenStore(s, m.Write(Name("vx_misread"))), 0);
+  ASSERT_EQ(store::LoadIndexes(s), 0);
+  EXPECT_EQ(s.blockLeafLevel, 1);
+  ASSERT_EQ(s.data->blocks.size(), 2u);
+  EXPECT_EQ(store::FindBlock(s, 8)->offset, data);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothVariants, IndexWalk, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Unicode" : "Ansi"; });
 
