@@ -204,9 +204,10 @@ TEST_P(BuildItemTest, PropertyContextOverSeveralBlocks) {
   for (size_t i = 0; i < ids.size(); ++i) {
     mail.props.Text(ids[i], std::string(1700, static_cast<char>('a' + i)));
   }
-  // Blocks of the 4 KiB variant hold 65,512 bytes: more properties to fill two.
-  for (uint16_t i = 0; GetParam() == sb::Format::Unicode4K && i < 16; ++i) {
-    mail.props.Text(static_cast<uint16_t>(0x6750 + i), std::string(1700, 'z'));
+  // Blocks of the 4 KiB variant hold 65,512 bytes: properties sorted before
+  // those above fill the first, so that they are read from the second.
+  for (uint16_t i = 0; GetParam() == sb::Format::Unicode4K && i < 20; ++i) {
+    mail.props.Text(static_cast<uint16_t>(0x0003 + i), std::string(1700, 'z'));
   }
   const uint32_t nid = b.AddItem(b.topFolder(), mail);
   auto s = Open(b);
