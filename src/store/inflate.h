@@ -29,6 +29,9 @@ class Inflater {
   // does not match, or it inflates to more or fewer bytes.
   std::optional<Buffer> Inflate(ByteSpan stored, uint32_t size);
 
+  // Room for a compressed block's stored bytes while it is inflated.
+  Buffer input;
+
  private:
   struct Free {
     void operator()(libdeflate_decompressor* d) const;

@@ -202,13 +202,21 @@ std::optional<Buffer> ReadPage(Store& store, uint64_t offset) {
 
 std::optional<Buffer> ReadBlockData(Store& store, const BlockEntry& e) {
   if (e.size <= 0) return std::nullopt;
-  Buffer buf;
-  if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), buf) < static_cast<uint32_t>(e.size)) {
+  if (!e.compressed()) {
+    Buffer buf;
+    if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), buf) < static_cast<uint32_t>(e.size)) {
+      return std::nullopt;
+    }
+    return buf;
+  }
+  // The stored stream is needed only until it is inflated: one buffer serves
+  // every compressed block.
+  if (e.inflatedSize <= 0) return std::nullopt;
+  Buffer& stream = store.inflater.input;
+  if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), stream) < static_cast<uint32_t>(e.size)) {
     return std::nullopt;
   }
-  if (!e.compressed()) return buf;
-  if (e.inflatedSize <= 0) return std::nullopt;
-  return store.inflater.Inflate(buf, static_cast<uint32_t>(e.inflatedSize));
+  return store.inflater.Inflate(stream, static_cast<uint32_t>(e.inflatedSize));
 }
 
 uint64_t DataBudget(const Store& store) {
