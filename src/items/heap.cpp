@@ -12,6 +12,25 @@ constexpr int kMaxTreeLevels = 2;
 // Deepest BTree-on-heap read (index levels above the leaves).
 constexpr int kMaxBthLevels = 8;
 
+// Every heap value is looked up here: kept inline in the heap's own lookup,
+// one copy for each width of page-map words.
+template <bool wideBlocks>
+[[gnu::always_inline]] inline std::optional<HeapRange> ResolveInBlock(ByteSpan block, uint16_t ibHnpm, uint32_t hid) {
+  if (block.empty() || hid == 0) return std::nullopt;
+  ByteView v(block);
+  const uint64_t pos = static_cast<uint64_t>(ibHnpm) + (hid >> 4) + 2;
+  auto startWord = v.U16(pos);
+  auto endWord = v.U16(pos + 2);
+  if (!startWord || !endWord) return std::nullopt;
+  const int32_t start = wideBlocks ? int32_t{*startWord} : int32_t{static_cast<int16_t>(*startWord)};
+  const int32_t end = wideBlocks ? int32_t{*endWord} : int32_t{static_cast<int16_t>(*endWord)};
+  if (start < 0 || static_cast<size_t>(start) > block.size()) return std::nullopt;
+  if (end >= start && static_cast<size_t>(end) > block.size()) return std::nullopt;
+  HeapRange r{start, end};
+  if (r.end < r.start) r.end = r.start;  // an empty allocation
+  return r;
+}
+
 struct TreeWalk {
   store::Store& store;
   uint64_t budget;                        // bytes still allowed
@@ -56,23 +75,7 @@ bool Collect(TreeWalk& w, uint32_t bid, int levels) {
 }  // namespace
 
 std::optional<HeapRange> ResolveHid(ByteSpan block, uint16_t ibHnpm, uint32_t hid, bool wideBlocks) {
-  if (block.empty() || hid == 0) return std::nullopt;
-  ByteView v(block);
-  const uint64_t pos = static_cast<uint64_t>(ibHnpm) + (hid >> 4) + 2;
-  std::optional<int32_t> start, end;
-  if (wideBlocks) {
-    start = v.U16(pos);
-    end = v.U16(pos + 2);
-  } else {
-    start = v.I16(pos);
-    end = v.I16(pos + 2);
-  }
-  if (!start || !end) return std::nullopt;
-  if (*start < 0 || static_cast<size_t>(*start) > block.size()) return std::nullopt;
-  if (*end >= *start && static_cast<size_t>(*end) > block.size()) return std::nullopt;
-  HeapRange r{*start, *end};
-  if (r.end < r.start) r.end = r.start;  // an empty allocation
-  return r;
+  return wideBlocks ? ResolveInBlock<true>(block, ibHnpm, hid) : ResolveInBlock<false>(block, ibHnpm, hid);
 }
 
 std::optional<Heap> Heap::Read(store::Store& store, uint32_t bid) {
@@ -95,6 +98,7 @@ Heap Heap::FromPages(std::vector<Page> pages, const store::VariantLayout& layout
   Heap h;
   h.pages_ = std::move(pages);
   h.blockShift_ = layout.hidBlockShift();
+  h.inPageMask_ = (1u << h.blockShift_) - 1;
   h.wideBlocks_ = layout.maxBlockSize > 0x8000;
   return h;
 }
@@ -119,13 +123,15 @@ std::optional<Heap::Allocation> Heap::Resolve(uint32_t hid) const {
   const uint32_t pageIndex = hid >> blockShift_;
   if (hid == 0 || pageIndex >= pages_.size()) return std::nullopt;
   const Page& p = pages_[pageIndex];
-  auto r = ResolveHid(ByteSpan(p.data), p.ibHnpm, hid & ((1u << blockShift_) - 1), wideBlocks_);
+  const uint32_t inPage = hid & inPageMask_;
+  auto r = wideBlocks_ ? ResolveInBlock<true>(ByteSpan(p.data), p.ibHnpm, inPage)
+                       : ResolveInBlock<false>(ByteSpan(p.data), p.ibHnpm, inPage);
   if (!r) return std::nullopt;
   return Allocation{&p, *r};
 }
 
 std::optional<Heap::Allocation> Heap::ResolveHeader(uint32_t hid) const {
-  return Resolve(pages_.size() == 1 ? (hid & ((1u << blockShift_) - 1)) : hid);
+  return Resolve(pages_.size() == 1 ? (hid & inPageMask_) : hid);
 }
 
 namespace {

@@ -79,6 +79,7 @@ class Heap {
  private:
   std::vector<Page> pages_;
   uint32_t blockShift_ = 16;  // HID bits below the page index
+  uint32_t inPageMask_ = 0xFFFF;
   bool wideBlocks_ = false;   // page-map offsets read unsigned
 };
 

@@ -139,6 +139,27 @@ uint64_t BlockOffset(const Store& store, uint32_t bid) {
 
 namespace {
 
+// ReadBlockData, inline in the readers of this file: every node's data comes
+// through here.
+[[gnu::always_inline]] inline std::optional<Buffer> ReadBlock(Store& store, const BlockEntry& e) {
+  if (e.size <= 0) return std::nullopt;
+  if (!e.compressed()) {
+    Buffer buf;
+    if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), buf) < static_cast<uint32_t>(e.size)) {
+      return std::nullopt;
+    }
+    return buf;
+  }
+  // The stored stream is needed only until it is inflated: one buffer serves
+  // every compressed block.
+  if (e.inflatedSize <= 0) return std::nullopt;
+  Buffer& stream = store.inflater.input;
+  if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), stream) < static_cast<uint32_t>(e.size)) {
+    return std::nullopt;
+  }
+  return store.inflater.Inflate(stream, static_cast<uint32_t>(e.inflatedSize));
+}
+
 void Decode(Store& store, const BlockEntry& e, Buffer& buf) {
   if (store.encryptionMethod == kEncodeNone) return;
   if (DecodeBlock(buf, store.encryptionMethod, e.bid) != 0 && !store.unknownEncryptionShown) {
@@ -154,7 +175,7 @@ bool CollectDataBlocks(Store& store, uint32_t bid, int level, uint64_t& budget,
                        std::vector<Buffer>& out) {
   const BlockEntry* e = FindBlock(store, bid);
   if (!e) return false;
-  auto buf = ReadBlockData(store, *e);
+  auto buf = ReadBlock(store, *e);
   if (!buf) return false;
   const bool internal = (bid & 2u) != 0;
   ByteView v{ByteSpan(*buf)};
@@ -178,7 +199,7 @@ bool CollectDataBlocks(Store& store, uint32_t bid, int level, uint64_t& budget,
     if (*treeLevel == 1) {
       const BlockEntry* ce = FindBlock(store, *child);
       if (!ce) return false;
-      auto cb = ReadBlockData(store, *ce);
+      auto cb = ReadBlock(store, *ce);
       if (!cb || cb->size() > budget) return false;
       budget -= cb->size();
       Decode(store, *ce, *cb);
@@ -200,24 +221,7 @@ std::optional<Buffer> ReadPage(Store& store, uint64_t offset) {
   return page;
 }
 
-std::optional<Buffer> ReadBlockData(Store& store, const BlockEntry& e) {
-  if (e.size <= 0) return std::nullopt;
-  if (!e.compressed()) {
-    Buffer buf;
-    if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), buf) < static_cast<uint32_t>(e.size)) {
-      return std::nullopt;
-    }
-    return buf;
-  }
-  // The stored stream is needed only until it is inflated: one buffer serves
-  // every compressed block.
-  if (e.inflatedSize <= 0) return std::nullopt;
-  Buffer& stream = store.inflater.input;
-  if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), stream) < static_cast<uint32_t>(e.size)) {
-    return std::nullopt;
-  }
-  return store.inflater.Inflate(stream, static_cast<uint32_t>(e.inflatedSize));
-}
+std::optional<Buffer> ReadBlockData(Store& store, const BlockEntry& e) { return ReadBlock(store, e); }
 
 uint64_t DataBudget(const Store& store) {
   const VariantLayout* L = store.layout();
@@ -230,7 +234,7 @@ uint64_t DataBudget(const Store& store) {
 std::optional<Buffer> ReadNodeBlock(Store& store, uint32_t bid) {
   const BlockEntry* e = FindBlock(store, bid);
   if (!e) return std::nullopt;
-  auto buf = ReadBlockData(store, *e);
+  auto buf = ReadBlock(store, *e);
   if (!buf) return std::nullopt;
   Decode(store, *e, *buf);
   return buf;
