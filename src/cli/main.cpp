@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/export.h"
 #include "cli/info.h"
 #include "cli/recover.h"
 #include "cli/show.h"
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "recover") == 0) return velmorix::cli::RunRecover(argc - 1, argv + 1);
   if (std::strcmp(argv[1], "info") == 0) return velmorix::cli::RunInfo(argc - 1, argv + 1);
   if (std::strcmp(argv[1], "show") == 0) return velmorix::cli::RunShow(argc - 1, argv + 1);
+  if (std::strcmp(argv[1], "export") == 0) return velmorix::cli::RunExport(argc - 1, argv + 1);
   Usage();
   return velmorix::cli::kExitUsage;
 }
