@@ -107,16 +107,23 @@ void SetHeader(GMimeObject* object, const char* name, std::string_view value) {
   if (!v.empty()) g_mime_object_set_header(object, name, v.c_str(), "utf-8");
 }
 
+// Whether the message carries the header with some text; an empty one is
+// removed, to be made again from the properties.
 bool HasHeader(GMimeMessage* message, const char* name) {
-  return g_mime_header_list_contains(g_mime_object_get_header_list(GMIME_OBJECT(message)), name);
+  GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(message));
+  GMimeHeader* h = g_mime_header_list_get_header(list, name);
+  if (!h) return false;
+  const char* raw = g_mime_header_get_raw_value(h);
+  if (raw && std::string_view(raw).find_first_not_of(" \t\r\n") != std::string_view::npos) return true;
+  g_mime_header_list_remove(list, name);
+  return false;
 }
 
 // Headers made from the item's properties; with `onlyMissing`, only those
 // the message does not carry yet.
 void HeadersFromProperties(GMimeMessage* message, const Item& item, bool onlyMissing) {
   auto want = [&](const char* name) { return !onlyMissing || !HasHeader(message, name); };
-  const content::Address& from =
-      item.sentRepresenting.name.empty() && item.sentRepresenting.address.empty() ? item.sender : item.sentRepresenting;
+  const content::Address& from = FromAddress(item);
   if (want("From")) AddAddress(message, GMIME_ADDRESS_TYPE_FROM, from);
   if (!onlyMissing && &from != &item.sender && !EmailOf(item.sender).empty() &&
       EmailOf(item.sender) != EmailOf(from)) {
@@ -521,11 +528,13 @@ class MessageBuilder {
 
 }  // namespace
 
-std::string SenderAddress(const Item& item) {
-  std::string a = EmailOf(item.sentRepresenting);
-  if (a.empty()) a = EmailOf(item.sender);
-  return a;
+const content::Address& FromAddress(const Item& item) {
+  if (!EmailOf(item.sentRepresenting).empty()) return item.sentRepresenting;
+  if (!EmailOf(item.sender).empty()) return item.sender;
+  return item.sentRepresenting.name.empty() ? item.sender : item.sentRepresenting;
 }
+
+std::string SenderAddress(const Item& item) { return EmailOf(FromAddress(item)); }
 
 std::optional<content::FileTime> MessageTime(const Item& item) {
   if (item.sentTime) return item.sentTime;

@@ -31,8 +31,11 @@ struct MessageOptions {
 bool WriteMessage(content::ItemReader& reader, const content::Item& item, const mime::Sink& sink,
                   const MessageOptions& options, std::vector<std::string>& problems, std::string* error = nullptr);
 
-// The address a message is from: the SMTP address of the represented sender
-// or the sender, else empty.
+// Who a message is from: the represented sender (a delegate's principal)
+// or the sender, whichever has an Internet address, else whichever has a
+// name.
+const content::Address& FromAddress(const content::Item& item);
+// The Internet address of FromAddress(), or empty.
 std::string SenderAddress(const content::Item& item);
 
 // The time a message carries as its date: sent, else received, else created.

@@ -275,8 +275,7 @@ void AddEvent(icalcomponent* cal, const Item& item) {
   if (a.busyStatus == 0 && item.appointment) icalcomponent_add_property(ev, icalproperty_new_transp(ICAL_TRANSP_TRANSPARENT));
   if (a.busyStatus == 1) icalcomponent_add_property(ev, icalproperty_new_status(ICAL_STATUS_TENTATIVE));
 
-  const content::Address& organizer =
-      item.sentRepresenting.name.empty() && item.sentRepresenting.address.empty() ? item.sender : item.sentRepresenting;
+  const content::Address& organizer = FromAddress(item);
   bool attendees = false;
   for (const auto& r : item.recipients) {
     switch (r.type) {

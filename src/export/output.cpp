@@ -148,13 +148,17 @@ std::unique_ptr<OutputDir> OutputDir::CreateSubdirectory(std::string_view name, 
 }
 
 std::optional<OutputFile> OutputDir::CreateFile(std::string* error) {
-  std::random_device seed;
-  std::mt19937_64 random(seed());
+  if (tempPrefix_.empty()) {
+    // One random part per folder, then a counter: unguessable names that
+    // cost no system call each.
+    std::random_device seed;
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, ".velmorix-%d-%08x%08x-", static_cast<int>(::getpid()), seed(), seed());
+    tempPrefix_ = prefix;
+  }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[64];
-    std::snprintf(name, sizeof name, ".velmorix-%d-%016llx.part", static_cast<int>(::getpid()),
-                  static_cast<unsigned long long>(random()));
-    const int fd = ::openat(fd_, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const std::string name = tempPrefix_ + std::to_string(tempCounter_++) + ".part";
+    const int fd = ::openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) return OutputFile(*this, name, fd);
     if (errno != EEXIST) break;
   }

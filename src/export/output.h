@@ -60,6 +60,8 @@ class OutputDir {
   std::string name_;             // the name in the parent
   std::unordered_set<std::string> used_;               // case-folded names given out
   std::unordered_map<std::string, unsigned> nextNumber_;  // per safe name: next number to try
+  std::string tempPrefix_;  // temporary names: prefix and counter
+  uint64_t tempCounter_ = 0;
 };
 
 // A file being written in an OutputDir; removed unless committed.
