@@ -402,7 +402,7 @@ class MessageBuilder {
       g_mime_multipart_add(multipart.get(), text.get());
       size_t added = 0;
       for (const Attachment* a : related) {
-        if (auto part = AttachmentPart(item, *a, true)) {
+        if (auto part = AttachmentPart(*a, true)) {
           g_mime_multipart_add(multipart.get(), part.get());
           ++added;
         }
@@ -412,7 +412,7 @@ class MessageBuilder {
 
     std::vector<mime::Ref<GMimeObject>> parts;
     for (const Attachment* a : mixed) {
-      if (auto part = AttachmentPart(item, *a, false)) parts.push_back(std::move(part));
+      if (auto part = AttachmentPart(*a, false)) parts.push_back(std::move(part));
     }
     // RTF from which no text could be derived is kept as it is.
     if (!plain && !html && b.rtf.present() && !b.rtf.text.empty()) {
@@ -435,7 +435,7 @@ class MessageBuilder {
     return "attachment " + std::to_string(a.index + 1) + (a.fileName.empty() ? std::string() : " (" + a.fileName + ")");
   }
 
-  mime::Ref<GMimeObject> AttachmentPart(const Item& item, const Attachment& a, bool inlinePart) {
+  mime::Ref<GMimeObject> AttachmentPart(const Attachment& a, bool inlinePart) {
     if (a.isEmbeddedMessage()) return EmbeddedPart(a);
     if (!a.readable) {
       // A link to a file elsewhere or an empty slot has no bytes to keep.
@@ -461,7 +461,6 @@ class MessageBuilder {
     g_mime_object_set_disposition(GMIME_OBJECT(part.get()), showInline ? "inline" : "attachment");
     if (const std::string cid = BareId(a.contentId); !cid.empty()) g_mime_part_set_content_id(part.get(), cid.c_str());
     if (!name.empty()) SetFileName(GMIME_OBJECT(part.get()), name);
-    (void)item;
     return mime::Ref<GMimeObject>(GMIME_OBJECT(part.release()));
   }
 
@@ -469,20 +468,16 @@ class MessageBuilder {
   // lasts, else in an anonymous temporary file.
   mime::Ref<GMimeStream> AttachmentStream(const Attachment& a) {
     std::string error;
-    if (a.size <= options_.memoryBudget - std::min(options_.memoryBudget, used_)) {
-      auto bytes = reader_.ReadAttachmentBytes(a, options_.memoryBudget - used_, &error);
-      if (bytes) {
+    const size_t room = options_.memoryBudget > used_ ? options_.memoryBudget - used_ : 0;
+    if (a.size <= room) {
+      if (auto bytes = reader_.ReadAttachmentBytes(a, room, &error)) {
         used_ += bytes->size();
         GByteArray* array = g_byte_array_sized_new(static_cast<guint>(bytes->size()));
         g_byte_array_append(array, reinterpret_cast<const guint8*>(bytes->data()), static_cast<guint>(bytes->size()));
         return mime::Ref<GMimeStream>(g_mime_stream_mem_new_with_byte_array(array));
       }
-      // Larger than measured: through a file like the big ones.
-      if (a.size >= options_.memoryBudget - used_) error.clear();
-      if (!error.empty()) {
-        problems_.push_back(Label(a) + " could not be read: " + error);
-        return nullptr;
-      }
+      // More than measured, or damaged: the file path below reads it again
+      // and says which.
     }
     std::FILE* file = std::tmpfile();
     if (!file) {

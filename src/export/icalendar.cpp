@@ -96,7 +96,13 @@ void AddPerson(icalcomponent* c, bool organizer, const content::Address& a,
     address = "invalid:nomail";
   }
   icalproperty* p = organizer ? icalproperty_new_organizer(address.c_str()) : icalproperty_new_attendee(address.c_str());
-  if (const std::string cn = CleanText(a.name); !cn.empty()) {
+  // A parameter value cannot hold a double quote or a line break.
+  std::string cn = CleanText(a.name);
+  for (char& ch : cn) {
+    if (ch == '"') ch = '\'';
+    if (ch == '\n' || ch == '\t') ch = ' ';
+  }
+  if (!cn.empty()) {
     icalproperty_add_parameter(p, icalparameter_new_cn(cn.c_str()));
   }
   if (role) icalproperty_add_parameter(p, icalparameter_new_role(*role));
