@@ -122,10 +122,11 @@ std::vector<exporting::FolderItems> ListedFolders(const session::FolderTreeModel
   return out;
 }
 
-const session::TreeItem* FindFolder(const session::FolderTreeModel& tree, std::string path) {
+const session::TreeItem* FindFolder(const session::FolderTreeModel& tree, std::string path, bool ansi) {
   if (!path.empty() && path.back() != '\\') path += '\\';
   for (const session::TreeItem* item : tree.PreOrder()) {
-    if (session::FolderTreeModel::ItemPath(item) == path) return item;
+    const std::string itemPath = session::FolderTreeModel::ItemPath(item);
+    if (itemPath == path || (ansi && session::Cp1252ToUtf8(itemPath) == path)) return item;
   }
   return nullptr;
 }
@@ -198,7 +199,7 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
 
   const session::TreeItem* subtree = nullptr;
   if (command.folder) {
-    subtree = FindFolder(view.tree(), *command.folder);
+    subtree = FindFolder(view.tree(), *command.folder, session.data().variant() == store::Variant::Ansi);
     if (!subtree) {
       err << "velmorix-cli: export: no folder " << *command.folder << " (give it as recover prints it, e.g. "
           << "\"Personal Folders\\Inbox\\\")\n";

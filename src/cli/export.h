@@ -27,8 +27,9 @@ std::vector<exporting::FolderItems> ListedFolders(const session::FolderTreeModel
                                                   const session::TreeItem* subtree = nullptr);
 
 // The tree item whose path is `path` as `folder` records print it
-// ("Personal Folders\Inbox\"; the last backslash may be left out).
-const session::TreeItem* FindFolder(const session::FolderTreeModel& tree, std::string path);
+// ("Personal Folders\Inbox\"; the last backslash may be left out). Paths of
+// ANSI stores (`ansi`) also match as UTF-8.
+const session::TreeItem* FindFolder(const session::FolderTreeModel& tree, std::string path, bool ansi = false);
 
 struct ExportCommand {
   exporting::Format format = exporting::Format::All;

@@ -8,6 +8,7 @@
 
 #include "../content/content_test_util.h"
 #include "cli/export.h"
+#include "cli/recover.h"
 #include "export/vcard.h"
 #include "export_test_util.h"
 
@@ -324,6 +325,26 @@ TEST_F(ExportTest, VCardsAndCalendarsParseAndKeepTheirFields) {
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(fs::path(notes[0]).filename(), "note text.txt");
   EXPECT_EQ(Read(notes[0]), "note text\r\nmore");
+}
+
+TEST_F(ExportTest, OneFolderAndItsSubfoldersOrNothingForAFileThatIsNotAStore) {
+  cli::ExportCommand command;
+  command.format = Format::All;
+  command.out = out_.path() + "/one";
+  command.folder = "Personal Folders\\Contacts";
+  std::ostringstream out, err;
+  ASSERT_EQ(cli::ExportStore(store_.path(), command, out, err), 0) << err.str();
+  EXPECT_EQ(out.str(), "1 items written, 0 could not be read, " +
+                           std::to_string(fs::file_size(FilesWith(out_.path() + "/one", ".vcf").at(0))) +
+                           " bytes written\n");
+  command.folder = "Personal Folders\\Nowhere\\";
+  EXPECT_EQ(cli::ExportStore(store_.path(), command, out, err), cli::kExitUsage);
+
+  const std::string junk = out_.path() + "/junk.pst";
+  std::ofstream(junk) << std::string(4096, 'x');
+  command.folder.reset();
+  EXPECT_EQ(cli::ExportStore(junk, command, out, err), cli::kExitOpenFailed);
+  EXPECT_EQ(cli::ExportStore(out_.path() + "/missing.pst", command, out, err), cli::kExitOpenFailed);
 }
 
 TEST(VCardText, EscapesAndFoldsAsRfc6350Says) {
