@@ -1,5 +1,6 @@
 #include "export/output.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,7 +78,9 @@ std::unique_ptr<OutputDir> OutputDir::Open(const std::string& path, std::string*
     SetError(error, "cannot open the folder " + path, errno);
     return nullptr;
   }
-  return std::unique_ptr<OutputDir>(new OutputDir(path, fd));
+  std::unique_ptr<OutputDir> dir(new OutputDir(path, fd));
+  dir->LoadNames();
+  return dir;
 }
 
 OutputDir::~OutputDir() {
@@ -88,7 +91,24 @@ void OutputDir::Close() {
   if (fd_ >= 0 && parent_) {
     ::close(fd_);
     fd_ = -1;
+    // The names given out are known again from the folder when it is
+    // reopened; a folder not in use holds no memory for them.
+    std::unordered_set<std::string>().swap(used_);
+    std::unordered_map<std::string, unsigned>().swap(nextNumber_);
   }
+}
+
+void OutputDir::LoadNames() {
+  const int fd = ::dup(fd_);
+  if (fd < 0) return;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
+  ::rewinddir(dir);
+  while (const dirent* e = ::readdir(dir)) used_.insert(Folded(e->d_name));
+  ::closedir(dir);
 }
 
 bool OutputDir::Reopen(std::string* error) {
@@ -102,6 +122,7 @@ bool OutputDir::Reopen(std::string* error) {
     SetError(error, "cannot open " + path_, errno);
     return false;
   }
+  LoadNames();
   return true;
 }
 

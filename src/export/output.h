@@ -53,6 +53,8 @@ class OutputDir {
   OutputDir(std::string path, int fd, OutputDir* parent = nullptr, std::string name = {})
       : path_(std::move(path)), fd_(fd), parent_(parent), name_(std::move(name)) {}
   bool Taken(const std::string& name) const;
+  // Takes the names already in the folder as given out.
+  void LoadNames();
 
   std::string path_;
   int fd_ = -1;
