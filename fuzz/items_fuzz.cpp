@@ -1,18 +1,63 @@
 // Decodes an arbitrary node block as a property or table context, with
 // arbitrary subnodes, in either variant: the input is laid into a real store
 // file and the node is assembled as an item, then read as a name-to-ID map.
+// The listing build of the node must give what the full build gives.
 //
 // Input: [flags][subnode count n][n x (u16 length, bytes)][node data...]
 //   flags bit 0: Unicode variant; bit 1: the first subnode is the attachment
 //   table (NID 0x671); bit 2: nest the second subnode below the first.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "fuzz_input.h"
 #include "items/items.h"
 #include "store/store.h"
 #include "storebuilder/ndb.h"
+
+namespace {
+
+using velmorix::Blob;
+using velmorix::items::ItemRecord;
+
+bool Same(const Blob& a, const Blob& b) {
+  return a.present() == b.present() && a.view() == b.view();
+}
+
+// The fields a listing build fills (see BuildItem).
+bool SameListing(const ItemRecord* a, const ItemRecord* b) {
+  if (!a || !b) return !a && !b;
+  if (a->kind != b->kind || !Same(a->messageClass, b->messageClass) ||
+      !Same(a->displayName, b->displayName) || a->attachmentTableDamaged != b->attachmentTableDamaged ||
+      a->attachments.size() != b->attachments.size() || !a->details != !b->details ||
+      !a->contact != !b->contact || !a->folderCounts != !b->folderCounts ||
+      !a->storeInfo != !b->storeInfo || !a->appointment != !b->appointment || !a->journal != !b->journal) {
+    return false;
+  }
+  if (a->folderCounts && (a->folderCounts->contentCount != b->folderCounts->contentCount ||
+                          a->folderCounts->hasSubfolders != b->folderCounts->hasSubfolders)) {
+    return false;
+  }
+  if (a->details) {
+    const auto &x = *a->details, &y = *b->details;
+    if (!Same(x.sentRepresentingName, y.sentRepresentingName) || !Same(x.displayTo, y.displayTo) ||
+        !Same(x.deliveryTime, y.deliveryTime) || !Same(x.bodyText, y.bodyText) || !x.subject != !y.subject ||
+        (x.subject && (!Same(x.subject->text, y.subject->text) || x.subject->marker != y.subject->marker))) {
+      return false;
+    }
+  }
+  if (a->contact && (!Same(a->contact->fileUnder, b->contact->fileUnder) ||
+                     !Same(a->contact->postalAddress, b->contact->postalAddress) ||
+                     !Same(a->contact->mobilePhone, b->contact->mobilePhone))) {
+    return false;
+  }
+  if (a->appointment && !Same(a->appointment->meetingLocation, b->appointment->meetingLocation)) return false;
+  if (a->journal && !Same(a->journal->logType, b->journal->logType)) return false;
+  return true;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace velmorix;
@@ -62,6 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   items::NamedPropertyMap names;
   items::LoadNamedPropertyMap(s, names);
   items::ItemContext ctx(s, &names);
-  auto item = items::BuildItem(ctx, store::FindNode(s, 0x21));
+  const store::NodeEntry* entry = store::FindNode(s, 0x21);
+  auto item = items::BuildItem(ctx, entry);
+  auto listing = items::BuildItem(ctx, entry, items::ReadScope::Listing);
+  if (!SameListing(item.get(), listing.get())) std::abort();
   return 0;
 }

@@ -2,6 +2,8 @@
 // in the order shown, and the folder tree the scan builds.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,14 +23,15 @@ class CliView : public session::RecoveryView {
   void SetControlText(int id, const std::string& text) override;
   void ShowControl(int, bool) override {}
   void EnableControl(int, bool) override {}
-  void SetProgressRange(int, int) override {}
-  void SetProgressPosition(int) override {}
+  void SetProgressRange(int low, int high) override;
+  void SetProgressPosition(int position) override;
   void StartProgressTimer() override {}
   void StopProgressTimer() override {}
   void ApplyFileSelectionLayout() override {}
   void ApplyScanningLayout() override {}
   void ClearViews() override;
   void InsertFolderPath(const std::string& path) override;
+  void SetFolderKind(const std::string& path, session::ColumnSet set) override;
   // Records the message; a question is answered Yes (the only one asked is
   // the stop question, raised by Ctrl-C).
   session::MessageAnswer ShowMessage(const session::Message& message) override;
@@ -39,10 +42,24 @@ class CliView : public session::RecoveryView {
   // Records a message shown by the front end itself.
   void Note(const std::string& text);
 
+  // The run as a progress line shows it, read while the worker runs: the
+  // latest status-line text, and the position within the progress range
+  // (total 0 while the stage has set no position).
+  struct Progress {
+    std::string stage;
+    int64_t done = 0;
+    int64_t total = 0;
+  };
+  Progress progress() const;
+
  private:
-  std::mutex mutex_;  // the worker and the main thread both call in
+  mutable std::mutex mutex_;  // the worker and the main thread both call in
   std::vector<Event> events_;
+  std::string stage_;
   session::FolderTreeModel tree_;
+  // Set for every item the worker visits: atomics, not the mutex.
+  std::atomic<int> low_{0}, high_{0}, position_{0};
+  std::atomic<bool> positioned_{false};
 };
 
 }  // namespace velmorix::cli

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -10,12 +11,16 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <unordered_set>
 
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
 #include "cli/cli_view.h"
+#include "cli/commands.h"
+#include "cli/file_errors.h"
+#include "cli/progress.h"
 #include "cli/recover.h"
 #include "cli/show.h"
 #include "content/item_reader.h"
@@ -38,21 +43,25 @@ void OnInterrupt(int) {
   g_exportInterrupted.store(true);
 }
 
-const char* Usage() {
-  return "usage: velmorix-cli export --format eml|mbox|vcf|ics|all --out DIR [--folder PATH] [--quiet] FILE\n";
+// What a row is, by its picture: mixed folders list other kinds among
+// their mails.
+exporting::ListKind KindOfRow(int picture) {
+  switch (picture) {
+    case session::kListContact: return exporting::ListKind::Contacts;
+    case session::kListTasks: return exporting::ListKind::Tasks;
+    case session::kListJournal: return exporting::ListKind::Journal;
+    case session::kListNotes: return exporting::ListKind::Notes;
+    case session::kListCalendar: return exporting::ListKind::Calendar;
+    default: return exporting::ListKind::Mail;
+  }
 }
 
-exporting::ListKind KindOf(session::ColumnSet set) {
-  switch (set) {
-    case session::ColumnSet::Contacts: return exporting::ListKind::Contacts;
-    case session::ColumnSet::Tasks: return exporting::ListKind::Tasks;
-    case session::ColumnSet::Journal: return exporting::ListKind::Journal;
-    case session::ColumnSet::Notes: return exporting::ListKind::Notes;
-    case session::ColumnSet::Calendar: return exporting::ListKind::Calendar;
-    case session::ColumnSet::Start:
-    case session::ColumnSet::Mail: break;
+// The five lists that gather their kind from the whole store.
+bool IsGatheringList(const std::string& path) {
+  for (const char* name : {"Contacts", "Calendar", "Tasks", "Journal", "Notes"}) {
+    if (path == std::string("Personal Folders\\") + name + "\\") return true;
   }
-  return exporting::ListKind::Mail;
+  return false;
 }
 
 std::string Thousands(uint64_t n) {
@@ -71,57 +80,63 @@ std::string Hex(uint32_t v) {
   return buf;
 }
 
-// One line on a terminal, redrawn in place at most every 100 ms.
-class ProgressDrawer {
- public:
-  explicit ProgressDrawer(std::ostream& err) : err_(err) {}
-  ~ProgressDrawer() { Clear(); }
-  void Draw(const std::string& text, bool force = false) {
-    const auto now = std::chrono::steady_clock::now();
-    if (!force && shown_ && now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    std::string line = text.substr(0, 79);
-    err_ << '\r' << line << std::string(width_ > line.size() ? width_ - line.size() : 0, ' ') << std::flush;
-    width_ = line.size();
-    shown_ = true;
-  }
-  void Clear() {
-    if (!shown_) return;
-    err_ << '\r' << std::string(width_, ' ') << '\r' << std::flush;
-    shown_ = false;
-    width_ = 0;
-  }
-
- private:
-  std::ostream& err_;
-  std::chrono::steady_clock::time_point last_{};
-  size_t width_ = 0;
-  bool shown_ = false;
-};
-
 }  // namespace
 
 std::vector<exporting::FolderItems> ListedFolders(const session::FolderTreeModel& tree,
                                                   const session::SessionData& data,
                                                   const session::TreeItem* subtree) {
   const bool ansi = data.variant() == store::Variant::Ansi;
-  std::vector<exporting::FolderItems> out;
-  for (const session::TreeItem* item : tree.PreOrder()) {
+  struct Listing {
+    std::vector<std::string> path;
+    bool gathering = false;
+    std::vector<const session::ListRow*> rows;
+  };
+  std::vector<session::ListContent> contents;
+  std::vector<Listing> listings;
+  const std::vector<const session::TreeItem*> items = tree.PreOrder();
+  contents.reserve(items.size());
+  for (const session::TreeItem* item : items) {
     if (subtree) {
       bool inside = false;
       for (const session::TreeItem* p = item; p && !inside; p = p->parent) inside = p == subtree;
       if (!inside) continue;
     }
-    const session::ListContent content = session::FillItemList(data, session::FolderTreeModel::ItemPath(item));
+    const std::string itemPath = session::FolderTreeModel::ItemPath(item);
+    contents.push_back(session::FillItemList(data, itemPath));
+    const session::ListContent& content = contents.back();
     if (!content.changes || content.rows.empty()) continue;
-    exporting::FolderItems f;
+    Listing l;
     for (const session::TreeItem* p = item; p; p = p->parent) {
-      f.path.insert(f.path.begin(), ansi ? session::Cp1252ToUtf8(p->text) : p->text);
+      l.path.insert(l.path.begin(), ansi ? session::Cp1252ToUtf8(p->text) : p->text);
     }
-    f.kind = KindOf(content.columnSet);
-    f.nodeIds.reserve(content.rows.size());
-    for (const auto& row : content.rows) f.nodeIds.push_back(row.nodeId);
-    out.push_back(std::move(f));
+    l.gathering = IsGatheringList(itemPath);
+    for (const auto& row : content.rows) l.rows.push_back(&row);
+    listings.push_back(std::move(l));
+  }
+  // Each item once: in the folder it lies in before the lists that gather
+  // its kind from everywhere.
+  std::unordered_set<uint32_t> inOwnFolder;
+  for (const Listing& l : listings) {
+    if (l.gathering) continue;
+    for (const session::ListRow* row : l.rows) inOwnFolder.insert(row->nodeId);
+  }
+  std::unordered_set<uint32_t> taken;
+  std::vector<exporting::FolderItems> out;
+  for (const Listing& l : listings) {
+    // One group per kind, in the order the kinds first appear.
+    const size_t first = out.size();
+    for (const session::ListRow* row : l.rows) {
+      if (l.gathering && inOwnFolder.count(row->nodeId)) continue;
+      if (!taken.insert(row->nodeId).second) continue;
+      const exporting::ListKind kind = KindOfRow(row->picture);
+      auto it = std::find_if(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
+                             [&](const exporting::FolderItems& f) { return f.kind == kind; });
+      if (it == out.end()) {
+        out.push_back({l.path, kind, {}});
+        it = out.end() - 1;
+      }
+      it->nodeIds.push_back(row->nodeId);
+    }
   }
   return out;
 }
@@ -143,8 +158,8 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
     return kExitOpenFailed;
   }
 
-  std::optional<ProgressDrawer> progress;
-  if (command.progress) progress.emplace(err);
+  std::optional<ProgressLine> progress;
+  if (command.progress) progress.emplace(err, ProgressLine::StderrWidth());
 
   // The recovery, as `recover` runs it.
   CliView view;
@@ -163,10 +178,12 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
     std::unique_lock lock(mutex);
     bool stopAsked = false;
     while (!done) {
-      ended.wait_for(lock, std::chrono::milliseconds(20));
+      ended.wait_for(lock, std::chrono::milliseconds(progress ? 1 : 20));
       if (!done && progress) {
-        progress->Draw("Recovering: " + Thousands(static_cast<uint64_t>(session.nodesVisited())) + " items, " +
-                       Thousands(static_cast<uint64_t>(session.folderCount())) + " folders");
+        lock.unlock();
+        const CliView::Progress p = view.progress();
+        progress->Update(p.stage, p.done, p.total);
+        lock.lock();
       }
       if (!done && !stopAsked && interrupt && interrupt->load()) {
         stopAsked = true;
@@ -188,11 +205,18 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
     case session::RunOutcome::OpenFailed:
     case session::RunOutcome::Failed:
     case session::RunOutcome::Aborted:
-    case session::RunOutcome::None:
-      err << "velmorix-cli: " << path << ": cannot be opened as an offline-folders file";
+    case session::RunOutcome::None: {
+      std::string reason = OpenFailureReason(path);
+      if (reason.empty()) {
+        store::Store s;
+        if (store::OpenStore(s, path) == 0) reason = NotAStoreReason(s);
+      }
+      if (reason.empty()) reason = "cannot be read as an offline-folders file";
+      err << "velmorix-cli: " << path << ": " << reason;
       if (session.failureCode() != 0) err << " (Found Condition :00" << session.failureCode() << ")";
       err << '\n';
       return kExitOpenFailed;
+    }
   }
   // A scan that failed part way (Found Condition :005) still lists what it found.
   const bool scanIncomplete = session.failureCode() != 0;
@@ -231,8 +255,7 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
   const exporting::ExportResult result =
       exporting::Export(*reader, folders, options, [&](const exporting::Progress& p) {
         if (progress) {
-          progress->Draw("Exporting " + p.folder + ": " + Thousands(p.itemsDone) + " of " + Thousands(p.itemsTotal) +
-                         " items, " + Thousands(p.bytesWritten / 1000000) + " MB");
+          progress->Update("Exporting", static_cast<int64_t>(p.itemsDone), static_cast<int64_t>(p.itemsTotal));
         }
         return !(interrupt && interrupt->load());
       });
@@ -259,66 +282,22 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
 }
 
 int RunExport(int argc, char** argv) {
+  const Command& self = *FindCommand("export");
+  Arguments args;
+  if (const int status = ParseArguments(self, argc, argv, args); status != kRunCommand) return status;
   ExportCommand command;
-  std::vector<std::string> operands;
-  bool haveFormat = false;
-  bool quiet = false;
-  bool optionsEnd = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (optionsEnd || a.size() < 2 || a[0] != '-') {
-      operands.push_back(a);
-      continue;
-    }
-    if (a == "--") {
-      optionsEnd = true;
-      continue;
-    }
-    if (a == "--quiet") {
-      quiet = true;
-      continue;
-    }
-    const size_t eq = a.find('=');
-    const std::string name = a.substr(0, eq);
-    if (name != "--format" && name != "--out" && name != "--folder") {
-      std::cerr << "velmorix-cli: export: unknown option '" << name << "'\n" << Usage();
-      return kExitUsage;
-    }
-    std::string value;
-    if (eq != std::string::npos) {
-      value = a.substr(eq + 1);
-    } else if (i + 1 < argc) {
-      value = argv[++i];
-    } else {
-      std::cerr << "velmorix-cli: export: option '" << name << "' needs a value\n" << Usage();
-      return kExitUsage;
-    }
-    if (name == "--format") {
-      const auto format = exporting::ParseFormat(value);
-      if (!format) {
-        std::cerr << "velmorix-cli: export: invalid value '" << value << "' for --format\n" << Usage();
-        return kExitUsage;
-      }
-      command.format = *format;
-      haveFormat = true;
-    } else if (name == "--out") {
-      command.out = value;
-    } else {
-      command.folder = value;
-    }
-  }
-  if (!haveFormat || command.out.empty() || operands.size() != 1) {
-    std::cerr << Usage();
-    return kExitUsage;
-  }
-  command.progress = !quiet && ::isatty(STDERR_FILENO);
+  command.format = exporting::ParseFormat(args.Value("--format")).value_or(exporting::Format::All);
+  command.out = args.Value("--out");
+  if (command.out.empty()) return UsageError(&self, "--out needs a folder");
+  if (args.Has("--folder")) command.folder = args.Value("--folder");
+  command.progress = !args.Has("--quiet") && ProgressLine::StderrIsTerminal();
 
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
-  return ExportStore(operands[0], command, std::cout, std::cerr, &g_exportInterrupted);
+  return ExportStore(args.operands[0], command, std::cout, std::cerr, &g_exportInterrupted);
 }
 
 }  // namespace velmorix::cli

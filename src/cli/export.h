@@ -20,8 +20,11 @@ struct TreeItem;
 namespace velmorix::cli {
 
 // The items a recovery lists, folder by folder in the tree's order, with the
-// tree's names as the folder path (texts of ANSI stores as UTF-8). With
-// `subtree`, only that tree item and the items below it.
+// tree's names as the folder path (texts of ANSI stores as UTF-8), grouped
+// by kind (a folder may list contacts or appointments among its mails).
+// Each item comes once: in the folder it lies in rather than in the list
+// that gathers its kind from everywhere. With `subtree`, only that tree
+// item and the items below it.
 std::vector<exporting::FolderItems> ListedFolders(const session::FolderTreeModel& tree,
                                                   const session::SessionData& data,
                                                   const session::TreeItem* subtree = nullptr);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "cli/commands.h"
+#include "cli/file_errors.h"
 #include "items/items.h"
 #include "store/store.h"
 
@@ -42,7 +44,12 @@ std::string Hex(uint64_t v) {
 int PrintStoreInfo(const std::string& path, std::ostream& out) {
   store::Store s;
   if (store::OpenStore(s, path) != 0) {
-    std::cerr << "velmorix-cli: cannot open " << path << "\n";
+    const std::string reason = OpenFailureReason(path);
+    ReportFileError(path, reason.empty() ? "cannot be opened" : reason);
+    return 1;
+  }
+  if (const std::string reason = NotAStoreReason(s); !reason.empty()) {
+    ReportFileError(path, reason);
     return 1;
   }
   const int loaded = store::LoadIndexes(s);
@@ -81,11 +88,11 @@ int PrintStoreInfo(const std::string& path, std::ostream& out) {
 }
 
 int RunInfo(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: velmorix-cli info FILE\n";
-    return 64;
+  Arguments args;
+  if (const int status = ParseArguments(*FindCommand("info"), argc, argv, args); status != kRunCommand) {
+    return status;
   }
-  return PrintStoreInfo(argv[1], std::cout);
+  return PrintStoreInfo(args.operands[0], std::cout);
 }
 
 }  // namespace velmorix::cli

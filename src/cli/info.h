@@ -11,7 +11,7 @@ namespace velmorix::cli {
 int RunInfo(int argc, char** argv);
 
 // Prints the store summary of `path` to `out`: 0 when the file was opened,
-// 1 when it could not be.
+// 1 (and why on stderr) when it could not be or is not a store.
 int PrintStoreInfo(const std::string& path, std::ostream& out);
 
 }  // namespace velmorix::cli

@@ -1,23 +1,11 @@
 // velmorix-cli: the headless front end.
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-#include "cli/export.h"
-#include "cli/info.h"
-#include "cli/recover.h"
-#include "cli/show.h"
+#include "cli/commands.h"
 
 namespace {
-
-void Usage() {
-  std::fputs(
-      "usage: velmorix-cli recover [--format text|tsv] FILE\n"
-      "       velmorix-cli info FILE\n",
-      stderr);
-}
 
 // A recovery keeps hundreds of megabytes of small records. Where transparent
 // huge pages are given on request only, glibc's allocator asks for them only
@@ -36,14 +24,5 @@ void UseHugePagesForTheHeap(char** argv) {
 
 int main(int argc, char** argv) {
   UseHugePagesForTheHeap(argv);
-  if (argc < 2) {
-    Usage();
-    return velmorix::cli::kExitUsage;
-  }
-  if (std::strcmp(argv[1], "recover") == 0) return velmorix::cli::RunRecover(argc - 1, argv + 1);
-  if (std::strcmp(argv[1], "info") == 0) return velmorix::cli::RunInfo(argc - 1, argv + 1);
-  if (std::strcmp(argv[1], "show") == 0) return velmorix::cli::RunShow(argc - 1, argv + 1);
-  if (std::strcmp(argv[1], "export") == 0) return velmorix::cli::RunExport(argc - 1, argv + 1);
-  Usage();
-  return velmorix::cli::kExitUsage;
+  return velmorix::cli::Main(argc, argv);
 }

@@ -1,6 +1,7 @@
 #include "cli/recover.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -16,9 +18,14 @@
 #endif
 
 #include "cli/cli_view.h"
+#include "cli/commands.h"
+#include "cli/file_errors.h"
+#include "cli/json.h"
+#include "cli/progress.h"
 #include "session/folder_list.h"
 #include "session/session.h"
 #include "session/session_data.h"
+#include "store/store.h"
 
 namespace velmorix::cli {
 
@@ -157,7 +164,90 @@ void PrintTsv(std::ostream& out, const CliView& view, const session::RecoverySes
   });
   flushChunk();
   out << "summary\tfolders=" << session.folderCount() << "\tmails=" << session.mailCount()
-      << "\tnodes=" << session.nodesVisited() << "\tstate=" << StateLetter(session.state()) << '\n';
+      << "\tnodes=" << session.nodesVisited() << "\tstate=" << StateLetter(session.state())
+      << "\tdamaged_attachments=" << session.damagedAttachments() << '\n';
+}
+
+// The tsv records as JSON objects, one a line, keys in a fixed order; texts
+// exact (TAB, CR and LF escaped, not blanked).
+void PrintJson(std::ostream& out, const CliView& view, const session::RecoverySession& session,
+               bool ids) {
+  std::string chunk;
+  auto begin = [&](std::string_view type) {
+    chunk += "{\"type\":\"";
+    chunk += type;
+    chunk += '"';
+  };
+  auto key = [&](std::string_view name) {
+    chunk += ",\"";
+    chunk += name;
+    chunk += "\":";
+  };
+  auto text = [&](std::string_view name, std::string_view value) {
+    key(name);
+    AppendJsonString(chunk, value);
+  };
+  auto number = [&](std::string_view name, long long value) {
+    key(name);
+    chunk += std::to_string(value);
+  };
+  auto end = [&] {
+    chunk += "}\n";
+    if (chunk.size() >= 64 * 1024) {
+      out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+      chunk.clear();
+    }
+  };
+
+  for (const auto& e : view.events()) {
+    begin(e.kind == CliView::Event::Status ? "status" : "message");
+    text("text", e.text);
+    end();
+  }
+  for (const session::FolderRecord* f = session.data().firstFolder(); f; f = f->Next()) {
+    begin("folder");
+    text("path", f->folderPath);
+    end();
+  }
+  ForEachListing(view, session.data(), [&](const Listing& l) {
+    if (!l.content.changes) return;
+    begin("list");
+    text("path", l.path);
+    text("set", session::ColumnSetName(l.content.columnSet));
+    key("columns");
+    chunk += '[';
+    const char* comma = "";
+    for (const auto& c : session::Columns(l.content.columnSet)) {
+      chunk += comma;
+      AppendJsonString(chunk, c.title);
+      comma = ",";
+    }
+    chunk += ']';
+    end();
+    for (const auto& row : l.content.rows) {
+      begin("row");
+      number("picture", row.picture);
+      key("cells");
+      chunk += '[';
+      comma = "";
+      for (const auto& cell : row.cells) {
+        chunk += comma;
+        AppendJsonString(chunk, cell);
+        comma = ",";
+      }
+      chunk += ']';
+      if (ids) text("id", NodeIdText(row.nodeId));
+      end();
+    }
+  });
+  begin("summary");
+  number("folders", session.folderCount());
+  number("mails", session.mailCount());
+  number("nodes", session.nodesVisited());
+  text("state", StateLetter(session.state()));
+  number("damaged_attachments", session.damagedAttachments());
+  end();
+  out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
 }
 
 void PrintTable(std::ostream& out, const std::string& indent, const session::ListContent& content,
@@ -213,6 +303,38 @@ void PrintText(std::ostream& out, const CliView& view, const session::RecoverySe
   out << '\n'
       << "Folders: " << session.folderCount() << "  Mails: " << session.mailCount()
       << "  Nodes: " << session.nodesVisited() << "  State: " << StateName(session.state()) << '\n';
+  if (const int damaged = session.damagedAttachments()) {
+    out << "Items kept without their attachments (attachment table unreadable): " << damaged << '\n';
+  }
+}
+
+// Names the file and why the run failed: the system's reason for a file that
+// does not open, what the failed stage could not read otherwise.
+void ReportFailure(std::ostream& err, const std::string& path, const session::RecoverySession& session) {
+  const session::RunOutcome outcome = session.outcome();
+  const int code = session.failureCode();
+  if (outcome == session::RunOutcome::Stopped || (outcome == session::RunOutcome::Finished && code == 0)) return;
+  std::string reason;
+  if (outcome == session::RunOutcome::OpenFailed) {
+    reason = OpenFailureReason(path);
+    if (reason.empty()) reason = "cannot be opened";
+  } else {
+    store::Store s;
+    if (store::OpenStore(s, path) == 0) reason = NotAStoreReason(s);
+    if (reason.empty()) {
+      static constexpr const char* kStage[] = {
+          "the recovery failed",
+          "the indexes cannot be read",
+          "the named-property map cannot be read",
+          "the store information cannot be read",
+          "the top folder cannot be found",
+          "the folder scan failed",
+      };
+      reason = kStage[code >= 0 && code <= 5 ? code : 0];
+      if (code != 0) reason += " (Found Condition :00" + std::to_string(code) + ")";
+    }
+  }
+  err << "velmorix-cli: " << path << ": " << reason << '\n';
 }
 
 int ExitStatus(const session::RecoverySession& session) {
@@ -235,7 +357,9 @@ int Recover(const std::string& path, const RecoverOptions& options, std::ostream
   CliView view;
   session::RecoverySession session(view);
   auto print = [&] {
+    if (options.progress) options.progress->Clear();
     if (options.format == OutputFormat::Tsv) PrintTsv(out, view, session, options.ids);
+    else if (options.format == OutputFormat::Json) PrintJson(out, view, session, options.ids);
     else PrintText(out, view, session, options.ids);
     out.flush();
   };
@@ -243,6 +367,8 @@ int Recover(const std::string& path, const RecoverOptions& options, std::ostream
   // The window's start command refuses a path that names nothing.
   struct stat st;
   if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    const int error = path.empty() ? ENOENT : errno;
+    if (options.errors) *options.errors << "velmorix-cli: " << path << ": " << std::strerror(error) << '\n';
     view.Note("Please select a valid file first");
     print();
     return kExitOpenFailed;
@@ -262,8 +388,18 @@ int Recover(const std::string& path, const RecoverOptions& options, std::ostream
   bool stopAsked = false;
   {
     std::unique_lock lock(mutex);
+    // With a progress line, the first look comes at once: a run's first
+    // stage shows as soon as it starts.
+    auto wait = std::chrono::milliseconds(options.progress ? 1 : 20);
     while (!done) {
-      ended.wait_for(lock, std::chrono::milliseconds(20));
+      ended.wait_for(lock, wait);
+      wait = std::chrono::milliseconds(20);
+      if (!done && options.progress) {
+        lock.unlock();
+        const CliView::Progress p = view.progress();
+        options.progress->Update(p.stage, p.done, p.total);
+        lock.lock();
+      }
       if (!done && !stopAsked && interrupt && interrupt->load()) {
         stopAsked = true;
         lock.unlock();
@@ -281,47 +417,24 @@ int Recover(const std::string& path, const RecoverOptions& options, std::ostream
   }
 
   print();
+  if (options.errors) ReportFailure(*options.errors, path, session);
   return ExitStatus(session);
 }
 
 int RunRecover(int argc, char** argv) {
-  RecoverOptions options;
-  std::string path;
-  bool havePath = false;
-  auto usage = [] {
-    std::cerr << "usage: velmorix-cli recover [--format text|tsv] [--ids] FILE\n";
-    return kExitUsage;
-  };
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    if (arg == "--ids") {
-      options.ids = true;
-      continue;
-    }
-    if (arg == "--format") {
-      if (i + 1 >= argc) return usage();
-      value = argv[++i];
-    } else if (arg.rfind("--format=", 0) == 0) {
-      value = arg.substr(9);
-    } else if (arg == "--") {
-      if (i + 2 != argc || havePath) return usage();
-      path = argv[++i];
-      havePath = true;
-      continue;
-    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-      return usage();
-    } else {
-      if (havePath) return usage();
-      path = arg;
-      havePath = true;
-      continue;
-    }
-    if (value == "text") options.format = OutputFormat::Text;
-    else if (value == "tsv") options.format = OutputFormat::Tsv;
-    else return usage();
+  Arguments args;
+  if (const int status = ParseArguments(*FindCommand("recover"), argc, argv, args); status != kRunCommand) {
+    return status;
   }
-  if (!havePath) return usage();
+  RecoverOptions options;
+  const std::string format = args.Value("--format", "text");
+  options.format = format == "tsv" ? OutputFormat::Tsv : format == "json" ? OutputFormat::Json : OutputFormat::Text;
+  options.ids = args.Has("--ids");
+  options.errors = &std::cerr;
+  std::optional<ProgressLine> progress;
+  if (!args.Has("--quiet") && ProgressLine::StderrIsTerminal()) {
+    options.progress = &progress.emplace(std::cerr, ProgressLine::StderrWidth());
+  }
 
 #ifdef __GLIBC__
   // The worker's allocator arena otherwise grows a page at a time, one
@@ -334,7 +447,7 @@ int RunRecover(int argc, char** argv) {
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
-  return Recover(path, options, std::cout, &g_interrupted);
+  return Recover(args.operands[0], options, std::cout, &g_interrupted);
 }
 
 }  // namespace velmorix::cli

@@ -1,5 +1,6 @@
-// `velmorix-cli recover [--format text|tsv] FILE`: one recovery run exactly as
-// the window runs it, printed as text for people or as tsv records.
+// `velmorix-cli recover [--format text|tsv|json] [--ids] [--quiet] FILE`: one
+// recovery run exactly as the window runs it, printed as text for people or as
+// tsv or JSON records.
 #pragma once
 
 #include <atomic>
@@ -15,13 +16,19 @@ inline constexpr int kExitFoundCondition = 2;
 inline constexpr int kExitStopped = 3;
 inline constexpr int kExitUsage = 64;
 
-enum class OutputFormat { Text, Tsv };
+enum class OutputFormat { Text, Tsv, Json };
+
+class ProgressLine;
 
 struct RecoverOptions {
   OutputFormat format = OutputFormat::Text;
   // Each row also names its item's node (tsv: one more field, "0x" and
   // lowercase hex; text: one more column).
   bool ids = false;
+  // Where the run's progress is drawn while it goes on (none when null).
+  ProgressLine* progress = nullptr;
+  // Where a failure is named with its file and reason (none when null).
+  std::ostream* errors = nullptr;
 };
 
 // Recovers `path` and prints the result to `out`. When `interrupt` becomes
@@ -30,10 +37,11 @@ int Recover(const std::string& path, const RecoverOptions& options, std::ostream
             const std::atomic<bool>* interrupt = nullptr);
 inline int Recover(const std::string& path, OutputFormat format, std::ostream& out,
                    const std::atomic<bool>* interrupt = nullptr) {
-  return Recover(path, RecoverOptions{format, false}, out, interrupt);
+  return Recover(path, RecoverOptions{format}, out, interrupt);
 }
 
-// argv[0] is the subcommand name ("recover"). Installs the Ctrl-C handler.
+// argv[0] is the subcommand name ("recover"). Installs the Ctrl-C handler;
+// draws progress on stderr when it is a terminal (unless --quiet).
 int RunRecover(int argc, char** argv);
 
 }  // namespace velmorix::cli

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/commands.h"
 #include "cli/recover.h"
 #include "content/item_reader.h"
 #include "content/safe_name.h"
@@ -14,10 +15,6 @@ namespace velmorix::cli {
 namespace {
 
 using content::Item;
-
-const char* Usage() {
-  return "usage: velmorix-cli show [--body plain|html|rtf] [--attachments DIR] FILE ID\n";
-}
 
 std::string Hex(uint32_t v) {
   char buf[16];
@@ -308,54 +305,23 @@ int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::
 }
 
 int RunShow(int argc, char** argv) {
+  const Command& command = *FindCommand("show");
+  Arguments args;
+  if (const int status = ParseArguments(command, argc, argv, args); status != kRunCommand) {
+    return status;
+  }
   ShowOptions options;
-  std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string_view name, std::string& out) {
-      if (a == name) {
-        if (i + 1 >= argc) return false;
-        out = argv[++i];
-        return true;
-      }
-      out = a.substr(name.size() + 1);
-      return true;
-    };
-    if (a == "--body" || a.starts_with("--body=")) {
-      std::string form;
-      if (!value("--body", form)) break;
-      if (form == "plain") {
-        options.body = BodyForm::Plain;
-      } else if (form == "html") {
-        options.body = BodyForm::Html;
-      } else if (form == "rtf") {
-        options.body = BodyForm::Rtf;
-      } else {
-        std::cerr << "velmorix-cli: unknown body form: " << form << '\n' << Usage();
-        return kExitUsage;
-      }
-    } else if (a == "--attachments" || a.starts_with("--attachments=")) {
-      if (!value("--attachments", options.attachmentsDir) || options.attachmentsDir.empty()) {
-        std::cerr << Usage();
-        return kExitUsage;
-      }
-    } else if (a.size() > 1 && a[0] == '-' && a != "--") {
-      std::cerr << "velmorix-cli: unknown option: " << a << '\n' << Usage();
-      return kExitUsage;
-    } else if (a != "--") {
-      positional.push_back(a);
-    }
+  if (args.Has("--body")) {
+    const std::string form = args.Value("--body");
+    options.body = form == "html" ? BodyForm::Html : form == "rtf" ? BodyForm::Rtf : BodyForm::Plain;
   }
-  if (positional.size() != 2) {
-    std::cerr << Usage();
-    return kExitUsage;
+  options.attachmentsDir = args.Value("--attachments");
+  if (args.Has("--attachments") && options.attachmentsDir.empty()) {
+    return UsageError(&command, "--attachments needs a folder");
   }
-  const auto id = ParseItemId(positional[1]);
-  if (!id) {
-    std::cerr << "velmorix-cli: not an item id: " << positional[1] << '\n' << Usage();
-    return kExitUsage;
-  }
-  return Show(positional[0], *id, options, std::cout, std::cerr);
+  const auto id = ParseItemId(args.operands[1]);
+  if (!id) return UsageError(&command, "not an item id: '" + args.operands[1] + "'");
+  return Show(args.operands[0], *id, options, std::cout, std::cerr);
 }
 
 }  // namespace velmorix::cli

@@ -1,5 +1,7 @@
 // Item assembly: a node's property context, its attachment table and each
 // attachment's own property context.
+#include <mutex>
+
 #include "items/items.h"
 
 namespace velmorix::items {
@@ -7,12 +9,18 @@ namespace {
 
 constexpr uint32_t kAttachmentTableNid = 0x671;
 
-std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* node) {
+std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* node,
+                                     ReadScope scope) {
   if (!node) return nullptr;
-  const store::SubnodeList* subnodes =
-      node->subnodeBlock ? store::ReadSubnodeList(ctx.store, node->subnodeBlock) : nullptr;
+  const store::SubnodeList* subnodes = nullptr;
+  if (node->subnodeBlock) {
+    // The subnode registry is shared by the threads that build items.
+    std::unique_lock<std::mutex> lock;
+    if (ctx.storeMutex) lock = std::unique_lock(*ctx.storeMutex);
+    subnodes = store::ReadSubnodeList(ctx.store, node->subnodeBlock);
+  }
   if (!node->dataBlock) return nullptr;
-  auto set = ReadPropertySet(ctx, node->dataBlock->bid, subnodes);
+  auto set = ReadPropertySet(ctx, node->dataBlock->bid, subnodes, scope);
   if (!set) return nullptr;
   auto item = std::make_unique<ItemRecord>();
   DecodeProperties(ctx, *set, item.get());
@@ -20,10 +28,16 @@ std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* n
 
   const store::SubnodeEntry* table = FindSubnode(subnodes, kAttachmentTableNid);
   if (!table) return item;
-  auto rows = ReadPropertySet(ctx, table->dataBlock->bid, subnodes);
-  if (!rows) return nullptr;  // an attachment table that cannot be read fails the item
+  // A mail whose attachments were removed keeps a table without rows; a
+  // table that cannot be read costs the attachments, never the item.
+  TableRead how = TableRead::Unreadable;
+  auto rows = ReadTable(ctx, table->dataBlock->bid, subnodes, how, scope);
+  if (!rows || rows->totalRows() <= 0) {
+    item->attachmentTableDamaged = how != TableRead::NoRows;
+    return item;
+  }
   item->attachments.resize(static_cast<size_t>(rows->totalRows()));
-  if (item->attachments.empty()) return nullptr;
+  if (scope == ReadScope::Listing) return item;  // what the rows show: that there are attachments
   item->attachmentCursor = &item->attachments.front();
   DecodeAttachmentProperties(ctx, *rows, item.get());
   rows.reset();
@@ -48,11 +62,12 @@ std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* n
 
 }  // namespace
 
-std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* node) {
+std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* node,
+                                      ReadScope scope) {
   ctx.bodyLocator = {};
   std::unique_ptr<ItemRecord> item;
   try {
-    item = Assemble(ctx, node);
+    item = Assemble(ctx, node, scope);
   } catch (const std::exception&) {
     item.reset();
   }

@@ -1,4 +1,5 @@
 // Maps decoded properties onto the item record and its detail records.
+#include <array>
 #include <cctype>
 #include <cstring>
 
@@ -39,7 +40,8 @@ bool IsControl(uint32_t c) { return c < 0x20 || c == 0x7F; }
 class Decoder {
  public:
   Decoder(ItemContext& ctx, ItemRecord& item)
-      : item_(item), unicode_(ctx.store.variant != store::Variant::Ansi) {}
+      : Decoder(ctx.store.variant != store::Variant::Ansi, item) {}
+  Decoder(bool unicode, ItemRecord& item) : item_(item), unicode_(unicode) {}
 
   void Property(const PropertyEntry& e) {
     if (!e.data) return;  // a value that was not read leaves its field empty
@@ -414,6 +416,77 @@ int32_t ClassifyContainerClass(ByteSpan cls) {
 
 namespace {
 
+// The sub-records each property tag creates when its value was read, learnt
+// from the decoder itself so that it can never disagree with it. One table
+// per variant (a few tags are decoded in one variant only).
+using TargetTable = std::array<uint8_t, 0x10000>;
+
+TargetTable ProbeTargets(bool unicode) {
+  TargetTable table{};
+  PropertyEntry e;
+  const std::byte value[8] = {std::byte{'x'}, std::byte{'x'}};
+  e.data = Blob::Of(ByteSpan(value, sizeof value));
+  e.size = sizeof value;
+  ItemRecord probe;
+  Decoder decoder(unicode, probe);
+  for (uint32_t tag = 0; tag < table.size(); ++tag) {
+    if (IsAttachmentProperty(tag)) continue;
+    e.tag = tag;
+    decoder.Property(e);
+    uint8_t targets = 0;
+    if (probe.details) targets |= kRecordDetails;
+    if (probe.contact) targets |= kRecordContact;
+    if (probe.folderCounts) targets |= kRecordFolderCounts;
+    if (probe.storeInfo) targets |= kRecordStoreInfo;
+    if (probe.appointment) targets |= kRecordAppointment;
+    if (probe.journal) targets |= kRecordJournal;
+    table[tag] = targets;
+    if (targets) {
+      probe.details.reset();
+      probe.contact.reset();
+      probe.folderCounts.reset();
+      probe.storeInfo.reset();
+      probe.appointment.reset();
+      probe.journal.reset();
+    }
+  }
+  return table;
+}
+
+void EnsureRecords(ItemRecord& item, uint8_t records) {
+  if (records & kRecordDetails) Ensure(item.details);
+  if (records & kRecordContact) Ensure(item.contact);
+  if (records & kRecordFolderCounts) Ensure(item.folderCounts);
+  if (records & kRecordStoreInfo) Ensure(item.storeInfo);
+  if (records & kRecordAppointment) Ensure(item.appointment);
+  if (records & kRecordJournal) Ensure(item.journal);
+}
+
+}  // namespace
+
+uint8_t RecordsCreatedBy(uint32_t tag, bool unicode) {
+  static const TargetTable ansi = ProbeTargets(false);
+  static const TargetTable wide = ProbeTargets(true);
+  if (tag >= ansi.size()) return 0;
+  return unicode ? wide[tag] : ansi[tag];
+}
+
+bool ListingReads(uint32_t tag) {
+  switch (tag) {
+    case 0x001A: case 0x3613: case 0x3001:                        // class, kind, name
+    case 0x3602: case 0x3603: case 0x3617: case 0x360A:           // folder counts
+    case 0x0037: case 0x0042: case 0x0E04: case 0x0E06:           // subject, from, to, date
+    case 0x1000: case 0x6619:                                     // a note's body
+    case 0x8005: case 0x3A15: case 0x3A1C:                        // a contact's cells
+    case 0x8208: case 0x8700: case 0x8712:                        // location, entry type
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+
 int Decode(ItemContext& ctx, const PropertySet& set, ItemRecord* item, bool attachmentsOnly) {
   if (!item) return -1;
   Decoder decoder(ctx, *item);
@@ -441,6 +514,7 @@ int Decode(ItemContext& ctx, const PropertySet& set, ItemRecord* item, bool atta
     advance = true;
   }
   item->attachmentCursor = cursor;
+  if (!attachmentsOnly) EnsureRecords(*item, set.skippedRecords);
   return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -102,12 +103,39 @@ struct PropertyRow {
   int32_t count() const { return static_cast<int32_t>(entries.size()); }
 };
 
+// Sub-records of an item record, as bits.
+inline constexpr uint8_t kRecordDetails = 1;
+inline constexpr uint8_t kRecordContact = 2;
+inline constexpr uint8_t kRecordFolderCounts = 4;
+inline constexpr uint8_t kRecordStoreInfo = 8;
+inline constexpr uint8_t kRecordAppointment = 16;
+inline constexpr uint8_t kRecordJournal = 32;
+
 // One row for a property context; one per table row for a table context, the
 // table's last row first.
 struct PropertySet {
   std::vector<PropertyRow> rows;
+  // A listing read leaves out the entries it does not keep; these are the
+  // sub-records those entries would have created.
+  uint8_t skippedRecords = 0;
   int32_t totalRows() const { return rows.empty() ? 0 : rows.front().totalRows; }
 };
+
+// How much of a node a read takes.
+enum class ReadScope {
+  Full,
+  // What the item lists and the hierarchy walk use. A property context keeps
+  // the entries ListingReads names, every other value is only checked for
+  // being readable. ReadTable gives a table's rows without cells (its row
+  // matrix is still located and read); ReadPropertySet reads tables whole.
+  Listing,
+};
+
+// The sub-records (kRecord bits) a property with `tag` creates in an item
+// record when its value was read.
+uint8_t RecordsCreatedBy(uint32_t tag, bool unicode);
+// Whether a listing read keeps the property with `tag`.
+bool ListingReads(uint32_t tag);
 
 // ---------------------------------------------------------------------------
 // Records
@@ -399,6 +427,9 @@ struct ItemRecord {
   // The bodies captured while this item was read. Every BuildItem starts
   // from an empty locator, so no capture carries over to the next item.
   BodyLocator bodyLocator;
+  // The item has an attachment table (subnode 0x671) that could not be read;
+  // it was built without attachments.
+  bool attachmentTableDamaged = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -412,6 +443,10 @@ struct ItemContext {
   store::Store& store;
   const NamedPropertyMap* names = nullptr;
   BodyLocator bodyLocator;
+  // Set when several threads build items of one store, each with a context
+  // of its own: held while a read changes what the store shares (the
+  // subnode registry).
+  std::mutex* storeMutex = nullptr;
 };
 
 // Reads the heap of `dataBid` as a property context (one row) or a table
@@ -420,15 +455,33 @@ struct ItemContext {
 // read, is neither kind of context, its header is not valid, or a table has no
 // rows. Entries of an unknown type are left out of their row.
 std::optional<PropertySet> ReadPropertySet(ItemContext& ctx, uint32_t dataBid,
-                                           const store::SubnodeList* subnodes);
+                                           const store::SubnodeList* subnodes,
+                                           ReadScope scope = ReadScope::Full);
+
+// How reading a table context ended.
+enum class TableRead {
+  Rows,        // the table and its rows were read
+  NoRows,      // the table was read and has no rows
+  Unreadable,  // the heap, its header, the row index or the row matrix cannot be read
+};
+
+// Reads the heap of `dataBid` as a table context, like ReadPropertySet, and
+// tells a table without rows from one that cannot be read. Unlike
+// ReadPropertySet, a table whose row matrix cannot be found or read is
+// unreadable rather than a set of empty rows. A set only when `how` is Rows.
+std::optional<PropertySet> ReadTable(ItemContext& ctx, uint32_t dataBid,
+                                     const store::SubnodeList* subnodes, TableRead& how,
+                                     ReadScope scope = ReadScope::Full);
 
 // The same over a heap already read (one page per data block).
 std::optional<PropertySet> ReadPropertySetFromHeap(ItemContext& ctx, const Heap& heap,
-                                                   const store::SubnodeList* subnodes);
+                                                   const store::SubnodeList* subnodes,
+                                                   ReadScope scope = ReadScope::Full);
 
 // Maps the entries of `set` onto `item` and its sub-records. Attachment
 // properties go to the attachment at the item's cursor, advancing one
-// attachment per row. 0 on success, -1 when `item` is null.
+// attachment per row. The sub-records a listing read's skipped entries would
+// have created are created empty. 0 on success, -1 when `item` is null.
 int DecodeProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item);
 
 // The same, keeping only the attachment properties (attachment tables and
@@ -436,10 +489,21 @@ int DecodeProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item)
 int DecodeAttachmentProperties(ItemContext& ctx, const PropertySet& set, ItemRecord* item);
 
 // Assembles the item of `node`: its property context, its attachment table
-// and each attachment's property context. nullptr when the node has no data,
-// its property context cannot be read, or it has an attachment table that
-// cannot be read or holds no rows.
-std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* node);
+// and each attachment's property context. nullptr when the node has no data
+// or its property context cannot be read. An attachment table without rows
+// gives an item without attachments; one that cannot be read gives the item
+// without attachments and with attachmentTableDamaged set.
+//
+// With ReadScope::Listing only what the item lists and the hierarchy walk use
+// is read, with the same result as a full build for it: kind, messageClass,
+// displayName, attachmentTableDamaged, the presence of every sub-record,
+// folderCounts, the details' subject, sentRepresentingName, displayTo,
+// deliveryTime and bodyText, the contact's fileUnder, postalAddress and
+// mobilePhone, the appointment's meetingLocation and the journal's logType.
+// `attachments` holds one empty record per attachment table row. Every other
+// field, the body locator included, is left empty or partly filled.
+std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* node,
+                                      ReadScope scope = ReadScope::Full);
 
 // Message class and container class classification.
 int32_t ClassifyMessageClass(std::string_view messageClass);

@@ -55,10 +55,14 @@ bool CharsAt(ByteSpan v, std::initializer_list<size_t> offsets, const char* lett
 // Produces the entries of one row (a property context, or one table row).
 class RowReader {
  public:
-  RowReader(ItemContext& ctx, const Heap& heap, const store::SubnodeList* subnodes)
-      : ctx_(ctx), heap_(heap), subnodes_(subnodes) {}
+  RowReader(ItemContext& ctx, const Heap& heap, const store::SubnodeList* subnodes,
+            ReadScope scope = ReadScope::Full)
+      : ctx_(ctx), heap_(heap), subnodes_(subnodes), listing_(scope == ReadScope::Listing),
+        unicode_(ctx.store.variant != store::Variant::Ansi) {}
 
   void StartRow() { mail_ = false; }
+  // The sub-records that the entries a listing read left out would create.
+  uint8_t skippedRecords() const { return skipped_; }
 
   // Adds the entry for one record or cell to `row`, or leaves it out (no
   // value, unreadable heap reference, unknown type).
@@ -67,6 +71,10 @@ class RowReader {
     e.propertyId = id;
     e.type = type;
     Translate(e);
+    if (listing_ && !ListingReads(e.tag)) {
+      Skip(e, type, value);
+      return;
+    }
     if (IsInlineType(type)) {
       e.data = U32Blob(value);
       e.size = 4;
@@ -109,6 +117,7 @@ class RowReader {
  private:
   void Translate(PropertyEntry& e) {
     e.tag = e.propertyId;
+    if (e.propertyId < 0x8000) return;  // named properties start at 0x8000
     const NamedPropertyEntry* n = LookupNamedProperty(ctx_.names, e.propertyId);
     if (!n) return;
     if (n->kind == kNameNumeric) {
@@ -128,6 +137,43 @@ class RowReader {
       e.type = nid;
       e.size = 0;
     }
+  }
+
+  // A property that a listing read leaves out. Its value is read only as far
+  // as needed to tell whether the full read would have read it, which decides
+  // the sub-records it creates; a heap value may still mark the item as a
+  // mail, which decides how later bodies are read.
+  void Skip(const PropertyEntry& e, uint16_t type, uint32_t value) {
+    const uint8_t records =
+        e.tag == kTagStringNamed ? 0 : RecordsCreatedBy(e.tag, unicode_) & ~skipped_;
+    if (IsInlineType(type)) {
+      skipped_ |= records;
+      return;
+    }
+    if (!IsHnidType(type) || value == 0) return;
+    const bool captured = IsBodyProperty(e.propertyId) && mail_;
+    if ((value & 0xF) == 0xF) {
+      if (records && (captured || SubnodeReads(value))) skipped_ |= records;
+      return;
+    }
+    // Once the item reads as a mail, a value that creates nothing new
+    // changes nothing.
+    if (!records && mail_) return;
+    auto a = heap_.Resolve(value);
+    if (!a) return;
+    if (captured) {
+      skipped_ |= records;
+      return;
+    }
+    DetectMail(e.propertyId, a->bytes());
+    if (!records) return;
+    if (type == 0x000D && !SubnodeReads(ByteView(a->bytes()).U32(0).value_or(0))) return;
+    skipped_ |= records;
+  }
+
+  bool SubnodeReads(uint32_t nid) const {
+    auto value = ReadSubnodeValue(ctx_.store, nid, subnodes_);
+    return value && !value->empty();
   }
 
   void DetectMail(uint16_t id, ByteSpan v) {
@@ -180,23 +226,28 @@ class RowReader {
   ItemContext& ctx_;
   const Heap& heap_;
   const store::SubnodeList* subnodes_;
+  const bool listing_;
+  const bool unicode_;
   bool mail_ = false;
+  uint8_t skipped_ = 0;
 };
 
 std::optional<PropertySet> ReadPropertyContext(ItemContext& ctx, const Heap& heap,
-                                               const store::SubnodeList* subnodes) {
+                                               const store::SubnodeList* subnodes,
+                                               ReadScope scope) {
   auto records = heap.ReadBth(heap.userRoot(), kPcBthHeader, 8);
   if (!records) return std::nullopt;
   PropertySet set;
   PropertyRow& row = set.rows.emplace_back();
   row.totalRows = 1;
-  row.entries.reserve(records->size());
-  RowReader reader(ctx, heap, subnodes);
+  row.entries.reserve(scope == ReadScope::Full ? records->size() : 16);
+  RowReader reader(ctx, heap, subnodes, scope);
   reader.StartRow();
   for (ByteSpan r : *records) {
     ByteView v(r);
     reader.Add(*v.U16(0), *v.U16(2), *v.U32(4), row);
   }
+  set.skippedRecords = reader.skippedRecords();
   return set;
 }
 
@@ -237,8 +288,23 @@ class RowMatrix {
   size_t rowsPerBlock_ = 0;
 };
 
+// True when `hid` names a BTree-on-heap header of the given kind whose root
+// is 0: a tree without records.
+bool IsEmptyBth(const Heap& heap, uint32_t hid, uint16_t headerWord) {
+  auto header = heap.ResolveHeader(hid);
+  if (!header) return false;
+  ByteView v(header->bytes());
+  return v.U16(0) == headerWord && v.U32(4) == 0u;
+}
+
+// `how`, when given, receives how the read ended; a row matrix that cannot
+// be found or read then fails the read. Without it, such a table gives rows
+// whose cells are all absent or zero.
 std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
-                                            const store::SubnodeList* subnodes) {
+                                            const store::SubnodeList* subnodes,
+                                            TableRead* how = nullptr,
+                                            ReadScope scope = ReadScope::Full) {
+  if (how) *how = TableRead::Unreadable;
   auto info = heap.ResolveHeader(heap.userRoot());
   if (!info) return std::nullopt;
   ByteView page(ByteSpan(info->page->data));
@@ -255,11 +321,19 @@ std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
 
   uint8_t cbEnt = 0;
   auto index = heap.ReadBth(hidRowIndex, kRowIndexBthHeader, 0, &cbEnt);
+  if (!index && how && IsEmptyBth(heap, hidRowIndex, kRowIndexBthHeader)) {
+    *how = TableRead::NoRows;
+    return std::nullopt;
+  }
   if (!index) return std::nullopt;
   const size_t rowCount = index->size();
-  if (rowCount == 0) return std::nullopt;
+  if (rowCount == 0) {
+    if (how) *how = TableRead::NoRows;
+    return std::nullopt;
+  }
 
   RowMatrix matrix;
+  bool matrixRead = false;
   if ((hnidRows & 0xF) == 0xF) {
     const store::SubnodeEntry* sub = FindSubnode(subnodes, hnidRows);
     if (sub && sub->dataBlock) {
@@ -267,10 +341,16 @@ std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
         const size_t perBlock = ctx.store.variant == store::Variant::Ansi ? kMaxBlockDataAnsi
                                                                          : kMaxBlockDataUnicode;
         matrix = RowMatrix(std::move(*blocks), rowWidth ? perBlock / rowWidth : 0);
+        matrixRead = true;
       }
     }
   } else if (auto rows = heap.ResolveHeader(hnidRows)) {
     matrix = RowMatrix(rows->page, rows->range.start);
+    matrixRead = true;
+  }
+  if (how) {
+    if (!matrixRead) return std::nullopt;
+    *how = TableRead::Rows;
   }
 
   struct Column {
@@ -287,6 +367,10 @@ std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
 
   PropertySet set;
   set.rows.resize(rowCount);
+  if (scope == ReadScope::Listing) {
+    for (PropertyRow& row : set.rows) row.totalRows = static_cast<int32_t>(rowCount);
+    return set;
+  }
   RowReader reader(ctx, heap, subnodes);
   // Rows are listed from the table's last row to its first.
   for (size_t r = 0; r < rowCount; ++r) {
@@ -308,23 +392,39 @@ const NamedPropertyEntry* LookupNamedProperty(const NamedPropertyMap* map, int32
 }
 
 std::optional<PropertySet> ReadPropertySetFromHeap(ItemContext& ctx, const Heap& heap,
-                                                   const store::SubnodeList* subnodes) {
+                                                   const store::SubnodeList* subnodes,
+                                                   ReadScope scope) {
   switch (heap.signature()) {
     case kHeapPropertyContext:
-      return ReadPropertyContext(ctx, heap, subnodes);
+      return ReadPropertyContext(ctx, heap, subnodes, scope);
     case kHeapTableContext:
+      // Rows read as one item are decoded whole whatever the scope.
       return ReadTableContext(ctx, heap, subnodes);
     default:
       return std::nullopt;
   }
 }
 
+std::optional<PropertySet> ReadTable(ItemContext& ctx, uint32_t dataBid,
+                                     const store::SubnodeList* subnodes, TableRead& how,
+                                     ReadScope scope) {
+  how = TableRead::Unreadable;
+  try {
+    auto heap = Heap::Read(ctx.store, dataBid);
+    if (!heap || heap->signature() != kHeapTableContext) return std::nullopt;
+    return ReadTableContext(ctx, *heap, subnodes, &how, scope);
+  } catch (const std::exception&) {
+    how = TableRead::Unreadable;
+    return std::nullopt;
+  }
+}
+
 std::optional<PropertySet> ReadPropertySet(ItemContext& ctx, uint32_t dataBid,
-                                           const store::SubnodeList* subnodes) {
+                                           const store::SubnodeList* subnodes, ReadScope scope) {
   try {
     auto heap = Heap::Read(ctx.store, dataBid);
     if (!heap) return std::nullopt;
-    return ReadPropertySetFromHeap(ctx, *heap, subnodes);
+    return ReadPropertySetFromHeap(ctx, *heap, subnodes, scope);
   } catch (const std::exception&) {
     return std::nullopt;
   }

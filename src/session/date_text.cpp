@@ -1,4 +1,5 @@
 // DateText and the Windows-1252 text conversion used by the item list.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -52,6 +53,11 @@ std::string DateText(const void* filetime8, size_t size) {
   std::memcpy(b, filetime8, 8);
   uint64_t ticks = 0;
   for (int i = 7; i >= 0; --i) ticks = (ticks << 8) | b[i];
+  char buffer[32];
+  return std::string(DateText(ticks, buffer));
+}
+
+std::string_view DateText(uint64_t ticks, char (&buffer)[32]) {
   if (ticks == 0) return {};
 
   // FILETIME counts 100 ns intervals from 1601-01-01 00:00:00 UTC; the clock
@@ -68,11 +74,33 @@ std::string DateText(const void* filetime8, size_t size) {
   static const char* const kWeekdays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  char text[48];
-  std::snprintf(text, sizeof text, "%s %s %02u %02u:%02u:%02u %lld", kWeekdays[weekday],
-                kMonths[month - 1], day, secOfDay / 3600, secOfDay / 60 % 60, secOfDay % 60,
-                static_cast<long long>(year));
-  return text;
+  if (year <= 9999) {
+    // The common case, laid out by hand: a list shows one date per row.
+    char* out = buffer;
+    auto two = [out](size_t at, unsigned v) {
+      out[at] = static_cast<char>('0' + v / 10);
+      out[at + 1] = static_cast<char>('0' + v % 10);
+    };
+    std::memcpy(out, kWeekdays[weekday], 3);
+    out[3] = ' ';
+    std::memcpy(out + 4, kMonths[month - 1], 3);
+    out[7] = ' ';
+    two(8, day);
+    out[10] = ' ';
+    two(11, secOfDay / 3600);
+    out[13] = ':';
+    two(14, secOfDay / 60 % 60);
+    out[16] = ':';
+    two(17, secOfDay % 60);
+    out[19] = ' ';
+    two(20, static_cast<unsigned>(year / 100));
+    two(22, static_cast<unsigned>(year % 100));
+    return {buffer, 24};
+  }
+  const int n = std::snprintf(buffer, sizeof buffer, "%s %s %02u %02u:%02u:%02u %lld", kWeekdays[weekday],
+                              kMonths[month - 1], day, secOfDay / 3600, secOfDay / 60 % 60,
+                              secOfDay % 60, static_cast<long long>(year));
+  return {buffer, n > 0 ? std::min<size_t>(static_cast<size_t>(n), sizeof buffer - 1) : 0};
 }
 
 std::string Cp1252ToUtf8(std::string_view bytes) {

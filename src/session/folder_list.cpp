@@ -15,60 +15,121 @@ constexpr const char* kJournalPath = "Personal Folders\\Journal\\";
 constexpr const char* kNotesPath = "Personal Folders\\Notes\\";
 constexpr const char* kCalendarPath = "Personal Folders\\Calendar\\";
 
-// Turns stored text into UTF-8 for display: ANSI stores hold Windows-1252
-// bytes, Unicode stores hold UTF-8 already.
-class TextShower {
- public:
-  explicit TextShower(store::Variant variant) : ansi_(variant == store::Variant::Ansi) {}
+// Text indexes of a listed item (see ListedItem).
+constexpr int kSender = 0, kMailSubject = 1, kRecipients = 2;
+constexpr int kSubject = 0, kSecond = 1;
+constexpr int kFileUnder = 1, kPostalAddress = 2, kMobilePhone = 3;
 
-  std::string operator()(const Blob& text) const {
-    // A text is shown up to its first NUL, as the list control would.
-    std::string_view v = text.view();
-    v = v.substr(0, v.find('\0'));
-    return ansi_ ? Cp1252ToUtf8(v) : std::string(v);
+// Hands out the rows of one list, each made from a listed item.
+class Rows {
+ public:
+  explicit Rows(const RowSink& sink) : sink_(sink) {}
+
+  void Mail(const ListedItem& mail) {
+    RowView row = Start(mail, (mail.flags & ListedItem::kHasAttachments) ? kListEnvelopeClip
+                                                                         : kListEnvelope);
+    Add(row, (mail.flags & ListedItem::kHasSender) ? mail.Text(kSender) : "None");
+    Add(row, (mail.flags & ListedItem::kHasSubject) ? mail.Text(kMailSubject) : "Unspecified");
+    Add(row, mail.Text(kRecipients));
+    Add(row, Date(mail));
+    sink_(row);
   }
-  // The text, or `fallback` when the field is absent.
-  std::string Or(const Blob& text, const char* fallback) const {
-    return text.present() ? (*this)(text) : std::string(fallback);
+
+  // An item's row in its own kind's column set.
+  void Kind(const ListedItem& item) {
+    RowView row = Start(item, KindPicture(item.kind));
+    switch (item.kind) {
+      case ColumnSet::Contacts:
+        Add(row, OrNone(item.Text(kFileUnder)));
+        Add(row, OrNone(item.Text(kPostalAddress)));
+        Add(row, OrNone(item.Text(kMobilePhone)));
+        break;
+      case ColumnSet::Tasks:
+        Add(row, item.Text(kSubject));
+        Add(row, Date(item));
+        break;
+      case ColumnSet::Journal:
+        Add(row, item.Text(kSubject));
+        Add(row, item.Text(kSecond));
+        Add(row, "");
+        break;
+      default:  // notes and appointments
+        Add(row, item.Text(kSubject));
+        Add(row, item.Text(kSecond));
+        Add(row, Date(item));
+        break;
+    }
+    sink_(row);
   }
-  // The text, or `fallback` when the field is absent or holds no text.
-  std::string OrWhenEmpty(const Blob& text, const char* fallback) const {
-    std::string s = (*this)(text);
-    return s.empty() ? std::string(fallback) : s;
-  }
-  std::string Subject(const items::MessageDetails* details) const {
-    if (!details || !details->subject) return {};
-    return (*this)(details->subject->text);
+
+  // An item's row among the mails of a mixed folder: its kind's picture, its
+  // name or subject, its date.
+  void Mixed(const ListedItem& item) {
+    RowView row = Start(item, KindPicture(item.kind));
+    std::string_view name = item.kind == ColumnSet::Contacts ? item.Text(kFileUnder) : std::string_view();
+    if (name.empty()) name = item.Text(kSubject);
+    Add(row, "");
+    Add(row, name);
+    Add(row, "");
+    Add(row, Date(item));
+    sink_(row);
   }
 
  private:
-  bool ansi_;
+  static RowView Start(const ListedItem& item, int picture) {
+    RowView row;
+    row.picture = picture;
+    row.nodeId = item.nodeId;
+    return row;
+  }
+  static void Add(RowView& row, std::string_view cell) { row.cells[row.cellCount++] = cell; }
+  static std::string_view OrNone(std::string_view text) { return text.empty() ? "None" : text; }
+  std::string_view Date(const ListedItem& item) { return DateText(item.date, date_); }
+
+  const RowSink& sink_;
+  char date_[32];
 };
 
-std::string Date(const Blob& filetime) {
-  const ByteSpan b = filetime.bytes();
-  return DateText(b.data(), b.size());
-}
-
-std::string DeliveryDate(const items::MessageDetails* details) {
-  return details ? Date(details->deliveryTime) : std::string();
-}
-
-ListRow MailRow(const TextShower& show, const items::MessageDetails& mail) {
-  ListRow row;
-  row.picture = mail.attachmentList.empty() ? kListEnvelope : kListEnvelopeClip;
-  row.cells.push_back(show.Or(mail.sentRepresentingName, "None"));
-  row.cells.push_back(mail.subject ? show(mail.subject->text) : std::string("Unspecified"));
-  row.cells.push_back(show(mail.displayTo));
-  row.cells.push_back(Date(mail.deliveryTime));
-  row.nodeId = mail.nodeId;
-  return row;
-}
-
-void FillMails(ListContent& out, const TextShower& show, const FolderRecord& folder) {
-  for (const items::MessageDetails* mail = folder.FirstMail(); mail; mail = NextListed(mail)) {
-    out.rows.push_back(MailRow(show, *mail));
+// A kind's rows: contacts in list order, the other kinds last first, as
+// their fixed folders show them.
+void KindRows(Rows& rows, ColumnSet set, const std::vector<const ListedItem*>& items) {
+  if (set == ColumnSet::Contacts) {
+    for (const ListedItem* item : items) rows.Kind(*item);
+  } else {
+    for (auto it = items.rbegin(); it != items.rend(); ++it) rows.Kind(**it);
   }
+}
+
+void FillKind(ListContent& out, Rows& rows, ColumnSet set, const ListedChain& list) {
+  out.changes = true;
+  out.columnSet = set;
+  std::vector<const ListedItem*> items;
+  for (const ListedItem* item = list.head(); item; item = item->Next()) items.push_back(item);
+  KindRows(rows, set, items);
+}
+
+// What a folder record shows: its own kind's list, or its mails followed by
+// the other items lying in it. `mailsOnly` keeps to the mails.
+void FillFolder(ListContent& out, Rows& rows, const FolderRecord& folder, bool mailsOnly) {
+  // One pass over the placed items: the kinds decided on are those of the
+  // items shown, also while the worker appends.
+  std::vector<const ListedItem*> placed;
+  unsigned kinds = 0;
+  if (!mailsOnly) {
+    for (const ListedItem* p = folder.FirstPlaced(); p; p = p->NextPlaced()) {
+      placed.push_back(p);
+      kinds |= KindBit(p->kind);
+    }
+  }
+  const bool hasMails = folder.FirstMail() != nullptr;
+  out.columnSet = mailsOnly ? ColumnSet::Mail : FolderColumnSet(hasMails, kinds, folder.containerKind);
+  if (out.columnSet != ColumnSet::Mail) {
+    KindRows(rows, out.columnSet, placed);
+    return;
+  }
+  out.toggleExpansion = true;
+  for (const ListedItem* mail = folder.FirstMail(); mail; mail = mail->Next()) rows.Mail(*mail);
+  for (const ListedItem* p : placed) rows.Mixed(*p);
 }
 
 }  // namespace
@@ -106,105 +167,88 @@ std::vector<Column> Columns(ColumnSet set) {
   return {};
 }
 
-ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
+ColumnSet FolderColumnSet(bool hasMails, unsigned placedKinds, ColumnSet containerKind) {
+  if (hasMails) return ColumnSet::Mail;
+  if (placedKinds == 0) return containerKind;
+  for (ColumnSet set : {ColumnSet::Contacts, ColumnSet::Tasks, ColumnSet::Journal, ColumnSet::Notes,
+                        ColumnSet::Calendar}) {
+    if (placedKinds == KindBit(set)) return set;
+  }
+  return ColumnSet::Mail;  // several kinds: a mixed folder
+}
+
+int KindPicture(ColumnSet kind) {
+  switch (kind) {
+    case ColumnSet::Contacts: return kListContact;
+    case ColumnSet::Tasks: return kListTasks;
+    case ColumnSet::Journal: return kListJournal;
+    case ColumnSet::Notes: return kListNotes;
+    case ColumnSet::Calendar: return kListCalendar;
+    default: return kListEnvelope;
+  }
+}
+
+ListContent FillItemList(const SessionData& data, const std::string& itemPath, const RowSink& sink) {
   ListContent out;
-  // Heads are loaded before the variant: the variant is set before any entry
-  // is linked in, so a reader that reaches an entry sees the right variant.
+  Rows rows(sink);
   if (itemPath == kTopPath) {
-    // The top folder's own mails, when it has any; otherwise no change.
+    // What lies in the top folder itself, when it holds anything; otherwise
+    // no change.
     const FolderRecord& top = data.topFolder();
-    if (!top.FirstMail()) return out;
-    const TextShower show(data.variant());
+    if (!top.FirstMail() && !top.FirstPlaced()) return out;
     out.changes = true;
-    out.columnSet = ColumnSet::Mail;
-    out.toggleExpansion = true;
-    FillMails(out, show, top);
+    FillFolder(out, rows, top, false);
     return out;
   }
-
   if (itemPath == kContactsPath && !data.contacts().empty()) {
-    const auto* head = data.contacts().head();
-    const TextShower show(data.variant());
-    out.changes = true;
-    out.columnSet = ColumnSet::Contacts;
-    for (const items::ContactDetails* c = head; c; c = NextListed(c)) {
-      ListRow row;
-      row.picture = kListContact;
-      row.cells.push_back(show.OrWhenEmpty(c->fileUnder, "None"));
-      row.cells.push_back(show.OrWhenEmpty(c->postalAddress, "None"));
-      row.cells.push_back(show.OrWhenEmpty(c->mobilePhone, "None"));
-      row.nodeId = c->nodeId;
-      out.rows.push_back(std::move(row));
-    }
+    FillKind(out, rows, ColumnSet::Contacts, data.contacts());
     return out;
   }
-
-  // The four lists whose rows are each inserted at the top: collected in
-  // list order, then reversed.
   if (itemPath == kTasksPath) {
-    const auto* head = data.tasks().head();
-    const TextShower show(data.variant());
-    out.changes = true;
-    out.columnSet = ColumnSet::Tasks;
-    for (const items::MessageDetails* t = head; t; t = NextListed(t)) {
-      out.rows.push_back({kListTasks, {show.Subject(t), DeliveryDate(t)}, t->nodeId});
-    }
-    std::reverse(out.rows.begin(), out.rows.end());
+    FillKind(out, rows, ColumnSet::Tasks, data.tasks());
     return out;
   }
   if (itemPath == kJournalPath) {
-    const auto* head = data.journal().head();
-    const TextShower show(data.variant());
-    out.changes = true;
-    out.columnSet = ColumnSet::Journal;
-    for (const items::JournalDetails* j = head; j; j = NextListed(j)) {
-      out.rows.push_back(
-          {kListJournal, {show.Subject(j->backReference), show(j->logType), ""}, j->nodeId});
-    }
-    std::reverse(out.rows.begin(), out.rows.end());
+    FillKind(out, rows, ColumnSet::Journal, data.journal());
     return out;
   }
   if (itemPath == kNotesPath) {
-    const auto* head = data.notes().head();
-    const TextShower show(data.variant());
-    out.changes = true;
-    out.columnSet = ColumnSet::Notes;
-    for (const items::AppointmentDetails* n = head; n; n = NextListed(n)) {
-      const items::MessageDetails* m = n->backReference;
-      out.rows.push_back({kListNotes,
-                          {show.Subject(m), m ? show(m->bodyText) : std::string(), DeliveryDate(m)},
-                          n->nodeId});
-    }
-    std::reverse(out.rows.begin(), out.rows.end());
+    FillKind(out, rows, ColumnSet::Notes, data.notes());
     return out;
   }
   if (itemPath == kCalendarPath) {
-    const auto* head = data.calendar().head();
-    const TextShower show(data.variant());
-    out.changes = true;
-    out.columnSet = ColumnSet::Calendar;
-    for (const items::AppointmentDetails* a = head; a; a = NextListed(a)) {
-      const items::MessageDetails* m = a->backReference;
-      out.rows.push_back(
-          {kListCalendar, {show.Subject(m), show(a->meetingLocation), DeliveryDate(m)}, a->nodeId});
-    }
-    std::reverse(out.rows.begin(), out.rows.end());
+    FillKind(out, rows, ColumnSet::Calendar, data.calendar());
     return out;
   }
 
-  // Any other path: the mails of the first folder record with that path.
+  // Any other path: what lies in the first folder record with that path. The
+  // contacts folder gets here only while the contacts list is empty, and
+  // then shows its mails alone, as it always has.
   out.changes = true;
   out.columnSet = ColumnSet::Mail;
   const FolderRecord* first = data.firstFolder();
   if (!first) return out;  // no folder record at all: columns only
-  out.toggleExpansion = true;
-  const TextShower show(data.variant());
+  const size_t hash = std::hash<std::string>{}(itemPath);
   for (const FolderRecord* f = first; f; f = f->Next()) {
-    if (f->folderPath == itemPath) {
-      FillMails(out, show, *f);
-      break;
+    if (f->pathHash == hash && f->folderPath == itemPath) {
+      FillFolder(out, rows, *f, itemPath == kContactsPath);
+      return out;
     }
   }
+  out.toggleExpansion = true;
+  return out;
+}
+
+ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
+  std::vector<ListRow> rows;
+  ListContent out = FillItemList(data, itemPath, [&rows](const RowView& view) {
+    ListRow& row = rows.emplace_back();
+    row.picture = view.picture;
+    row.nodeId = view.nodeId;
+    row.cells.reserve(static_cast<size_t>(view.cellCount));
+    for (int i = 0; i < view.cellCount; ++i) row.cells.emplace_back(view.cells[i]);
+  });
+  out.rows = std::move(rows);
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,11 +62,39 @@ std::vector<Column> Columns(ColumnSet set);
 // The item list for the tree item whose path is `itemPath`.
 ListContent FillItemList(const SessionData& data, const std::string& itemPath);
 
+// One row of a list while it is handed out; its cells are valid during the
+// call only.
+struct RowView {
+  int picture = 0;
+  std::string_view cells[4];
+  int cellCount = 0;
+  uint32_t nodeId = 0;
+};
+using RowSink = std::function<void(const RowView&)>;
+
+// The same list, each row handed to `sink` in the order shown instead of
+// kept in `rows` (for lists too long to hold twice).
+ListContent FillItemList(const SessionData& data, const std::string& itemPath, const RowSink& sink);
+
+// One bit per column set, to hold the kinds of the items a folder holds.
+inline unsigned KindBit(ColumnSet set) { return 1u << static_cast<unsigned>(set); }
+
+// The column set of a folder (other than the five fixed paths) that holds
+// mails or not and non-mail items of the kinds in `placedKinds`: the one kind
+// its items all are, or without items the kind its container class names;
+// otherwise the mail set, which also shows the other items of a mixed folder.
+ColumnSet FolderColumnSet(bool hasMails, unsigned placedKinds, ColumnSet containerKind);
+
+// The item list picture of an item of `kind` in a mixed folder.
+int KindPicture(ColumnSet kind);
+
 // The stored UTC clock time of an 8-byte FILETIME in the 24-character form
 // "Sat Jul 01 12:00:00 2006"; "" for an all-zero or missing value.
 // Times before 1970 or after 2038 are shown like any other; a year past 9999
 // takes five digits.
 std::string DateText(const void* filetime8, size_t size);
+// The same for a FILETIME value (0 = none), written into `buffer`.
+std::string_view DateText(uint64_t filetime, char (&buffer)[32]);
 
 // Windows-1252 bytes (the texts of ANSI stores) as UTF-8.
 std::string Cp1252ToUtf8(std::string_view bytes);

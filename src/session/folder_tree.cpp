@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "session/folder_list.h"
+
 namespace velmorix::session {
 
 namespace {
@@ -74,15 +76,66 @@ std::string FirstCharacter(const std::string& text) {
   return text.substr(0, n);
 }
 
-}  // namespace
-
-int FolderTreeModel::ImageFor(const std::string& name, bool topLevel, bool selectedImage) {
+// The picture a folder's name gives it, or -1 when the name has none.
+int NamedImage(const std::string& name) {
   const std::string upper = UpperAscii(name);
   for (const auto& entry : kFolderImages) {
     if (upper == entry.name) return entry.image;
   }
+  return -1;
+}
+
+int KindImage(ColumnSet set) {
+  switch (set) {
+    case ColumnSet::Contacts: return kImageContacts;
+    case ColumnSet::Calendar: return kImageCalendar;
+    case ColumnSet::Tasks: return kImageTasks;
+    case ColumnSet::Notes: return kImageNotes;
+    case ColumnSet::Journal: return kImageJournal;
+    default: return -1;
+  }
+}
+
+}  // namespace
+
+int FolderTreeModel::ImageFor(const std::string& name, bool topLevel, bool selectedImage) {
+  if (const int named = NamedImage(name); named >= 0) return named;
   if (topLevel) return kImageDeletedItems;
   return selectedImage ? kImageOpenFolder : kImageClosedFolder;
+}
+
+TreeItem* FolderTreeModel::Find(const std::string& path) {
+  TreeItem* parent = nullptr;
+  TreeItem* item = nullptr;
+  size_t start = 0;
+  for (size_t pos = path.find('\\'); pos != std::string::npos; pos = path.find('\\', start)) {
+    const std::string name = path.substr(start, pos - start);
+    auto& siblings = parent ? parent->children : top_;
+    item = nullptr;
+    for (auto& child : siblings) {
+      if (child->text == name) {
+        item = child.get();
+        break;
+      }
+    }
+    if (!item) return nullptr;
+    parent = item;
+    start = pos + 1;
+  }
+  return item;
+}
+
+TreeItem* FolderTreeModel::SetFolderKind(const std::string& path, ColumnSet set) {
+  TreeItem* item = Find(path);
+  if (!item || NamedImage(item->text) >= 0) return nullptr;
+  const bool top = item->parent == nullptr;
+  const int kind = KindImage(set);
+  const int image = kind >= 0 ? kind : ImageFor(item->text, top, false);
+  const int selected = kind >= 0 ? kind : ImageFor(item->text, top, true);
+  if (item->image == image && item->selectedImage == selected) return nullptr;
+  item->image = image;
+  item->selectedImage = selected;
+  return item;
 }
 
 TreeItem* FolderTreeModel::InsertFolderPath(const std::string& path) {

@@ -11,6 +11,8 @@
 
 namespace velmorix::session {
 
+enum class ColumnSet;  // session/folder_list.h
+
 // Indexes into the tree's 16 x 16 image list.
 enum TreeImage : int {
   kImageClosedFolder = 0,
@@ -68,6 +70,14 @@ class FolderTreeModel {
   // item per component, and selects the last item with its subtree. Returns
   // the last item (nullptr for an empty path).
   TreeItem* InsertFolderPath(const std::string& path);
+
+  // The item whose ItemPath is `path`, or nullptr.
+  TreeItem* Find(const std::string& path);
+
+  // Gives the item of a folder whose list shows `set` the picture of that
+  // kind (the plain folder pictures for the mail set), unless its name has a
+  // picture of its own. Returns the item when its pictures changed.
+  TreeItem* SetFolderKind(const std::string& path, ColumnSet set);
 
   // The item's path: the texts from the top-level ancestor down, each
   // followed by a backslash.

@@ -7,6 +7,8 @@
 
 namespace velmorix::session {
 
+enum class ColumnSet;  // session/folder_list.h
+
 // Control identifiers of the main window.
 enum ControlId : int {
   kItemList = 1009,
@@ -64,6 +66,9 @@ class RecoveryView {
   // all items of the folder tree.
   virtual void ClearViews() = 0;
   virtual void InsertFolderPath(const std::string& path) = 0;
+  // The folder inserted with `path` now shows the list of `set`: its tree
+  // picture follows that kind unless its name has a picture of its own.
+  virtual void SetFolderKind(const std::string& /*path*/, ColumnSet /*set*/) {}
   virtual MessageAnswer ShowMessage(const Message& message) = 0;
 };
 

@@ -1,12 +1,15 @@
 #include "session/session.h"
 
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "items/items.h"
+#include "items/text.h"
 #include "session/folder_list.h"
+#include "session/item_prefetch.h"
 #include "session/session_data.h"
 #include "store/store.h"
 
@@ -39,6 +42,22 @@ std::string FailureText(int code) {
 std::string_view TextOf(const Blob& b) {
   std::string_view v = b.view();
   return v.substr(0, v.find('\0'));
+}
+
+// The kind a folder's container class names. Unicode stores keep the class
+// as UTF-16LE; it is decoded for this decision.
+ColumnSet ContainerKind(const items::ItemRecord& folder, bool ansi) {
+  const ByteSpan raw = folder.messageClass.bytes();
+  const bool wide = !ansi && raw.size() >= 2 && raw[1] == std::byte{0};
+  const std::string cls = wide ? items::WideToUtf8(raw) : std::string(TextOf(folder.messageClass));
+  switch (items::ClassifyContainerClass(AsBytes(cls))) {
+    case items::kKindContact: return ColumnSet::Contacts;
+    case items::kKindAppointment: return ColumnSet::Calendar;
+    case items::kKindTask: return ColumnSet::Tasks;
+    case items::kKindStickyNote: return ColumnSet::Notes;
+    case items::kKindJournal: return ColumnSet::Journal;
+    default: return ColumnSet::Mail;
+  }
 }
 
 // The folder path as shown: whole, or cut after its last backslash that
@@ -109,6 +128,7 @@ void RecoverySession::StartRecovery(const std::string& path) {
 
   outcome_.store(RunOutcome::None, std::memory_order_release);
   failureCode_.store(0, std::memory_order_release);
+  damagedAttachments_.store(0, std::memory_order_release);
   workerRunning_.store(true, std::memory_order_release);
   worker_ = std::thread([this] {
     try {
@@ -275,6 +295,16 @@ bool RecoverySession::ScanHierarchy(Run& run) {
   std::vector<size_t> levels{path.size()};
   bool descended = false;
 
+  // Items are built ahead of the walk on the other cores. Not when blocks
+  // may fail to decode: the store tells of that once, from whichever thread.
+  std::optional<ItemPrefetcher> prefetch;
+  const int helpers = scanHelpers >= 0 ? scanHelpers : ItemPrefetcher::HelpersForThisMachine();
+  const int method = run.store->encryptionMethod;
+  if (helpers > 0 && (method == store::kEncodeNone || method == store::kEncodePermute ||
+                      method == store::kEncodeCyclic)) {
+    prefetch.emplace(*run.ctx, run.topNode, helpers);
+  }
+
   const store::NodeEntry* k = run.topNode->firstChild;
   while (k) {
     if (stop_.load(std::memory_order_acquire)) return false;
@@ -283,12 +313,16 @@ bool RecoverySession::ScanHierarchy(Run& run) {
     std::unique_ptr<items::ItemRecord> record;
     if (k->dataBlock) {
       try {
-        record = items::BuildItem(*run.ctx, k);
+        record = prefetch ? prefetch->Take(k)
+                          : items::BuildItem(*run.ctx, k, items::ReadScope::Listing);
       } catch (...) {
         record.reset();  // a node that cannot be assembled has no record
       }
       const int visited = nodesVisited_.fetch_add(1, std::memory_order_acq_rel) + 1;
       view_.SetProgressPosition(visited);
+      if (record && record->attachmentTableDamaged) {
+        damagedAttachments_.fetch_add(1, std::memory_order_acq_rel);
+      }
 
       if (record && record->folderCounts) {
         const size_t before = path.size();
@@ -299,7 +333,9 @@ bool RecoverySession::ScanHierarchy(Run& run) {
         view_.InsertFolderPath(shown);
         const int folders = folderCount_.fetch_add(1, std::memory_order_acq_rel) + 1;
         view_.SetControlText(kFolderCount, std::to_string(folders));
-        data_->AddFolder(std::move(shown), k->nid);
+        FolderRecord& folder =
+            data_->AddFolder(std::move(shown), k->nid, ContainerKind(*record, run.ansi));
+        ShowKindChange(folder);
         if (k->firstChild) {
           levels.push_back(before);
           k = k->firstChild;
@@ -339,57 +375,68 @@ void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::
   if (r.details) r.details->nodeId = nid;
   if (r.contact) r.contact->nodeId = nid;
 
+  // Besides its kind's list, each item is placed in the folder it lies in.
   if (hasClass && cls == "IPM.Task") {
-    if (r.details) data_->AppendTask(std::move(r.details));
+    if (r.details) {
+      FolderRecord& folder = FolderOf(run, node);
+      data_->AppendTask(std::move(r.details), &folder);
+      ShowKindChange(folder);
+    }
   } else if (hasClass && cls == "IPM.StickyNote") {
     // A note without appointment properties still gets an entry.
     if (!r.appointment) r.appointment = std::make_unique<items::AppointmentDetails>();
     r.appointment->nodeId = nid;
-    data_->AppendNote(std::move(r.appointment), std::move(r.details));
+    FolderRecord& folder = FolderOf(run, node);
+    data_->AppendNote(std::move(r.appointment), std::move(r.details), &folder);
+    ShowKindChange(folder);
   } else if (r.kind == items::kKindJournal) {
     if (!r.journal) r.journal = std::make_unique<items::JournalDetails>();
     r.journal->nodeId = nid;
-    data_->AppendJournal(std::move(r.journal), std::move(r.details));
+    FolderRecord& folder = FolderOf(run, node);
+    data_->AppendJournal(std::move(r.journal), std::move(r.details), &folder);
+    ShowKindChange(folder);
   } else if (r.kind == items::kKindAppointment) {
     if (!r.appointment) r.appointment = std::make_unique<items::AppointmentDetails>();
     r.appointment->nodeId = nid;
-    data_->AppendCalendar(std::move(r.appointment), std::move(r.details));
+    FolderRecord& folder = FolderOf(run, node);
+    data_->AppendCalendar(std::move(r.appointment), std::move(r.details), &folder);
+    ShowKindChange(folder);
   } else if (r.kind != items::kKindMail && r.contact) {
-    data_->AppendContact(std::move(r.contact), std::move(r.details));
+    FolderRecord& folder = FolderOf(run, node);
+    data_->AppendContact(std::move(r.contact), std::move(r.details), &folder);
+    ShowKindChange(folder);
   } else if (r.details && r.kind == items::kKindMail) {
     RegisterMail(run, r, node);
   }
-  // No capture travels to the next item.
-  r.bodyLocator = items::BodyLocator{};
+}
+
+FolderRecord& RecoverySession::FolderOf(Run& run, const store::NodeEntry* node) {
+  const store::NodeEntry* parent = node->parent;
+  if (parent && parent == run.topNode) return *data_->topFolderRecord();
+  FolderRecord* folder = parent ? data_->FindFolderByNid(parent->nid) : nullptr;
+  if (!folder) folder = data_->lastFolder();
+  // Before any folder record exists the item stays with the top folder.
+  if (!folder) folder = data_->topFolderRecord();
+  return *folder;
+}
+
+void RecoverySession::ShowKindChange(FolderRecord& folder) {
+  if (auto set = data_->TakeShownChange(folder)) view_.SetFolderKind(folder.folderPath, *set);
 }
 
 void RecoverySession::RegisterMail(Run& run, items::ItemRecord& r, const store::NodeEntry* node) {
-  const store::NodeEntry* parent = node->parent;
-  FolderRecord* folder = nullptr;
-  if (parent && parent == run.topNode) {
-    folder = data_->topFolderRecord();
-  } else {
-    folder = parent ? data_->FindFolderByNid(parent->nid) : nullptr;
-    if (!folder) folder = data_->lastFolder();
-    // Before any folder record exists the mail stays with the top folder.
-    if (!folder) folder = data_->topFolderRecord();
-  }
+  FolderRecord* folder = &FolderOf(run, node);
 
   const int mails = mailCount_.fetch_add(1, std::memory_order_acq_rel) + 1;
   view_.SetControlText(kMailCount, std::to_string(mails));
 
-  items::MessageDetails& d = *r.details;
-  const items::BodyLocator& loc = r.bodyLocator;
-  d.lastKind = loc.lastKind;
-  d.marker = loc.marker;
-  if (loc.plainSlot.location != 0) d.plainSlot = loc.plainSlot;
-  if (loc.htmlSlot.location != 0) d.htmlSlot = loc.htmlSlot;
-  if (loc.thirdSlot.location != 0) d.thirdSlot = loc.thirdSlot;
+  // The row shows whether the mail has attachments; the attachments
+  // themselves, like the bodies, are read from the node when asked.
   r.attachmentCursor = nullptr;
-  d.attachmentList = std::move(r.attachments);
+  r.details->attachmentList = std::move(r.attachments);
   r.attachments.clear();
-  d.attachmentListSecond = !d.attachmentList.empty();
   data_->AppendMail(*folder, std::move(r.details));
+  ShowKindChange(*folder);
 }
 
 bool RecoverySession::RequestStop() {
@@ -414,6 +461,7 @@ bool RecoverySession::RequestStop() {
 void RecoverySession::ResetCounters() {
   nodesVisited_.store(0, std::memory_order_release);
   mailCount_.store(0, std::memory_order_release);
+  damagedAttachments_.store(0, std::memory_order_release);
 }
 
 void RecoverySession::DiscardRecovery() {
@@ -424,6 +472,7 @@ void RecoverySession::DiscardRecovery() {
   nodesVisited_.store(0, std::memory_order_release);
   view_.ApplyFileSelectionLayout();
   mailCount_.store(0, std::memory_order_release);
+  damagedAttachments_.store(0, std::memory_order_release);
   view_.SetProgressRange(0, 100);
   data_->Release();
   SetState(SessionState::Idle);

@@ -75,6 +75,9 @@ class RecoverySession {
   // node of the walk, after the stop poll), with the stage number. Lets tests
   // act at a precise point of a run; a throw is handled as that stage's fault.
   std::function<void(int stage)> stageProbe;
+  // Helper threads that build items ahead of the scan's walk; -1: as many
+  // as the machine's cores allow. The result is the same either way.
+  int scanHelpers = -1;
 
   // Session values.
   SessionState state() const { return state_.load(std::memory_order_acquire); }
@@ -83,6 +86,9 @@ class RecoverySession {
   int nodesVisited() const { return nodesVisited_.load(std::memory_order_acquire); }
   int mailCount() const { return mailCount_.load(std::memory_order_acquire); }
   int folderCount() const { return folderCount_.load(std::memory_order_acquire); }
+  // Items of this run kept without their attachments because their
+  // attachment table could not be read.
+  int damagedAttachments() const { return damagedAttachments_.load(std::memory_order_acquire); }
   const std::string& sessionPath() const { return path_; }
 
   // How the last run ended, and the failure code (1 to 5) of its "Found
@@ -100,6 +106,10 @@ class RecoverySession {
   bool ScanHierarchy(Run& run);  // false when the stop request ended it
   void RegisterItem(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
   void RegisterMail(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
+  // The folder record an item of `node` lies in.
+  FolderRecord& FolderOf(Run& run, const store::NodeEntry* node);
+  // Tells the view when the list a folder shows changes kind.
+  void ShowKindChange(FolderRecord& folder);
   void ResetCounters();
 
   RecoveryView& view_;
@@ -108,6 +118,7 @@ class RecoverySession {
   std::atomic<int> nodesVisited_{0};
   std::atomic<int> mailCount_{0};
   std::atomic<int> folderCount_{0};
+  std::atomic<int> damagedAttachments_{0};
   std::string path_;
   std::unique_ptr<SessionData> data_;
   std::thread worker_;

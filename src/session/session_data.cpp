@@ -1,22 +1,91 @@
 #include "session/session_data.h"
 
+#include <cstring>
+#include <new>
 #include <utility>
 
 namespace velmorix::session {
 
 namespace {
+
 constexpr const char* kTopFolderPath = "Personal Folders\\";
+constexpr size_t kChunkSize = 256 * 1024;
+
+// A stored text as shown: up to its first NUL; ANSI stores hold
+// Windows-1252 bytes, Unicode stores UTF-8 already.
+std::string_view StoredText(const Blob* text) {
+  if (!text) return {};
+  std::string_view v = text->view();
+  return v.substr(0, v.find('\0'));
 }
 
-SessionData::SessionData() { topFolder_.folderPath = kTopFolderPath; }
+// The first eight bytes of a FILETIME value, little-endian; 0 when absent
+// or shorter (both show no date).
+uint64_t FileTimeOf(const Blob& value) {
+  const ByteSpan b = value.bytes();
+  if (b.size() < 8) return 0;
+  uint64_t t = 0;
+  for (int i = 7; i >= 0; --i) t = (t << 8) | static_cast<uint8_t>(b[static_cast<size_t>(i)]);
+  return t;
+}
+
+const Blob* SubjectOf(const items::MessageDetails* details) {
+  return details && details->subject ? &details->subject->text : nullptr;
+}
+
+}  // namespace
+
+std::string_view ListedItem::Text(int i) const {
+  if (i < 0 || i >= kMaxTexts || !texts) return {};
+  size_t start = 0;
+  for (int k = 0; k < i; ++k) start += lengths[k];
+  return {texts + start, lengths[i]};
+}
+
+void* Arena::Allocate(size_t bytes, size_t align) {
+  const size_t pad = at_ ? (align - reinterpret_cast<uintptr_t>(at_) % align) % align : 0;
+  if (!at_ || pad + bytes > left_) {
+    // A request larger than a quarter chunk gets a chunk of its own, so that
+    // the current chunk's rest is not wasted.
+    const size_t size = bytes + align > kChunkSize / 4 ? bytes + align : kChunkSize;
+    chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
+    reserved_ += size;
+    std::byte* start = chunks_.back().get();
+    const size_t startPad = (align - reinterpret_cast<uintptr_t>(start) % align) % align;
+    if (size != kChunkSize) return start + startPad;
+    at_ = start;
+    left_ = size;
+    return Allocate(bytes, align);
+  }
+  std::byte* out = at_ + pad;
+  at_ = out + bytes;
+  left_ -= pad + bytes;
+  return out;
+}
+
+void Arena::Release() {
+  std::vector<std::unique_ptr<std::byte[]>>().swap(chunks_);
+  at_ = nullptr;
+  left_ = 0;
+  reserved_ = 0;
+}
+
+SessionData::SessionData() {
+  topFolder_.folderPath = kTopFolderPath;
+  topFolder_.pathHash = std::hash<std::string>{}(topFolder_.folderPath);
+  topFolder_.firstWithPath_ = true;
+}
 
 SessionData::~SessionData() = default;
 
-FolderRecord& SessionData::AddFolder(std::string path, uint32_t nid) {
+FolderRecord& SessionData::AddFolder(std::string path, uint32_t nid, ColumnSet containerKind) {
   FolderRecord& record = folders_.emplace_back();
   record.folderPath = std::move(path);
+  record.pathHash = std::hash<std::string>{}(record.folderPath);
   record.folderNid = nid;
+  record.containerKind = containerKind;
   folderByNid_.emplace(nid, &record);  // keeps the first record of a NID
+  record.firstWithPath_ = folderByPath_.emplace(record.folderPath, &record).second;
   if (lastFolder_) {
     lastFolder_->next.store(&record, std::memory_order_release);
   } else {
@@ -31,64 +100,107 @@ FolderRecord* SessionData::FindFolderByNid(uint32_t nid) {
   return it == folderByNid_.end() ? nullptr : it->second;
 }
 
+ListedItem* SessionData::NewItem(ColumnSet kind, uint32_t nodeId, const items::MessageDetails* details,
+                                 std::initializer_list<const Blob*> texts) {
+  const bool ansi = variant() == store::Variant::Ansi;
+  std::string converted[ListedItem::kMaxTexts];
+  std::string_view shown[ListedItem::kMaxTexts];
+  size_t total = 0;
+  int n = 0;
+  for (const Blob* text : texts) {
+    if (n == ListedItem::kMaxTexts) break;
+    shown[n] = StoredText(text);
+    if (ansi) {
+      converted[n] = Cp1252ToUtf8(shown[n]);
+      shown[n] = converted[n];
+    }
+    total += shown[n].size();
+    ++n;
+  }
+  auto* item = new (arena_.Allocate(sizeof(ListedItem), alignof(ListedItem))) ListedItem;
+  char* at = total ? static_cast<char*>(arena_.Allocate(total, 1)) : nullptr;
+  item->texts = at;
+  for (int i = 0; i < n; ++i) {
+    if (!shown[i].empty()) std::memcpy(at, shown[i].data(), shown[i].size());
+    at += shown[i].size();
+    item->lengths[i] = static_cast<uint32_t>(shown[i].size());
+  }
+  item->kind = kind;
+  item->nodeId = nodeId;
+  item->date = details ? FileTimeOf(details->deliveryTime) : 0;
+  return item;
+}
+
 void SessionData::AppendMail(FolderRecord& folder, std::unique_ptr<items::MessageDetails> details) {
-  items::MessageDetails* entry = details.get();
-  messages_.push_back(std::move(details));
-  entry->nextListed.store(nullptr, std::memory_order_relaxed);
+  const items::MessageDetails& d = *details;
+  ListedItem* entry =
+      NewItem(ColumnSet::Mail, d.nodeId, &d, {&d.sentRepresentingName, SubjectOf(&d), &d.displayTo});
+  if (d.sentRepresentingName.present()) entry->flags |= ListedItem::kHasSender;
+  if (d.subject) entry->flags |= ListedItem::kHasSubject;
+  if (!d.attachmentList.empty()) entry->flags |= ListedItem::kHasAttachments;
   if (folder.lastMail_) {
-    folder.lastMail_->nextListed.store(entry, std::memory_order_release);
+    folder.lastMail_->next.store(entry, std::memory_order_release);
   } else {
     folder.firstMail.store(entry, std::memory_order_release);
   }
   folder.lastMail_ = entry;
 }
 
-void SessionData::AppendTask(std::unique_ptr<items::MessageDetails> details) {
-  items::MessageDetails* entry = details.get();
-  messages_.push_back(std::move(details));
-  tasks_.Append(entry);
+void SessionData::AppendOther(ListedChain& list, ListedItem* entry, FolderRecord* folder) {
+  list.Append(entry);
+  if (!folder) return;
+  if (folder->lastPlaced_) {
+    folder->lastPlaced_->nextPlaced.store(entry, std::memory_order_release);
+  } else {
+    folder->firstPlaced.store(entry, std::memory_order_release);
+  }
+  folder->lastPlaced_ = entry;
+  folder->placedKinds_ |= KindBit(entry->kind);
 }
 
-namespace {
-// Keeps `details` (may be null) and returns it for the entry's back reference.
-const items::MessageDetails* Keep(std::vector<std::unique_ptr<items::MessageDetails>>& owner,
-                                  std::unique_ptr<items::MessageDetails> details) {
-  if (!details) return nullptr;
-  owner.push_back(std::move(details));
-  return owner.back().get();
+void SessionData::AppendTask(std::unique_ptr<items::MessageDetails> details, FolderRecord* folder) {
+  ListedItem* entry = NewItem(ColumnSet::Tasks, details->nodeId, details.get(), {SubjectOf(details.get())});
+  AppendOther(tasks_, entry, folder);
 }
-}  // namespace
 
 void SessionData::AppendContact(std::unique_ptr<items::ContactDetails> contact,
-                                std::unique_ptr<items::MessageDetails> details) {
-  contact->backReference = Keep(messages_, std::move(details));
-  items::ContactDetails* entry = contact.get();
-  contactEntries_.push_back(std::move(contact));
-  contacts_.Append(entry);
+                                std::unique_ptr<items::MessageDetails> details, FolderRecord* folder) {
+  const items::ContactDetails& c = *contact;
+  ListedItem* entry = NewItem(ColumnSet::Contacts, c.nodeId, details.get(),
+                              {SubjectOf(details.get()), &c.fileUnder, &c.postalAddress, &c.mobilePhone});
+  AppendOther(contacts_, entry, folder);
 }
 
 void SessionData::AppendCalendar(std::unique_ptr<items::AppointmentDetails> appointment,
-                                 std::unique_ptr<items::MessageDetails> details) {
-  appointment->backReference = Keep(messages_, std::move(details));
-  items::AppointmentDetails* entry = appointment.get();
-  appointmentEntries_.push_back(std::move(appointment));
-  calendar_.Append(entry);
+                                 std::unique_ptr<items::MessageDetails> details,
+                                 FolderRecord* folder) {
+  ListedItem* entry = NewItem(ColumnSet::Calendar, appointment->nodeId, details.get(),
+                              {SubjectOf(details.get()), &appointment->meetingLocation});
+  AppendOther(calendar_, entry, folder);
 }
 
 void SessionData::AppendNote(std::unique_ptr<items::AppointmentDetails> appointment,
-                             std::unique_ptr<items::MessageDetails> details) {
-  appointment->backReference = Keep(messages_, std::move(details));
-  items::AppointmentDetails* entry = appointment.get();
-  appointmentEntries_.push_back(std::move(appointment));
-  notes_.Append(entry);
+                             std::unique_ptr<items::MessageDetails> details, FolderRecord* folder) {
+  ListedItem* entry =
+      NewItem(ColumnSet::Notes, appointment->nodeId, details.get(),
+              {SubjectOf(details.get()), details ? &details->bodyText : nullptr});
+  AppendOther(notes_, entry, folder);
 }
 
 void SessionData::AppendJournal(std::unique_ptr<items::JournalDetails> journal,
-                                std::unique_ptr<items::MessageDetails> details) {
-  journal->backReference = Keep(messages_, std::move(details));
-  items::JournalDetails* entry = journal.get();
-  journalEntries_.push_back(std::move(journal));
-  journal_.Append(entry);
+                                std::unique_ptr<items::MessageDetails> details, FolderRecord* folder) {
+  ListedItem* entry = NewItem(ColumnSet::Journal, journal->nodeId, details.get(),
+                              {SubjectOf(details.get()), &journal->logType});
+  AppendOther(journal_, entry, folder);
+}
+
+std::optional<ColumnSet> SessionData::TakeShownChange(FolderRecord& folder) {
+  const ColumnSet shown =
+      FolderColumnSet(folder.lastMail_ != nullptr, folder.placedKinds_, folder.containerKind);
+  if (shown == folder.shown_) return std::nullopt;
+  folder.shown_ = shown;
+  if (!folder.firstWithPath_) return std::nullopt;
+  return shown;
 }
 
 void SessionData::Release() {
@@ -97,6 +209,10 @@ void SessionData::Release() {
   lastFolder_ = nullptr;
   topFolder_.firstMail.store(nullptr, std::memory_order_release);
   topFolder_.lastMail_ = nullptr;
+  topFolder_.firstPlaced.store(nullptr, std::memory_order_release);
+  topFolder_.lastPlaced_ = nullptr;
+  topFolder_.placedKinds_ = 0;
+  topFolder_.shown_ = ColumnSet::Mail;
   contacts_.Reset();
   calendar_.Reset();
   tasks_.Reset();
@@ -105,10 +221,8 @@ void SessionData::Release() {
 
   folders_.clear();
   folderByNid_.clear();
-  std::vector<std::unique_ptr<items::MessageDetails>>().swap(messages_);
-  std::vector<std::unique_ptr<items::ContactDetails>>().swap(contactEntries_);
-  std::vector<std::unique_ptr<items::AppointmentDetails>>().swap(appointmentEntries_);
-  std::vector<std::unique_ptr<items::JournalDetails>>().swap(journalEntries_);
+  folderByPath_.clear();
+  arena_.Release();
   names = items::NamedPropertyMap();
   storeData.reset();
   variant_.store(store::Variant::Unknown, std::memory_order_release);

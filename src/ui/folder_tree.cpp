@@ -5,6 +5,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 
+#include "session/folder_list.h"
 #include "ui/pictures.h"
 #include "ui/text.h"
 
@@ -81,6 +82,15 @@ void FolderTree::InsertFolderPath(const std::string& path) {
 
   RefreshSubtree(last);
   RefreshAncestors(last);
+}
+
+void FolderTree::SetFolderKind(const std::string& path, session::ColumnSet set) {
+  const TreeItem* item = model_.SetFolderKind(path, set);
+  QTreeWidgetItem* widget = item == nullptr ? nullptr : WidgetItem(item);
+  if (widget == nullptr) return;
+  widget->setIcon(0, ItemIcon(item->image, item->selectedImage));
+  widget->setData(0, kImageRole, item->image);
+  widget->setData(0, kSelectedImageRole, item->selectedImage);
 }
 
 QTreeWidgetItem* FolderTree::Materialise(TreeItem* item) {

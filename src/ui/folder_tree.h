@@ -34,6 +34,8 @@ class FolderTree : public QTreeWidget {
   // Adds a folder path ("Personal Folders\Inbox\"), expanding every item on
   // it and selecting the last one with its subtree.
   void InsertFolderPath(const std::string& path);
+  // The folder at `path` shows the list of `set`: its picture follows.
+  void SetFolderKind(const std::string& path, session::ColumnSet set);
 
   const session::TreeItem* ModelItem(const QTreeWidgetItem* item) const;
   QTreeWidgetItem* WidgetItem(const session::TreeItem* item) const;

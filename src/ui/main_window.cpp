@@ -90,6 +90,9 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
 
   progressTimer_.setInterval(kProgressTimerInterval);
   connect(&progressTimer_, &QTimer::timeout, this, &MainWindow::ProgressTick);
+  pendingTimer_.setSingleShot(true);
+  pendingTimer_.setInterval(kPendingUpdateDelay);
+  connect(&pendingTimer_, &QTimer::timeout, this, &MainWindow::ApplyPendingUpdates);
 
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   help->setContext(Qt::WindowShortcut);
@@ -232,7 +235,8 @@ void MainWindow::OnUiThread(F&& f) {
 // Texts and the progress position change once per scanned node or mail. A
 // round trip to this thread for each would make the scan several times
 // slower, so the worker leaves the newest values here and one queued call
-// applies them. Every other call (and every call made on this thread) applies
+// applies them, a short while later so that the window is not redrawn for
+// every mail. Every other call (and every call made on this thread) applies
 // them first, and queued calls are handled in order, so whenever a later
 // call returns the window shows exactly what a synchronous update would.
 template <typename F>
@@ -245,7 +249,7 @@ void MainWindow::Defer(F&& update) {
     pending_.posted = true;
   }
   if (post) {
-    QMetaObject::invokeMethod(this, [this] { ApplyPendingUpdates(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this] { pendingTimer_.start(); }, Qt::QueuedConnection);
   }
 }
 
@@ -256,6 +260,13 @@ void MainWindow::ApplyPendingUpdates() {
     if (!pending_.posted) return;
     updates = std::move(pending_);
     pending_ = PendingUpdates{};
+  }
+  for (const auto& [path, kind] : updates.folders) {
+    if (kind) {
+      tree_->SetFolderKind(path, *kind);
+    } else {
+      tree_->InsertFolderPath(path);
+    }
   }
   for (const auto& [controlId, text] : updates.texts) ApplyText(controlId, text);
   if (updates.position) progress_->setValue(*updates.position);
@@ -346,8 +357,25 @@ void MainWindow::ClearViews() {
   });
 }
 
+// A scan inserts a folder at a time; a round trip to this thread for each
+// would hold the worker up behind the tree's layout and painting, so they
+// are applied in order with the deferred texts.
 void MainWindow::InsertFolderPath(const std::string& path) {
-  OnUiThread([this, &path] { tree_->InsertFolderPath(path); });
+  if (QThread::currentThread() == thread()) {
+    ApplyPendingUpdates();
+    tree_->InsertFolderPath(path);
+    return;
+  }
+  Defer([&path](PendingUpdates& pending) { pending.folders.emplace_back(path, std::nullopt); });
+}
+
+void MainWindow::SetFolderKind(const std::string& path, session::ColumnSet set) {
+  if (QThread::currentThread() == thread()) {
+    ApplyPendingUpdates();
+    tree_->SetFolderKind(path, set);
+    return;
+  }
+  Defer([&path, set](PendingUpdates& pending) { pending.folders.emplace_back(path, set); });
 }
 
 MessageAnswer MainWindow::ShowMessage(const Message& message) {

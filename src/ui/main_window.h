@@ -15,7 +15,10 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
+#include "session/folder_list.h"
 #include "session/recovery_view.h"
 #include "session/session.h"
 
@@ -38,6 +41,8 @@ class MainWindow : public QDialog, public session::RecoveryView {
 
  public:
   static constexpr int kProgressTimerInterval = 100;  // ms
+  // Delay before the worker's texts, progress and folders reach the window.
+  static constexpr int kPendingUpdateDelay = 30;  // ms
   static constexpr int kProgressStep = 10;
   inline static const char* const kHelpFileName = "DER-IZO.chm";
   inline static const char* const kProductPage = "https://velmorix.example/";
@@ -61,6 +66,7 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void ApplyScanningLayout() override;
   void ClearViews() override;
   void InsertFolderPath(const std::string& path) override;
+  void SetFolderKind(const std::string& path, session::ColumnSet set) override;
   session::MessageAnswer ShowMessage(const session::Message& message) override;
 
   // Commands.
@@ -106,8 +112,11 @@ class MainWindow : public QDialog, public session::RecoveryView {
   template <typename F>
   void OnUiThread(F&& f);
 
-  // Text and progress updates left by the worker, applied by one queued call.
+  // Updates left by the worker, applied by one queued call: folders for the
+  // tree in the order given (a path to insert, or a path's new kind), then
+  // texts and the progress position.
   struct PendingUpdates {
+    std::vector<std::pair<std::string, std::optional<session::ColumnSet>>> folders;
     std::map<int, std::string> texts;
     std::optional<int> position;
     bool posted = false;  // a queued call to apply them is on its way
@@ -162,6 +171,7 @@ class MainWindow : public QDialog, public session::RecoveryView {
   QToolButton* backButton_ = nullptr;
   QAction* aboutAction_ = nullptr;
   QTimer progressTimer_;
+  QTimer pendingTimer_;  // applies the worker's deferred updates
   std::unordered_map<int, QWidget*> controls_;
   std::mutex pendingMutex_;
   PendingUpdates pending_;

@@ -48,7 +48,7 @@ TEST(SharedIndexes, ItemsReadWhileTheScanRuns) {
   std::set<uint32_t> read;
   auto readListed = [&] {
     for (const session::FolderRecord* f = session.data().firstFolder(); f; f = f->Next()) {
-      for (const items::MessageDetails* m = f->FirstMail(); m; m = session::NextListed(m)) {
+      for (const session::ListedItem* m = f->FirstMail(); m; m = session::NextListed(m)) {
         if (read.count(m->nodeId)) continue;
         if (!reader) {
           // A listed row means the indexes and the name map are loaded.

@@ -1,6 +1,8 @@
 // Builder mailboxes written to temporary files and read back in full.
 #pragma once
 
+#include "samples.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -37,11 +39,10 @@ class TempPathGuard {
   std::string path_;
 };
 
-inline std::string Sample(const std::string& name) { return std::string(VELMORIX_SAMPLES_DIR) + "/" + name; }
-
-#define SAMPLE_OR_SKIP(name)                                                      \
-  const std::string samplePath = Sample(name);                                    \
-  if (!std::filesystem::exists(samplePath)) GTEST_SKIP() << "no sample at " << samplePath
+// The sample's path, or a skip naming where it was looked for.
+#define SAMPLE_OR_SKIP(name)                                 \
+  REQUIRE_SAMPLE(name);                                      \
+  const std::string samplePath = ::velmorix::test::SamplePath(name)
 
 inline sb::MailboxOptions Options(sb::Format format = sb::Format::Unicode23) {
   sb::MailboxOptions o;

@@ -134,12 +134,15 @@ std::vector<uint32_t> ListedMails(const std::string& path) {
 }
 
 TEST(Samples, EveryListedMailIsShownWithEachBodyItHolds) {
-  const std::filesystem::path dir(VELMORIX_SAMPLES_DIR);
-  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no samples at " << dir;
+  const std::filesystem::path dir(::velmorix::test::SamplesDir());
+  if (!std::filesystem::is_directory(dir)) {
+    GTEST_SKIP() << "no samples at " << dir << " (set VELMORIX_SAMPLES to the samples folder)";
+  }
   size_t mails = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    const std::string path = entry.path().string();
-    if (!path.ends_with(".pst") && !path.ends_with(".ost")) continue;
+    const std::string name = entry.path().filename().string();
+    if (!name.ends_with(".pst") && !name.ends_with(".ost")) continue;
+    const std::string path = ::velmorix::test::SamplePath(name);
     auto reader = ItemReader::Open(path);
     for (uint32_t id : ListedMails(path)) {
       ++mails;

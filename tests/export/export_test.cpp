@@ -139,6 +139,10 @@ class ExportTest : public ::testing::Test {
         "Date: Mon, 15 Jan 2024 10:30:00 +0000\r\nMessage-ID: <kept@example.com>\r\nMIME-Version: 1.0\r\n"
         "Content-Type: multipart/mixed; boundary=\"gone\"\r\nContent-Transfer-Encoding: 7bit\r\n";
     keptNid_ = mb.AddItem(inbox, sb::MakeMail(kept));
+    // An appointment among the mails: listed in Inbox and in Calendar, written once, as iCalendar.
+    sb::AppointmentFields stray;
+    stray.subject = "Lunch";
+    mb.AddItem(inbox, sb::MakeAppointment(stray));
     emptyNid_ = mb.AddItem(inbox, sb::MakeMail({}));  // nothing at all
 
     const uint32_t contacts = mb.AddFolder(mb.topFolder(), "Contacts");
@@ -320,6 +324,9 @@ TEST_F(ExportTest, VCardsAndCalendarsParseAndKeepTheirFields) {
   ASSERT_TRUE(vjournal);
   EXPECT_STREQ(icalcomponent_get_summary(vjournal), "Call");
   EXPECT_STREQ(icalcomponent_get_description(vjournal), "journal body");
+
+  EXPECT_EQ(FilesWith(top + "/Inbox", ".ics").size(), 1u);
+  EXPECT_EQ(FilesWith(top, ".ics").size(), 5u);
 
   const auto notes = FilesWith(top + "/Notes", ".txt");
   ASSERT_EQ(notes.size(), 1u);

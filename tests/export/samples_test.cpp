@@ -4,19 +4,19 @@
 #include <libical/ical.h>
 
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "cli/export.h"
 #include "cli/recover.h"
 #include "export_test_util.h"
+#include "samples.h"
 
 namespace velmorix::exporting::testing {
 namespace {
 
-std::string SamplesDir() { return VELMORIX_SAMPLES_DIR; }
-
-// The listed items of a store by list kind ("mail", "contacts", ...), as
-// recover --ids prints them.
+// The listed items of a store by kind ("mail", "contacts", ...), each once,
+// as recover --ids prints them: the kind by the row's picture.
 std::map<std::string, std::vector<uint32_t>> Listed(const std::string& path) {
   std::ostringstream out;
   cli::RecoverOptions options;
@@ -24,22 +24,24 @@ std::map<std::string, std::vector<uint32_t>> Listed(const std::string& path) {
   options.ids = true;
   cli::Recover(path, options, out);
   std::map<std::string, std::vector<uint32_t>> listed;
+  std::set<uint32_t> seen;
   std::istringstream in(out.str());
-  std::string line, set;
+  std::string line;
   while (std::getline(in, line)) {
-    if (line.starts_with("list\t")) {
-      const size_t a = line.find('\t', 5);
-      set = line.substr(a + 1, line.find('\t', a + 1) - a - 1);
-    } else if (line.starts_with("row\t")) {
-      listed[set].push_back(static_cast<uint32_t>(std::stoul(line.substr(line.rfind('\t') + 1), nullptr, 16)));
-    }
+    if (!line.starts_with("row\t")) continue;
+    const uint32_t id = static_cast<uint32_t>(std::stoul(line.substr(line.rfind('\t') + 1), nullptr, 16));
+    if (!seen.insert(id).second) continue;
+    static const std::map<int, std::string> kKinds = {{0, "calendar"}, {1, "contacts"}, {5, "journal"},
+                                                     {7, "notes"}, {10, "tasks"}};
+    const auto kind = kKinds.find(std::stoi(line.substr(4)));
+    listed[kind == kKinds.end() ? "mail" : kind->second].push_back(id);
   }
   return listed;
 }
 
 TEST(ExportSamples, EverySampleExportsEveryListedItemInFilesThatParse) {
-  const std::string dir = SamplesDir();
-  if (!fs::is_directory(dir)) GTEST_SKIP() << "samples not found at " << dir;
+  const std::string dir = velmorix::test::SamplesDir();
+  if (!fs::is_directory(dir)) GTEST_SKIP() << "samples not found at " << dir << " (set VELMORIX_SAMPLES)";
   const bool python = HavePython();
   const std::string work = (fs::path(::testing::TempDir()) / ("export-samples-" + std::to_string(::getpid()))).string();
   size_t stores = 0;
@@ -49,7 +51,8 @@ TEST(ExportSamples, EverySampleExportsEveryListedItemInFilesThatParse) {
     const std::string ext = e.path().extension().string();
     if (ext != ".pst" && ext != ".ost") continue;
     ++stores;
-    const std::string path = e.path().string();
+    // A private copy: other test processes may hold the sample open.
+    const std::string path = velmorix::test::SamplePath(e.path().filename().string());
     SCOPED_TRACE(path);
     const std::string out = work + "/" + e.path().filename().string();
     cli::ExportCommand command;

@@ -3,6 +3,7 @@
 // several blocks, tables kept in subnodes, and damaged data trees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -384,10 +385,13 @@ class HandMadeStore : public ::testing::TestWithParam<sb::Format> {
     return w->AddDataTree(bids, total, 1);
   }
 
+  enum class TableDamage { None, MatrixMissing, Overwritten };
+
   // A message node with its property context and, when `rows` is set, an
   // attachment table with one row per file name, its matrix in the heap or in
   // a subnode.
-  uint32_t AddMessage(const std::optional<std::vector<std::string>>& rows, bool rowsInSubnode) {
+  uint32_t AddMessage(const std::optional<std::vector<std::string>>& rows, bool rowsInSubnode,
+                      TableDamage damage = TableDamage::None) {
     sb::SubnodeNids nids;
     auto text = [&](std::string_view v) { return unicode() ? sb::Utf16le(v) : sb::Windows1252(v); };
     const uint16_t textType = unicode() ? sb::kPtUnicode : sb::kPtString8;
@@ -407,8 +411,12 @@ class HandMadeStore : public ::testing::TestWithParam<sb::Format> {
         id += 0x20;
       }
       sb::LtpNode tc = table.Finish();
+      if (damage == TableDamage::Overwritten) {
+        for (Buffer& page : tc.pages) std::fill(page.begin(), page.end(), std::byte{0x5A});
+      }
       std::vector<sb::SubnodeRef> inner;
       for (const sb::LtpSubnode& v : tc.subnodes) inner.push_back({v.nid, WriteValue(v), 0});
+      if (damage == TableDamage::MatrixMissing) inner.clear();
       refs.push_back({0x671, WriteHeap(tc.pages), inner.empty() ? 0 : w->AddSubnodeBlock(inner)});
     }
     for (const sb::LtpSubnode& v : pc.subnodes) refs.push_back({v.nid, w->AddData(v.data), 0});
@@ -500,16 +508,36 @@ TEST_P(HandMadeStore, AttachmentTables) {
   std::vector<std::string> many;
   for (int i = 0; i < 800; ++i) many.push_back("r" + std::to_string(i));
   const uint32_t spread = AddMessage(many, true);
+  const uint32_t noMatrix =
+      AddMessage(std::vector<std::string>{"a.doc", "b.doc"}, true, TableDamage::MatrixMissing);
+  const uint32_t overwritten =
+      AddMessage(std::vector<std::string>{"a.doc"}, false, TableDamage::Overwritten);
   OpenedStore& s = Open();
 
   auto plain = s.Build(none);
   ASSERT_TRUE(plain);
   EXPECT_TRUE(plain->attachments.empty());
   EXPECT_FALSE(plain->attachmentCursor);
+  EXPECT_FALSE(plain->attachmentTableDamaged);
   EXPECT_EQ(plain->details->subject->text.view(), "Hand made");
 
-  // A table without rows fails the whole item.
-  EXPECT_FALSE(s.Build(empty));
+  // A table without rows (attachments removed): an item without attachments.
+  auto removed = s.Build(empty);
+  ASSERT_TRUE(removed);
+  EXPECT_TRUE(removed->attachments.empty());
+  EXPECT_FALSE(removed->attachmentCursor);
+  EXPECT_FALSE(removed->attachmentTableDamaged);
+  EXPECT_EQ(removed->details->subject->text.view(), "Hand made");
+
+  // A table that cannot be read: the item without attachments, marked.
+  for (uint32_t nid : {noMatrix, overwritten}) {
+    auto damaged = s.Build(nid);
+    ASSERT_TRUE(damaged) << std::hex << nid;
+    EXPECT_TRUE(damaged->attachments.empty());
+    EXPECT_FALSE(damaged->attachmentCursor);
+    EXPECT_TRUE(damaged->attachmentTableDamaged);
+    EXPECT_EQ(damaged->details->subject->text.view(), "Hand made");
+  }
 
   auto three = s.Build(heap);
   ASSERT_TRUE(three);
@@ -522,6 +550,7 @@ TEST_P(HandMadeStore, AttachmentTables) {
   auto rows = s.Build(spread);
   ASSERT_TRUE(rows);
   ASSERT_EQ(rows->attachments.size(), 800u);
+  EXPECT_FALSE(rows->attachmentTableDamaged);
   for (size_t i = 0; i < 800; ++i) {
     ASSERT_EQ(rows->attachments[i].fileName.view(), "r" + std::to_string(799 - i)) << i;
   }

@@ -1,22 +1,20 @@
 // Items of the real sample stores.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <string>
 
 #include "items/items.h"
+#include "samples.h"
 
 namespace velmorix::items {
 namespace {
 
-std::string Sample(const std::string& name) { return std::string(VELMORIX_SAMPLES_DIR) + "/" + name; }
-
 class SampleStore {
  public:
-  explicit SampleStore(const std::string& name) {
-    const std::string path = Sample(name);
-    if (!std::filesystem::exists(path)) return;
+  explicit SampleStore(const std::string& name) : missing(test::MissingSample(name)) {
+    if (!missing.empty()) return;
+    const std::string path = test::SamplePath(name);
     if (store::OpenStore(store, path) != 0 || store::LoadIndexes(store) != 0) return;
     mapLoaded = LoadNamedPropertyMap(store, names);
     ok = true;
@@ -36,11 +34,13 @@ class SampleStore {
   store::Store store;
   NamedPropertyMap names;
   int mapLoaded = 0;
+  std::string missing;  // why the sample is not there
   bool ok = false;
 };
 
-#define OPEN_OR_SKIP(s) \
-  if (!(s).ok) GTEST_SKIP() << "sample not available"
+#define OPEN_OR_SKIP(s)                               \
+  if (!(s).missing.empty()) GTEST_SKIP() << (s).missing; \
+  ASSERT_TRUE((s).ok) << "the sample does not open"
 
 TEST(OutlookSample, RootItemNamesTheTopFolder) {
   SampleStore s("outlook.pst");
@@ -97,7 +97,7 @@ TEST(OutlookSample, InboxMailAndUnicodeFolderName) {
 // messages among them build.
 void BuildEveryNode(const std::string& name, int minMails) {
   SampleStore s(name);
-  if (!s.ok) GTEST_SKIP() << "sample not available";
+  OPEN_OR_SKIP(s);
   ItemContext ctx(s.store, &s.names);
   int mails = 0, messagesRefused = 0;
   s.ForEachNode([&](const store::NodeEntry* e) {

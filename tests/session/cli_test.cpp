@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "cli/recover.h"
+#include "samples.h"
 #include "session_fixture.h"
 
 namespace velmorix::session::testing {
@@ -10,7 +11,7 @@ namespace {
 
 using V = std::vector<std::string>;
 
-std::string Sample(const std::string& name) { return std::string(VELMORIX_SAMPLES_DIR) + "/" + name; }
+using velmorix::test::SamplePath;
 
 V Lines(const std::string& text, const std::string& prefix = "") {
   V out;
@@ -29,8 +30,9 @@ int Recover(const std::string& path, cli::OutputFormat format, std::string& out)
 }
 
 TEST(CliRecover, OutlookSampleAsTsv) {
+  REQUIRE_SAMPLE("outlook.pst");
   std::string out;
-  ASSERT_EQ(Recover(Sample("outlook.pst"), cli::OutputFormat::Tsv, out), cli::kExitFinished);
+  ASSERT_EQ(Recover(SamplePath("outlook.pst"), cli::OutputFormat::Tsv, out), cli::kExitFinished);
   EXPECT_EQ(Lines(out, "status\t"),
             (V{"status\tOpening File", "status\tScanning File and Loading Indexes...",
                "status\tLoading Extended Attributes", "status\tScanning File for Mails...",
@@ -59,26 +61,29 @@ TEST(CliRecover, OutlookSampleAsTsv) {
   EXPECT_TRUE(Lines(out, "list\tPersonal Folders\\\t").empty());
   EXPECT_EQ(Lines(out, "list\tPersonal Folders\\Calendar\\\t"),
             V{"list\tPersonal Folders\\Calendar\\\tcalendar\tSubject\tLocation\tDate"});
-  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=16\tmails=2\tnodes=18\tstate=C"});
+  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=16\tmails=2\tnodes=18\tstate=C\tdamaged_attachments=0"});
 }
 
 TEST(CliRecover, TopFolderMailsAndAnsiTexts) {
+  REQUIRE_SAMPLE("testPST.pst");
+  REQUIRE_SAMPLE("sample2.pst");
   std::string out;
-  ASSERT_EQ(Recover(Sample("testPST.pst"), cli::OutputFormat::Tsv, out), cli::kExitFinished);
+  ASSERT_EQ(Recover(SamplePath("testPST.pst"), cli::OutputFormat::Tsv, out), cli::kExitFinished);
   const V lines = Lines(out);
   auto top = std::find(lines.begin(), lines.end(), "list\tPersonal Folders\\\tmail\tFrom\tSubject\tTo\tDate");
   ASSERT_NE(top, lines.end());
   EXPECT_EQ(std::count_if(top + 1, top + 7, [](const std::string& l) { return l.rfind("row\t13\t", 0) == 0; }), 6);
   EXPECT_EQ(Lines(out, "folder\t"), V{"folder\tPersonal Folders\\\xC3\x89l\xC3\xA9ments supprim\xC3\xA9s\\"});
 
-  ASSERT_EQ(Recover(Sample("sample2.pst"), cli::OutputFormat::Tsv, out), cli::kExitFinished);
+  ASSERT_EQ(Recover(SamplePath("sample2.pst"), cli::OutputFormat::Tsv, out), cli::kExitFinished);
   EXPECT_EQ(Lines(out, "row\t"),
             V{"row\t14\tTerry Mahaffey\tHere is a sample message\tTerry Mahaffey\tMon Mar 15 17:12:07 2010"});
 }
 
 TEST(CliRecover, TextFormatShowsTheTreeWithEachFoldersTable) {
+  REQUIRE_SAMPLE("outlook.pst");
   std::string out;
-  ASSERT_EQ(Recover(Sample("outlook.pst"), cli::OutputFormat::Text, out), cli::kExitFinished);
+  ASSERT_EQ(Recover(SamplePath("outlook.pst"), cli::OutputFormat::Text, out), cli::kExitFinished);
   EXPECT_NE(out.find("Scanning File for Mails...\n"), std::string::npos);
   EXPECT_NE(out.find("\nPersonal Folders\n"), std::string::npos);
   EXPECT_NE(out.find("\n  Inbox  [mail, 1 item]\n"), std::string::npos);
@@ -88,12 +93,14 @@ TEST(CliRecover, TextFormatShowsTheTreeWithEachFoldersTable) {
 }
 
 TEST(CliRecover, ExitStatusesForFailures) {
+  TempFile text(TempPath("not-a-store"));
+  std::ofstream(text.path()) << "This is a text file, not a mailbox.\n";
   std::string out;
-  EXPECT_EQ(Recover(Sample("not-a-pst-file.txt"), cli::OutputFormat::Tsv, out), cli::kExitFoundCondition);
+  EXPECT_EQ(Recover(text.path(), cli::OutputFormat::Tsv, out), cli::kExitFoundCondition);
   EXPECT_EQ(Lines(out, "message\t"), V{"message\tFound Condition :003 "});
-  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=0\tmails=0\tnodes=0\tstate=B"});
+  EXPECT_EQ(Lines(out, "summary\t"), V{"summary\tfolders=0\tmails=0\tnodes=0\tstate=B\tdamaged_attachments=0"});
 
-  EXPECT_EQ(Recover(Sample("no-such-file.pst"), cli::OutputFormat::Tsv, out), cli::kExitOpenFailed);
+  EXPECT_EQ(Recover(TempPath("no-such-file"), cli::OutputFormat::Tsv, out), cli::kExitOpenFailed);
   EXPECT_EQ(Lines(out, "message\t"), V{"message\tPlease select a valid file first"});
 
   // A directory exists but cannot be opened as a store.

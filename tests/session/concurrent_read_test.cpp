@@ -49,7 +49,17 @@ TEST(ConcurrentRead, ListsReadDuringTheScanGrowAndEndComplete) {
     size_t total = 0;
     for (const FolderRecord* f = session.data().firstFolder(); f; f = f->Next()) {
       EXPECT_EQ(f->folderPath.rfind("Personal Folders\\Folder ", 0), 0u);
-      for (const items::MessageDetails* m = f->FirstMail(); m; m = NextListed(m)) ++total;
+      // Every entry reached is complete: its texts and node are written.
+      for (const ListedItem* m = f->FirstMail(); m; m = NextListed(m)) {
+        EXPECT_EQ(m->Text(1).substr(0, 5), "mail ");
+        EXPECT_NE(m->nodeId, 0u);
+        ++total;
+      }
+      for (const ListedItem* p = f->FirstPlaced(); p; p = p->NextPlaced()) {
+        EXPECT_NE(p->kind, ColumnSet::Mail);
+        EXPECT_FALSE(p->Text(p->kind == ColumnSet::Contacts ? 1 : 0).empty());
+        ++total;
+      }
     }
     for (const auto& p : paths) {
       for (const auto& row : FillItemList(session.data(), p).rows) total += row.cells.size();

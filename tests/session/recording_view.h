@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "session/folder_list.h"
 #include "session/folder_tree.h"
 #include "session/recovery_view.h"
 
@@ -42,6 +43,12 @@ class RecordingView : public RecoveryView {
     tree_.InsertFolderPath(path);
     calls_.push_back("insert " + path);
   }
+  // Kept apart from calls(): "PATH set" for each folder whose list changed kind.
+  void SetFolderKind(const std::string& path, ColumnSet set) override {
+    std::lock_guard lock(mutex_);
+    tree_.SetFolderKind(path, set);
+    kinds_.push_back(path + " " + ColumnSetName(set));
+  }
   MessageAnswer ShowMessage(const Message& m) override {
     std::string icon = m.icon == MessageIcon::Question ? "question"
                        : m.icon == MessageIcon::Information ? "information" : "none";
@@ -75,6 +82,10 @@ class RecordingView : public RecoveryView {
     auto all = calls();
     return std::find(all.begin(), all.end(), call) != all.end();
   }
+  std::vector<std::string> kinds() const {
+    std::lock_guard lock(mutex_);
+    return kinds_;
+  }
   // Only while no worker runs.
   const FolderTreeModel& tree() const { return tree_; }
 
@@ -88,6 +99,7 @@ class RecordingView : public RecoveryView {
   }
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;
+  std::vector<std::string> kinds_;
   FolderTreeModel tree_;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mini_store.h"
+#include "samples.h"
 #include "store/bytes.h"
 #include "store/store.h"
 
@@ -20,7 +21,7 @@ using testing::Child;
 using testing::MiniStore;
 using testing::NodeLeaf;
 
-const std::string kSamples = VELMORIX_SAMPLES_DIR;
+using test::SamplePath;
 
 TEST(ByteView, ShortReadIsAValue) {
   const std::byte data[3] = {std::byte{1}, std::byte{2}, std::byte{3}};
@@ -166,11 +167,13 @@ TEST_F(StoreFile, OtherVersionsOpenButYieldNoIndexes) {
 }
 
 TEST_F(StoreFile, ShortFilesAndNonStoresOpen) {
+  REQUIRE_SAMPLE("truncated-in-header.bin");
+  REQUIRE_SAMPLE("not-a-pst-file.txt");
   Store a;
-  EXPECT_EQ(store::OpenStore(a, kSamples + "/truncated-in-header.bin"), 0);
+  EXPECT_EQ(store::OpenStore(a, SamplePath("truncated-in-header.bin")), 0);
   EXPECT_EQ(store::LoadIndexes(a), -1);
   Store b;
-  EXPECT_EQ(store::OpenStore(b, kSamples + "/not-a-pst-file.txt"), 0);
+  EXPECT_EQ(store::OpenStore(b, SamplePath("not-a-pst-file.txt")), 0);
   EXPECT_EQ(store::LoadIndexes(b), -1);
 }
 
@@ -539,13 +542,16 @@ struct SampleCase {
   int method;
   size_t minNodes;
 };
+// Names the case by its file: test names stay the same from build to build.
+void PrintTo(const SampleCase& c, std::ostream* os) { *os << c.file; }
 
 class Samples : public ::testing::TestWithParam<SampleCase> {};
 
 TEST_P(Samples, IndexesLoadAndTheStoreNodeDecodes) {
   const auto& c = GetParam();
+  REQUIRE_SAMPLE(c.file);
   Store s;
-  ASSERT_EQ(store::OpenStore(s, kSamples + "/" + c.file), 0);
+  ASSERT_EQ(store::OpenStore(s, SamplePath(c.file)), 0);
   EXPECT_EQ(s.encryptionMethod, c.method);
   ASSERT_EQ(store::LoadIndexes(s), 0);
   EXPECT_GE(s.data->nodes.createdCount(), c.minNodes);
@@ -575,8 +581,9 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(Samples, OutlookPstLeafLevelsAndCounts) {
+  REQUIRE_SAMPLE("outlook.pst");
   Store s;
-  ASSERT_EQ(store::OpenStore(s, kSamples + "/outlook.pst"), 0);
+  ASSERT_EQ(store::OpenStore(s, SamplePath("outlook.pst")), 0);
   ASSERT_EQ(store::LoadIndexes(s), 0);
   // One intermediate level over the leaves in both indexes.
   EXPECT_EQ(s.blockLeafLevel, 1);

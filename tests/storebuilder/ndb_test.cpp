@@ -15,6 +15,7 @@
 #include "storebuilder/crc.h"
 #include "storebuilder/minimal_store.h"
 #include "storebuilder/ndb.h"
+#include "samples.h"
 
 namespace velmorix::storebuilder {
 namespace {
@@ -159,9 +160,9 @@ TEST(Crc, CheckValueAndSample) {
 }
 
 TEST(Crc, MatchesRealSampleHeaderAndPages) {
-  const std::string path = std::string(VELMORIX_SAMPLES_DIR) + "/outlook.pst";
-  std::ifstream in(path, std::ios::binary);
-  if (!in) GTEST_SKIP() << "sample not available";
+  REQUIRE_SAMPLE("outlook.pst");
+  std::ifstream in(test::SamplePath("outlook.pst"), std::ios::binary);
+  ASSERT_TRUE(in);
   std::string raw((std::istreambuf_iterator<char>(in)), {});
   Buffer f(reinterpret_cast<const std::byte*>(raw.data()), reinterpret_cast<const std::byte*>(raw.data()) + raw.size());
   ASSERT_GT(f.size(), 0x5000u);

@@ -3,6 +3,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "session/folder_list.h"
 #include "session/folder_tree.h"
 #include "ui/folder_tree.h"
 #include "ui/pictures.h"
@@ -92,6 +93,22 @@ class FolderTreeTest : public QObject {
     const QImage normal = top->child(1)->icon(0).pixmap(16, 16, QIcon::Normal).toImage();
     const QImage selected = top->child(1)->icon(0).pixmap(16, 16, QIcon::Selected).toImage();
     QVERIFY(normal != selected);
+  }
+
+  void kindPicturesReplaceOnlyPlainFolderPictures() {
+    tree_->InsertFolderPath("Personal Folders\\Kontakte\\");
+    tree_->InsertFolderPath("Personal Folders\\Inbox\\");
+    QTreeWidgetItem* top = tree_->topLevelItem(0);
+    tree_->SetFolderKind("Personal Folders\\Kontakte\\", session::ColumnSet::Contacts);
+    tree_->SetFolderKind("Personal Folders\\Inbox\\", session::ColumnSet::Contacts);
+    tree_->SetFolderKind("Personal Folders\\Elsewhere\\", session::ColumnSet::Contacts);
+    QCOMPARE(Image(top->child(0)), int(session::kImageContacts));
+    QCOMPARE(SelectedImage(top->child(0)), int(session::kImageContacts));
+    QCOMPARE(Image(top->child(1)), int(session::kImageInbox));
+    QCOMPARE(top->childCount(), 2);
+    tree_->SetFolderKind("Personal Folders\\Kontakte\\", session::ColumnSet::Mail);
+    QCOMPARE(Image(top->child(0)), int(session::kImageClosedFolder));
+    QCOMPARE(SelectedImage(top->child(0)), int(session::kImageOpenFolder));
   }
 
   void namesDifferingInCaseAreTwoItems() {

@@ -225,6 +225,7 @@ class ItemListTest : public QObject {
   }
 
   void emptyContactsShowTheMailColumns() {
+    QREQUIRE_SAMPLE("sample2.pst");
     FakePresenter presenter;
     MainWindow window(presenter);
     window.pathField()->setText(SamplePath("sample2.pst"));

@@ -217,6 +217,7 @@ class MainWindowTest : public QObject {
   }
 
   void recoversTheOutlookSample() {
+    QREQUIRE_SAMPLE("outlook.pst");
     MainWindow& w = *window_;
     StartWith(w, SamplePath("outlook.pst"));
     QVERIFY(WaitForWorker(w));
@@ -334,6 +335,8 @@ class MainWindowTest : public QObject {
   }
 
   void failedRecoveryReturnsToFileSelection() {
+    QREQUIRE_SAMPLE("not-a-pst-file.txt");
+    QREQUIRE_SAMPLE("sample2.pst");
     MainWindow& w = *window_;
     StartWith(w, SamplePath("not-a-pst-file.txt"));
     QVERIFY(WaitForWorker(w));

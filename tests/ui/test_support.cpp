@@ -107,7 +107,7 @@ bool WaitForWorker(MainWindow& window, int timeoutMs) {
 }
 
 QString SamplePath(const char* name) {
-  return QDir(QStringLiteral(VELMORIX_SAMPLES_DIR)).filePath(QString::fromLatin1(name));
+  return QString::fromStdString(velmorix::test::SamplePath(name));
 }
 
 }  // namespace velmorix::ui::testing

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "samples.h"
 #include "ui/main_window.h"
 #include "ui/presenter.h"
 

@@ -505,8 +505,16 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
 
   // Attachments: a PC subnode each (with its own subnodes) and the table.
   uint64_t attachmentBytes = 0;
-  if (!item.attachments.empty()) {
+  if (item.attachmentTable == AttachmentTableForm::NoRows) {
     TableWriter table(Columns(kAttachmentColumns), uni, nids, options_.tables);
+    LtpNode node = table.Finish();
+    std::vector<SubnodeRef> inner;
+    uint32_t bid = WriteLtp(node, inner);
+    refs.push_back({kAttachmentTableNid, bid, WriteSubnodes(std::move(inner))});
+  } else if (!item.attachments.empty()) {
+    TcOptions tableOptions = options_.tables;
+    if (item.attachmentTable == AttachmentTableForm::MatrixMissing) tableOptions.rowsInSubnode = true;
+    TableWriter table(Columns(kAttachmentColumns), uni, nids, tableOptions);
     for (const Attachment& a : item.attachments) {
       const uint32_t attNid = (ids.attachmentIndex++ << 5) | 5;
       std::vector<SubnodeRef> inner;
@@ -553,6 +561,12 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
       table.AddRow(attNid, cells);
     }
     LtpNode node = table.Finish();
+    if (item.attachmentTable == AttachmentTableForm::MatrixMissing) node.subnodes.clear();
+    if (item.attachmentTable == AttachmentTableForm::Overwritten) {
+      for (Buffer& page : node.pages) {
+        for (size_t i = 0; i < page.size(); ++i) page[i] = static_cast<std::byte>(0xA5 ^ (i * 7));
+      }
+    }
     std::vector<SubnodeRef> inner;
     uint32_t bid = WriteLtp(node, inner);
     refs.push_back({kAttachmentTableNid, bid, WriteSubnodes(std::move(inner))});

@@ -111,6 +111,15 @@ struct Recipient {
   std::string smtpAddress;           // 0x39FE when not empty (adds that column)
 };
 
+// How an item's attachment table (subnode 0x671) is written. The forms
+// other than Normal are for tests of damaged and unusual stores.
+enum class AttachmentTableForm {
+  Normal,         // one row per attachment; no table without attachments
+  NoRows,         // a table without rows (attachments removed); `attachments` unused
+  MatrixMissing,  // the rows' matrix in a subnode that the item does not have
+  Overwritten,    // the table's heap blocks overwritten with bytes that are no heap
+};
+
 struct Item {
   PropertyBag props;
   std::vector<Attachment> attachments;
@@ -118,6 +127,7 @@ struct Item {
   // The recipient table's columns (after the row ID and version) when set:
   // cells of other columns are left out, as in tables that lack them.
   std::optional<std::vector<uint32_t>> recipientColumns;
+  AttachmentTableForm attachmentTable = AttachmentTableForm::Normal;
 };
 
 // Convenience constructors for the item kinds. Empty texts leave the property out.
