@@ -1,7 +1,7 @@
 // The content reader over arbitrary input: compressed RTF and the RTF
 // readers, HTML to text and names made safe, and whole items laid into a
 // real store file and read in full, attachments and embedded messages
-// included.
+// included, then exported as a message, a vCard and an iCalendar file.
 //
 // Input: [mode][...]
 //   mode % 3 == 0: a PidTagRtfCompressed value (also read as RTF text)
@@ -20,6 +20,9 @@
 #include "content/item_reader.h"
 #include "content/rtf.h"
 #include "content/safe_name.h"
+#include "export/eml.h"
+#include "export/icalendar.h"
+#include "export/vcard.h"
 #include "fuzz_input.h"
 #include "storebuilder/ndb.h"
 
@@ -97,7 +100,15 @@ void ReadItem(const uint8_t* data, size_t size) {
 
   auto reader = content::ItemReader::Open(fuzz::InputPath());
   if (!reader) return;
-  if (auto item = reader->Read(0x200024)) ReadFully(*reader, *item, 0);
+  if (auto item = reader->Read(0x200024)) {
+    ReadFully(*reader, *item, 0);
+    // The item exported in every form, the message into a sink that keeps nothing.
+    std::vector<std::string> problems;
+    const exporting::mime::Sink sink = [](std::string_view) { return true; };
+    exporting::WriteMessage(*reader, *item, sink, {}, problems);
+    exporting::VCard(*item);
+    exporting::ICalendar(*item, exporting::CalendarKindOf(*item));
+  }
 }
 
 }  // namespace

@@ -1,13 +1,47 @@
 // Opens arbitrary bytes as a store, loads its indexes and reads every node's
-// data and subnode list.
+// data and subnode list, and the trailers and fields of the index roots and
+// of the blocks.
 #include <cstddef>
 #include <cstdint>
 
 #include "fuzz_input.h"
+#include "store/layout.h"
 #include "store/store.h"
 
+using namespace velmorix;
+
+namespace {
+
+// The root pages' trailers, counts and entries, and each block's trailer.
+void ReadTrailers(store::Store& s) {
+  const store::VariantLayout* L = s.layout();
+  if (!L) return;
+  for (uint64_t root : {s.nodeRootOffset, s.blockRootOffset}) {
+    auto page = store::ReadPage(s, root);
+    if (!page) continue;
+    store::ReadPageTrailer(*L, *page);
+    store::PageCrcHolds(*L, *page);
+    if (auto info = store::ReadBTreePageInfo(*L, *page)) {
+      for (uint32_t i = 0; i < info->count; ++i) {
+        if (!store::ReadIntermediateEntry(*L, *page, i)) break;
+      }
+    }
+  }
+  int budget = 200;
+  for (const store::BlockEntry& e : s.data->blocks.entries()) {
+    if (--budget < 0) break;
+    const uint64_t stored = L->StoredBlockSize(static_cast<uint64_t>(e.size));
+    Buffer trailer;
+    if (s.ReadRawBlock(e.offset + stored - L->blockTrailer.size, L->blockTrailer.size, trailer) ==
+        L->blockTrailer.size) {
+      store::ReadBlockTrailer(*L, trailer);
+    }
+  }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace velmorix;
   if (!fuzz::WriteInput(data, size)) return 0;
   store::Store s;
   if (store::OpenStore(s, fuzz::InputPath()) != 0) return 0;
@@ -27,5 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       n = (n == e) ? nullptr : n->nextSibling;
     }
   }
+  ReadTrailers(s);
   return 0;
 }

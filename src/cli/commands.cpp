@@ -4,6 +4,7 @@
 #include <array>
 #include <iostream>
 
+#include "cli/export.h"
 #include "cli/info.h"
 #include "cli/recover.h"
 #include "cli/show.h"
@@ -39,7 +40,7 @@ const std::array kCommands{
             "Recover FILE and write its items as files other programs open, one directory per folder.",
             "0 every item written, 1 the file could not be opened, 3 stopped (Ctrl-C), "
             "5 some items could not be read, 64 usage error",
-            nullptr},
+            RunExport},
     Command{"help", "[COMMAND]", "Print this help, or one command's.", "0 printed, 64 usage error",
             RunHelp},
 };
@@ -52,7 +53,7 @@ const std::array kOptions{
     Option{"show", "--body", "plain|html|rtf", "print only this body, exactly as the item holds it"},
     Option{"show", "--attachments", "DIR", "write the item's attachments into DIR"},
     Option{"export", "--format", "eml|mbox|vcf|ics|all",
-           "mails as .eml or mbox, contacts as vCard, calendar, tasks, journal as iCalendar", true},
+           "mails as .eml or mbox, contacts as vCard, calendar, tasks, journal as iCalendar; all: each kind in its own format, notes as .txt", true},
     Option{"export", "--out", "DIR", "the directory to write into", true},
     Option{"export", "--folder", "PATH", "only this folder (as recover prints it) and its subfolders"},
     Option{"export", "--quiet", "", "no progress line on a terminal"},

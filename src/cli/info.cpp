@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <string>
 
 #include "cli/commands.h"
 #include "cli/file_errors.h"
@@ -20,6 +21,7 @@ const char* VariantName(store::Variant v) {
   switch (v) {
     case store::Variant::Ansi: return "ANSI";
     case store::Variant::Unicode: return "Unicode";
+    case store::Variant::Unicode4K: return "Unicode 4K";
     default: return "unknown";
   }
 }
@@ -53,15 +55,20 @@ int PrintStoreInfo(const std::string& path, std::ostream& out) {
     return 1;
   }
   const int loaded = store::LoadIndexes(s);
+  const store::VariantLayout* layout = s.layout();
+  size_t compressed = 0;
+  for (const store::BlockEntry& e : s.data->blocks.entries()) compressed += e.compressed() ? 1 : 0;
   out << "file\t" << path << "\n"
       << "size\t" << s.fileSize() << "\n"
       << "variant\t" << VariantName(s.variant) << "\n"
       << "version\t" << s.version << "\n"
+      << "page size\t" << (layout ? std::to_string(layout->pageSize) : std::string("unknown")) << "\n"
       << "encryption\t" << s.encryptionMethod << " (" << MethodName(s.encryptionMethod) << ")\n"
       << "block index root\t" << Hex(s.blockRootOffset) << "\n"
       << "node index root\t" << Hex(s.nodeRootOffset) << "\n"
       << "indexes\t" << (loaded == 0 ? "loaded" : "not loaded") << "\n"
       << "block entries\t" << s.data->blocks.size() << "\n"
+      << "compressed block entries\t" << compressed << "\n"
       << "node entries\t" << s.data->nodes.createdCount() << "\n"
       << "block leaf level\t" << static_cast<int>(s.blockLeafLevel) << "\n"
       << "node leaf level\t" << static_cast<int>(s.nodeLeafLevel) << "\n"

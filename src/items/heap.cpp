@@ -12,6 +12,25 @@ constexpr int kMaxTreeLevels = 2;
 // Deepest BTree-on-heap read (index levels above the leaves).
 constexpr int kMaxBthLevels = 8;
 
+// Every heap value is looked up here: kept inline in the heap's own lookup,
+// one copy for each width of page-map words.
+template <bool wideBlocks>
+[[gnu::always_inline]] inline std::optional<HeapRange> ResolveInBlock(ByteSpan block, uint16_t ibHnpm, uint32_t hid) {
+  if (block.empty() || hid == 0) return std::nullopt;
+  ByteView v(block);
+  const uint64_t pos = static_cast<uint64_t>(ibHnpm) + (hid >> 4) + 2;
+  auto startWord = v.U16(pos);
+  auto endWord = v.U16(pos + 2);
+  if (!startWord || !endWord) return std::nullopt;
+  const int32_t start = wideBlocks ? int32_t{*startWord} : int32_t{static_cast<int16_t>(*startWord)};
+  const int32_t end = wideBlocks ? int32_t{*endWord} : int32_t{static_cast<int16_t>(*endWord)};
+  if (start < 0 || static_cast<size_t>(start) > block.size()) return std::nullopt;
+  if (end >= start && static_cast<size_t>(end) > block.size()) return std::nullopt;
+  HeapRange r{start, end};
+  if (r.end < r.start) r.end = r.start;  // an empty allocation
+  return r;
+}
+
 struct TreeWalk {
   store::Store& store;
   uint64_t budget;                        // bytes still allowed
@@ -32,19 +51,18 @@ bool ReadLeaf(TreeWalk& w, uint32_t bid) {
 bool Collect(TreeWalk& w, uint32_t bid, int levels) {
   if ((bid & 2u) == 0) return ReadLeaf(w, bid);
   const store::BlockEntry* e = store::FindBlock(w.store, bid);
-  if (!e || e->size <= 0) return false;
-  Buffer raw;
-  if (w.store.ReadRawBlock(e->offset, static_cast<uint32_t>(e->size), raw) <
-      static_cast<uint32_t>(e->size)) {
-    return false;
-  }
-  ByteView v{ByteSpan(raw)};
+  if (!e) return false;
+  auto raw = store::ReadBlockData(w.store, *e);
+  if (!raw) return false;
+  ByteView v{ByteSpan(*raw)};
   if (*v.U8(0) != kDataTreeType) return ReadLeaf(w, bid);  // a plain block after all
   if (!w.seen.insert(bid & ~1u).second) return false;      // names itself or an ancestor
   auto level = v.U8(1);
   auto count = v.U16(2);
   if (!level || !count || *level < 1 || *level > levels) return false;
-  const size_t width = w.store.variant == store::Variant::Ansi ? 4 : 8;
+  const store::VariantLayout* layout = w.store.layout();
+  if (!layout) return false;
+  const size_t width = layout->idSize;
   if (!v.Contains(8, static_cast<uint64_t>(*count) * width)) return false;
   for (size_t i = 0; i < *count; ++i) {
     const uint32_t child = *v.U32(8 + i * width);
@@ -56,18 +74,8 @@ bool Collect(TreeWalk& w, uint32_t bid, int levels) {
 
 }  // namespace
 
-std::optional<HeapRange> ResolveHid(ByteSpan block, uint16_t ibHnpm, uint32_t hid) {
-  if (block.empty() || hid == 0) return std::nullopt;
-  ByteView v(block);
-  const uint64_t pos = static_cast<uint64_t>(ibHnpm) + (hid >> 4) + 2;
-  auto start = v.I16(pos);
-  auto end = v.I16(pos + 2);
-  if (!start || !end) return std::nullopt;
-  if (*start < 0 || static_cast<size_t>(*start) > block.size()) return std::nullopt;
-  if (*end >= *start && static_cast<size_t>(*end) > block.size()) return std::nullopt;
-  HeapRange r{*start, *end};
-  if (r.end < r.start) r.end = r.start;  // an empty allocation
-  return r;
+std::optional<HeapRange> ResolveHid(ByteSpan block, uint16_t ibHnpm, uint32_t hid, bool wideBlocks) {
+  return wideBlocks ? ResolveInBlock<true>(block, ibHnpm, hid) : ResolveInBlock<false>(block, ibHnpm, hid);
 }
 
 std::optional<Heap> Heap::Read(store::Store& store, uint32_t bid) {
@@ -82,12 +90,16 @@ std::optional<Heap> Heap::Read(store::Store& store, uint32_t bid) {
     p.data = std::move(b.data);
     pages.push_back(std::move(p));
   }
-  return FromPages(std::move(pages));
+  const store::VariantLayout* layout = store.layout();
+  return FromPages(std::move(pages), layout ? *layout : store::kUnicodeLayout);
 }
 
-Heap Heap::FromPages(std::vector<Page> pages) {
+Heap Heap::FromPages(std::vector<Page> pages, const store::VariantLayout& layout) {
   Heap h;
   h.pages_ = std::move(pages);
+  h.blockShift_ = layout.hidBlockShift();
+  h.inPageMask_ = (1u << h.blockShift_) - 1;
+  h.wideBlocks_ = layout.maxBlockSize > 0x8000;
   return h;
 }
 
@@ -108,16 +120,18 @@ ByteSpan Heap::Allocation::bytes() const {
 }
 
 std::optional<Heap::Allocation> Heap::Resolve(uint32_t hid) const {
-  const uint32_t pageIndex = hid >> 16;
+  const uint32_t pageIndex = hid >> blockShift_;
   if (hid == 0 || pageIndex >= pages_.size()) return std::nullopt;
   const Page& p = pages_[pageIndex];
-  auto r = ResolveHid(ByteSpan(p.data), p.ibHnpm, hid & 0xFFFF);
+  const uint32_t inPage = hid & inPageMask_;
+  auto r = wideBlocks_ ? ResolveInBlock<true>(ByteSpan(p.data), p.ibHnpm, inPage)
+                       : ResolveInBlock<false>(ByteSpan(p.data), p.ibHnpm, inPage);
   if (!r) return std::nullopt;
   return Allocation{&p, *r};
 }
 
 std::optional<Heap::Allocation> Heap::ResolveHeader(uint32_t hid) const {
-  return Resolve(pages_.size() == 1 ? (hid & 0xFFFF) : hid);
+  return Resolve(pages_.size() == 1 ? (hid & inPageMask_) : hid);
 }
 
 namespace {
@@ -192,7 +206,7 @@ std::optional<std::vector<DataBlock>> ReadDataBlockList(store::Store& store, uin
       one.push_back({bid, std::move(*data)});
       return one;
     }
-    TreeWalk w{store, store.fileSize(), {}, {}};
+    TreeWalk w{store, store::DataBudget(store), {}, {}};
     if (!Collect(w, bid, kMaxTreeLevels)) return std::nullopt;
     return std::move(w.leaves);
   } catch (const store::IoError&) {

@@ -26,8 +26,10 @@ struct HeapRange {
 // Page-map lookup inside one heap block: the allocation of `hid`, whose
 // page-map words stand at ibHnpm + (hid >> 4) + 2 and + 4. nullopt when the
 // heap is empty, the HID is 0, or either word lies outside the block. The
-// block index of the HID is not honoured here (see Heap for that).
-std::optional<HeapRange> ResolveHid(ByteSpan block, uint16_t ibHnpm, uint32_t hid);
+// block index of the HID is not honoured here (see Heap for that). The words
+// are signed 16-bit offsets in blocks of at most 8 KiB, and unsigned
+// (`wideBlocks`) where blocks reach 64 KiB.
+std::optional<HeapRange> ResolveHid(ByteSpan block, uint16_t ibHnpm, uint32_t hid, bool wideBlocks = false);
 
 // A node's heap: one page per data block of the node, in order. Single-block
 // heaps and heaps over a data tree are both read.
@@ -42,8 +44,9 @@ class Heap {
   // Reads the node data named by `bid` (one block or a data tree). nullopt
   // when nothing can be read.
   static std::optional<Heap> Read(store::Store& store, uint32_t bid);
-  // A heap over blocks already in memory (tests, and values of other heaps).
-  static Heap FromPages(std::vector<Page> pages);
+  // A heap over blocks already in memory (tests, and values of other heaps),
+  // with the heap-ID split of `layout`'s variant.
+  static Heap FromPages(std::vector<Page> pages, const store::VariantLayout& layout = store::kUnicodeLayout);
 
   size_t pageCount() const { return pages_.size(); }
   const Page& page(size_t i) const { return pages_[i]; }
@@ -52,9 +55,9 @@ class Heap {
   uint16_t signature() const;
   uint32_t userRoot() const;
 
-  // Resolves a HID to its page and the allocation in it. On a single-page
-  // heap only the low 16 bits of the HID count for allocations named by a
-  // header; `value` HIDs with a non-zero block index then fail.
+  // Resolves a HID to its page and the allocation in it. The bits above the
+  // allocation index (16 and up, 19 and up in the 4 KiB variant) name the
+  // page; a HID naming a page the heap does not have fails.
   struct Allocation {
     const Page* page = nullptr;
     HeapRange range;
@@ -62,7 +65,7 @@ class Heap {
   };
   std::optional<Allocation> Resolve(uint32_t hid) const;
   // The same for a HID named by a heap or table header: on a single-page heap
-  // only its low 16 bits are taken.
+  // its page bits are ignored.
   std::optional<Allocation> ResolveHeader(uint32_t hid) const;
 
   // Reads a BTree-on-heap whose header is the allocation `hid`: checks the
@@ -75,6 +78,9 @@ class Heap {
 
  private:
   std::vector<Page> pages_;
+  uint32_t blockShift_ = 16;  // HID bits below the page index
+  uint32_t inPageMask_ = 0xFFFF;
+  bool wideBlocks_ = false;   // page-map offsets read unsigned
 };
 
 // Finds `nid` in a node's flat subnode list (first exact match); nullptr when

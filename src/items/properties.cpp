@@ -13,10 +13,6 @@ constexpr uint16_t kRowIndexBthHeader = 0x04B5;
 constexpr uint8_t kTcInfoType = 0x7C;
 constexpr size_t kTcInfoSize = 22;
 constexpr size_t kColumnSize = 8;
-// Data bytes per block, which fixes the rows per block of a row matrix kept
-// in a subnode (rows never straddle blocks).
-constexpr size_t kMaxBlockDataUnicode = 8176;
-constexpr size_t kMaxBlockDataAnsi = 8180;
 
 constexpr uint16_t kPropBody = 0x1000;
 constexpr uint16_t kPropHtml = 0x1013;
@@ -337,9 +333,10 @@ std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
   if ((hnidRows & 0xF) == 0xF) {
     const store::SubnodeEntry* sub = FindSubnode(subnodes, hnidRows);
     if (sub && sub->dataBlock) {
-      if (auto blocks = ReadDataBlockList(ctx.store, sub->dataBlock->bid)) {
-        const size_t perBlock = ctx.store.variant == store::Variant::Ansi ? kMaxBlockDataAnsi
-                                                                         : kMaxBlockDataUnicode;
+      auto blocks = ReadDataBlockList(ctx.store, sub->dataBlock->bid);
+      if (blocks && ctx.store.layout()) {
+        // Rows never straddle blocks: each block holds as many as its data bytes fit.
+        const size_t perBlock = ctx.store.layout()->maxBlockData();
         matrix = RowMatrix(std::move(*blocks), rowWidth ? perBlock / rowWidth : 0);
         matrixRead = true;
       }

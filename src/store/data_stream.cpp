@@ -21,10 +21,14 @@ struct TreeWalk {
   std::function<Step(const BlockEntry&)> leaf;
 };
 
+// The bytes a data block holds once read: its inflated size when compressed.
+int64_t DataBytes(const BlockEntry& e) { return e.compressed() ? e.inflatedSize : e.size; }
+
 Step Leaf(TreeWalk& w, const BlockEntry& e) {
   if (!w.seen.insert(e.bid & ~1u).second) return Step::Fail;
-  if (e.size <= 0 || static_cast<uint64_t>(e.size) > w.budget) return Step::Fail;
-  w.budget -= static_cast<uint64_t>(e.size);
+  const int64_t size = DataBytes(e);
+  if (size <= 0 || static_cast<uint64_t>(size) > w.budget) return Step::Fail;
+  w.budget -= static_cast<uint64_t>(size);
   return w.leaf(e);
 }
 
@@ -34,18 +38,16 @@ Step Walk(TreeWalk& w, uint32_t bid, int levels) {
   const BlockEntry* e = FindBlock(w.store, bid);
   if (!e || e->size <= 0) return Step::Fail;
   if ((bid & 2u) == 0) return Leaf(w, *e);
-  Buffer raw;
-  if (w.store.ReadRawBlock(e->offset, static_cast<uint32_t>(e->size), raw) <
-      static_cast<uint32_t>(e->size)) {
-    return Step::Fail;
-  }
-  ByteView v{ByteSpan(raw)};
+  auto raw = ReadBlockData(w.store, *e);
+  const VariantLayout* layout = w.store.layout();
+  if (!raw || !layout) return Step::Fail;
+  ByteView v{ByteSpan(*raw)};
   if (*v.U8(0) != kDataTreeType) return Leaf(w, *e);  // a plain block after all
   if (!w.seen.insert(bid & ~1u).second) return Step::Fail;  // names itself or an ancestor
   auto level = v.U8(1);
   auto count = v.U16(2);
   if (!level || !count || *level < 1 || *level > levels) return Step::Fail;
-  const size_t width = w.store.variant == Variant::Ansi ? 4 : 8;
+  const size_t width = layout->idSize;
   if (!v.Contains(8, static_cast<uint64_t>(*count) * width)) return Step::Fail;
   for (size_t i = 0; i < *count; ++i) {
     const uint32_t child = *v.U32(8 + i * width);
@@ -64,7 +66,7 @@ Step Walk(TreeWalk& w, uint32_t bid, int levels) {
 }  // namespace
 
 bool VisitDataBlocks(Store& store, uint32_t bid, const std::function<bool(ByteSpan)>& visit) {
-  TreeWalk w{store, {}, store.fileSize(), nullptr};
+  TreeWalk w{store, {}, DataBudget(store), nullptr};
   w.leaf = [&](const BlockEntry& e) {
     auto data = ReadNodeBlock(store, e.bid);
     if (!data || data->empty()) return Step::Fail;
@@ -79,9 +81,9 @@ bool VisitDataBlocks(Store& store, uint32_t bid, const std::function<bool(ByteSp
 
 std::optional<uint64_t> DataSize(Store& store, uint32_t bid) {
   uint64_t total = 0;
-  TreeWalk w{store, {}, store.fileSize(), nullptr};
+  TreeWalk w{store, {}, DataBudget(store), nullptr};
   w.leaf = [&](const BlockEntry& e) {
-    total += static_cast<uint64_t>(e.size);
+    total += static_cast<uint64_t>(DataBytes(e));
     return Step::Go;
   };
   try {

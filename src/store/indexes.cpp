@@ -3,6 +3,7 @@
 // find the leaf level themselves, stop a page at a zero or out-of-order key,
 // and skip subtrees whose pages cannot be read or do not start with the key
 // their parent promised.
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -20,28 +21,62 @@ constexpr uint32_t kFirstBlockBid = 4;
 // Deeper than any real index; bounds the recursion on crafted files.
 constexpr int kMaxDepth = 64;
 
-struct Layout {
+// How the walks read each variant's pages. The 512-byte variants read more
+// than a page and take at most 42 / 31 leaf entries, bounded only by keys;
+// the 4 KiB variant reads one page and takes the entries its own 2-byte
+// count names.
+struct WalkLayout {
   uint32_t blockPage, nodePage;      // bytes read per page
   size_t interEntry, blockLeafEntry, nodeLeafEntry;
   size_t wide;                       // width of BIDs, keys and offsets
+  const VariantLayout* counted;      // the layout whose page counts bound the entries, or null
 };
 
-Layout LayoutOf(const Store& s) {
-  if (s.variant == Variant::Unicode) return {1032, 1040, 24, 24, 32, 8};
-  return {516, 520, 12, 12, 16, 4};
+WalkLayout LayoutOf(const Store& s) {
+  if (s.variant == Variant::Unicode4K) {
+    const VariantLayout& L = kUnicode4KLayout;
+    return {L.pageSize, L.pageSize, L.intermediateEntrySize, L.blockLeafEntrySize, L.nodeLeafEntrySize,
+            L.idSize, &L};
+  }
+  if (s.variant == Variant::Unicode) return {1032, 1040, 24, 24, 32, 8, nullptr};
+  return {516, 520, 12, 12, 16, 4, nullptr};
 }
 
 constexpr uint32_t kPageSize = 512;
+constexpr size_t kUncounted = SIZE_MAX;
 
-// Reads an index page of `size` bytes. The reader takes more bytes than one
-// page holds, so a page that ends the file reads short: when the page itself
-// is whole, the missing tail counts as zeros. Returns the bytes available, or
-// 0 when the page cannot be read.
-uint32_t ReadPage(Store& s, uint64_t offset, uint32_t size, Buffer& page) {
+// Reads an index page of `size` bytes. The 512-byte variants read more bytes
+// than one page holds, so a page that ends the file reads short: when the
+// page itself is whole, the missing tail counts as zeros. Returns the bytes
+// available, or 0 when the page cannot be read.
+//
+// Pages lie on page boundaries. An offset off a boundary is no page: such
+// offsets come from a leaf page walked as an intermediate one while the leaf
+// level is still unknown, and the bytes there could start with the promised
+// key by chance and be taken for a level of the tree. In the 4 KiB variant a
+// page must also name the tree's page type in its trailer.
+uint32_t ReadIndexPage(Store& s, const WalkLayout& L, uint64_t offset, uint32_t size, uint8_t ptype,
+                       Buffer& page) {
+  const uint32_t pageSize = L.counted ? L.counted->pageSize : kPageSize;
+  if (offset % pageSize != 0) return 0;
   const uint32_t n = s.ReadRawBlock(offset, size, page);
-  if (n < kPageSize) return 0;
+  if (n < pageSize) return 0;
+  if (L.counted) {
+    auto t = ReadPageTrailer(*L.counted, page);
+    if (!t || (t->ptype != ptype && t->ptypeRepeat != ptype)) return 0;
+  }
   page.resize(size, std::byte{0});
   return size;
+}
+
+// The most entries of `entrySize` bytes to take from a page: `uncounted` in
+// the 512-byte variants, the page's own count in the 4 KiB variant. -1 when
+// that count is above what the page can hold: the page is damaged.
+int64_t EntryLimit(const WalkLayout& L, ByteSpan page, size_t entrySize, size_t uncounted) {
+  if (!L.counted) return static_cast<int64_t>(uncounted == kUncounted ? INT64_MAX : uncounted);
+  auto info = ReadBTreePageInfo(*L.counted, page);
+  if (!info || info->count > L.counted->MaxEntries(static_cast<uint32_t>(entrySize))) return -1;
+  return info->count;
 }
 
 int32_t Key(const ByteView& v, size_t off) {
@@ -138,18 +173,20 @@ void TakeNodeEntry(Store& s, LeafPage& page, LargestNid& largest, uint32_t n, ui
 
 int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expectedFirstKey,
                    int32_t upperBound) {
-  const Layout L = LayoutOf(store);
+  const WalkLayout L = LayoutOf(store);
   if (depth > kMaxDepth) return -1;
   Buffer page;
   int64_t b = expectedFirstKey;
   if (depth == store.blockLeafLevel) {
     if (store.StopRequested()) return 0;
-    const uint32_t n = ReadPage(store, pageOffset, L.blockPage, page);
+    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, kPageBlockIndex, page);
     if (n == 0) return -1;
+    const int64_t limit = EntryLimit(L, page, L.blockLeafEntry, kMaxLeafEntriesBlock);
+    if (limit < 0) return -1;
     ByteView v{ByteSpan(page)};
     int64_t prev = b;
     bool walkedBefore = false;
-    for (int i = 0; i < kMaxLeafEntriesBlock; ++i) {
+    for (int i = 0; i < limit; ++i) {
       const size_t off = static_cast<size_t>(i) * L.blockLeafEntry;
       const int32_t key = Key(v, off);
       if (key == 0 || off + L.blockLeafEntry >= n || key >= upperBound) break;
@@ -167,27 +204,35 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
       e.bid = static_cast<uint32_t>(key);
       e.offset = Wide(v, off + L.wide, L.wide);
       e.size = v.U16(off + 2 * L.wide).value_or(0);
-      e.refCount = v.U16(off + 2 * L.wide + 2).value_or(0);
+      if (L.counted) {
+        e.inflatedSize = v.U16(off + L.counted->blockInflatedAt).value_or(0);
+        e.refCount = v.U16(off + L.counted->blockRefCountAt).value_or(0);
+      } else {
+        e.inflatedSize = e.size;
+        e.refCount = v.U16(off + 2 * L.wide + 2).value_or(0);
+      }
       store.data->blocks.Append(e);
     }
     return 2;
   }
 
-  const uint32_t n = ReadPage(store, pageOffset, L.blockPage, page);
+  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, kPageBlockIndex, page);
   if (n == 0) return -1;
   if (store.StopRequested()) return 0;
   ByteView v{ByteSpan(page)};
   if (b != -1 && Key(v, 0) != b) return -1;
+  const int64_t limit = EntryLimit(L, page, L.interEntry, kUncounted);
+  if (limit < 0) return -1;
   if (!FirstWalk(store, pageOffset, false)) return 3;
   // While the leaf level is unknown, a failed child means this page is a leaf
   // only if no later child reaches a leaf either: one damaged page below the
   // root must not turn the root into a leaf and lose the whole index.
   bool childFailedBeforeLeaf = false;
-  for (size_t i = 0;; ++i) {
-    const size_t off = i * L.interEntry;
+  for (int64_t i = 0; i < limit; ++i) {
+    const size_t off = static_cast<size_t>(i) * L.interEntry;
     const int32_t key = Key(v, off);
     if (key == 0 || off + L.interEntry >= n || key >= upperBound) break;
-    const int32_t nextKey = Key(v, off + L.interEntry);
+    const int32_t nextKey = i + 1 < limit ? Key(v, off + L.interEntry) : 0;
     const int32_t bound = nextKey > key ? nextKey : upperBound;
     const uint64_t child = Wide(v, off + 2 * L.wide, L.wide);
     int r = LoadBlockIndex(store, child, depth + 1, key, bound);
@@ -203,19 +248,21 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
 
 int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& largest,
                   int64_t expectedFirstKey, int32_t upperBound) {
-  const Layout L = LayoutOf(store);
+  const WalkLayout L = LayoutOf(store);
   if (store.StopRequested()) return 0;
   if (depth > kMaxDepth) return -1;
   Buffer page;
   int64_t b = expectedFirstKey;
   if (depth == store.nodeLeafLevel) {
-    const uint32_t n = ReadPage(store, pageOffset, L.nodePage, page);
+    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, kPageNodeIndex, page);
     if (n == 0) return -1;
+    const int64_t limit = EntryLimit(L, page, L.nodeLeafEntry, kMaxLeafEntriesNode);
+    if (limit < 0) return -1;
     ByteView v{ByteSpan(page)};
     LeafPage state;
     bool havePrev = false;
     int32_t prev = 0;
-    for (int i = 0; i < kMaxLeafEntriesNode; ++i) {
+    for (int i = 0; i < limit; ++i) {
       const size_t off = static_cast<size_t>(i) * L.nodeLeafEntry;
       const int32_t nid = Key(v, off);
       if (nid >= upperBound || (havePrev && nid <= prev)) break;
@@ -236,17 +283,19 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
     return 0;
   }
 
-  const uint32_t n = ReadPage(store, pageOffset, L.nodePage, page);
+  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, kPageNodeIndex, page);
   if (n == 0) return -1;
   if (store.StopRequested()) return 0;
   ByteView v{ByteSpan(page)};
   if (b != -1 && Key(v, 0) != b) return -1;
+  const int64_t limit = EntryLimit(L, page, L.interEntry, kUncounted);
+  if (limit < 0) return -1;
   if (!FirstWalk(store, pageOffset, false)) return 3;
-  for (size_t i = 0;; ++i) {
-    const size_t off = i * L.interEntry;
+  for (int64_t i = 0; i < limit; ++i) {
+    const size_t off = static_cast<size_t>(i) * L.interEntry;
     const int32_t key = Key(v, off);
     if (key == 0 || off + 2 * L.interEntry > n) break;
-    const int32_t nextKey = Key(v, off + L.interEntry);
+    const int32_t nextKey = i + 1 < limit ? Key(v, off + L.interEntry) : 0;
     const int32_t bound = nextKey > key ? nextKey : kTopBound;
     const uint64_t child = Wide(v, off + 2 * L.wide, L.wide);
     int r = LoadNodeIndex(store, child, depth + 1, largest, key, bound);

@@ -18,6 +18,22 @@ constexpr size_t kHeaderSize = 564;  // the Unicode header; the ANSI one is 512
 // Type byte of internal blocks that hold a data tree.
 constexpr uint8_t kDataTreeType = 0x01;
 
+constexpr int kVersion4K = 36;
+
+// A version after 36 is read with the 4 KiB-page layout only when one of the
+// index roots the header names is a page of that layout.
+bool HasIndexRootPage(Store& store) {
+  const VariantLayout& L = *store.layout();
+  for (auto [offset, ptype] : {std::pair{store.nodeRootOffset, kPageNodeIndex},
+                               std::pair{store.blockRootOffset, kPageBlockIndex}}) {
+    auto page = ReadPage(store, offset);
+    if (!page) continue;
+    auto t = ReadPageTrailer(L, *page);
+    if (t && t->ptype == ptype && t->ptypeRepeat == ptype) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 const BlockEntry& BlockList::Append(const BlockEntry& e) {
@@ -63,22 +79,21 @@ int OpenStore(Store& store, const std::string& path, bool lock) {
   ByteView h{ByteSpan(header)};
 
   store.version = *h.U16(10);
-  store.variant = Variant::Unknown;
+  store.variant = VariantOfVersion(static_cast<uint32_t>(store.version));
   store.encryptionMethod = 0;
   store.nodeRootOffset = 0;
   store.blockRootOffset = 0;
-  if (store.version == 23) {
-    store.variant = Variant::Unicode;
-    store.encryptionMethod = *h.U8(513);
-    store.nodeRootOffset = *h.U64(224);
-    store.blockRootOffset = *h.U64(240);
-  } else if (store.version == 14 || store.version == 15) {
-    store.variant = Variant::Ansi;
+  if (store.variant == Variant::Ansi) {
     // The method byte and the reserved byte after it, read as one value: a
     // non-zero reserved byte makes the method unknown.
     store.encryptionMethod = *h.U16(461);
     store.nodeRootOffset = *h.U32(188);
     store.blockRootOffset = *h.U32(196);
+  } else if (store.variant != Variant::Unknown) {
+    store.encryptionMethod = *h.U8(513);
+    store.nodeRootOffset = *h.U64(224);
+    store.blockRootOffset = *h.U64(240);
+    if (store.version > kVersion4K && !HasIndexRootPage(store)) store.variant = Variant::Unknown;
   }
   store.blockLeafLevel = 255;
   store.nodeLeafLevel = 255;
@@ -124,14 +139,27 @@ uint64_t BlockOffset(const Store& store, uint32_t bid) {
 
 namespace {
 
-// Reads a block's data bytes whole; nullopt when it cannot be read in full.
-std::optional<Buffer> ReadWhole(Store& store, const BlockEntry& e) {
+// ReadBlockData, inline in the readers of this file: every node's data comes
+// through here.
+[[gnu::always_inline]] inline std::optional<Buffer> ReadBlock(Store& store, const BlockEntry& e) {
   if (e.size <= 0) return std::nullopt;
-  Buffer buf;
-  if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), buf) < static_cast<uint32_t>(e.size)) {
+  if (!e.compressed()) {
+    Buffer buf;
+    if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), buf) < static_cast<uint32_t>(e.size)) {
+      return std::nullopt;
+    }
+    return buf;
+  }
+  // The stored stream is needed only until it is inflated: one buffer serves
+  // every compressed block. Several threads build items of one store (the
+  // scan's helpers, item readers beside it): each inflates with its own.
+  if (e.inflatedSize <= 0) return std::nullopt;
+  thread_local Inflater inflater;
+  Buffer& stream = inflater.input;
+  if (store.ReadRawBlock(e.offset, static_cast<uint32_t>(e.size), stream) < static_cast<uint32_t>(e.size)) {
     return std::nullopt;
   }
-  return buf;
+  return inflater.Inflate(stream, static_cast<uint32_t>(e.inflatedSize));
 }
 
 void Decode(Store& store, const BlockEntry& e, Buffer& buf) {
@@ -149,7 +177,7 @@ bool CollectDataBlocks(Store& store, uint32_t bid, int level, uint64_t& budget,
                        std::vector<Buffer>& out) {
   const BlockEntry* e = FindBlock(store, bid);
   if (!e) return false;
-  auto buf = ReadWhole(store, *e);
+  auto buf = ReadBlock(store, *e);
   if (!buf) return false;
   const bool internal = (bid & 2u) != 0;
   ByteView v{ByteSpan(*buf)};
@@ -164,15 +192,16 @@ bool CollectDataBlocks(Store& store, uint32_t bid, int level, uint64_t& budget,
   auto treeLevel = v.U8(1);
   auto count = v.U16(2);
   if (!treeLevel || !count || *treeLevel < 1 || *treeLevel > level) return false;
-  const bool unicode = store.variant == Variant::Unicode;
-  const size_t width = unicode ? 8 : 4;
+  const VariantLayout* L = store.layout();
+  if (!L) return false;
+  const size_t width = L->idSize;
   for (size_t i = 0; i < *count; ++i) {
     auto child = v.U32(8 + i * width);
-    if (!child || (unicode && !v.Contains(8 + i * width, 8))) return false;
+    if (!child || !v.Contains(8 + i * width, width)) return false;
     if (*treeLevel == 1) {
       const BlockEntry* ce = FindBlock(store, *child);
       if (!ce) return false;
-      auto cb = ReadWhole(store, *ce);
+      auto cb = ReadBlock(store, *ce);
       if (!cb || cb->size() > budget) return false;
       budget -= cb->size();
       Decode(store, *ce, *cb);
@@ -186,18 +215,35 @@ bool CollectDataBlocks(Store& store, uint32_t bid, int level, uint64_t& budget,
 
 }  // namespace
 
+std::optional<Buffer> ReadPage(Store& store, uint64_t offset) {
+  const VariantLayout* L = store.layout();
+  if (!L) return std::nullopt;
+  Buffer page;
+  if (store.ReadRawBlock(offset, L->pageSize, page) < L->pageSize) return std::nullopt;
+  return page;
+}
+
+std::optional<Buffer> ReadBlockData(Store& store, const BlockEntry& e) { return ReadBlock(store, e); }
+
+uint64_t DataBudget(const Store& store) {
+  const VariantLayout* L = store.layout();
+  if (!L || !L->compressed) return store.fileSize();
+  // Each block takes at least one alignment unit of the file and inflates to
+  // at most the largest block.
+  return store.fileSize() * (kMaxInflatedBlock / L->blockAlignment);
+}
+
 std::optional<Buffer> ReadNodeBlock(Store& store, uint32_t bid) {
   const BlockEntry* e = FindBlock(store, bid);
   if (!e) return std::nullopt;
-  auto buf = ReadWhole(store, *e);
+  auto buf = ReadBlock(store, *e);
   if (!buf) return std::nullopt;
   Decode(store, *e, *buf);
   return buf;
 }
 
 std::optional<std::vector<Buffer>> ReadDataBlocks(Store& store, uint32_t bid) {
-  // A data tree can never hold more bytes than the file itself.
-  uint64_t budget = store.fileSize();
+  uint64_t budget = DataBudget(store);
   std::vector<Buffer> blocks;
   if (!CollectDataBlocks(store, bid, 2, budget, blocks)) return std::nullopt;
   return blocks;

@@ -17,6 +17,8 @@
 
 #include "store/bytes.h"
 #include "store/id_map.h"
+#include "store/inflate.h"
+#include "store/layout.h"
 
 namespace velmorix::store {
 
@@ -26,8 +28,6 @@ class IoError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum class Variant : uint8_t { Unknown, Ansi, Unicode };
-
 // Encryption (block encoding) methods.
 inline constexpr int kEncodeNone = 0;
 inline constexpr int kEncodePermute = 1;
@@ -35,10 +35,12 @@ inline constexpr int kEncodeCyclic = 2;
 
 // One block index leaf entry.
 struct BlockEntry {
-  uint32_t bid = 0;      // as stored, bit 0 included
-  uint64_t offset = 0;   // file offset of the block's data
-  int32_t size = 0;      // data bytes (the 16-bit field, taken unsigned)
+  uint32_t bid = 0;           // as stored, bit 0 included
+  int32_t inflatedSize = 0;   // data bytes once inflated; differs from size only for a compressed block
+  uint64_t offset = 0;        // file offset of the block's data
+  int32_t size = 0;           // data bytes as stored (the 16-bit field, taken unsigned)
   int32_t refCount = 0;
+  bool compressed() const { return inflatedSize != size; }
 };
 
 // The block list: every block index leaf entry in walk order, with a hash
@@ -182,6 +184,9 @@ class Store {
   // Index pages walked during the current index load, as (offset, as leaf).
   std::set<std::pair<uint64_t, bool>> walkedPages;
 
+  // The page, entry and block layout of the variant; nullptr when unknown.
+  const VariantLayout* layout() const { return LayoutOf(variant); }
+
   bool isOpen() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
   uint64_t fileSize() const { return fileSize_; }
@@ -237,9 +242,21 @@ const SubnodeList* ReadSubnodeList(Store& store, const BlockEntry* subnodeBlock)
 // unreadable or not a subnode block.
 bool ReadSubnodeLevel(Store& store, const BlockEntry* subnodeBlock, SubnodeList& out);
 
-// Reads one data block by BID and decodes it; nullopt when the block is not
-// in the block list or cannot be read in full.
+// Reads one whole page of the store's variant at `offset`; nullopt when the
+// variant is unknown or the file holds less than a page there.
+std::optional<Buffer> ReadPage(Store& store, uint64_t offset);
+
+// The data bytes of a block, inflated when it is compressed but not decoded;
+// nullopt when it cannot be read in full or does not inflate to its size.
+std::optional<Buffer> ReadBlockData(Store& store, const BlockEntry& block);
+
+// Reads one data block by BID, inflates and decodes it; nullopt when the
+// block is not in the block list or cannot be read in full.
 std::optional<Buffer> ReadNodeBlock(Store& store, uint32_t bid);
+
+// The most bytes a data tree of this store can hold: the file size, and for a
+// variant with compressed blocks the most its blocks can inflate to.
+uint64_t DataBudget(const Store& store);
 
 // Reads the data named by `bid` whole: a single data block, or the data blocks
 // of an XBLOCK / XXBLOCK data tree in order, each decoded. nullopt on any

@@ -20,13 +20,11 @@ constexpr int kMaxNesting = 64;
 bool ReadSubnodeBlock(Store& store, const BlockEntry& block, SubnodeList& list,
                       std::unordered_set<const BlockEntry*>& expanded, int nesting, bool nested) {
   if (nesting > kMaxNesting || !expanded.insert(&block).second) return false;
-  if (block.size <= 0) return false;
-  Buffer buf;
-  if (store.ReadRawBlock(block.offset, static_cast<uint32_t>(block.size), buf) <
-      static_cast<uint32_t>(block.size)) {
-    return false;
-  }
-  ByteView v{ByteSpan(buf)};
+  const VariantLayout* L = store.layout();
+  if (!L) return false;
+  auto buf = ReadBlockData(store, block);
+  if (!buf) return false;
+  ByteView v{ByteSpan(*buf)};
   auto type = v.U8(0);
   auto level = v.U8(1);
   auto count = v.I16(2);
@@ -34,9 +32,9 @@ bool ReadSubnodeBlock(Store& store, const BlockEntry& block, SubnodeList& list,
   if (*level != kLeafLevel && *level != kIntermediateLevel) return false;
   if (*count <= 0) return true;
 
-  const bool unicode = store.variant == Variant::Unicode;
-  const size_t w = unicode ? 8 : 4;
-  const size_t start = unicode ? 8 : 4;
+  // Entries follow 4 bytes of padding where BIDs are 8 bytes wide.
+  const size_t w = L->idSize;
+  const size_t start = w == 8 ? 8 : 4;
   if (*level == kIntermediateLevel) {
     // Intermediate entries name leaf blocks: (NID, BID of an SLBLOCK).
     for (int i = 0; i < *count; ++i) {

@@ -31,6 +31,10 @@ std::string TempPath(const std::string& prefix) {
   return (std::filesystem::temp_directory_path() / name).string();
 }
 
+std::string FormatName(sb::Format f) {
+  return f == sb::Format::Unicode23 ? "Unicode" : f == sb::Format::Unicode4K ? "Unicode4K" : "Ansi";
+}
+
 // A written store, opened with its indexes and named-property map loaded.
 struct OpenedStore {
   explicit OpenedStore(const std::string& path) {
@@ -52,7 +56,7 @@ struct OpenedStore {
 
 class BuildItemTest : public ::testing::TestWithParam<sb::Format> {
  protected:
-  bool unicode() const { return GetParam() == sb::Format::Unicode23; }
+  bool unicode() const { return GetParam() != sb::Format::Ansi14; }
 
   sb::MailboxOptions Options(int encryption = 1) {
     sb::MailboxOptions o;
@@ -112,7 +116,18 @@ TEST_P(BuildItemTest, MailWithHeapBodyAndAttachments) {
   const Buffer expected = Stored(f.body);
   ASSERT_EQ(slot.size, expected.size());
   Buffer onDisk;
-  ASSERT_EQ(s->store.ReadRawBlock(slot.location, slot.size, onDisk), slot.size);
+  const store::BlockEntry* block = store::FindNode(s->store, nid)->dataBlock;
+  if (block->compressed()) {
+    // Stored compressed: the offset counts into the block's inflated bytes.
+    auto inflated = store::ReadNodeBlock(s->store, block->bid);
+    ASSERT_TRUE(inflated);
+    const size_t at = slot.location - block->offset;
+    ASSERT_LE(at + slot.size, inflated->size());
+    onDisk.assign(inflated->begin() + static_cast<ptrdiff_t>(at),
+                  inflated->begin() + static_cast<ptrdiff_t>(at + slot.size));
+  } else {
+    ASSERT_EQ(s->store.ReadRawBlock(slot.location, slot.size, onDisk), slot.size);
+  }
   EXPECT_EQ(onDisk, expected);
 
   // Table rows arrive last first, so the list runs b.txt, a.txt.
@@ -189,6 +204,11 @@ TEST_P(BuildItemTest, PropertyContextOverSeveralBlocks) {
   const std::vector<uint16_t> ids{0x0050, 0x0070, 0x007D, 0x0E03, 0x0E04, 0x1035, 0x1042, 0x1046};
   for (size_t i = 0; i < ids.size(); ++i) {
     mail.props.Text(ids[i], std::string(1700, static_cast<char>('a' + i)));
+  }
+  // Blocks of the 4 KiB variant hold 65,512 bytes: properties sorted before
+  // those above fill the first, so that they are read from the second.
+  for (uint16_t i = 0; GetParam() == sb::Format::Unicode4K && i < 20; ++i) {
+    mail.props.Text(static_cast<uint16_t>(0x0003 + i), std::string(1700, 'z'));
   }
   const uint32_t nid = b.AddItem(b.topFolder(), mail);
   auto s = Open(b);
@@ -342,11 +362,8 @@ TEST_P(BuildItemTest, NamedPropertyMapLoadsOrIsAbsent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, BuildItemTest,
-                         ::testing::Values(sb::Format::Ansi14, sb::Format::Unicode23),
-                         [](const auto& info) {
-                           return info.param == sb::Format::Unicode23 ? std::string("Unicode")
-                                                                      : std::string("Ansi");
-                         });
+                         ::testing::Values(sb::Format::Ansi14, sb::Format::Unicode23, sb::Format::Unicode4K),
+                         [](const auto& info) { return FormatName(info.param); });
 
 // ---------------------------------------------------------------------------
 // Hand-made nodes and damaged data trees
@@ -363,7 +380,7 @@ class HandMadeStore : public ::testing::TestWithParam<sb::Format> {
     w->AddNode(0x122, empty, 0, 0x122);
     w->AddNode(0x8022, empty, 0, 0x122);
   }
-  bool unicode() const { return GetParam() == sb::Format::Unicode23; }
+  bool unicode() const { return GetParam() != sb::Format::Ansi14; }
 
   // An XBLOCK or XXBLOCK over `children`, written raw.
   Buffer TreeBlock(int level, const std::vector<uint32_t>& children, uint32_t total) const {
@@ -397,13 +414,13 @@ class HandMadeStore : public ::testing::TestWithParam<sb::Format> {
     const uint16_t textType = unicode() ? sb::kPtUnicode : sb::kPtString8;
     std::vector<sb::PcProperty> props{{0x001A, textType, text("IPM.Note"), sb::Placement::Auto, 0},
                                       {0x0037, textType, text("Hand made"), sb::Placement::Auto, 0}};
-    sb::LtpNode pc = sb::BuildPropertyContext(props, unicode(), nids);
+    sb::LtpNode pc = sb::BuildPropertyContext(props, sb::LtpFormat::Of(GetParam()), nids);
     std::vector<sb::SubnodeRef> refs;
     if (rows) {
       sb::TcOptions o;
       o.rowsInSubnode = rowsInSubnode;
       const uint32_t nameTag = (0x3704u << 16) | textType;
-      sb::TableWriter table({0x37050003, nameTag}, unicode(), nids, o);
+      sb::TableWriter table({0x37050003, nameTag}, sb::LtpFormat::Of(GetParam()), nids, o);
       uint32_t id = 0x8005;
       for (const std::string& r : *rows) {
         std::vector<sb::TcCell> cells{{0x37050003, Le(1, 4)}, {nameTag, text(r)}};
@@ -557,11 +574,8 @@ TEST_P(HandMadeStore, AttachmentTables) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, HandMadeStore,
-                         ::testing::Values(sb::Format::Ansi14, sb::Format::Unicode23),
-                         [](const auto& info) {
-                           return info.param == sb::Format::Unicode23 ? std::string("Unicode")
-                                                                      : std::string("Ansi");
-                         });
+                         ::testing::Values(sb::Format::Ansi14, sb::Format::Unicode23, sb::Format::Unicode4K),
+                         [](const auto& info) { return FormatName(info.param); });
 
 }  // namespace
 }  // namespace velmorix::items

@@ -64,6 +64,34 @@ TEST(ResolveHid, OffsetsOutsideTheBlockFailAndReversedOnesAreEmpty) {
   EXPECT_FALSE(ResolveHid(negative, ibHnpm, 0x40));
 }
 
+// The 4 KiB-page variant: 14 bits of allocation index, the block index from
+// bit 19, and page maps of blocks up to 65,512 bytes.
+TEST(HeapIds, TheFourKiBVariantSplitsAtBit19) {
+  auto pages = [] {
+    std::vector<Heap::Page> p(2);
+    p[0].data = HeapBlock(kPc, 0x20, {Bytes("zero")});
+    p[1].data = HeapBlock(kPc, 0x20, {Bytes("one"), Bytes("two")});
+    for (auto& page : p) page.ibHnpm = *ByteView(ByteSpan(page.data)).U16(0);
+    return p;
+  };
+  const uint32_t hid = (1u << 19) | (2u << 5);
+  const Heap wide = Heap::FromPages(pages(), store::kUnicode4KLayout);
+  auto a = wide.Resolve(hid);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(AsChars(a->bytes()), "two");
+  EXPECT_FALSE(Heap::FromPages(pages()).Resolve(hid));  // page 8 of the 16-bit split
+  // Page-map offsets beyond 32 KiB are read unsigned.
+  std::vector<Heap::Page> big(1);
+  big[0].data = HeapBlock(kPc, 0x20, {Buffer(33000 - 12), Bytes("far")});
+  big[0].ibHnpm = *ByteView(ByteSpan(big[0].data)).U16(0);
+  const Heap bigHeap = Heap::FromPages(big, store::kUnicode4KLayout);
+  auto far = bigHeap.Resolve(0x40);
+  ASSERT_TRUE(far);
+  EXPECT_EQ(far->range.start, 33000);
+  EXPECT_EQ(AsChars(far->bytes()), "far");
+  EXPECT_FALSE(Heap::FromPages(big).Resolve(0x40));  // negative as a signed offset
+}
+
 TEST_F(PropertyContextTest, ReadsEveryRecordByItsType) {
   store.variant = store::Variant::Ansi;
   auto set = Read(PcBlock({PcRecord(0x0017, 0x0003, 2), PcRecord(0x0037, 0x001E, 0x60),

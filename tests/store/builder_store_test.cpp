@@ -104,7 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TreeCase{Format::Ansi14, 1, 50, 0, 1}, TreeCase{Format::Ansi15, 0, 50, 0, 1},
                       TreeCase{Format::Ansi14, 2, 3000, 0, 3}, TreeCase{Format::Ansi14, 1, 500, 5, 1},
                       TreeCase{Format::Unicode23, 1, 10, 0, 1}, TreeCase{Format::Unicode23, 0, 700, 0, 3},
-                      TreeCase{Format::Unicode23, 2, 4000, 0, 3}, TreeCase{Format::Unicode23, 1, 300, 3, 2}));
+                      TreeCase{Format::Unicode23, 2, 4000, 0, 3}, TreeCase{Format::Unicode23, 1, 300, 3, 2},
+                      TreeCase{Format::Unicode4K, 0, 200, 0, 1}, TreeCase{Format::Unicode4K, 1, 3000, 0, 3},
+                      TreeCase{Format::Unicode4K, 0, 500, 7, 2}));
 
 class Damage : public ::testing::TestWithParam<Format> {
  protected:
@@ -238,8 +240,10 @@ TEST_P(Damage, LargeSubnodeListsAndDataTrees) {
   EXPECT_EQ(*whole, big);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothVariants, Damage, ::testing::Values(Format::Ansi14, Format::Unicode23),
-                         [](const auto& info) { return info.param == Format::Ansi14 ? "Ansi" : "Unicode"; });
+INSTANTIATE_TEST_SUITE_P(AllVariants, Damage, ::testing::Values(Format::Ansi14, Format::Unicode23, Format::Unicode4K),
+                         [](const auto& info) {
+                           return info.param == Format::Ansi14 ? "Ansi" : info.param == Format::Unicode23 ? "Unicode" : "Unicode4K";
+                         });
 
 TEST(BuilderLargeFiles, PagesAndBlocksBeyond4GiB) {
   NdbOptions o;

@@ -23,8 +23,7 @@ int main(int argc, char** argv) {
     }
     const auto start = std::chrono::steady_clock::now();
     storebuilder::NdbWriter writer(options.ndb);
-    storebuilder::AddMinimalNodes(writer);
-    storebuilder::AddBulkMessages(writer, options.nodes, options.nodeData);
+    storebuilder::AddMinimalNodes(writer, options.nodes, options.nodeData);
     writer.Write(options.out);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%s: %zu nodes, %zu blocks, %llu bytes, %.2f s\n", options.out.c_str(),

@@ -27,6 +27,8 @@ const ValueOption kValueOptions[] = {
          o.ndb.format = Format::Ansi15;
        } else if (v == "unicode") {
          o.ndb.format = Format::Unicode23;
+       } else if (v == "unicode4k") {
+         o.ndb.format = Format::Unicode4K;
        } else {
          return false;
        }
@@ -37,6 +39,15 @@ const ValueOption kValueOptions[] = {
        uint64_t n = 0;
        if (!ParseNumber(v, n) || n > 2) return false;
        o.ndb.encryption = static_cast<int>(n);
+       o.encryptionGiven = true;
+       return true;
+     }},
+    // "SO" (offline folders, .ost) or "SM" (.pst) in the header.
+    {"--client-magic",
+     [](std::string_view v, CommonOptions& o) {
+       if (v != "SO" && v != "SM") return false;
+       o.ndb.offlineFolders = v == "SO";
+       o.clientMagicGiven = true;
        return true;
      }},
     {"--nodes", [](std::string_view v, CommonOptions& o) { return ParseNumber(v, o.nodes); }},
@@ -48,8 +59,11 @@ const ValueOption kValueOptions[] = {
 }  // namespace
 
 const char* CommonUsage() {
-  return "usage: velmorix-mkstore [--format ansi14|ansi15|unicode] [--encryption 0|1|2]\n"
-         "                        [--nodes N] [--empty-nodes] [--block-base BYTES] OUT\n";
+  return "usage: velmorix-mkstore [--format ansi14|ansi15|unicode|unicode4k] [--encryption 0|1|2]\n"
+         "                        [--client-magic SO|SM] [--uncompressed]\n"
+         "                        [--nodes N] [--empty-nodes] [--block-base BYTES] OUT\n"
+         "  unicode4k: version 36 with 4 KiB pages, blocks compressed where smaller (--uncompressed:\n"
+         "  never); unless given, encryption 0 and client magic SO, as current mail clients write\n";
 }
 
 bool ParseCommonOptions(int argc, char** argv, CommonOptions& options, std::vector<std::string>* rest,
@@ -72,6 +86,8 @@ bool ParseCommonOptions(int argc, char** argv, CommonOptions& options, std::vect
       }
     } else if (arg == "--empty-nodes") {
       options.nodeData = false;
+    } else if (arg == "--uncompressed") {
+      options.ndb.compress = false;
     } else if (!arg.starts_with("--") && options.out.empty()) {
       options.out = arg;
     } else if (rest) {
@@ -84,6 +100,10 @@ bool ParseCommonOptions(int argc, char** argv, CommonOptions& options, std::vect
   if (options.out.empty()) {
     error = "no output file given";
     return false;
+  }
+  if (options.ndb.format == storebuilder::Format::Unicode4K) {
+    if (!options.encryptionGiven) options.ndb.encryption = 0;
+    if (!options.clientMagicGiven) options.ndb.offlineFolders = true;
   }
   return true;
 }

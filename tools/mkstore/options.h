@@ -10,7 +10,9 @@
 namespace velmorix::mkstore {
 
 struct CommonOptions {
-  storebuilder::NdbOptions ndb;  // --format, --encryption
+  storebuilder::NdbOptions ndb;  // --format, --encryption, --client-magic, --uncompressed
+  bool encryptionGiven = false;
+  bool clientMagicGiven = false;
   uint64_t nodes = 0;            // --nodes N: bulk message entries
   bool nodeData = true;          // --empty-nodes clears it
   std::string out;               // the one positional argument

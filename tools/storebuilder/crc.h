@@ -1,13 +1,15 @@
-// The store format's 32-bit CRC: reflected polynomial 0xEDB88320, initial
-// value supplied by the caller (the format uses 0), no final XOR.
+// The store format's 32-bit CRC (see store/layout.h), under the name the
+// builder and its tests use.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "store/layout.h"
+
 namespace velmorix::storebuilder {
 
-uint32_t ComputeCrc(uint32_t crc, std::span<const std::byte> data);
+inline uint32_t ComputeCrc(uint32_t crc, std::span<const std::byte> data) { return store::ComputeCrc(crc, data); }
 
 }  // namespace velmorix::storebuilder

@@ -29,9 +29,6 @@ Buffer LeBytes(uint64_t v, size_t width) {
   return b;
 }
 
-// Heap IDs hold an 11-bit allocation index and a 16-bit page index.
-constexpr size_t kMaxAllocsPerPage = 0x7FF;
-constexpr size_t kMaxHeapPages = 0x10000;
 
 uint8_t FillLevel(size_t freeBytes) {
   static constexpr size_t kLimits[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
@@ -165,7 +162,12 @@ Buffer Windows1252(std::string_view utf8) {
 
 // ---------------------------------------------------------------- heap
 
-HeapWriter::HeapWriter(uint8_t clientSig, bool unicode) : clientSig_(clientSig), unicode_(unicode) {}
+LtpFormat LtpFormat::Of(Format format) {
+  const Geometry g = GeometryOf(format);
+  return LtpFormat(g.unicode, g.maxBlockData, g.layout->hidBlockShift());
+}
+
+HeapWriter::HeapWriter(uint8_t clientSig, LtpFormat format) : clientSig_(clientSig), format_(format) {}
 
 size_t HeapWriter::HeaderSize(size_t page) {
   if (page == 0) return 12;
@@ -179,21 +181,25 @@ size_t HeapWriter::PageSize(size_t page, size_t itemBytes, size_t itemCount) con
 }
 
 uint32_t HeapWriter::Reserve(size_t size) {
-  const size_t limit = MaxBlockData(unicode_);
-  bool fits = !pages_.empty() && pages_.back().items.size() < kMaxAllocsPerPage &&
+  const size_t limit = format_.maxBlockData;
+  // A HID holds the allocation index in the bits between the type and the
+  // block index, and the block index above them.
+  const size_t maxAllocsPerPage = (size_t{1} << (format_.hidBlockShift - 5)) - 1;
+  const size_t maxHeapPages = size_t{1} << (32 - format_.hidBlockShift);
+  bool fits = !pages_.empty() && pages_.back().items.size() < maxAllocsPerPage &&
               PageSize(pages_.size() - 1, pages_.back().itemBytes + size,
                        pages_.back().items.size() + 1) <= limit;
   if (!fits) {
     if (PageSize(pages_.size(), size, 1) > limit) {
       throw std::length_error("heap allocation larger than a heap page");
     }
-    if (pages_.size() >= kMaxHeapPages) throw std::length_error("heap has too many pages");
+    if (pages_.size() >= maxHeapPages) throw std::length_error("heap has too many pages");
     pages_.emplace_back();
   }
   Page& p = pages_.back();
   p.items.emplace_back(size);
   p.itemBytes += size;
-  return static_cast<uint32_t>(((pages_.size() - 1) << 16) | (p.items.size() << 5));
+  return static_cast<uint32_t>(((pages_.size() - 1) << format_.hidBlockShift) | (p.items.size() << 5));
 }
 
 uint32_t HeapWriter::Allocate(ByteSpan bytes) {
@@ -203,8 +209,8 @@ uint32_t HeapWriter::Allocate(ByteSpan bytes) {
 }
 
 std::span<std::byte> HeapWriter::Item(uint32_t hid) {
-  size_t page = hid >> 16;
-  size_t index = (hid >> 5) & 0x7FF;
+  size_t page = hid >> format_.hidBlockShift;
+  size_t index = (hid >> 5) & ((size_t{1} << (format_.hidBlockShift - 5)) - 1);
   if ((hid & 0x1F) != 0 || page >= pages_.size() || index == 0 ||
       index > pages_[page].items.size()) {
     throw std::out_of_range("unknown heap ID");
@@ -213,7 +219,7 @@ std::span<std::byte> HeapWriter::Item(uint32_t hid) {
 }
 
 std::vector<Buffer> HeapWriter::Finish() const {
-  const size_t limit = MaxBlockData(unicode_);
+  const size_t limit = format_.maxBlockData;
   std::vector<uint8_t> fill(pages_.size());
   for (size_t p = 0; p < pages_.size(); ++p) {
     fill[p] = FillLevel(limit - PageSize(p, pages_[p].itemBytes, pages_[p].items.size()));
@@ -341,12 +347,12 @@ uint32_t WriteBth(HeapWriter& heap, uint8_t cbKey, uint8_t cbEnt,
 
 // ---------------------------------------------------------------- PC
 
-LtpNode BuildPropertyContext(std::vector<PcProperty> props, bool unicode, SubnodeNids& nids,
+LtpNode BuildPropertyContext(std::vector<PcProperty> props, LtpFormat format, SubnodeNids& nids,
                              const PcOptions& options) {
   std::stable_sort(props.begin(), props.end(),
                    [](const PcProperty& a, const PcProperty& b) { return a.id < b.id; });
   LtpNode node;
-  HeapWriter heap(kClientPc, unicode);
+  HeapWriter heap(kClientPc, format);
   BthReservation bth = ReserveBth(heap, 2, 6, props.size(), options.maxItemBytes);
   std::vector<BthRecord> records;
   records.reserve(props.size());
@@ -375,9 +381,9 @@ LtpNode BuildPropertyContext(std::vector<PcProperty> props, bool unicode, Subnod
 
 // ---------------------------------------------------------------- TC
 
-TableWriter::TableWriter(const std::vector<uint32_t>& columns, bool unicode, SubnodeNids& nids,
+TableWriter::TableWriter(const std::vector<uint32_t>& columns, LtpFormat format, SubnodeNids& nids,
                          TcOptions options)
-    : unicode_(unicode), nids_(nids), options_(options), heap_(kClientTc, unicode) {
+    : format_(format), nids_(nids), options_(options), heap_(kClientTc, format) {
   std::vector<uint32_t> tags = {0x67F20003, 0x67F30003};
   for (uint32_t t : columns) {
     if (t != 0x67F20003 && t != 0x67F30003) tags.push_back(t);
@@ -444,7 +450,7 @@ void TableWriter::AddRow(uint32_t rowId, std::span<const TcCell> cells) {
 }
 
 LtpNode TableWriter::Finish() {
-  const uint8_t cbEnt = unicode_ ? 4 : 2;
+  const uint8_t cbEnt = format_.unicode ? 4 : 2;
   std::vector<uint32_t> order(rowIds_.size());
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(),
@@ -461,7 +467,7 @@ LtpNode TableWriter::Finish() {
       hnidRows = heap_.Allocate(matrix_);
     } else {
       // Rows never straddle blocks: each block holds as many whole rows as fit.
-      const size_t perBlock = MaxBlockData(unicode_) / rowWidth_ * rowWidth_;
+      const size_t perBlock = format_.maxBlockData / rowWidth_ * rowWidth_;
       LtpSubnode sub{nids_.Next(), std::move(matrix_), {}, 0};
       for (size_t at = 0; at < sub.data.size(); at += perBlock) {
         sub.blockSizes.push_back(std::min(perBlock, sub.data.size() - at));

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "store/bytes.h"
+#include "storebuilder/ndb.h"
 
 namespace velmorix::storebuilder {
 
@@ -46,8 +47,23 @@ inline constexpr uint8_t kClientPc = 0xBC;
 // Largest heap allocation; larger values go to subnodes.
 inline constexpr size_t kMaxHeapItem = 3580;
 
-// Largest data block payload of each variant.
+// Largest data block payload of the Unicode and ANSI variants.
 inline constexpr size_t MaxBlockData(bool unicode) { return unicode ? 8176 : 8180; }
+
+// What the heap and table writers take from a store format: Unicode or ANSI
+// texts and row-index entries, the largest heap page or row-matrix block, and
+// where a heap ID's block index starts.
+struct LtpFormat {
+  bool unicode = true;
+  size_t maxBlockData = MaxBlockData(true);
+  uint32_t hidBlockShift = 16;
+
+  // The Unicode (true) or ANSI (false) variant of 8 KiB blocks.
+  LtpFormat(bool unicodeFormat) : unicode(unicodeFormat), maxBlockData(MaxBlockData(unicodeFormat)) {}
+  LtpFormat(bool unicodeFormat, size_t blockData, uint32_t blockShift)
+      : unicode(unicodeFormat), maxBlockData(blockData), hidBlockShift(blockShift) {}
+  static LtpFormat Of(Format format);
+};
 
 // True for the types stored inline in a property context record.
 bool IsInlinePcType(uint16_t type);
@@ -92,10 +108,10 @@ struct LtpNode {
 };
 
 // Heap-on-node writer. Allocations fill the current page and open a new page
-// (block) when they do not fit; HIDs are (block << 16) | (index << 5).
+// (block) when they do not fit; HIDs are (block << hidBlockShift) | (index << 5).
 class HeapWriter {
  public:
-  HeapWriter(uint8_t clientSig, bool unicode);
+  HeapWriter(uint8_t clientSig, LtpFormat format);
 
   // Copies `bytes` into a new allocation and returns its HID. Throws
   // std::length_error when the allocation cannot fit even an empty page.
@@ -108,7 +124,7 @@ class HeapWriter {
 
   void SetUserRoot(uint32_t hid) { userRoot_ = hid; }
   size_t pageCount() const { return pages_.size(); }
-  bool unicode() const { return unicode_; }
+  bool unicode() const { return format_.unicode; }
 
   // The heap pages, each laid out with its header, items and page map.
   std::vector<Buffer> Finish() const;
@@ -122,7 +138,7 @@ class HeapWriter {
   size_t PageSize(size_t page, size_t itemBytes, size_t itemCount) const;
 
   uint8_t clientSig_;
-  bool unicode_;
+  LtpFormat format_;
   uint32_t userRoot_ = 0;
   std::vector<Page> pages_;
 };
@@ -176,7 +192,7 @@ struct PcOptions {
 // equal IDs), fixed values of at most 4 bytes inline, everything else in the
 // heap or, when too large or asked for, in a subnode. An empty variable value
 // is written as HNID 0.
-LtpNode BuildPropertyContext(std::vector<PcProperty> props, bool unicode, SubnodeNids& nids,
+LtpNode BuildPropertyContext(std::vector<PcProperty> props, LtpFormat format, SubnodeNids& nids,
                              const PcOptions& options = {});
 
 // Table context writer. Columns 0x67F20003 (row ID) and 0x67F30003 (row
@@ -196,7 +212,7 @@ class TableWriter {
   // `columns` are the property tags after the two row columns, in the order
   // their cells are laid out within each width group. `nids` must outlive
   // the writer.
-  TableWriter(const std::vector<uint32_t>& columns, bool unicode, SubnodeNids& nids,
+  TableWriter(const std::vector<uint32_t>& columns, LtpFormat format, SubnodeNids& nids,
               TcOptions options = {});
 
   // Appends a row. Cells name their column by tag; columns without a cell are
@@ -216,7 +232,7 @@ class TableWriter {
     uint8_t cbData;
     uint8_t iBit;
   };
-  bool unicode_;
+  LtpFormat format_;
   SubnodeNids& nids_;
   TcOptions options_;
   HeapWriter heap_;

@@ -323,6 +323,7 @@ MailboxBuilder::MailboxBuilder(MailboxOptions options)
 MailboxBuilder::~MailboxBuilder() = default;
 
 bool MailboxBuilder::unicode() const { return ndb_->unicode(); }
+LtpFormat MailboxBuilder::Ltp() const { return LtpFormat::Of(options_.ndb.format); }
 
 MailboxBuilder::Folder& MailboxBuilder::FolderOf(uint32_t nid) {
   auto it = folderByNid_.find(nid);
@@ -448,14 +449,14 @@ uint32_t MailboxBuilder::WriteSubnodes(std::vector<SubnodeRef> refs) {
 
 uint32_t MailboxBuilder::WriteEmptyTable(const std::vector<uint32_t>& columns) {
   SubnodeNids nids;
-  TableWriter t(Columns(columns), unicode(), nids);
+  TableWriter t(Columns(columns), Ltp(), nids);
   LtpNode node = t.Finish();
   return WriteHeap(node.pages);
 }
 
 uint32_t MailboxBuilder::WritePcNode(uint32_t nid, uint32_t parent, std::vector<PcProperty> props) {
   SubnodeNids nids;
-  LtpNode node = BuildPropertyContext(std::move(props), unicode(), nids);
+  LtpNode node = BuildPropertyContext(std::move(props), Ltp(), nids);
   std::vector<SubnodeRef> refs;
   uint32_t bid = WriteLtp(node, refs);
   ndb_->AddNode(nid, bid, WriteSubnodes(std::move(refs)), parent);
@@ -477,7 +478,7 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
     const bool smtp = std::any_of(item.recipients.begin(), item.recipients.end(),
                                   [](const Recipient& r) { return !r.smtpAddress.empty(); });
     if (smtp && !item.recipientColumns) columns.push_back(Columns({0x39FE001F})[0]);
-    TableWriter t(columns, uni, nids, options_.tables);
+    TableWriter t(columns, Ltp(), nids, options_.tables);
     uint32_t rowId = 0x32;
     for (const Recipient& r : item.recipients) {
       auto text = [&](std::string_view s) { return uni ? Utf16le(s) : Windows1252(s); };
@@ -506,7 +507,7 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
   // Attachments: a PC subnode each (with its own subnodes) and the table.
   uint64_t attachmentBytes = 0;
   if (item.attachmentTable == AttachmentTableForm::NoRows) {
-    TableWriter table(Columns(kAttachmentColumns), uni, nids, options_.tables);
+    TableWriter table(Columns(kAttachmentColumns), Ltp(), nids, options_.tables);
     LtpNode node = table.Finish();
     std::vector<SubnodeRef> inner;
     uint32_t bid = WriteLtp(node, inner);
@@ -514,7 +515,7 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
   } else if (!item.attachments.empty()) {
     TcOptions tableOptions = options_.tables;
     if (item.attachmentTable == AttachmentTableForm::MatrixMissing) tableOptions.rowsInSubnode = true;
-    TableWriter table(Columns(kAttachmentColumns), uni, nids, tableOptions);
+    TableWriter table(Columns(kAttachmentColumns), Ltp(), nids, tableOptions);
     for (const Attachment& a : item.attachments) {
       const uint32_t attNid = (ids.attachmentIndex++ << 5) | 5;
       std::vector<SubnodeRef> inner;
@@ -549,7 +550,7 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
         std::erase_if(props, [&](const PcProperty& q) { return q.id == p.id; });
         props.push_back(std::move(p));
       }
-      LtpNode node = BuildPropertyContext(std::move(props), uni, nids);
+      LtpNode node = BuildPropertyContext(std::move(props), Ltp(), nids);
       uint32_t bid = WriteLtp(node, inner);
       refs.push_back({attNid, bid, WriteSubnodes(std::move(inner))});
       std::vector<TcCell> cells = {{0x370B0003, Le(0xFFFFFFFF, 4)},
@@ -599,7 +600,7 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
       if (p && p->type == (tag & 0xFFFF)) out.row.push_back({tag, p->value});
     }
   }
-  LtpNode node = BuildPropertyContext(std::move(props), uni, nids);
+  LtpNode node = BuildPropertyContext(std::move(props), Ltp(), nids);
   out.dataBid = WriteLtp(node, refs);
   out.subnodeBid = WriteSubnodes(std::move(refs));
   return out;
@@ -616,7 +617,7 @@ uint32_t MailboxBuilder::AddItem(uint32_t folderNid, const Item& item) {
   if (options_.contentsRows) {
     if (!folder.contents) {
       folder.contentsNids = std::make_unique<SubnodeNids>();
-      folder.contents = std::make_unique<TableWriter>(Columns(kContentsColumns), unicode(),
+      folder.contents = std::make_unique<TableWriter>(Columns(kContentsColumns), Ltp(),
                                                       *folder.contentsNids, options_.tables);
     }
     folder.contents->AddRow(nid, m.row);
@@ -646,7 +647,7 @@ void MailboxBuilder::WriteFolder(Folder& f) {
     ndb_->AddNode(base | 0x0D, hierarchyTemplate_, 0, 0);
   } else {
     SubnodeNids nids;
-    TableWriter t(Columns(kHierarchyColumns), unicode(), nids, options_.tables);
+    TableWriter t(Columns(kHierarchyColumns), Ltp(), nids, options_.tables);
     for (uint32_t child : f.children) {
       Folder& c = FolderOf(child);
       std::vector<TcCell> cells = {
@@ -725,6 +726,10 @@ void MailboxBuilder::Finish() {
   faiTemplate_ = WriteEmptyTable(kFaiColumns);
   for (auto& f : folders_) WriteFolder(*f);
   WriteStore();
+  // Readers refuse a name-to-ID map without entries or property-set GUIDs,
+  // and every store a mail client makes has both: a mailbox that uses no
+  // named property still gets one (the reminder flag of PSETID_Common).
+  if (names_.size() == 0) names_.IdFor(PropertyName::Lid(kPsetidCommon, 0x8503));
   if (options_.nameMap) {
     WritePcNode(kNameMapNid, 0, options_.nameMapProperties ? *options_.nameMapProperties
                                                            : names_.Properties());

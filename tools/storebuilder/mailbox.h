@@ -235,6 +235,7 @@ class MailboxBuilder {
   NdbWriter& ndb() { return *ndb_; }
   NameToIdMap& names() { return names_; }
   bool unicode() const;
+  LtpFormat Ltp() const;
 
   uint32_t rootFolder() const { return kRootFolderNid; }
   uint32_t topFolder() const { return kTopFolderNid; }

@@ -1,48 +1,112 @@
 #include "storebuilder/minimal_store.h"
 
-#include <array>
 #include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "storebuilder/ltp.h"
 
 namespace velmorix::storebuilder {
 namespace {
 
-// An empty heap: header (page map at 12, signature 0xEC, client signature,
-// no root), then a page map with no items.
-std::array<std::byte, 18> EmptyHeap(uint8_t clientSig) {
-  std::array<std::byte, 18> h{};
-  h[0] = std::byte{12};
-  h[2] = std::byte{0xEC};
-  h[3] = std::byte{clientSig};
-  h[16] = std::byte{12};  // rgibAlloc[0]: where the (absent) first item would start
-  return h;
+constexpr uint32_t kStore = 0x21;
+constexpr uint32_t kNameMap = 0x61;
+constexpr uint32_t kRoot = 0x122;
+constexpr uint32_t kTop = 0x8022;
+constexpr uint32_t kDeleted = 0x8042;
+constexpr uint32_t kSearch = 0x8062;
+
+// Writes the property and table contexts of one format; every context fits
+// one heap page and has no subnodes.
+class Contexts {
+ public:
+  explicit Contexts(NdbWriter& w) : w_(w), format_(LtpFormat::Of(w.options().format)) {}
+
+  Buffer Text(std::string_view s) const { return format_.unicode ? Utf16le(s) : Windows1252(s); }
+  uint16_t TextType() const { return format_.unicode ? kPtUnicode : kPtString8; }
+  uint32_t TextTag(uint16_t id) const { return (uint32_t{id} << 16) | TextType(); }
+
+  // A property context of one heap page (those written here never need more).
+  Buffer Pc(std::vector<PcProperty> props) const {
+    SubnodeNids nids;
+    LtpNode node = BuildPropertyContext(std::move(props), format_, nids);
+    if (node.pages.size() != 1 || !node.subnodes.empty()) throw std::logic_error("context needs more than one block");
+    return std::move(node.pages.front());
+  }
+  uint32_t Block(std::span<const std::byte> heap) { return w_.AddDataBlock(heap); }
+
+  // Writes a table context (its heap over a data tree, its row matrix in a
+  // subnode when large) and returns its data BID and subnode BID.
+  std::pair<uint32_t, uint32_t> Table(const std::vector<uint32_t>& columns,
+                                      const std::vector<std::pair<uint32_t, std::vector<TcCell>>>& rows = {}) {
+    SubnodeNids nids;
+    TableWriter t(columns, format_, nids);
+    for (const auto& [id, cells] : rows) t.AddRow(id, cells);
+    LtpNode node = t.Finish();
+    std::vector<uint32_t> pages;
+    uint64_t total = 0;
+    for (const Buffer& p : node.pages) {
+      pages.push_back(w_.AddDataBlock(p));
+      total += p.size();
+    }
+    const uint32_t data = pages.size() == 1 ? pages[0] : Tree(pages, total);
+    std::vector<SubnodeRef> refs;
+    for (const LtpSubnode& sub : node.subnodes) {
+      std::vector<uint32_t> blocks;
+      size_t at = 0;
+      for (size_t n : sub.blockSizes) {
+        blocks.push_back(w_.AddDataBlock(std::span<const std::byte>(sub.data).subspan(at, n)));
+        at += n;
+      }
+      refs.push_back({sub.nid, blocks.size() == 1 ? blocks[0] : Tree(blocks, sub.data.size()), 0});
+    }
+    return {data, refs.empty() ? 0 : w_.AddSubnodeBlock(refs)};
+  }
+
+ private:
+  // An XBLOCK over `bids`, or an XXBLOCK over XBLOCKs when they do not fit one.
+  uint32_t Tree(const std::vector<uint32_t>& bids, uint64_t total) {
+    const auto per = static_cast<size_t>(GeometryOf(w_.options().format).xblockMax);
+    if (bids.size() <= per) return w_.AddDataTree(bids, static_cast<uint32_t>(total), 1);
+    std::vector<uint32_t> xblocks;
+    for (size_t i = 0; i < bids.size(); i += per) {
+      xblocks.push_back(w_.AddDataTree(std::vector<uint32_t>(bids.begin() + static_cast<ptrdiff_t>(i),
+                                                             bids.begin() + static_cast<ptrdiff_t>(std::min(bids.size(), i + per))),
+                                       0, 1));
+    }
+    return w_.AddDataTree(xblocks, static_cast<uint32_t>(total), 2);
+  }
+
+  NdbWriter& w_;
+  LtpFormat format_;
+};
+
+Buffer Le(uint64_t v, size_t width) {
+  Buffer b(width);
+  for (size_t i = 0; i < width; ++i) b[i] = std::byte((v >> (8 * i)) & 0xFF);
+  return b;
 }
 
-constexpr uint8_t kPropertyContext = 0xBC;
-constexpr uint8_t kTableContext = 0x7C;
+constexpr uint8_t kRecordKey[16] = {0x4E, 0x88, 0x78, 0x73, 0xE2, 0x9E, 0xC9, 0x44,
+                                    0x8E, 0xC2, 0x34, 0x6D, 0xFA, 0x6D, 0xF8, 0x58};
+
+// A folder's entry identifier: flags, the store's record key, the NID.
+Buffer EntryId(uint32_t nid) {
+  Buffer b(4);
+  for (uint8_t k : kRecordKey) b.push_back(std::byte{k});
+  Buffer n = Le(nid, 4);
+  b.insert(b.end(), n.begin(), n.end());
+  return b;
+}
+
+// The heap every bulk message shares: a read mail with a class and subject.
+Buffer MessageHeap(const Contexts& c) {
+  return c.Pc({{0x001A, c.TextType(), c.Text("IPM.Note")},
+               {0x0037, c.TextType(), c.Text("Bulk message")},
+               {0x0E07, kPtLong, Le(1, 4)}});
+}
 
 }  // namespace
-
-void AddMinimalNodes(NdbWriter& w) {
-  const auto pc = EmptyHeap(kPropertyContext);
-  const auto tc = EmptyHeap(kTableContext);
-  auto node = [&](uint32_t nid, bool table, uint32_t parent) {
-    w.AddNode(nid, w.AddDataBlock(table ? std::span<const std::byte>(tc) : std::span<const std::byte>(pc)), 0,
-              parent);
-  };
-  auto folder = [&](uint32_t nid, uint32_t parent) {
-    node(nid, false, parent);
-    for (uint32_t t : {0x0Du, 0x0Eu, 0x0Fu}) node((nid & ~0x1Fu) | t, true, 0);
-  };
-  node(0x21, false, 0);
-  node(0x61, false, 0);
-  folder(0x122, 0x122);
-  w.AddNode(0x1E1, 0, 0, 0);
-  w.AddNode(0x201, 0, 0, 0);
-  for (uint32_t t : {0x60Du, 0x60Eu, 0x60Fu, 0x610u, 0x62Bu, 0x671u, 0x692u}) node(t, true, 0);
-  folder(0x8022, 0x122);
-  folder(0x8042, 0x8022);
-  folder(0x8062, 0x122);
-}
 
 uint32_t BulkMessageNid(uint64_t i) {
   const uint64_t index = 0x10001 + i;
@@ -50,11 +114,67 @@ uint32_t BulkMessageNid(uint64_t i) {
   return static_cast<uint32_t>(index << 5) | 0x04;
 }
 
-void AddBulkMessages(NdbWriter& w, uint64_t count, bool withData) {
-  const auto pc = EmptyHeap(kPropertyContext);
-  w.Reserve(count, withData ? count : 0, withData ? count * 64 : 0);
-  for (uint64_t i = 0; i < count; ++i) {
-    w.AddNode(BulkMessageNid(i), withData ? w.AddDataBlock(pc) : 0, 0, 0x8022);
+void AddMinimalNodes(NdbWriter& w, uint64_t messages, bool withData) {
+  if (messages) BulkMessageNid(messages - 1);  // throws when there are too many
+  Contexts c(w);
+  Buffer key(reinterpret_cast<const std::byte*>(kRecordKey), reinterpret_cast<const std::byte*>(kRecordKey) + 16);
+  w.AddNode(kStore,
+            c.Block(c.Pc({{0x0FF9, kPtBinary, key},
+                          {0x3001, c.TextType(), c.Text("Personal Folders")},
+                          {0x35DF, kPtLong, Le(0x89, 4)},
+                          {0x35E0, kPtBinary, EntryId(kTop)},
+                          {0x35E3, kPtBinary, EntryId(kDeleted)},
+                          {0x35E7, kPtBinary, EntryId(kSearch)},
+                          {0x67FF, kPtLong, Le(0, 4)}})),
+            0, 0);
+
+  // The name-to-ID map: one property-set GUID and one name (PSETID_Common's
+  // reminder flag), as readers expect both.
+  NameToIdMap names;
+  names.IdFor(PropertyName::Lid(kPsetidCommon, 0x8503));
+  w.AddNode(kNameMap, c.Block(c.Pc(names.Properties())), 0, 0);
+
+  const std::vector<uint32_t> hierarchy = {c.TextTag(0x3001), 0x36020003, 0x36030003, 0x360A000B};
+  const std::vector<uint32_t> contents = {c.TextTag(0x001A), c.TextTag(0x0037), 0x0E070003};
+  const uint32_t emptyHierarchy = c.Table(hierarchy).first;
+  const uint32_t emptyContents = c.Table(contents).first;
+  auto folder = [&](uint32_t nid, uint32_t parent, std::string_view name,
+                    std::vector<std::pair<uint32_t, std::string_view>> children, uint64_t items = 0) {
+    w.AddNode(nid,
+              c.Block(c.Pc({{0x3001, c.TextType(), c.Text(name)},
+                            {0x3602, kPtLong, Le(items, 4)},
+                            {0x3603, kPtLong, Le(0, 4)},
+                            {0x360A, kPtBoolean, Le(children.empty() ? 0 : 1, 1)}})),
+              0, parent);
+    std::vector<std::pair<uint32_t, std::vector<TcCell>>> rows;
+    for (auto [child, childName] : children) {
+      rows.push_back({child, {{c.TextTag(0x3001), c.Text(childName)}, {0x36020003, Le(0, 4)},
+                              {0x36030003, Le(0, 4)}, {0x360A000B, Le(0, 1)}}});
+    }
+    const uint32_t base = nid & ~0x1Fu;
+    w.AddNode(base | 0x0D, rows.empty() ? emptyHierarchy : c.Table(hierarchy, rows).first, 0, 0);
+    // Other readers list a folder's messages from its contents table.
+    rows.clear();
+    const Buffer read = Le(1, 4);
+    for (uint64_t i = 0; i < items; ++i) rows.push_back({BulkMessageNid(i), {{0x0E070003, read}}});
+    const auto [table, sub] = rows.empty() ? std::pair{emptyContents, 0u} : c.Table(contents, rows);
+    w.AddNode(base | 0x0E, table, sub, 0);
+    w.AddNode(base | 0x0F, emptyContents, 0, 0);
+  };
+  folder(kRoot, kRoot, "", {{kTop, "Top of Personal Folders"}, {kSearch, "Search Root"}});
+  w.AddNode(0x1E1, 0, 0, 0);
+  w.AddNode(0x201, 0, 0, 0);
+  for (uint32_t t : {0x60Du, 0x60Eu, 0x60Fu, 0x610u, 0x62Bu, 0x671u, 0x692u}) {
+    w.AddNode(t, t == 0x60D ? emptyHierarchy : emptyContents, 0, 0);
+  }
+  folder(kTop, kRoot, "Top of Personal Folders", {{kDeleted, "Deleted Items"}}, withData ? messages : 0);
+  folder(kDeleted, kTop, "Deleted Items", {});
+  folder(kSearch, kRoot, "Search Root", {});
+
+  const Buffer heap = withData ? MessageHeap(c) : Buffer();
+  w.Reserve(messages, withData ? messages : 0, withData ? messages * w.variantLayout().StoredBlockSize(heap.size()) : 0);
+  for (uint64_t i = 0; i < messages; ++i) {
+    w.AddNode(BulkMessageNid(i), withData ? w.AddDataBlock(heap) : 0, 0, kTop);
   }
 }
 

@@ -13,22 +13,22 @@
 
 #include "store/store.h"
 #include "storebuilder/crc.h"
+#include "storebuilder/deflate.h"
 
 namespace velmorix::storebuilder {
 namespace {
 
-constexpr uint64_t kPageSize = 512;
-constexpr uint64_t kFirstMap = 0x4400;       // first allocation map page
-constexpr uint64_t kMapRange = 0x3E000;      // bytes covered by one allocation map
-constexpr size_t kMapBitsBytes = 496;        // 3968 bits of 64 bytes each
-constexpr uint64_t kDefaultBase = 0x4800;    // after the first AMap and PMap pages
 constexpr uint64_t kMaxSegmentGap = 0x10000;  // smaller gaps are zero-filled, larger ones stay holes
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
 
-constexpr uint8_t kPtypeBbt = 0x80;
-constexpr uint8_t kPtypeNbt = 0x81;
-constexpr uint8_t kPtypePMap = 0x83;
-constexpr uint8_t kPtypeAMap = 0x84;
+constexpr uint8_t kPtypeBbt = store::kPageBlockIndex;
+constexpr uint8_t kPtypeNbt = store::kPageNodeIndex;
+constexpr uint8_t kPtypePMap = store::kPagePageMap;
+constexpr uint8_t kPtypeAMap = store::kPageAllocationMap;
+// Unicode4K trailers: the 8 bytes after a page trailer's BID, and the 2 bytes
+// after a block trailer's BID, hold these values in every real file seen.
+constexpr uint64_t kPageTrailerTail4K = 1;
+constexpr uint16_t kBlockTrailerTail4K = 2;
 
 uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 
@@ -42,20 +42,45 @@ void PutU64(std::byte* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<std::byte>(v >> (8 * i));
 }
 
-uint64_t MapPageStart(uint64_t k) { return kFirstMap + k * kMapRange; }
-// A PMap page follows the AMap page of every eighth range.
-uint64_t MapBytes(uint64_t k) { return k % 8 == 0 ? 2 * kPageSize : kPageSize; }
-
 }  // namespace
 
-Geometry GeometryOf(Format format) {
-  if (format == Format::Unicode23) return {true, 8, 496, 488, 16, 8176, 24, 32, 20, 15, 1021, 340, 510};
-  return {false, 4, 500, 496, 12, 8180, 12, 16, 41, 31, 2043, 681, 1022};
+store::Variant VariantOf(Format format) {
+  switch (format) {
+    case Format::Unicode23: return store::Variant::Unicode;
+    case Format::Unicode4K: return store::Variant::Unicode4K;
+    default: return store::Variant::Ansi;
+  }
 }
 
-uint16_t ComputeSig(uint64_t ib, uint64_t bid) {
-  const uint32_t x = static_cast<uint32_t>(ib) ^ static_cast<uint32_t>(bid);
-  return static_cast<uint16_t>((x >> 16) ^ x);
+uint16_t VersionOf(Format format) {
+  switch (format) {
+    case Format::Ansi14: return 14;
+    case Format::Ansi15: return 15;
+    case Format::Unicode23: return 23;
+    case Format::Unicode4K: return 36;
+  }
+  return 0;
+}
+
+Geometry GeometryOf(Format format) {
+  const store::VariantLayout& L = *store::LayoutOf(VariantOf(format));
+  const size_t data = L.maxBlockData();
+  // Subnode blocks have a 4-byte header, and 4 more bytes of padding where IDs are 8 bytes wide.
+  const size_t slHeader = L.idSize == 8 ? 8 : 4;
+  return {L.idSize == 8,
+          L.idSize,
+          L.pageTrailerAt(),
+          L.countAt,
+          L.blockTrailer.size,
+          data,
+          static_cast<int>(L.intermediateEntrySize),
+          static_cast<int>(L.nodeLeafEntrySize),
+          static_cast<int>(L.MaxEntries(L.intermediateEntrySize)),
+          static_cast<int>(L.MaxEntries(L.nodeLeafEntrySize)),
+          static_cast<int>((data - 8) / L.idSize),
+          static_cast<int>((data - slHeader) / (3 * L.idSize)),
+          static_cast<int>((data - slHeader) / (2 * L.idSize)),
+          &L};
 }
 
 const BlockLocation* Layout::FindBlock(uint32_t bid) const {
@@ -68,13 +93,27 @@ NdbWriter::NdbWriter(NdbOptions options) : options_(options) {
   if (!unicode() && (options_.blockBase >= k4GiB || options_.pageBase >= k4GiB)) {
     throw std::invalid_argument("offsets beyond 4 GiB need the Unicode format");
   }
-  cursor_ = std::max(options_.blockBase, kDefaultBase);
+  // Blocks start after the first map pages.
+  cursor_ = std::max(options_.blockBase, MapPageStart(0) + MapBytes(0));
 }
 
 NdbWriter::~NdbWriter() = default;
 
-bool NdbWriter::unicode() const { return options_.format == Format::Unicode23; }
+bool NdbWriter::unicode() const { return options_.format == Format::Unicode23 || options_.format == Format::Unicode4K; }
 size_t NdbWriter::maxBlockData() const { return GeometryOf(options_.format).maxBlockData; }
+const store::VariantLayout& NdbWriter::variantLayout() const { return *GeometryOf(options_.format).layout; }
+
+uint64_t NdbWriter::MapPageStart(uint64_t k) const {
+  const store::VariantLayout& L = variantLayout();
+  return L.firstAMapAt + k * L.amapRange();
+}
+
+// A PMap page follows the AMap page of every eighth range; the 4 KiB variant
+// has no PMaps.
+uint64_t NdbWriter::MapBytes(uint64_t k) const {
+  const store::VariantLayout& L = variantLayout();
+  return k % 8 == 0 && !L.compressed ? 2 * L.pageSize : L.pageSize;
+}
 
 void NdbWriter::RequireOpen() const {
   if (finished_) throw std::logic_error("store already finished");
@@ -86,25 +125,28 @@ void NdbWriter::RequireFinished() const {
 // Hands out file space, skipping the map pages at the start of each map range,
 // and marks it allocated in that range's map.
 uint64_t NdbWriter::Allocate(uint64_t size, uint64_t align) {
+  const store::VariantLayout& L = variantLayout();
+  const uint64_t range = L.amapRange();
+  const uint64_t slotBytes = L.amapSlotBytes;
   uint64_t off = AlignUp(cursor_, align);
   for (;;) {
-    const uint64_t k = (off - kFirstMap) / kMapRange;
+    const uint64_t k = (off - L.firstAMapAt) / range;
     const uint64_t start = MapPageStart(k);
     if (off < start + MapBytes(k)) {
       off = AlignUp(start + MapBytes(k), align);
-    } else if (off + size > start + kMapRange) {
-      off = start + kMapRange;
+    } else if (off + size > start + range) {
+      off = start + range;
     } else {
       break;
     }
   }
   cursor_ = off + size;
-  const uint64_t k = (off - kFirstMap) / kMapRange;
+  const uint64_t k = (off - L.firstAMapAt) / range;
   if (amapBits_.size() <= k) amapBits_.resize(k + 1);
   auto& bits = amapBits_[k];
-  if (bits.empty()) bits.assign(kMapBitsBytes, 0);
+  if (bits.empty()) bits.assign(L.amapDataBytes, 0);
   const uint64_t rel = off - MapPageStart(k);
-  for (uint64_t slot = rel / 64; slot < (rel + size + 63) / 64; ++slot) {
+  for (uint64_t slot = rel / slotBytes; slot < (rel + size + slotBytes - 1) / slotBytes; ++slot) {
     bits[slot / 8] |= static_cast<uint8_t>(0x80 >> (slot % 8));
   }
   return off;
@@ -159,7 +201,7 @@ uint64_t NdbWriter::IndexBytesEstimate(size_t nodes, size_t blocks) const {
     return leaves + leaves / 2 + 64;
   };
   return (pages(nodes, options_.nodeLeafFill, g.nodeEntryMax) + pages(blocks, options_.blockLeafFill, g.btEntryMax)) *
-         kPageSize;
+         g.layout->pageSize;
 }
 
 uint32_t NdbWriter::NextBid(bool internal) {
@@ -176,28 +218,47 @@ uint32_t NdbWriter::PeekNextBlockBid(bool internal) const {
 uint32_t NdbWriter::WriteBlock(std::span<const std::byte> data, bool internal, bool encode) {
   RequireOpen();
   const Geometry g = GeometryOf(options_.format);
+  const store::VariantLayout& L = *g.layout;
   if (data.size() > g.maxBlockData) throw std::invalid_argument("block data too large");
   const uint32_t bid = NextBid(internal);
-  const uint64_t stored = AlignUp(data.size() + g.blockTrailer, 64);
-  const uint64_t off = Allocate(stored, 64);
+  const bool encrypt = encode && (options_.encryption == 1 || options_.encryption == 2);
+  // Encoded first, then compressed: the stream is inflated, then decoded.
+  Buffer encoded;
+  if (encrypt && L.compressed) {
+    encoded.assign(data.begin(), data.end());
+    velmorix::store::EncodeBlock(encoded, options_.encryption, bid);
+    data = encoded;
+  }
+  std::optional<Buffer> packed;
+  if (encode && L.compressed && options_.compress) {
+    if (!deflater_) deflater_ = std::make_unique<Deflater>();
+    packed = deflater_->CompressIfSmaller(data);
+  }
+  const std::span<const std::byte> body = packed ? std::span<const std::byte>(*packed) : data;
+  const uint64_t stored = L.StoredBlockSize(body.size());
+  const uint64_t off = Allocate(stored, L.blockAlignment);
   std::byte* p = At(off, stored);
-  if (!data.empty()) std::memcpy(p, data.data(), data.size());
-  if (encode && (options_.encryption == 1 || options_.encryption == 2)) {
+  if (!body.empty()) std::memcpy(p, body.data(), body.size());
+  if (encrypt && !L.compressed) {
     velmorix::store::EncodeBlock(std::span<std::byte>(p, data.size()), options_.encryption, bid);
   }
   std::byte* t = p + stored - g.blockTrailer;
-  const auto cb = static_cast<uint16_t>(data.size());
-  const uint32_t crc = ComputeCrc(0, {p, data.size()});
+  const auto cb = static_cast<uint16_t>(body.size());
+  const auto inflated = static_cast<uint16_t>(data.size());
   PutU16(t, cb);
   PutU16(t + 2, ComputeSig(off, bid));
+  PutU32(t + L.blockTrailer.crcAt, ComputeCrc(0, {p, body.size()}));
   if (g.unicode) {
-    PutU32(t + 4, crc);
-    PutU64(t + 8, bid);
+    PutU64(t + L.blockTrailer.bidAt, bid);
   } else {
-    PutU32(t + 4, bid);
-    PutU32(t + 8, crc);
+    PutU32(t + L.blockTrailer.bidAt, bid);
   }
-  blocks_.push_back({bid, off, cb});
+  if (L.blockTrailer.inflatedAt) {
+    PutU16(t + 16, kBlockTrailerTail4K);
+    PutU16(t + L.blockTrailer.inflatedAt, inflated);
+  }
+  if (packed) ++compressedBlocks_;
+  blocks_.push_back({bid, off, cb, inflated});
   return bid;
 }
 
@@ -318,7 +379,7 @@ std::vector<NodeLeafEntry> NdbWriter::NodeEntries() const {
 std::vector<BlockLeafEntry> NdbWriter::BlockEntries() const {
   std::vector<BlockLeafEntry> out;
   out.reserve(blocks_.size());
-  for (const BlockRec& b : blocks_) out.push_back({b.bid, b.offset, b.size, options_.refCount});
+  for (const BlockRec& b : blocks_) out.push_back({b.bid, b.offset, b.size, options_.refCount, b.inflated});
   return out;  // blocks are numbered in the order they are written
 }
 
@@ -344,20 +405,34 @@ void NdbWriter::SetBlockLeafPages(std::vector<std::vector<BlockLeafEntry>> pages
 
 void NdbWriter::WritePageTrailer(uint64_t offset, uint8_t ptype, uint64_t bid) {
   const Geometry g = GeometryOf(options_.format);
-  std::byte* p = At(offset, kPageSize);
+  const store::VariantLayout& L = *g.layout;
+  std::byte* p = At(offset, L.pageSize);
   std::byte* t = p + g.pageTrailerAt;
   t[0] = static_cast<std::byte>(ptype);
   t[1] = static_cast<std::byte>(ptype);
   const bool btPage = ptype == kPtypeBbt || ptype == kPtypeNbt;
   PutU16(t + 2, btPage ? ComputeSig(offset, bid) : 0);
-  const uint32_t crc = ComputeCrc(0, {p, g.pageTrailerAt});
+  PutU32(t + L.pageTrailer.crcAt, ComputeCrc(0, {p, g.pageTrailerAt}));
   if (g.unicode) {
-    PutU32(t + 4, crc);
-    PutU64(t + 8, bid);
+    PutU64(t + L.pageTrailer.bidAt, bid);
   } else {
-    PutU32(t + 4, static_cast<uint32_t>(bid));
-    PutU32(t + 8, crc);
+    PutU32(t + L.pageTrailer.bidAt, static_cast<uint32_t>(bid));
   }
+  if (L.pageTrailer.size > 16) PutU64(t + 16, kPageTrailerTail4K);
+}
+
+// A B-tree page's own count, most entries, entry size and level.
+void NdbWriter::WritePageMeta(std::byte* page, size_t count, int max, int entrySize, int level) const {
+  const store::VariantLayout& L = variantLayout();
+  if (L.countWidth == 2) {
+    PutU16(page + L.countAt, static_cast<uint16_t>(count));
+    PutU16(page + L.maxCountAt, static_cast<uint16_t>(max));
+  } else {
+    page[L.countAt] = static_cast<std::byte>(count);
+    page[L.maxCountAt] = static_cast<std::byte>(max);
+  }
+  page[L.entrySizeAt] = static_cast<std::byte>(entrySize);
+  page[L.levelAt] = static_cast<std::byte>(level);
 }
 
 void NdbWriter::BuildTree(IndexTree tree) {
@@ -411,10 +486,11 @@ void NdbWriter::BuildTree(IndexTree tree) {
   if (!blockTree) layout_.nodeEntryOffsets.reserve(total);
   size_t index = 0;
   uint64_t lastKey = 0;
+  const uint64_t pageSize = g.layout->pageSize;
   for (size_t count : split) {
-    const uint64_t off = Allocate(kPageSize, kPageSize);
+    const uint64_t off = Allocate(pageSize, pageSize);
     const uint64_t pbid = nextPageBid_++;
-    std::byte* p = At(off, kPageSize);
+    std::byte* p = At(off, pageSize);
     PageInfo info{off, pbid, 0, 0, static_cast<int>(count)};
     for (size_t i = 0; i < count; ++i, ++index) {
       std::byte* e = p + i * leafSize;
@@ -422,13 +498,16 @@ void NdbWriter::BuildTree(IndexTree tree) {
       if (blockTree) {
         const BlockLeafEntry b = blocks ? blocks[index]
                                         : BlockLeafEntry{blocks_[index].bid, blocks_[index].offset,
-                                                         blocks_[index].size, options_.refCount};
+                                                         blocks_[index].size, options_.refCount,
+                                                         blocks_[index].inflated};
         key = b.bid;
         if (g.unicode) {
+          const store::VariantLayout& L = *g.layout;
           PutU64(e, b.bid);
           PutU64(e + 8, b.offset);
-          PutU16(e + 16, b.size);
-          PutU16(e + 18, b.refCount);
+          PutU16(e + L.blockSizeAt, b.size);
+          PutU16(e + L.blockRefCountAt, b.refCount);
+          if (L.blockInflatedAt) PutU16(e + L.blockInflatedAt, b.inflatedSize ? b.inflatedSize : b.size);
         } else {
           PutU32(e, b.bid);
           PutU32(e + 4, static_cast<uint32_t>(b.offset));
@@ -465,11 +544,7 @@ void NdbWriter::BuildTree(IndexTree tree) {
     }
     // An empty page is promised the key after the previous page's last key.
     if (count == 0) info.firstKey = lastKey + 1;
-    std::byte* meta = p + g.pageMetaAt;
-    meta[0] = static_cast<std::byte>(count);
-    meta[1] = static_cast<std::byte>(leafMax);
-    meta[2] = static_cast<std::byte>(leafSize);
-    meta[3] = std::byte{0};
+    WritePageMeta(p, count, leafMax, leafSize, 0);
     WritePageTrailer(off, ptype, pbid);
     levels[0].push_back(info);
   }
@@ -483,9 +558,9 @@ void NdbWriter::BuildTree(IndexTree tree) {
     std::vector<PageInfo> pages;
     for (size_t first = 0; first < children.size(); first += fill) {
       const size_t count = std::min<size_t>(fill, children.size() - first);
-      const uint64_t off = Allocate(kPageSize, kPageSize);
+      const uint64_t off = Allocate(pageSize, pageSize);
       const uint64_t pbid = nextPageBid_++;
-      std::byte* p = At(off, kPageSize);
+      std::byte* p = At(off, pageSize);
       for (size_t i = 0; i < count; ++i) {
         const PageInfo& c = children[first + i];
         std::byte* e = p + i * g.btEntrySize;
@@ -499,11 +574,7 @@ void NdbWriter::BuildTree(IndexTree tree) {
           PutU32(e + 8, static_cast<uint32_t>(c.offset));
         }
       }
-      std::byte* meta = p + g.pageMetaAt;
-      meta[0] = static_cast<std::byte>(count);
-      meta[1] = static_cast<std::byte>(g.btEntryMax);
-      meta[2] = static_cast<std::byte>(g.btEntrySize);
-      meta[3] = static_cast<std::byte>(level);
+      WritePageMeta(p, count, g.btEntryMax, g.btEntrySize, level);
       WritePageTrailer(off, ptype, pbid);
       pages.push_back({off, pbid, children[first].firstKey, level, static_cast<int>(count)});
     }
@@ -514,14 +585,16 @@ void NdbWriter::BuildTree(IndexTree tree) {
 }
 
 void NdbWriter::WriteMaps() {
-  const Geometry g = GeometryOf(options_.format);
-  uint64_t end = AlignUp(cursor_ + options_.tailPadding, kPageSize);
+  const store::VariantLayout& L = variantLayout();
+  const uint64_t pageSize = L.pageSize;
+  const uint64_t slotBytes = L.amapSlotBytes;
+  uint64_t end = AlignUp(cursor_ + options_.tailPadding, pageSize);
   uint64_t ranges = 0;
   while (MapPageStart(ranges) < end) {
     end = std::max(end, MapPageStart(ranges) + MapBytes(ranges));
     ++ranges;
   }
-  if (options_.padToAMapRange) end = MapPageStart(ranges - 1) + kMapRange;
+  if (options_.padToAMapRange) end = MapPageStart(ranges - 1) + L.amapRange();
   if (!unicode() && end > UINT32_MAX) throw std::length_error("ANSI store larger than 4 GiB");
   fileSize_ = end;
 
@@ -532,37 +605,38 @@ void NdbWriter::WriteMaps() {
   for (uint64_t k = 0; k < ranges; ++k) {
     auto& bits = amapBits_[k];
     const bool unused = bits.empty();
-    if (unused) bits.assign(kMapBitsBytes, 0);
+    if (unused) bits.assign(L.amapDataBytes, 0);
     const uint64_t start = MapPageStart(k);
     // The map pages themselves, and anything past the end of the file, count as used.
     auto mark = [&](uint64_t slot) { bits[slot / 8] |= static_cast<uint8_t>(0x80 >> (slot % 8)); };
-    for (uint64_t slot = 0; slot < MapBytes(k) / 64; ++slot) mark(slot);
-    const uint64_t slots = kMapBitsBytes * 8;
-    for (uint64_t slot = end > start ? (end - start + 63) / 64 : 0; slot < slots; ++slot) mark(slot);
+    for (uint64_t slot = 0; slot < MapBytes(k) / slotBytes; ++slot) mark(slot);
+    const uint64_t slots = uint64_t{L.amapDataBytes} * 8;
+    for (uint64_t slot = end > start ? (end - start + slotBytes - 1) / slotBytes : 0; slot < slots; ++slot) mark(slot);
     for (uint8_t b : bits) freeSlots += 8 - static_cast<uint64_t>(std::popcount(b));
     if (unused && k > 0 && k + 1 < ranges && !options_.writeHoleMaps) {
       amapValid_ = false;  // a range inside a hole: its map page is left out
       bits = {};
       continue;
     }
-    const size_t at = g.unicode ? 0 : 4;  // ANSI maps start with 4 bytes of padding
-    std::byte* p = At(start, kPageSize);
-    std::memcpy(p + at, bits.data(), kMapBitsBytes);
+    const size_t at = L.amapDataAt;  // ANSI maps start with 4 bytes of padding
+    std::byte* p = At(start, pageSize);
+    std::memcpy(p + at, bits.data(), L.amapDataBytes);
     WritePageTrailer(start, kPtypeAMap, start);
     layout_.amapOffsets.push_back(start);
-    if (MapBytes(k) > kPageSize) {
-      std::byte* pm = At(start + kPageSize, kPageSize);
-      std::memset(pm + at, 0xFF, kMapBitsBytes);
-      WritePageTrailer(start + kPageSize, kPtypePMap, start + kPageSize);
+    if (MapBytes(k) > pageSize) {
+      std::byte* pm = At(start + pageSize, pageSize);
+      std::memset(pm + at, 0xFF, L.amapDataBytes);
+      WritePageTrailer(start + pageSize, kPtypePMap, start + pageSize);
     }
   }
-  cbAMapFree_ = freeSlots * 64;
+  cbAMapFree_ = freeSlots * slotBytes;
 }
 
 void NdbWriter::WriteHeader() {
   const bool uni = unicode();
-  std::byte* h = At(0, kFirstMap);
-  std::memset(h, 0, kFirstMap);
+  const uint64_t firstMap = variantLayout().firstAMapAt;
+  std::byte* h = At(0, firstMap);
+  std::memset(h, 0, firstMap);
 
   // Per-type NID counters: the defaults of a new file, raised to cover every node.
   uint32_t rgnid[32];
@@ -581,8 +655,7 @@ void NdbWriter::WriteHeader() {
 
   std::memcpy(h, "!BDN", 4);
   PutU16(h + 8, options_.offlineFolders ? 0x4F53 : 0x4D53);
-  const uint16_t version = options_.format == Format::Ansi14 ? 14 : options_.format == Format::Ansi15 ? 15 : 23;
-  PutU16(h + 10, version);
+  PutU16(h + 10, VersionOf(options_.format));
   PutU16(h + 12, options_.offlineFolders ? 12 : 19);
   h[14] = std::byte{1};
   h[15] = std::byte{1};
@@ -603,7 +676,8 @@ void NdbWriter::WriteHeader() {
     PutU64(h + 232, bbt.bid);
     PutU64(h + 240, bbt.offset);
     h[248] = static_cast<std::byte>(amapValid_ ? 2 : 0);
-    std::memset(h + 256, 0xFF, 256);  // deprecated FMap / FPMap bytes
+    // Deprecated FMap / FPMap bytes: 0xFF in version 23, zero in version 36.
+    if (options_.format == Format::Unicode23) std::memset(h + 256, 0xFF, 256);
     h[512] = std::byte{0x80};
     h[513] = static_cast<std::byte>(options_.encryption);
     PutU64(h + 516, bidNextB);
@@ -634,7 +708,7 @@ void NdbWriter::Finish() {
   if (finished_) return;
   layout_ = Layout{};
   layout_.blocks.reserve(blocks_.size());
-  for (const BlockRec& b : blocks_) layout_.blocks.push_back({b.bid, b.offset, b.size, 0});
+  for (const BlockRec& b : blocks_) layout_.blocks.push_back({b.bid, b.offset, b.size, 0, b.inflated});
   if (options_.pageBase > cursor_) cursor_ = options_.pageBase;
   ReserveAtCursor(IndexBytesEstimate(nodes_.size(), blocks_.size()));
   BuildTree(IndexTree::Block);
@@ -721,7 +795,7 @@ void NdbWriter::SetPageEntryKey(IndexTree tree, int level, size_t page, int entr
   RequireFinished();
   const uint64_t at = EntryOffset(tree, level, page, entry);
   PatchId(at, key);
-  RefreshPageCrc(at / kPageSize * kPageSize);
+  RefreshPageCrc(PageOf(at));
 }
 
 void NdbWriter::SetChildOffset(IndexTree tree, int level, size_t page, int entry, uint64_t offset) {
@@ -729,7 +803,7 @@ void NdbWriter::SetChildOffset(IndexTree tree, int level, size_t page, int entry
   if (level < 1) throw std::invalid_argument("leaf entries have no child offset");
   const uint64_t at = EntryOffset(tree, level, page, entry);
   PatchId(at + 2 * idSize(), offset);
-  RefreshPageCrc(at / kPageSize * kPageSize);
+  RefreshPageCrc(PageOf(at));
 }
 
 void NdbWriter::SetBlockEntrySize(uint32_t bid, uint16_t size) {
@@ -737,25 +811,40 @@ void NdbWriter::SetBlockEntrySize(uint32_t bid, uint16_t size) {
   const BlockLocation* loc = layout_.FindBlock(bid);
   if (!loc || loc->entryOffset == 0) throw std::invalid_argument("block is not in the block index");
   PutU16(At(loc->entryOffset + 2 * idSize(), 2), size);
-  RefreshPageCrc(loc->entryOffset / kPageSize * kPageSize);
+  RefreshPageCrc(PageOf(loc->entryOffset));
+}
+
+void NdbWriter::SetBlockEntryInflatedSize(uint32_t bid, uint16_t size) {
+  RequireFinished();
+  const store::VariantLayout& L = variantLayout();
+  if (!L.blockInflatedAt) throw std::logic_error("this format has no inflated sizes");
+  const BlockLocation* loc = layout_.FindBlock(bid);
+  if (!loc || loc->entryOffset == 0) throw std::invalid_argument("block is not in the block index");
+  PutU16(At(loc->entryOffset + L.blockInflatedAt, 2), size);
+  RefreshPageCrc(PageOf(loc->entryOffset));
+}
+
+uint64_t NdbWriter::PageOf(uint64_t offset) const {
+  const uint64_t pageSize = variantLayout().pageSize;
+  return offset / pageSize * pageSize;
 }
 
 void NdbWriter::RefreshPageCrc(uint64_t offset) {
   RequireFinished();
-  const Geometry g = GeometryOf(options_.format);
-  std::byte* p = At(offset, kPageSize);
-  PutU32(p + (g.unicode ? 500 : 508), ComputeCrc(0, {p, g.pageTrailerAt}));
+  const store::VariantLayout& L = variantLayout();
+  std::byte* p = At(offset, L.pageSize);
+  PutU32(p + L.pageTrailerAt() + L.pageTrailer.crcAt, ComputeCrc(0, {p, L.pageTrailerAt()}));
 }
 
 void NdbWriter::RefreshBlockCrc(uint32_t bid) {
   RequireFinished();
-  const Geometry g = GeometryOf(options_.format);
+  const store::VariantLayout& L = variantLayout();
   const BlockLocation* loc = layout_.FindBlock(bid);
   if (!loc) throw std::invalid_argument("no such block");
-  const uint64_t stored = AlignUp(loc->size + g.blockTrailer, 64);
+  const uint64_t stored = L.StoredBlockSize(loc->size);
   std::byte* p = At(loc->offset, stored);
-  std::byte* t = p + stored - g.blockTrailer;
-  PutU32(t + (g.unicode ? 4 : 8), ComputeCrc(0, {p, loc->size}));
+  std::byte* t = p + stored - L.blockTrailer.size;
+  PutU32(t + L.blockTrailer.crcAt, ComputeCrc(0, {p, loc->size}));
 }
 
 void NdbWriter::Truncate(uint64_t size) {

@@ -1,5 +1,5 @@
 // Node-database writer: builds a complete store file (header, allocation maps,
-// block and node B-trees, data and internal blocks) of either variant.
+// block and node B-trees, data and internal blocks) of any variant.
 //
 // Blocks are placed in the file as they are added; the index pages, the maps
 // and the header are laid out by Finish() (called by Build() and Write()).
@@ -10,20 +10,28 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "store/bytes.h"
+#include "store/layout.h"
 
 namespace velmorix::storebuilder {
 
-enum class Format { Ansi14, Ansi15, Unicode23 };
+class Deflater;
+
+// Header versions 14, 15, 23 and 36 (the 4 KiB-page variant).
+enum class Format { Ansi14, Ansi15, Unicode23, Unicode4K };
 
 struct NdbOptions {
   Format format = Format::Unicode23;
   int encryption = 1;  // 0 none, 1 permutation, 2 cyclic (header byte 461 ANSI / 513 Unicode)
   bool offlineFolders = false;  // client magic "SO" (offline folders) instead of "SM"
+  // Unicode4K: data blocks are stored as zlib streams where that makes them
+  // smaller (internal blocks never are).
+  bool compress = true;
 
   // Entries per B-tree page; 0 = the page maximum. Partial fills give deeper trees.
   int blockLeafFill = 0;
@@ -72,8 +80,9 @@ struct NodeLeafEntry {
 struct BlockLeafEntry {
   uint32_t bid = 0;
   uint64_t offset = 0;
-  uint16_t size = 0;
+  uint16_t size = 0;          // as stored
   uint16_t refCount = 2;
+  uint16_t inflatedSize = 0;  // Unicode4K: once inflated; 0 = the same as size
 };
 
 enum class IndexTree { Block, Node };
@@ -91,8 +100,9 @@ struct PageInfo {
 struct BlockLocation {
   uint32_t bid = 0;
   uint64_t offset = 0;        // file offset of the block's data
-  uint16_t size = 0;          // data bytes
+  uint16_t size = 0;          // data bytes as stored
   uint64_t entryOffset = 0;   // file offset of its block index leaf entry; 0 if not listed
+  uint16_t inflatedSize = 0;  // data bytes once inflated (== size unless compressed)
 };
 
 struct Layout {
@@ -120,11 +130,15 @@ class NdbWriter {
   NdbWriter& operator=(const NdbWriter&) = delete;
 
   const NdbOptions& options() const { return options_; }
-  bool unicode() const;
-  size_t maxBlockData() const;  // 8176 Unicode, 8180 ANSI
+  bool unicode() const;         // 8-byte IDs and Unicode texts (Unicode23 and Unicode4K)
+  size_t maxBlockData() const;  // 8176 Unicode, 8180 ANSI, 65512 Unicode4K
   size_t idSize() const { return unicode() ? 8 : 4; }
+  const store::VariantLayout& variantLayout() const;
+  // Data blocks written compressed so far.
+  size_t compressedBlockCount() const { return compressedBlocks_; }
 
-  // Data blocks are encoded with the store's method; internal blocks never are.
+  // Data blocks are encoded with the store's method (and, in Unicode4K,
+  // compressed); internal blocks never are.
   uint32_t AddDataBlock(std::span<const std::byte> data);  // one data block (size <= maxBlockData())
   // One data block, or an XBLOCK (or XXBLOCK) data tree when larger.
   uint32_t AddData(std::span<const std::byte> data);
@@ -174,6 +188,8 @@ class NdbWriter {
   void SetChildOffset(IndexTree tree, int level, size_t page, int entry, uint64_t offset);
   // Rewrites the size field of `bid`'s block index leaf entry; refreshes the CRC.
   void SetBlockEntrySize(uint32_t bid, uint16_t size);
+  // Unicode4K: rewrites the inflated-size field of that entry; refreshes the CRC.
+  void SetBlockEntryInflatedSize(uint32_t bid, uint16_t size);
   // Recomputes the CRC of the B-tree page at `offset` (signature and BID kept).
   void RefreshPageCrc(uint64_t offset);
   // Recomputes the trailer CRC of block `bid` over its data as stored now.
@@ -186,7 +202,10 @@ class NdbWriter {
     uint32_t bid;
     uint64_t offset;
     uint16_t size;
+    uint16_t inflated;
   };
+  uint64_t MapPageStart(uint64_t k) const;
+  uint64_t MapBytes(uint64_t k) const;
   uint64_t Allocate(uint64_t size, uint64_t align);
   void ReserveAtCursor(uint64_t bytes);
   uint64_t IndexBytesEstimate(size_t nodes, size_t blocks) const;
@@ -201,6 +220,8 @@ class NdbWriter {
   void WriteMaps();
   void WriteHeader();
   void WritePageTrailer(uint64_t offset, uint8_t ptype, uint64_t bid);
+  void WritePageMeta(std::byte* page, size_t count, int max, int entrySize, int level) const;
+  uint64_t PageOf(uint64_t offset) const;
   uint64_t EntryOffset(IndexTree tree, int level, size_t page, int entry) const;
 
   NdbOptions options_;
@@ -213,8 +234,10 @@ class NdbWriter {
   bool explicitBlockPages_ = false;
   std::vector<std::vector<NodeLeafEntry>> nodePages_;
   std::vector<std::vector<BlockLeafEntry>> blockPages_;
-  // Allocation bits of each map range (496 bytes per range).
+  // Allocation bits of each map range.
   std::vector<std::vector<uint8_t>> amapBits_;
+  std::unique_ptr<Deflater> deflater_;
+  size_t compressedBlocks_ = 0;
   // The file image: segments keyed by file offset; gaps read as zeros.
   std::map<uint64_t, Buffer> segments_;
   bool finished_ = false;
@@ -224,25 +247,29 @@ class NdbWriter {
   Layout layout_;
 };
 
-// Page and block geometry of a format.
+// Page and block geometry of a format (Unicode / ANSI / Unicode4K), taken
+// from the store layer's layout of its variant.
 struct Geometry {
-  bool unicode;
-  size_t idSize;          // 8 / 4
-  size_t pageTrailerAt;   // 496 / 500
-  size_t pageMetaAt;      // cEnt offset: 488 / 496
-  size_t blockTrailer;    // 16 / 12
-  size_t maxBlockData;    // 8176 / 8180
-  int btEntrySize;        // 24 / 12 (intermediate entries and block leaf entries)
-  int nodeEntrySize;      // 32 / 16
-  int btEntryMax;         // 20 / 41
-  int nodeEntryMax;       // 15 / 31
-  int xblockMax;          // 1021 / 2043
-  int slMax;              // 340 / 681
-  int siMax;              // 510 / 1022
+  bool unicode;           // 8-byte IDs
+  size_t idSize;          // 8 / 4 / 8
+  size_t pageTrailerAt;   // 496 / 500 / 4072
+  size_t pageMetaAt;      // cEnt offset: 488 / 496 / 4056
+  size_t blockTrailer;    // 16 / 12 / 24
+  size_t maxBlockData;    // 8176 / 8180 / 65512
+  int btEntrySize;        // 24 / 12 / 24 (intermediate entries and block leaf entries)
+  int nodeEntrySize;      // 32 / 16 / 32
+  int btEntryMax;         // 20 / 41 / 169
+  int nodeEntryMax;       // 15 / 31 / 126
+  int xblockMax;          // 1021 / 2043 / 8188
+  int slMax;              // 340 / 681 / 2729
+  int siMax;              // 510 / 1022 / 4094
+  const store::VariantLayout* layout;  // page size, trailers, alignment, maps
 };
 Geometry GeometryOf(Format format);
+store::Variant VariantOf(Format format);
+uint16_t VersionOf(Format format);
 
 // Signature of a page or block trailer.
-uint16_t ComputeSig(uint64_t ib, uint64_t bid);
+inline uint16_t ComputeSig(uint64_t ib, uint64_t bid) { return store::ComputeSig(ib, bid); }
 
 }  // namespace velmorix::storebuilder

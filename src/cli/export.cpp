@@ -1,0 +1,303 @@
+#include "cli/export.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <unordered_set>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include "cli/cli_view.h"
+#include "cli/commands.h"
+#include "cli/file_errors.h"
+#include "cli/progress.h"
+#include "cli/recover.h"
+#include "cli/show.h"
+#include "content/item_reader.h"
+#include "session/folder_list.h"
+#include "session/folder_tree.h"
+#include "session/session.h"
+#include "session/session_data.h"
+
+namespace velmorix::cli {
+namespace {
+
+static_assert(std::atomic<bool>::is_always_lock_free, "the Ctrl-C handler needs a lock-free flag");
+
+std::atomic<bool> g_exportInterrupted{false};
+// The running session's stop request, set straight from the Ctrl-C handler.
+std::atomic<std::atomic<bool>*> g_exportSessionStop{nullptr};
+
+void OnInterrupt(int) {
+  if (std::atomic<bool>* stop = g_exportSessionStop.load()) stop->store(true);
+  g_exportInterrupted.store(true);
+}
+
+// What a row is, by its picture: mixed folders list other kinds among
+// their mails.
+exporting::ListKind KindOfRow(int picture) {
+  switch (picture) {
+    case session::kListContact: return exporting::ListKind::Contacts;
+    case session::kListTasks: return exporting::ListKind::Tasks;
+    case session::kListJournal: return exporting::ListKind::Journal;
+    case session::kListNotes: return exporting::ListKind::Notes;
+    case session::kListCalendar: return exporting::ListKind::Calendar;
+    default: return exporting::ListKind::Mail;
+  }
+}
+
+// The five lists that gather their kind from the whole store.
+bool IsGatheringList(const std::string& path) {
+  for (const char* name : {"Contacts", "Calendar", "Tasks", "Journal", "Notes"}) {
+    if (path == std::string("Personal Folders\\") + name + "\\") return true;
+  }
+  return false;
+}
+
+std::string Thousands(uint64_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string Hex(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%x", v);
+  return buf;
+}
+
+}  // namespace
+
+std::vector<exporting::FolderItems> ListedFolders(const session::FolderTreeModel& tree,
+                                                  const session::SessionData& data,
+                                                  const session::TreeItem* subtree) {
+  const bool ansi = data.variant() == store::Variant::Ansi;
+  struct Listing {
+    std::vector<std::string> path;
+    bool gathering = false;
+    std::vector<const session::ListRow*> rows;
+  };
+  std::vector<session::ListContent> contents;
+  std::vector<Listing> listings;
+  const std::vector<const session::TreeItem*> items = tree.PreOrder();
+  contents.reserve(items.size());
+  for (const session::TreeItem* item : items) {
+    if (subtree) {
+      bool inside = false;
+      for (const session::TreeItem* p = item; p && !inside; p = p->parent) inside = p == subtree;
+      if (!inside) continue;
+    }
+    const std::string itemPath = session::FolderTreeModel::ItemPath(item);
+    contents.push_back(session::FillItemList(data, itemPath));
+    const session::ListContent& content = contents.back();
+    if (!content.changes || content.rows.empty()) continue;
+    Listing l;
+    for (const session::TreeItem* p = item; p; p = p->parent) {
+      l.path.insert(l.path.begin(), ansi ? session::Cp1252ToUtf8(p->text) : p->text);
+    }
+    l.gathering = IsGatheringList(itemPath);
+    for (const auto& row : content.rows) l.rows.push_back(&row);
+    listings.push_back(std::move(l));
+  }
+  // Each item once: in the folder it lies in before the lists that gather
+  // its kind from everywhere.
+  std::unordered_set<uint32_t> inOwnFolder;
+  for (const Listing& l : listings) {
+    if (l.gathering) continue;
+    for (const session::ListRow* row : l.rows) inOwnFolder.insert(row->nodeId);
+  }
+  std::unordered_set<uint32_t> taken;
+  std::vector<exporting::FolderItems> out;
+  for (const Listing& l : listings) {
+    // One group per kind, in the order the kinds first appear.
+    const size_t first = out.size();
+    for (const session::ListRow* row : l.rows) {
+      if (l.gathering && inOwnFolder.count(row->nodeId)) continue;
+      if (!taken.insert(row->nodeId).second) continue;
+      const exporting::ListKind kind = KindOfRow(row->picture);
+      auto it = std::find_if(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
+                             [&](const exporting::FolderItems& f) { return f.kind == kind; });
+      if (it == out.end()) {
+        out.push_back({l.path, kind, {}});
+        it = out.end() - 1;
+      }
+      it->nodeIds.push_back(row->nodeId);
+    }
+  }
+  return out;
+}
+
+const session::TreeItem* FindFolder(const session::FolderTreeModel& tree, std::string path, bool ansi) {
+  if (!path.empty() && path.back() != '\\') path += '\\';
+  for (const session::TreeItem* item : tree.PreOrder()) {
+    const std::string itemPath = session::FolderTreeModel::ItemPath(item);
+    if (itemPath == path || (ansi && session::Cp1252ToUtf8(itemPath) == path)) return item;
+  }
+  return nullptr;
+}
+
+int ExportStore(const std::string& path, const ExportCommand& command, std::ostream& out, std::ostream& err,
+                const std::atomic<bool>* interrupt) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    err << "velmorix-cli: " << path << ": " << std::strerror(path.empty() ? ENOENT : errno) << '\n';
+    return kExitOpenFailed;
+  }
+
+  std::optional<ProgressLine> progress;
+  if (command.progress) progress.emplace(err, ProgressLine::StderrWidth());
+
+  // The recovery, as `recover` runs it.
+  CliView view;
+  session::RecoverySession session(view);
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  session.onWorkerFinished = [&] {
+    std::lock_guard lock(mutex);
+    done = true;
+    ended.notify_all();
+  };
+  if (interrupt == &g_exportInterrupted) g_exportSessionStop.store(&session.stopRequest());
+  session.StartRecovery(path);
+  {
+    std::unique_lock lock(mutex);
+    bool stopAsked = false;
+    while (!done) {
+      ended.wait_for(lock, std::chrono::milliseconds(progress ? 1 : 20));
+      if (!done && progress) {
+        lock.unlock();
+        const CliView::Progress p = view.progress();
+        progress->Update(p.stage, p.done, p.total);
+        lock.lock();
+      }
+      if (!done && !stopAsked && interrupt && interrupt->load()) {
+        stopAsked = true;
+        lock.unlock();
+        session.RequestStop();
+        lock.lock();
+      }
+    }
+  }
+  session.WaitForWorker();
+  g_exportSessionStop.store(nullptr);
+  if (progress) progress->Clear();
+
+  switch (session.outcome()) {
+    case session::RunOutcome::Finished: break;
+    case session::RunOutcome::Stopped:
+      err << "velmorix-cli: stopped; nothing was exported\n";
+      return kExitStopped;
+    case session::RunOutcome::OpenFailed:
+    case session::RunOutcome::Failed:
+    case session::RunOutcome::Aborted:
+    case session::RunOutcome::None: {
+      std::string reason = OpenFailureReason(path);
+      if (reason.empty()) {
+        store::Store s;
+        if (store::OpenStore(s, path) == 0) reason = NotAStoreReason(s);
+      }
+      if (reason.empty()) reason = "cannot be read as an offline-folders file";
+      err << "velmorix-cli: " << path << ": " << reason;
+      if (session.failureCode() != 0) err << " (Found Condition :00" << session.failureCode() << ")";
+      err << '\n';
+      return kExitOpenFailed;
+    }
+  }
+  // A scan that failed part way (Found Condition :005) still lists what it found.
+  const bool scanIncomplete = session.failureCode() != 0;
+  if (scanIncomplete) {
+    err << "velmorix-cli: " << path << ": the scan ended early (Found Condition :00" << session.failureCode()
+        << "); exporting what it found\n";
+  }
+
+  const session::TreeItem* subtree = nullptr;
+  if (command.folder) {
+    subtree = FindFolder(view.tree(), *command.folder, session.data().variant() == store::Variant::Ansi);
+    if (!subtree) {
+      err << "velmorix-cli: export: no folder " << *command.folder << " (give it as recover prints it, e.g. "
+          << "\"Personal Folders\\Inbox\\\")\n";
+      return kExitUsage;
+    }
+  }
+  const std::vector<exporting::FolderItems> folders = ListedFolders(view.tree(), session.data(), subtree);
+#ifdef __GLIBC__
+  // The scan's freed buffers lie in its thread's arena, which the export
+  // (on this thread) does not reuse: give them back first, so that the
+  // export adds nothing to the recovery's peak.
+  malloc_trim(0);
+#endif
+
+  std::string error;
+  auto reader = content::ItemReader::Open(path, session.data().storeData, &session.data().names, &error);
+  if (!reader) {
+    err << "velmorix-cli: " << path << ": " << error << '\n';
+    return kExitOpenFailed;
+  }
+
+  exporting::ExportOptions options;
+  options.format = command.format;
+  options.destination = command.out;
+  const exporting::ExportResult result =
+      exporting::Export(*reader, folders, options, [&](const exporting::Progress& p) {
+        if (progress) {
+          progress->Update("Exporting", static_cast<int64_t>(p.itemsDone), static_cast<int64_t>(p.itemsTotal));
+        }
+        return !(interrupt && interrupt->load());
+      });
+  if (progress) progress->Clear();
+
+  for (const auto& f : result.failures) {
+    err << "not exported: " << f.folder << " item " << Hex(f.nodeId)
+        << (f.subject.empty() ? std::string() : " \"" + f.subject + "\"") << ": " << f.reason << '\n';
+  }
+  for (const auto& w : result.warnings) {
+    err << "incomplete: " << w.folder << " item " << Hex(w.nodeId)
+        << (w.subject.empty() ? std::string() : " \"" + w.subject + "\"") << ": " << w.reason << '\n';
+  }
+  if (!result.error.empty()) err << "velmorix-cli: export: " << result.error << '\n';
+  out << Thousands(result.itemsWritten) << " items written, " << Thousands(result.itemsFailed)
+      << " could not be read, " << Thousands(result.bytesWritten) << " bytes written"
+      << (result.cancelled ? " (stopped)" : "") << '\n';
+  out.flush();
+
+  if (result.cancelled) return kExitStopped;
+  if (!result.error.empty()) return kExitOpenFailed;
+  if (result.itemsFailed > 0 || !result.warnings.empty() || scanIncomplete) return kExitSomeUnreadable;
+  return kExitFinished;
+}
+
+int RunExport(int argc, char** argv) {
+  const Command& self = *FindCommand("export");
+  Arguments args;
+  if (const int status = ParseArguments(self, argc, argv, args); status != kRunCommand) return status;
+  ExportCommand command;
+  command.format = exporting::ParseFormat(args.Value("--format")).value_or(exporting::Format::All);
+  command.out = args.Value("--out");
+  if (command.out.empty()) return UsageError(&self, "--out needs a folder");
+  if (args.Has("--folder")) command.folder = args.Value("--folder");
+  command.progress = !args.Has("--quiet") && ProgressLine::StderrIsTerminal();
+
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  return ExportStore(args.operands[0], command, std::cout, std::cerr, &g_exportInterrupted);
+}
+
+}  // namespace velmorix::cli
