@@ -9,6 +9,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QProgressDialog>
 #include <QString>
 #include <QTimer>
 
@@ -18,7 +19,6 @@
 
 #include "export/exporter.h"
 
-class QProgressDialog;
 class QWidget;
 
 namespace velmorix::session {

@@ -529,7 +529,7 @@ void MainWindow::ExportFolder(QTreeWidgetItem* item) {
   if (export_ && !export_->finished()) return;  // one export at a time
   const QString dir = presenter_.SelectFolder(this, QStringLiteral("Export Folder"));
   if (dir.isEmpty()) return;
-  delete export_.data();
+  if (export_) export_->deleteLater();
   export_ = ExportJob::Start(*readers_, presenter_, this, FolderExport(tree_->model(), session_->data(), *folder), dir);
 }
 
@@ -545,7 +545,7 @@ void MainWindow::SaveSelectedAs() {
   if (rows.empty()) return;
   const QString dir = presenter_.SelectFolder(this, QStringLiteral("Save As"));
   if (dir.isEmpty()) return;
-  delete export_.data();
+  if (export_) export_->deleteLater();
   export_ = ExportJob::Start(*readers_, presenter_, this, RowsExport(rows), dir);
 }
 

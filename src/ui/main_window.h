@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "ui/export_job.h"
 #include "session/folder_list.h"
 #include "session/recovery_view.h"
 #include "session/session.h"
@@ -32,7 +33,6 @@ class QTreeWidgetItem;
 
 namespace velmorix::ui {
 
-class ExportJob;
 class FolderTree;
 class ItemList;
 class Presenter;

@@ -177,7 +177,7 @@ class ItemWindowTest : public QObject {
     QVERIFY(!evil.contains(QLatin1Char('/')));
     QStringList names = QDir(saved).entryList(QDir::Files | QDir::Hidden);
     names.sort();
-    QCOMPARE(names, (QStringList{evil, "figures.bin", "pic.png"}));
+    QCOMPARE(names, (QStringList{"Forwarded note.eml", evil, "figures.bin", "pic.png"}));
     QCOMPARE(ReadAll(saved + QStringLiteral("/figures.bin")), Figures());
     QCOMPARE(ReadAll(saved + QLatin1Char('/') + evil), QByteArray("evil"));
     QCOMPARE(ReadAll(saved + QStringLiteral("/pic.png")), Png(Qt::blue));
@@ -185,8 +185,9 @@ class ItemWindowTest : public QObject {
     QVERIFY(!QFile::exists(dir_.filePath(QStringLiteral("evil.txt"))));
     QCOMPARE(presenter_.messages.size(), size_t{1});
     const QString told = QString::fromStdString(presenter_.messages.back().message.text);
-    QVERIFY2(told.startsWith(QStringLiteral("3 attachments saved to")), qPrintable(told));
-    QVERIFY2(told.contains(QStringLiteral("embedded message")), qPrintable(told));
+    QVERIFY2(told.startsWith(QStringLiteral("4 attachments saved to")), qPrintable(told));
+    // The embedded message as a message file of its own.
+    QVERIFY(ReadAll(saved + QStringLiteral("/Forwarded note.eml")).contains("Subject: Inner subject"));
 
     // Saving again replaces nothing: the new files take numbered names.
     QVERIFY(QFile::resize(saved + QStringLiteral("/figures.bin"), 2));
