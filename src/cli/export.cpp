@@ -1,3 +1,4 @@
+#include "cli/numbers.h"
 #include "cli/export.h"
 
 #include <sys/stat.h>
@@ -43,8 +44,17 @@ void OnInterrupt(int) {
   g_exportInterrupted.store(true);
 }
 
-// What a row is, by its picture: mixed folders list other kinds among
-// their mails.
+
+// The five lists that gather their kind from the whole store.
+bool IsGatheringList(const std::string& path) {
+  for (const char* name : {"Contacts", "Calendar", "Tasks", "Journal", "Notes"}) {
+    if (path == std::string("Personal Folders\\") + name + "\\") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 exporting::ListKind KindOfRow(int picture) {
   switch (picture) {
     case session::kListContact: return exporting::ListKind::Contacts;
@@ -55,32 +65,6 @@ exporting::ListKind KindOfRow(int picture) {
     default: return exporting::ListKind::Mail;
   }
 }
-
-// The five lists that gather their kind from the whole store.
-bool IsGatheringList(const std::string& path) {
-  for (const char* name : {"Contacts", "Calendar", "Tasks", "Journal", "Notes"}) {
-    if (path == std::string("Personal Folders\\") + name + "\\") return true;
-  }
-  return false;
-}
-
-std::string Thousands(uint64_t n) {
-  const std::string digits = std::to_string(n);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
-std::string Hex(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%x", v);
-  return buf;
-}
-
-}  // namespace
 
 std::vector<exporting::FolderItems> ListedFolders(const session::FolderTreeModel& tree,
                                                   const session::SessionData& data,

@@ -19,6 +19,10 @@ struct TreeItem;
 
 namespace velmorix::cli {
 
+// What a row is, by its picture: mixed folders list other kinds among
+// their mails.
+exporting::ListKind KindOfRow(int picture);
+
 // The items a recovery lists, folder by folder in the tree's order, with the
 // tree's names as the folder path (texts of ANSI stores as UTF-8), grouped
 // by kind (a folder may list contacts or appointments among its mails).

@@ -1,3 +1,4 @@
+#include "cli/numbers.h"
 #include "cli/show.h"
 
 #include <cstdio>
@@ -15,22 +16,6 @@ namespace velmorix::cli {
 namespace {
 
 using content::Item;
-
-std::string Hex(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%x", v);
-  return buf;
-}
-
-std::string Thousands(uint64_t n) {
-  const std::string digits = std::to_string(n);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
 
 std::string AddressText(const content::Address& a) {
   const std::string& addr = !a.smtpAddress.empty() ? a.smtpAddress : a.address;

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <random>
 
+#include "content/codepage.h"
+
 namespace velmorix::content {
 namespace {
 
@@ -42,24 +44,6 @@ uint32_t NextCodePoint(std::string_view s, size_t& i) {
   }
   i += len;
   return cp;
-}
-
-void Append(uint32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // Characters no name may hold: controls, separators, what Windows forbids,
@@ -122,7 +106,7 @@ std::string Clean(std::string_view name) {
     if (Forbidden(cp)) {
       out += '_';
     } else {
-      Append(cp, out);
+      AppendCodePoint(cp, out);
     }
   }
   const size_t first = out.find_first_not_of(". ");

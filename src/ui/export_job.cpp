@@ -19,18 +19,6 @@ namespace velmorix::ui {
 
 namespace {
 
-// A row's picture says what its item is (mails have the envelope).
-exporting::ListKind KindOfPicture(int picture) {
-  switch (picture) {
-    case session::kListContact: return exporting::ListKind::Contacts;
-    case session::kListTasks: return exporting::ListKind::Tasks;
-    case session::kListJournal: return exporting::ListKind::Journal;
-    case session::kListNotes: return exporting::ListKind::Notes;
-    case session::kListCalendar: return exporting::ListKind::Calendar;
-    default: return exporting::ListKind::Mail;
-  }
-}
-
 // Failures named in the final message; the rest are counted.
 constexpr size_t kFailuresNamed = 10;
 
@@ -184,7 +172,7 @@ std::vector<exporting::FolderItems> FolderExport(const session::FolderTreeModel&
 std::vector<exporting::FolderItems> RowsExport(const std::vector<SelectedRow>& rows) {
   std::vector<exporting::FolderItems> out;
   for (const SelectedRow& row : rows) {
-    const exporting::ListKind kind = KindOfPicture(row.picture);
+    const exporting::ListKind kind = cli::KindOfRow(row.picture);
     auto it = std::find_if(out.begin(), out.end(), [&](const exporting::FolderItems& f) { return f.kind == kind; });
     if (it == out.end()) {
       out.push_back({{}, kind, {}});
