@@ -29,12 +29,15 @@ using namespace std::chrono_literals;
 namespace ss = velmorix::session;
 
 #ifdef VELMORIX_DAMAGE_SANITIZED
-constexpr int kVariantsPerKind = 15;  // per format: 180 variants in all
-constexpr auto kTimeBound = 20s;
+constexpr int kVariantsPerKind = 5;  // per format: 105 variants in all
+constexpr auto kTimeBound = 30s;
 #else
-constexpr int kVariantsPerKind = 50;  // per format: 600 variants in all
+constexpr int kVariantsPerKind = 29;  // per format: 203 variants, 609 over the three formats
 constexpr auto kTimeBound = 5s;
 #endif
+// With the deep scan, at least this share of the mails whose own blocks are
+// untouched is listed.
+constexpr double kDeepTarget = 0.98;
 constexpr int kMails = 300;
 
 // A view that only keeps what the checks need.
@@ -67,23 +70,32 @@ std::string TempPath(const std::string& stem) {
       .string();
 }
 
-// What one recovery listed: subjects by folder path.
+// What one recovery listed: subjects by folder path, and each subject's
+// rows anywhere with their senders.
 struct Recovered {
   std::map<std::string, std::set<std::string>> subjects;
+  std::map<std::string, std::vector<std::string>> senders;  // by subject, one per row
   ss::RunOutcome outcome = ss::RunOutcome::None;
   std::vector<std::string> messages;
   bool finishedInTime = true;
+  bool damageFound = false;
 
   bool Has(const MailSpec& m) const {
     auto it = subjects.find(m.folderPath);
     return it != subjects.end() && it->second.count(m.subject) != 0;
+  }
+  // Rows listing the mail anywhere.
+  size_t Rows(const MailSpec& m) const {
+    auto it = senders.find(m.subject);
+    return it == senders.end() ? 0 : it->second.size();
   }
 };
 
 // Writes `image`, recovers it on the session's worker thread and waits at
 // most kTimeBound for the end. A run that overstays is stopped; one that
 // does not stop either ends the test program.
-Recovered Recover(const Buffer& image, const std::vector<MailInfo>& mails) {
+Recovered Recover(const Buffer& image, const std::vector<MailInfo>& mails,
+                  ss::DeepScanChoice deep = ss::DeepScanChoice::Never) {
   const std::string path = TempPath("damage");
   {
     std::ofstream out(path, std::ios::binary);
@@ -101,6 +113,7 @@ Recovered Recover(const Buffer& image, const std::vector<MailInfo>& mails) {
       done = true;
       cv.notify_all();
     };
+    session.deepScan = deep;
     session.StartRecovery(path);
     {
       std::unique_lock lock(m);
@@ -115,6 +128,7 @@ Recovered Recover(const Buffer& image, const std::vector<MailInfo>& mails) {
     }
     session.WaitForWorker();
     r.outcome = session.outcome();
+    r.damageFound = session.damageFound();
     std::set<std::string> paths;
     for (const MailInfo& mail : mails) paths.insert(mail.spec.folderPath);
     for (const std::string& p : paths) {
@@ -124,6 +138,13 @@ Recovered Recover(const Buffer& image, const std::vector<MailInfo>& mails) {
         if (row.cells.size() > 1) r.subjects[p].insert(row.cells[1]);
       }
     }
+    auto take = [&](const ss::FolderRecord& f) {
+      for (const ss::ListedItem* m = f.FirstMail(); m; m = m->Next()) {
+        r.senders[std::string(m->Text(1))].emplace_back(m->Text(0));
+      }
+    };
+    take(session.data().topFolder());
+    for (const ss::FolderRecord* f = session.data().firstFolder(); f; f = f->Next()) take(*f);
   }
   r.messages = view.messages;
   std::error_code ec;
@@ -134,10 +155,13 @@ Recovered Recover(const Buffer& image, const std::vector<MailInfo>& mails) {
 const Mailbox& SampleMailbox(sb::Format format) {
   static const Mailbox unicode = BuildSampleMailbox(sb::Format::Unicode23, kMails, 7);
   static const Mailbox ansi = BuildSampleMailbox(sb::Format::Ansi14, kMails, 7);
-  return format == sb::Format::Unicode23 ? unicode : ansi;
+  static const Mailbox unicode4k = BuildSampleMailbox(sb::Format::Unicode4K, kMails, 7);
+  return format == sb::Format::Unicode23 ? unicode : format == sb::Format::Ansi14 ? ansi : unicode4k;
 }
 
-const char* FormatName(sb::Format f) { return f == sb::Format::Unicode23 ? "Unicode" : "ANSI"; }
+const char* FormatName(sb::Format f) {
+  return f == sb::Format::Unicode23 ? "Unicode" : f == sb::Format::Ansi14 ? "ANSI" : "Unicode4K";
+}
 
 class DamageTest : public ::testing::TestWithParam<sb::Format> {};
 
@@ -239,16 +263,25 @@ TEST(DamageRanges, ChangedRangesCoalesceAndOverlap) {
 
 struct KindStats {
   long variants = 0;
-  long intact = 0;
-  long intactRecovered = 0;
   long mails = 0;
-  long recovered = 0;
+  long intact = 0;        // nothing the mail depends on changed
+  long own = 0;           // its own property-context blocks unchanged
+  long normal = 0;        // listed by the normal recovery, in its folder
+  long normalIntact = 0;
+  long deep = 0;          // listed with the deep scan, anywhere
+  long deepOwn = 0;       // of `own`, listed once with its sender
 };
 
+double Share(long part, long whole) { return whole ? static_cast<double>(part) / static_cast<double>(whole) : 1.0; }
+
+// Each variant is recovered twice: as the window does without a deep scan,
+// and with one. The normal recovery lists every intact mail in its folder;
+// the deep scan keeps all of those where they were and lists at least 98% of
+// the mails whose own blocks are untouched, each once, with its sender.
 TEST_P(DamageTest, EveryIntactMailSurvivesDamageOfEachKind) {
   const Mailbox& mb = SampleMailbox(GetParam());
   std::map<DamageKind, KindStats> stats;
-  uint64_t seed = GetParam() == sb::Format::Unicode23 ? 1000 : 5000;
+  uint64_t seed = GetParam() == sb::Format::Unicode23 ? 1000 : GetParam() == sb::Format::Ansi14 ? 5000 : 9000;
   // Longer local sweeps: VELMORIX_DAMAGE_VARIANTS=N variants per kind and format.
   int perKind = kVariantsPerKind;
   if (const char* env = std::getenv("VELMORIX_DAMAGE_VARIANTS")) perKind = std::max(1, std::atoi(env));
@@ -256,38 +289,54 @@ TEST_P(DamageTest, EveryIntactMailSurvivesDamageOfEachKind) {
     for (int k = 0; k < perKind; ++k) {
       const Variant v = MakeVariant(mb, kind, ++seed);
       SCOPED_TRACE(std::string(KindName(kind)) + " seed " + std::to_string(seed) + ": " + v.description);
-      const Recovered r = Recover(v.image, mb.mails);
-      EXPECT_TRUE(r.finishedInTime) << "recovery overstayed its time bound";
-      EXPECT_NE(r.outcome, ss::RunOutcome::Aborted);
+      const Recovered normal = Recover(v.image, mb.mails);
+      const Recovered deep = Recover(v.image, mb.mails, ss::DeepScanChoice::Always);
+      EXPECT_TRUE(normal.finishedInTime && deep.finishedInTime) << "recovery overstayed its time bound";
+      EXPECT_NE(normal.outcome, ss::RunOutcome::Aborted);
+      EXPECT_EQ(deep.outcome, ss::RunOutcome::Finished);
       KindStats& s = stats[kind];
       ++s.variants;
-      int missing = 0;
+      int missing = 0, reported = 0;
       for (size_t i = 0; i < mb.mails.size(); ++i) {
-        const bool found = r.Has(mb.mails[i].spec);
+        const MailSpec& m = mb.mails[i].spec;
+        const bool found = normal.Has(m);
+        const size_t rows = deep.Rows(m);
         ++s.mails;
-        s.recovered += found;
-        if (!v.intact[i]) continue;
-        ++s.intact;
-        s.intactRecovered += found;
-        if (!found && ++missing <= 3) {
-          ADD_FAILURE() << "intact mail not listed: " << mb.mails[i].spec.folderPath << " "
-                        << mb.mails[i].spec.subject;
+        s.normal += found;
+        s.deep += rows > 0;
+        if (rows > 1 && ++reported <= 3) ADD_FAILURE() << "listed " << rows << " times: " << m.subject;
+        if (found && !deep.Has(m) && ++reported <= 3) ADD_FAILURE() << "lost by the deep scan: " << m.subject;
+        if (v.intact[i]) {
+          ++s.intact;
+          s.normalIntact += found;
+          if (!found && ++missing <= 3) {
+            ADD_FAILURE() << "intact mail not listed: " << m.folderPath << " " << m.subject;
+          }
+        }
+        if (v.ownIntact[i]) {
+          ++s.own;
+          const bool right = rows == 1 && deep.senders.at(m.subject).front() == m.sender;
+          s.deepOwn += right;
         }
       }
       EXPECT_EQ(missing, 0);
+      EXPECT_EQ(reported, 0);
     }
   }
-  std::printf("%s mailbox, %d mails: intact recovered / intact, recovered / all\n",
-              FormatName(GetParam()), kMails);
+  std::printf("%s mailbox, %d mails, %d variants per kind\n"
+              "  %-14s %9s %9s %16s %16s %14s\n",
+              FormatName(GetParam()), kMails, perKind, "kind", "intact", "own", "normal/intact", "deep/own",
+              "normal, deep");
   for (const auto& [kind, s] : stats) {
-    std::printf("  %-14s %3ld variants  intact %6ld/%-6ld  all %6ld/%-6ld (%.1f%%)\n", KindName(kind),
-                s.variants, s.intactRecovered, s.intact, s.recovered, s.mails,
-                s.mails ? 100.0 * static_cast<double>(s.recovered) / static_cast<double>(s.mails) : 0.0);
+    std::printf("  %-14s %9ld %9ld %7ld (%5.1f%%) %7ld (%5.1f%%) %5.1f%% %5.1f%%\n", KindName(kind), s.intact,
+                s.own, s.normalIntact, 100 * Share(s.normalIntact, s.intact), s.deepOwn,
+                100 * Share(s.deepOwn, s.own), 100 * Share(s.normal, s.mails), 100 * Share(s.deep, s.mails));
+    EXPECT_GE(Share(s.deepOwn, s.own), kDeepTarget) << KindName(kind);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, DamageTest,
-                         ::testing::Values(sb::Format::Unicode23, sb::Format::Ansi14),
+                         ::testing::Values(sb::Format::Unicode23, sb::Format::Ansi14, sb::Format::Unicode4K),
                          [](const auto& info) { return std::string(FormatName(info.param)); });
 
 }  // namespace

@@ -18,13 +18,16 @@ namespace dm = velmorix::damage;
 namespace sb = velmorix::storebuilder;
 
 constexpr const char* kUsage =
-    "usage: velmorix-damage --out DIR [--format unicode|ansi|ansi15] [--mails N] [--seed S]\n"
+    "usage: velmorix-damage --out DIR [--format unicode|unicode4k|ansi|ansi15] [--mails N] [--seed S]\n"
     "                       [--per-kind N] [--kind KIND [--param P]]\n"
     "  Writes DIR/original.pst, one DIR/NNN-KIND.pst per variant and DIR/manifest.tsv:\n"
     "    variant<TAB>FILE<TAB>KIND<TAB>DESCRIPTION<TAB>INTACT/MAILS\n"
-    "    mail<TAB>FILE<TAB>NID<TAB>FOLDER PATH<TAB>SUBJECT<TAB>1|0 (intact)\n"
-    "  KIND: cut, index-page, data-block, subnode-block, bit-flips, zero-region.\n"
-    "  P: cut fraction, bit-flip rate, zeroed length, or page/block choice in 0..1.\n";
+    "    mail<TAB>FILE<TAB>NID<TAB>FOLDER PATH<TAB>SUBJECT<TAB>1|0 (intact)<TAB>1|0 (own blocks intact)\n"
+    "  KIND: cut, index-page, data-block, subnode-block, bit-flips, zero-region, header.\n"
+    "  P: cut fraction, bit-flip rate, zeroed length, garbled header length, or page/block\n"
+    "  choice in 0..1.\n"
+    "  A mail is intact when nothing it depends on changed (header, index paths, blocks, its\n"
+    "  folders); its own blocks are intact when its property-context blocks did not change.\n";
 
 void WriteFile(const std::filesystem::path& path, const velmorix::Buffer& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -59,6 +62,7 @@ int main(int argc, char** argv) {
         out = value;
       } else if (arg == "--format") {
         if (value == "unicode") format = sb::Format::Unicode23;
+        else if (value == "unicode4k") format = sb::Format::Unicode4K;
         else if (value == "ansi") format = sb::Format::Ansi14;
         else if (value == "ansi15") format = sb::Format::Ansi15;
         else return Usage("unknown format " + value);
@@ -98,6 +102,7 @@ int main(int argc, char** argv) {
     int number = 0;
     for (dm::DamageKind kind : kinds) {
       size_t intactTotal = 0;
+      size_t ownTotal = 0;
       for (int k = 0; k < perKind; ++k) {
         const dm::Variant v = dm::MakeVariant(mailbox, kind, seed * 100003 + static_cast<uint64_t>(number), param);
         char name[64];
@@ -105,17 +110,19 @@ int main(int argc, char** argv) {
         WriteFile(dir / name, v.image);
         size_t intact = 0;
         for (bool b : v.intact) intact += b ? 1 : 0;
+        for (bool b : v.ownIntact) ownTotal += b ? 1 : 0;
         intactTotal += intact;
         manifest << "variant\t" << name << '\t' << dm::KindName(kind) << '\t' << v.description << '\t'
                  << intact << '/' << mailbox.mails.size() << '\n';
         for (size_t m = 0; m < mailbox.mails.size(); ++m) {
           const auto& spec = mailbox.mails[m].spec;
           manifest << "mail\t" << name << '\t' << spec.nid << '\t' << spec.folderPath << '\t' << spec.subject
-                   << '\t' << (v.intact[m] ? 1 : 0) << '\n';
+                   << '\t' << (v.intact[m] ? 1 : 0) << '\t' << (v.ownIntact[m] ? 1 : 0) << '\n';
         }
       }
       std::cout << dm::KindName(kind) << ": " << perKind << " variants, " << intactTotal << " of "
-                << mailbox.mails.size() * static_cast<size_t>(perKind) << " mails intact\n";
+                << mailbox.mails.size() * static_cast<size_t>(perKind) << " mails intact, " << ownTotal
+                << " with their own blocks intact\n";
     }
     if (!manifest) throw std::runtime_error("cannot write the manifest");
   } catch (const std::exception& e) {
