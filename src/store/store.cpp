@@ -99,7 +99,10 @@ int OpenStore(Store& store, const std::string& path, bool lock) {
     store.nodeRootOffset = *h.U64(224);
     store.blockRootOffset = *h.U64(240);
     store.headerFileEof = *h.U64(184);
-    if (store.version > kVersion4K && !HasIndexRootPage(store)) store.variant = Variant::Unknown;
+    if (store.version > kVersion4K && !HasIndexRootPage(store)) {
+      store.variant = Variant::Unknown;
+      store.headerFileEof = 0;
+    }
   }
   store.blockLeafLevel = 255;
   store.nodeLeafLevel = 255;
