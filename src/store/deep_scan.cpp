@@ -318,9 +318,9 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
   report.nodePages = pass.nodePages;
   report.unchecked = pass.unchecked;
 
-  // Blocks: the live list first, an entry whose block failed its checks
-  // replaced by a block found with the same BID; then every other block
-  // found, the first of each BID.
+  // Blocks: the live list first, an entry whose block failed its checks (or
+  // whose size differs from its trailer's) replaced by a block found with
+  // the same BID; then every other block found, the first of each BID.
   BlockList& blocks = out.data->blocks;
   std::unordered_map<uint32_t, size_t> firstFound;
   firstFound.reserve(pass.blocks.size());
@@ -334,7 +334,8 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
     for (const BlockEntry& e : live->blocks.entries()) {
       const FoundBlock* here = foundAt(e.offset);
       auto other = firstFound.find(e.bid);
-      if ((here && here->entry.bid == e.bid) || other == firstFound.end()) {
+      const bool holds = here && here->entry.bid == e.bid && here->entry.size == e.size;
+      if (holds || other == firstFound.end()) {
         blocks.Append(e);
       } else {
         blocks.Append(pass.blocks[other->second].entry);

@@ -1,26 +1,18 @@
 // Headless recoveries of damaged variants of builder mailboxes: no crash, no
-// hang, and every mail the damage left intact is listed in its folder.
+// hang, every mail the damage left intact listed in its folder, and with the
+// deep scan the mails whose own blocks are untouched.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <mutex>
-#include <set>
 #include <string>
-#include <unistd.h>
 
 #include "damage/damage.h"
-#include "session/folder_list.h"
-#include "session/recovery_view.h"
+#include "damage/measure.h"
 #include "session/session.h"
-#include "session/session_data.h"
 
 namespace velmorix::damage {
 namespace {
@@ -40,116 +32,9 @@ constexpr auto kTimeBound = 5s;
 constexpr double kDeepTarget = 0.98;
 constexpr int kMails = 300;
 
-// A view that only keeps what the checks need.
-class QuietView : public ss::RecoveryView {
- public:
-  void SetControlText(int, const std::string&) override {}
-  void ShowControl(int, bool) override {}
-  void EnableControl(int, bool) override {}
-  void SetProgressRange(int, int) override {}
-  void SetProgressPosition(int) override {}
-  void StartProgressTimer() override {}
-  void StopProgressTimer() override {}
-  void ApplyFileSelectionLayout() override {}
-  void ApplyScanningLayout() override {}
-  void ClearViews() override {}
-  void InsertFolderPath(const std::string&) override {}
-  ss::MessageAnswer ShowMessage(const ss::Message& m) override {
-    std::lock_guard lock(mutex);
-    messages.push_back(m.text);
-    return m.buttons == ss::MessageButtons::Ok ? ss::MessageAnswer::Ok : ss::MessageAnswer::No;
-  }
-  std::mutex mutex;
-  std::vector<std::string> messages;
-};
-
-std::string TempPath(const std::string& stem) {
-  static std::atomic<int> counter{0};
-  return (std::filesystem::path(::testing::TempDir()) /
-          (stem + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".pst"))
-      .string();
-}
-
-// What one recovery listed: subjects by folder path, and each subject's
-// rows anywhere with their senders.
-struct Recovered {
-  std::map<std::string, std::set<std::string>> subjects;
-  std::map<std::string, std::vector<std::string>> senders;  // by subject, one per row
-  ss::RunOutcome outcome = ss::RunOutcome::None;
-  std::vector<std::string> messages;
-  bool finishedInTime = true;
-  bool damageFound = false;
-
-  bool Has(const MailSpec& m) const {
-    auto it = subjects.find(m.folderPath);
-    return it != subjects.end() && it->second.count(m.subject) != 0;
-  }
-  // Rows listing the mail anywhere.
-  size_t Rows(const MailSpec& m) const {
-    auto it = senders.find(m.subject);
-    return it == senders.end() ? 0 : it->second.size();
-  }
-};
-
-// Writes `image`, recovers it on the session's worker thread and waits at
-// most kTimeBound for the end. A run that overstays is stopped; one that
-// does not stop either ends the test program.
 Recovered Recover(const Buffer& image, const std::vector<MailInfo>& mails,
                   ss::DeepScanChoice deep = ss::DeepScanChoice::Never) {
-  const std::string path = TempPath("damage");
-  {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-  }
-  Recovered r;
-  QuietView view;
-  {
-    ss::RecoverySession session(view);
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    session.onWorkerFinished = [&] {
-      std::lock_guard lock(m);
-      done = true;
-      cv.notify_all();
-    };
-    session.deepScan = deep;
-    session.StartRecovery(path);
-    {
-      std::unique_lock lock(m);
-      if (!cv.wait_for(lock, kTimeBound, [&] { return done; })) {
-        r.finishedInTime = false;
-        session.stopRequest().store(true);
-        if (!cv.wait_for(lock, 30s, [&] { return done; })) {
-          std::fprintf(stderr, "recovery of %s neither ended nor stopped\n", path.c_str());
-          std::abort();
-        }
-      }
-    }
-    session.WaitForWorker();
-    r.outcome = session.outcome();
-    r.damageFound = session.damageFound();
-    std::set<std::string> paths;
-    for (const MailInfo& mail : mails) paths.insert(mail.spec.folderPath);
-    for (const std::string& p : paths) {
-      const ss::ListContent list = ss::FillItemList(session.data(), p);
-      if (!list.changes || list.columnSet != ss::ColumnSet::Mail) continue;
-      for (const ss::ListRow& row : list.rows) {
-        if (row.cells.size() > 1) r.subjects[p].insert(row.cells[1]);
-      }
-    }
-    auto take = [&](const ss::FolderRecord& f) {
-      for (const ss::ListedItem* m = f.FirstMail(); m; m = m->Next()) {
-        r.senders[std::string(m->Text(1))].emplace_back(m->Text(0));
-      }
-    };
-    take(session.data().topFolder());
-    for (const ss::FolderRecord* f = session.data().firstFolder(); f; f = f->Next()) take(*f);
-  }
-  r.messages = view.messages;
-  std::error_code ec;
-  if (r.finishedInTime) std::filesystem::remove(path, ec);  // kept for inspection otherwise
-  return r;
+  return RecoverImage(image, mails, deep, kTimeBound, ::testing::TempDir());
 }
 
 const Mailbox& SampleMailbox(sb::Format format) {
@@ -261,26 +146,13 @@ TEST(DamageRanges, ChangedRangesCoalesceAndOverlap) {
   EXPECT_FALSE(Overlaps({{0, 4}, {10, 12}}, {{4, 10}, {12, 13}}));
 }
 
-struct KindStats {
-  long variants = 0;
-  long mails = 0;
-  long intact = 0;        // nothing the mail depends on changed
-  long own = 0;           // its own property-context blocks unchanged
-  long normal = 0;        // listed by the normal recovery, in its folder
-  long normalIntact = 0;
-  long deep = 0;          // listed with the deep scan, anywhere
-  long deepOwn = 0;       // of `own`, listed once with its sender
-};
-
-double Share(long part, long whole) { return whole ? static_cast<double>(part) / static_cast<double>(whole) : 1.0; }
-
 // Each variant is recovered twice: as the window does without a deep scan,
 // and with one. The normal recovery lists every intact mail in its folder;
 // the deep scan keeps all of those where they were and lists at least 98% of
 // the mails whose own blocks are untouched, each once, with its sender.
 TEST_P(DamageTest, EveryIntactMailSurvivesDamageOfEachKind) {
   const Mailbox& mb = SampleMailbox(GetParam());
-  std::map<DamageKind, KindStats> stats;
+  std::map<DamageKind, KindFigures> stats;
   uint64_t seed = GetParam() == sb::Format::Unicode23 ? 1000 : GetParam() == sb::Format::Ansi14 ? 5000 : 9000;
   // Longer local sweeps: VELMORIX_DAMAGE_VARIANTS=N variants per kind and format.
   int perKind = kVariantsPerKind;
@@ -294,48 +166,16 @@ TEST_P(DamageTest, EveryIntactMailSurvivesDamageOfEachKind) {
       EXPECT_TRUE(normal.finishedInTime && deep.finishedInTime) << "recovery overstayed its time bound";
       EXPECT_NE(normal.outcome, ss::RunOutcome::Aborted);
       EXPECT_EQ(deep.outcome, ss::RunOutcome::Finished);
-      KindStats& s = stats[kind];
-      ++s.variants;
-      int missing = 0, reported = 0;
-      for (size_t i = 0; i < mb.mails.size(); ++i) {
-        const MailSpec& m = mb.mails[i].spec;
-        const bool found = normal.Has(m);
-        const size_t rows = deep.Rows(m);
-        // Damaged index entries can make the normal recovery list one mail's
-        // properties under two nodes; the deep scan adds no further row.
-        const size_t once = std::max<size_t>(1, normal.Rows(m));
-        ++s.mails;
-        s.normal += found;
-        s.deep += rows > 0;
-        if (rows > once && ++reported <= 3) {
-          ADD_FAILURE() << "listed " << rows << " times, " << normal.Rows(m) << " without the deep scan: " << m.subject;
-        }
-        if (found && !deep.Has(m) && ++reported <= 3) ADD_FAILURE() << "lost by the deep scan: " << m.subject;
-        if (v.intact[i]) {
-          ++s.intact;
-          s.normalIntact += found;
-          if (!found && ++missing <= 3) {
-            ADD_FAILURE() << "intact mail not listed: " << m.folderPath << " " << m.subject;
-          }
-        }
-        if (v.ownIntact[i]) {
-          ++s.own;
-          const bool right = rows >= 1 && rows <= once && deep.senders.at(m.subject).front() == m.sender;
-          s.deepOwn += right;
-        }
-      }
-      EXPECT_EQ(missing, 0);
-      EXPECT_EQ(reported, 0);
+      const std::vector<std::string> problems = Tally(mb, v, normal, deep, stats[kind]);
+      for (size_t i = 0; i < problems.size() && i < 3; ++i) ADD_FAILURE() << problems[i];
+      EXPECT_TRUE(problems.empty()) << problems.size() << " problems";
     }
   }
-  std::printf("%s mailbox, %d mails, %d variants per kind\n"
-              "  %-14s %9s %9s %16s %16s %14s\n",
-              FormatName(GetParam()), kMails, perKind, "kind", "intact", "own", "normal/intact", "deep/own",
-              "normal, deep");
+  PrintFigures(stdout,
+               std::string(FormatName(GetParam())) + " mailbox, " + std::to_string(kMails) + " mails, " +
+                   std::to_string(perKind) + " variants per kind",
+               stats);
   for (const auto& [kind, s] : stats) {
-    std::printf("  %-14s %9ld %9ld %7ld (%5.1f%%) %7ld (%5.1f%%) %5.1f%% %5.1f%%\n", KindName(kind), s.intact,
-                s.own, s.normalIntact, 100 * Share(s.normalIntact, s.intact), s.deepOwn,
-                100 * Share(s.deepOwn, s.own), 100 * Share(s.normal, s.mails), 100 * Share(s.deep, s.mails));
     EXPECT_GE(Share(s.deepOwn, s.own), kDeepTarget) << KindName(kind);
   }
 }
