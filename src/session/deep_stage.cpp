@@ -282,9 +282,12 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
                                shownText(&d.displayTo), FileTimeOf(d.deliveryTime));
       if (!mailRows.insert(std::move(key)).second) continue;  // a copy of a listed mail
     }
-    run.placeInto = parent ? parent : &recoveredItems();
+    // "Recovered Items" is made when the first item is placed in it.
+    run.placeInto = parent;
+    run.placeLazily = recoveredItems;
     RegisterItem(run, *record, node);
     run.placeInto = nullptr;
+    run.placeLazily = nullptr;
     listed.insert(node->nid);
     deepScanAdded_.fetch_add(1, std::memory_order_acq_rel);
   }

@@ -438,6 +438,7 @@ void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::
 
 FolderRecord& RecoverySession::FolderOf(Run& run, const store::NodeEntry* node) {
   if (run.placeInto) return *run.placeInto;
+  if (run.placeLazily) return run.placeLazily();
   const store::NodeEntry* parent = node->parent;
   if (parent && parent == run.topNode) return *data_->topFolderRecord();
   FolderRecord* folder = parent ? data_->FindFolderByNid(parent->nid) : nullptr;

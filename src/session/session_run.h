@@ -2,6 +2,7 @@
 // stages in session.cpp, the deep scan in deep_stage.cpp).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,8 +23,10 @@ struct RecoverySession::Run {
   const store::NodeEntry* topNode = nullptr;
   bool ansi = false;
   bool unknownEncryptionShown = false;
-  // When set, the folder record RegisterItem places items in.
+  // When set, the folder record RegisterItem places items in, or what makes
+  // it when an item is placed.
   FolderRecord* placeInto = nullptr;
+  std::function<FolderRecord&()> placeLazily;
 };
 
 namespace detail {
