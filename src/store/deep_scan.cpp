@@ -67,7 +67,7 @@ class Pass {
   // False when the stop request ended it.
   bool Run(const DeepScanProgress& progress) {
     Buffer buf;
-    buf.reserve(kChunkSize + L_.maxBlockSize + L_.pageSize);
+    buf.reserve(std::min<uint64_t>(kChunkSize, limit_) + L_.maxBlockSize + L_.pageSize);
     uint64_t bufStart = 0;
     uint64_t next = 0;  // the first slot not yet checked
     const uint32_t align = L_.blockAlignment;
