@@ -207,6 +207,21 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
     }
     if (!store::FindNode(s, topNid)) topNid = 0;
   }
+  if (!topNid) {
+    // The store's own record is lost: the root folder's subfolder with the
+    // most children is taken for the top folder.
+    size_t most = 0;
+    if (const store::NodeEntry* root = store::FindNode(s, kRootFolderNid)) {
+      for (const store::NodeEntry* c = root->firstChild; c; c = c->nextSibling) {
+        size_t n = 0;
+        for (const store::NodeEntry* g = c->firstChild; g; g = g->nextSibling) ++n;
+        if ((c->nid & 0x1F) == 0x02 && n > most) {
+          most = n;
+          topNid = c->nid;
+        }
+      }
+    }
+  }
   listed.insert(topNid);
 
   FolderRecord* recovered = nullptr;

@@ -168,6 +168,25 @@ TEST_P(DeepStageTest, GarbledHeaderIsScannedIntoTheFolderTree) {
   EXPECT_EQ(FolderPaths(), V{kInbox});
 }
 
+// The message store's own block overwritten: the store no longer names its
+// top folder, which is then the root folder's subfolder with the most
+// children.
+TEST_P(DeepStageTest, LostMessageStoreKeepsTheFolderTree) {
+  sb::MailboxBuilder& mb = Build(6);
+  for (const sb::NodeLeafEntry& e : mb.ndb().NodeEntries()) {
+    if (e.nid != 0x21) continue;
+    const sb::BlockLocation* b = mb.ndb().layout().FindBlock(e.dataBid);
+    ASSERT_NE(b, nullptr);
+    Garble(b->offset, b->size);
+  }
+  Run(WriteImage());
+  EXPECT_EQ(session.failureCode(), 3);
+  EXPECT_TRUE(session.deepScanRan());
+  const auto listed = Listed();
+  ASSERT_TRUE(listed.count(kInbox));
+  EXPECT_EQ(listed.at(kInbox).size(), 6u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Variants, DeepStageTest,
                          ::testing::Values(sb::Format::Ansi14, sb::Format::Unicode23, sb::Format::Unicode4K),
                          [](const auto& info) {
