@@ -300,11 +300,11 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
     // "Recovered Items" is made when the first item is placed in it.
     run.placeInto = parent;
     run.placeLazily = recoveredItems;
-    RegisterItem(run, *record, node);
+    const bool placed = RegisterItem(run, *record, node);
     run.placeInto = nullptr;
     run.placeLazily = nullptr;
     listed.insert(node->nid);
-    deepScanAdded_.fetch_add(1, std::memory_order_acq_rel);
+    if (placed) deepScanAdded_.fetch_add(1, std::memory_order_acq_rel);
   }
 }
 

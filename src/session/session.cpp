@@ -393,7 +393,7 @@ bool RecoverySession::ScanHierarchy(Run& run) {
   return true;
 }
 
-void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::NodeEntry* node) {
+bool RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::NodeEntry* node) {
   const bool hasClass = r.messageClass.present();
   const std::string_view cls = TextOf(r.messageClass);
   // Every listed entry knows its node, so a row leads back to the item.
@@ -403,11 +403,10 @@ void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::
 
   // Besides its kind's list, each item is placed in the folder it lies in.
   if (hasClass && cls == "IPM.Task") {
-    if (r.details) {
-      FolderRecord& folder = FolderOf(run, node);
-      data_->AppendTask(std::move(r.details), &folder);
-      ShowKindChange(folder);
-    }
+    if (!r.details) return false;
+    FolderRecord& folder = FolderOf(run, node);
+    data_->AppendTask(std::move(r.details), &folder);
+    ShowKindChange(folder);
   } else if (hasClass && cls == "IPM.StickyNote") {
     // A note without appointment properties still gets an entry.
     if (!r.appointment) r.appointment = std::make_unique<items::AppointmentDetails>();
@@ -433,7 +432,10 @@ void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::
     ShowKindChange(folder);
   } else if (r.details && r.kind == items::kKindMail) {
     RegisterMail(run, r, node);
+  } else {
+    return false;
   }
+  return true;
 }
 
 FolderRecord& RecoverySession::FolderOf(Run& run, const store::NodeEntry* node) {

@@ -133,7 +133,8 @@ class RecoverySession {
   void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids);
   void ReportFailure(Run& run, int code);
   bool ScanHierarchy(Run& run);  // false when the stop request ended it
-  void RegisterItem(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
+  // False when the record is of no kind that is listed.
+  bool RegisterItem(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
   void RegisterMail(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
   // The folder record an item of `node` lies in.
   FolderRecord& FolderOf(Run& run, const store::NodeEntry* node);
