@@ -146,12 +146,12 @@ class Pass {
     if (!compressed) {
       for (size_t i = 0; i < 4 && i < data.size(); ++i) f.head[i] = static_cast<uint8_t>(data[i]);
     }
-    if (collect_ && (f.entry.bid & 2u) && !compressed) TakeReferences(data, f);
+    if (collect_ && (f.entry.bid & 2u) && !compressed) TakeReferences(data);
     blocks.push_back(f);
   }
 
   // The BIDs an internal block names: they are no orphans.
-  void TakeReferences(ByteSpan data, const FoundBlock& f) {
+  void TakeReferences(ByteSpan data) {
     const ByteView b(data);
     const uint8_t type = b.U8(0).value_or(0);
     const uint8_t level = b.U8(1).value_or(0);
@@ -171,7 +171,6 @@ class Pass {
         if (level == 0) references.push_back(static_cast<uint32_t>(Id(L_, b, e + 2 * w)));
       }
     }
-    (void)f;
   }
 
   void CheckPage(const ByteView& v, uint64_t bufStart, uint64_t at) {
