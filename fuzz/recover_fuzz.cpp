@@ -1,5 +1,6 @@
-// A whole headless recovery of arbitrary bytes, printed in each format; the
-// JSON records must stay valid UTF-8 without raw control characters.
+// A whole headless recovery of arbitrary bytes, printed in each format, with
+// the deep scan after it when the input's last byte is odd; the JSON records
+// must stay valid UTF-8 without raw control characters.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -42,8 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static constexpr cli::OutputFormat kFormats[] = {cli::OutputFormat::Text, cli::OutputFormat::Tsv,
                                                    cli::OutputFormat::Json};
   const cli::OutputFormat format = kFormats[size % 3];
+  cli::RecoverOptions options;
+  options.format = format;
+  options.deep = size > 0 && (data[size - 1] & 1) != 0;
   std::ostringstream out;
-  cli::Recover(fuzz::InputPath(), format, out);
+  cli::Recover(fuzz::InputPath(), options, out);
   if (format == cli::OutputFormat::Json && !CleanJsonLines(out.str())) std::abort();
   return 0;
 }

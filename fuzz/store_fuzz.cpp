@@ -1,10 +1,13 @@
 // Opens arbitrary bytes as a store, loads its indexes and reads every node's
 // data and subnode list, and the trailers and fields of the index roots and
-// of the blocks.
+// of the blocks; then deep-scans it: page and block recognition, the rebuilt
+// indexes and the orphaned property contexts.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "fuzz_input.h"
+#include "store/deep_scan.h"
 #include "store/layout.h"
 #include "store/store.h"
 
@@ -62,5 +65,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   ReadTrailers(s);
+
+  // The deep scan over the loaded indexes, and from nothing.
+  const store::DeepScanResult deep = store::DeepScan(s, s.data.get());
+  if (deep.data) {
+    int left = 200;
+    for (uint32_t nid : deep.orphanNids) {
+      if (--left < 0) break;
+      const store::NodeEntry* e = deep.data->nodes.FindReadOnly(nid);
+      if (!e || !e->dataBlock) std::abort();
+    }
+  }
+  store::Store fresh;
+  if (store::OpenStore(fresh, fuzz::InputPath(), false) == 0) store::DeepScan(fresh, nullptr);
   return 0;
 }

@@ -50,6 +50,9 @@ const std::array kOptions{
            "text (default): the tree with each folder's table; tsv, json: one record per line"},
     Option{"recover", "--ids", "", "end each row with its item's node id (0x and hex)"},
     Option{"recover", "--quiet", "", "no progress line on a terminal"},
+    Option{"recover", "--deep", "",
+           "after the normal recovery, read the whole file page by page and list what its damaged "
+           "indexes no longer reach (unplaced items in \"Recovered Items\")"},
     Option{"show", "--body", "plain|html|rtf", "print only this body, exactly as the item holds it"},
     Option{"show", "--attachments", "DIR", "write the item's attachments into DIR"},
     Option{"export", "--format", "eml|mbox|vcf|ics|all",

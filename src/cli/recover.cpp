@@ -340,7 +340,11 @@ void ReportFailure(std::ostream& err, const std::string& path, const session::Re
 int ExitStatus(const session::RecoverySession& session) {
   switch (session.outcome()) {
     case session::RunOutcome::Finished:
-      return session.failureCode() != 0 ? kExitFoundCondition : kExitFinished;
+      // A deep scan that ran to its end and found items recovered what the
+      // file still holds.
+      return session.failureCode() != 0 && !(session.deepScanRan() && session.deepScanAdded() > 0)
+                 ? kExitFoundCondition
+                 : kExitFinished;
     case session::RunOutcome::OpenFailed: return kExitOpenFailed;
     case session::RunOutcome::Stopped: return kExitStopped;
     case session::RunOutcome::Failed:
@@ -384,6 +388,7 @@ int Recover(const std::string& path, const RecoverOptions& options, std::ostream
   };
 
   if (interrupt == &g_interrupted) g_sessionStop.store(&session.stopRequest());
+  session.deepScan = options.deep ? session::DeepScanChoice::Always : session::DeepScanChoice::Never;
   session.StartRecovery(path);
   bool stopAsked = false;
   {
@@ -415,6 +420,9 @@ int Recover(const std::string& path, const RecoverOptions& options, std::ostream
       session.outcome() == session::RunOutcome::Stopped) {
     session.RequestStop();
   }
+  if (!options.deep && session.damageFound() && session.outcome() != session::RunOutcome::Stopped) {
+    view.Note(kDeepScanSuggestion);
+  }
 
   print();
   if (options.errors) ReportFailure(*options.errors, path, session);
@@ -430,6 +438,7 @@ int RunRecover(int argc, char** argv) {
   const std::string format = args.Value("--format", "text");
   options.format = format == "tsv" ? OutputFormat::Tsv : format == "json" ? OutputFormat::Json : OutputFormat::Text;
   options.ids = args.Has("--ids");
+  options.deep = args.Has("--deep");
   options.errors = &std::cerr;
   std::optional<ProgressLine> progress;
   if (!args.Has("--quiet") && ProgressLine::StderrIsTerminal()) {

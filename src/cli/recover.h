@@ -1,4 +1,4 @@
-// `velmorix-cli recover [--format text|tsv|json] [--ids] [--quiet] FILE`: one
+// `velmorix-cli recover [--format text|tsv|json] [--ids] [--quiet] [--deep] FILE`: one
 // recovery run exactly as the window runs it, printed as text for people or as
 // tsv or JSON records.
 #pragma once
@@ -29,7 +29,13 @@ struct RecoverOptions {
   ProgressLine* progress = nullptr;
   // Where a failure is named with its file and reason (none when null).
   std::ostream* errors = nullptr;
+  // Run the deep scan after the normal stages. Without it, a run that met
+  // damage ends with a message suggesting it.
+  bool deep = false;
 };
+
+inline constexpr const char* kDeepScanSuggestion =
+    "The file is damaged. Run velmorix-cli recover --deep to find more items.";
 
 // Recovers `path` and prints the result to `out`. When `interrupt` becomes
 // true during the run, the run is stopped as the window's Stop command does.

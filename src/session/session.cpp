@@ -11,13 +11,13 @@
 #include "session/folder_list.h"
 #include "session/item_prefetch.h"
 #include "session/session_data.h"
+#include "session/session_run.h"
 #include "store/store.h"
 
 namespace velmorix::session {
 
 namespace {
 
-constexpr const char* kTopFolderPath = "Personal Folders\\";
 constexpr uint32_t kDefaultTopFolderNid = 0x2142;
 // Folder paths handed to the tree and kept in folder records are cut at a
 // component boundary to this many bytes, so that a hostile nesting depth
@@ -37,6 +37,10 @@ Message QuestionOk(const std::string& text, bool owned = true) {
 std::string FailureText(int code) {
   return "Found Condition :00" + std::to_string(code) + " ";
 }
+
+}  // namespace
+
+namespace detail {
 
 // A stored text up to its first NUL, as the record's C string would read.
 std::string_view TextOf(const Blob& b) {
@@ -68,16 +72,12 @@ std::string ShownPath(const std::string& path) {
   return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
-}  // namespace
+}  // namespace detail
 
-// The working state of one run, released on every path when the run ends.
-struct RecoverySession::Run {
-  std::unique_ptr<store::Store> store;
-  std::unique_ptr<items::ItemContext> ctx;
-  const store::NodeEntry* topNode = nullptr;
-  bool ansi = false;
-  bool unknownEncryptionShown = false;
-};
+using detail::ContainerKind;
+using detail::kTopFolderPath;
+using detail::ShownPath;
+using detail::TextOf;
 
 int ScanEstimate(const store::NodeEntry* topFolder) {
   int count = 0;
@@ -160,6 +160,24 @@ void RecoverySession::ReportFailure(Run& run, int code) {
 }
 
 int RecoverySession::RunRecovery() {
+  damageFound_.store(false, std::memory_order_release);
+  deepScanRan_.store(false, std::memory_order_release);
+  deepScanAdded_.store(0, std::memory_order_release);
+  namesLoaded_ = false;
+  topFolderNid_ = 0;
+  if (RunNormalStages() == 1) return 1;
+  MaybeRunDeepScan();
+  return 0;
+}
+
+void RecoverySession::NoteStoreDamage(const Run& run) {
+  const store::Store& s = *run.store;
+  if (s.indexPagesLost || s.nodesWithoutBlocks || (s.headerFileEof && s.fileSize() < s.headerFileEof)) {
+    damageFound_.store(true, std::memory_order_release);
+  }
+}
+
+int RecoverySession::RunNormalStages() {
   Run run;
 
   // Stage 1: open.
@@ -207,6 +225,7 @@ int RecoverySession::RunRecovery() {
     return 0;
   }
   data_->storeData = run.store->data;
+  NoteStoreDamage(run);
 
   // Stage 3: extended attributes (the named-property map).
   view_.SetControlText(kStatusLine, "Loading Extended Attributes");
@@ -217,6 +236,7 @@ int RecoverySession::RunRecovery() {
     ReportFailure(run, 2);
     return 0;
   }
+  namesLoaded_ = true;
 
   auto stopped = [this] { return stop_.load(std::memory_order_acquire); };
   if (stopped()) {
@@ -242,6 +262,7 @@ int RecoverySession::RunRecovery() {
       ReportFailure(run, 4);
       return 0;
     }
+    topFolderNid_ = topNid;
   }
 
   if (stopped()) {
@@ -318,6 +339,11 @@ bool RecoverySession::ScanHierarchy(Run& run) {
       } catch (...) {
         record.reset();  // a node that cannot be assembled has no record
       }
+      // A folder or message whose property context cannot be read is damage.
+      const uint32_t type = k->nid & 0x1F;
+      if (!record && (type == 0x02 || type == 0x04 || type == 0x08)) {
+        damageFound_.store(true, std::memory_order_release);
+      }
       const int visited = nodesVisited_.fetch_add(1, std::memory_order_acq_rel) + 1;
       view_.SetProgressPosition(visited);
       if (record && record->attachmentTableDamaged) {
@@ -367,7 +393,7 @@ bool RecoverySession::ScanHierarchy(Run& run) {
   return true;
 }
 
-void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::NodeEntry* node) {
+bool RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::NodeEntry* node) {
   const bool hasClass = r.messageClass.present();
   const std::string_view cls = TextOf(r.messageClass);
   // Every listed entry knows its node, so a row leads back to the item.
@@ -377,11 +403,10 @@ void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::
 
   // Besides its kind's list, each item is placed in the folder it lies in.
   if (hasClass && cls == "IPM.Task") {
-    if (r.details) {
-      FolderRecord& folder = FolderOf(run, node);
-      data_->AppendTask(std::move(r.details), &folder);
-      ShowKindChange(folder);
-    }
+    if (!r.details) return false;
+    FolderRecord& folder = FolderOf(run, node);
+    data_->AppendTask(std::move(r.details), &folder);
+    ShowKindChange(folder);
   } else if (hasClass && cls == "IPM.StickyNote") {
     // A note without appointment properties still gets an entry.
     if (!r.appointment) r.appointment = std::make_unique<items::AppointmentDetails>();
@@ -407,10 +432,15 @@ void RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::
     ShowKindChange(folder);
   } else if (r.details && r.kind == items::kKindMail) {
     RegisterMail(run, r, node);
+  } else {
+    return false;
   }
+  return true;
 }
 
 FolderRecord& RecoverySession::FolderOf(Run& run, const store::NodeEntry* node) {
+  if (run.placeInto) return *run.placeInto;
+  if (run.placeLazily) return run.placeLazily();
   const store::NodeEntry* parent = node->parent;
   if (parent && parent == run.topNode) return *data_->topFolderRecord();
   FolderRecord* folder = parent ? data_->FindFolderByNid(parent->nid) : nullptr;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "session/recovery_view.h"
 
@@ -38,6 +39,18 @@ enum class RunOutcome {
 int ScanEstimate(const store::NodeEntry* topFolder);
 
 enum class SessionState : char { Idle = 'A', Scanning = 'B', Finished = 'C' };
+
+// Whether a run goes on with a deep scan after its normal stages.
+enum class DeepScanChoice {
+  Ask,     // when the normal stages failed or met damage, ask the user (the window)
+  Always,  // always (velmorix-cli recover --deep)
+  Never,   // never; damageFound() tells whether one would help
+};
+
+// The question asked when a run met damage.
+inline constexpr const char* kDeepScanQuestion = "The file is damaged. Run a deep scan to find more items?";
+// The folder record that takes what the deep scan finds without a known folder.
+inline constexpr const char* kRecoveredItemsPath = "Personal Folders\\Recovered Items\\";
 
 class RecoverySession {
  public:
@@ -78,6 +91,8 @@ class RecoverySession {
   // Helper threads that build items ahead of the scan's walk; -1: as many
   // as the machine's cores allow. The result is the same either way.
   int scanHelpers = -1;
+  // Set before StartRecovery (the window asks, the command line chooses).
+  DeepScanChoice deepScan = DeepScanChoice::Never;
 
   // Session values.
   SessionState state() const { return state_.load(std::memory_order_acquire); }
@@ -90,6 +105,14 @@ class RecoverySession {
   // attachment table could not be read.
   int damagedAttachments() const { return damagedAttachments_.load(std::memory_order_acquire); }
   const std::string& sessionPath() const { return path_; }
+  // The last run's normal stages failed or met damage: an index page that
+  // could not be read, a node whose blocks are missing, an item that could
+  // not be read, a file shorter than its header says.
+  bool damageFound() const { return damageFound_.load(std::memory_order_acquire); }
+  // The last run ran the deep scan to its end.
+  bool deepScanRan() const { return deepScanRan_.load(std::memory_order_acquire); }
+  // Folders and items the deep scan added to the lists.
+  int deepScanAdded() const { return deepScanAdded_.load(std::memory_order_acquire); }
 
   // How the last run ended, and the failure code (1 to 5) of its "Found
   // Condition" message, 0 when none was shown. Valid once the worker ended.
@@ -102,9 +125,16 @@ class RecoverySession {
 
  private:
   struct Run;
+  int RunNormalStages();
+  void NoteStoreDamage(const Run& run);
+  // The deep scan after the normal stages, as `deepScan` chooses.
+  void MaybeRunDeepScan();
+  void RunDeepScan();
+  void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids);
   void ReportFailure(Run& run, int code);
   bool ScanHierarchy(Run& run);  // false when the stop request ended it
-  void RegisterItem(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
+  // False when the record is of no kind that is listed.
+  bool RegisterItem(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
   void RegisterMail(Run& run, items::ItemRecord& record, const store::NodeEntry* node);
   // The folder record an item of `node` lies in.
   FolderRecord& FolderOf(Run& run, const store::NodeEntry* node);
@@ -119,6 +149,11 @@ class RecoverySession {
   std::atomic<int> mailCount_{0};
   std::atomic<int> folderCount_{0};
   std::atomic<int> damagedAttachments_{0};
+  std::atomic<bool> damageFound_{false};
+  std::atomic<bool> deepScanRan_{false};
+  std::atomic<int> deepScanAdded_{0};
+  bool namesLoaded_ = false;       // worker only
+  uint32_t topFolderNid_ = 0;      // worker only; 0 until stage 4 found it
   std::string path_;
   std::unique_ptr<SessionData> data_;
   std::thread worker_;

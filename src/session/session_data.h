@@ -186,6 +186,9 @@ class SessionData {
   std::optional<ColumnSet> TakeShownChange(FolderRecord& folder);
 
   // The named-property map read by stage 3 and the store's loaded indexes.
+  // The deep scan replaces the indexes with rebuilt ones (std::atomic_store)
+  // before it lists items only they know: a reader running beside it takes
+  // them with std::atomic_load.
   items::NamedPropertyMap names;
   std::shared_ptr<store::StoreData> storeData;
 

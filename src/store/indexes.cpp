@@ -93,6 +93,26 @@ uint64_t Wide(const ByteView& v, size_t off, size_t width) {
 // leaf during one load, so that crafted files cannot make the walks loop.
 bool FirstWalk(Store& s, uint64_t offset, bool leaf) { return s.walkedPages.emplace(offset, leaf).second; }
 
+// Counts the child page named by entry `index` of `parent` as lost when the
+// entry lies within the parent's own count and the page cannot be read whole
+// or its trailer does not hold (signature, CRC). Real files hold entries
+// past the count that name reused pages, and pages that hold but do not
+// start with the promised key: neither is counted.
+void NoteIfUnreadable(Store& s, ByteSpan parent, int64_t index, uint64_t offset) {
+  const VariantLayout* L = s.layout();
+  if (!L) return;
+  if (!parent.empty()) {
+    auto info = ReadBTreePageInfo(*L, parent);
+    if (!info || index >= info->count) return;
+  }
+  auto page = ReadPage(s, offset);
+  auto t = page ? ReadPageTrailer(*L, *page) : std::nullopt;
+  if (offset % L->pageSize != 0 || !t || t->ptype != t->ptypeRepeat || t->sig != ComputeSig(offset, t->bid) ||
+      !PageCrcHolds(*L, *page)) {
+    ++s.indexPagesLost;
+  }
+}
+
 // Per-page state of the node index leaf walk. A page holds at most 31
 // entries, so short vectors searched linearly serve.
 struct LeafPage {
@@ -150,6 +170,7 @@ void TakeNodeEntry(Store& s, LeafPage& page, LargestNid& largest, uint32_t n, ui
   NodeTree& tree = s.data->nodes;
   const auto signedN = static_cast<int32_t>(n);
   NodeEntry* e = nullptr;
+  if ((dataBid != 0 && !FindBlock(s, dataBid)) || (subBid != 0 && !FindBlock(s, subBid))) ++s.nodesWithoutBlocks;
   if (largest.set && signedN <= largest.value) e = FindNode(s, n);
   if (e) {
     e->subnodeBlock = FindBlock(s, subBid);
@@ -237,6 +258,7 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
     const uint64_t child = Wide(v, off + 2 * L.wide, L.wide);
     int r = LoadBlockIndex(store, child, depth + 1, key, bound);
     if (r == -1 && !store.blockLeafSeen) childFailedBeforeLeaf = true;
+    else if (r == -1) NoteIfUnreadable(store, page, i, child);
     if (r == 4) LoadBlockIndex(store, child, depth + 1, key, bound);
   }
   if (childFailedBeforeLeaf && !store.blockLeafSeen) {
@@ -303,6 +325,7 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
       store.nodeLeafLevel = static_cast<uint8_t>(depth);
       return 4;
     }
+    if (r == -1) NoteIfUnreadable(store, page, i, child);
     if (r == 4) LoadNodeIndex(store, child, depth + 1, largest, key, bound);
   }
   return 3;
@@ -313,13 +336,19 @@ int LoadIndexes(Store& store) {
   store.walkedPages.clear();
   try {
     int r = LoadBlockIndex(store, store.blockRootOffset, 0, -1, kTopBound);
-    if (r == -1) store.blockLeafLevel = 0;
+    if (r == -1) {
+      store.blockLeafLevel = 0;
+      NoteIfUnreadable(store, {}, 0, store.blockRootOffset);
+    }
     if (r == -1 || r == 4) {
       if (LoadBlockIndex(store, store.blockRootOffset, 0, kFirstBlockBid, kTopBound) == -1) return -1;
     }
     LargestNid largest;
     r = LoadNodeIndex(store, store.nodeRootOffset, 0, largest, kMessageStoreNid, kTopBound);
-    if (r == -1) store.nodeLeafLevel = 0;
+    if (r == -1) {
+      store.nodeLeafLevel = 0;
+      NoteIfUnreadable(store, {}, 0, store.nodeRootOffset);
+    }
     if (r == -1 || r == 4) {
       if (LoadNodeIndex(store, store.nodeRootOffset, 0, largest, kMessageStoreNid, kTopBound) == -1) {
         return -1;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -83,17 +84,25 @@ int OpenStore(Store& store, const std::string& path, bool lock) {
   store.encryptionMethod = 0;
   store.nodeRootOffset = 0;
   store.blockRootOffset = 0;
+  store.headerFileEof = 0;
+  store.indexPagesLost = 0;
+  store.nodesWithoutBlocks = 0;
   if (store.variant == Variant::Ansi) {
     // The method byte and the reserved byte after it, read as one value: a
     // non-zero reserved byte makes the method unknown.
     store.encryptionMethod = *h.U16(461);
     store.nodeRootOffset = *h.U32(188);
     store.blockRootOffset = *h.U32(196);
+    store.headerFileEof = *h.U32(168);
   } else if (store.variant != Variant::Unknown) {
     store.encryptionMethod = *h.U8(513);
     store.nodeRootOffset = *h.U64(224);
     store.blockRootOffset = *h.U64(240);
-    if (store.version > kVersion4K && !HasIndexRootPage(store)) store.variant = Variant::Unknown;
+    store.headerFileEof = *h.U64(184);
+    if (store.version > kVersion4K && !HasIndexRootPage(store)) {
+      store.variant = Variant::Unknown;
+      store.headerFileEof = 0;
+    }
   }
   store.blockLeafLevel = 255;
   store.nodeLeafLevel = 255;
@@ -123,6 +132,23 @@ uint32_t Store::ReadRawBlock(uint64_t offset, uint32_t count, Buffer& out) {
   }
   out.resize(done);
   return static_cast<uint32_t>(done);
+}
+
+uint64_t Store::ReadAt(uint64_t offset, std::span<std::byte> out) {
+  if (fd_ < 0) throw IoError("store file is not open");
+  if (offset >= fileSize_) return 0;
+  const uint64_t want = std::min<uint64_t>(out.size(), fileSize_ - offset);
+  uint64_t done = 0;
+  while (done < want) {
+    ssize_t n = ::pread(fd_, out.data() + done, want - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw IoError(std::string("read error: ") + std::strerror(errno));
+    }
+    if (n == 0) break;
+    done += static_cast<uint64_t>(n);
+  }
+  return done;
 }
 
 const BlockEntry* FindBlock(const Store& store, uint32_t bid) {

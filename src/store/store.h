@@ -170,6 +170,13 @@ class Store {
   uint8_t nodeLeafLevel = 255;
   bool blockLeafSeen = false;
   bool nodeLeafSeen = false;
+  // File size the header names (0 when it names none).
+  uint64_t headerFileEof = 0;
+
+  // Damage met by the index load: index pages that could not be read below a
+  // known leaf level, and node entries naming a block the block index lacks.
+  uint32_t indexPagesLost = 0;
+  uint32_t nodesWithoutBlocks = 0;
 
   // Set by the session: the stop request polled by the index walks.
   const std::atomic<bool>* stopRequest = nullptr;
@@ -195,6 +202,9 @@ class Store {
   // returns the number read; fewer at or beyond the end of the file. Throws
   // IoError for a real read error.
   uint32_t ReadRawBlock(uint64_t offset, uint32_t count, Buffer& out);
+  // Reads up to `out.size()` bytes at `offset` into `out`; returns the number
+  // read, fewer at the end of the file. Throws IoError for a real read error.
+  uint64_t ReadAt(uint64_t offset, std::span<std::byte> out);
 
  private:
   friend int OpenStore(Store& store, const std::string& path, bool lock);

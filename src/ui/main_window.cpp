@@ -101,6 +101,8 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
   connect(help, &QShortcut::activated, this, &MainWindow::Help);
 
   session_ = std::make_unique<session::RecoverySession>(*this);
+  // A damaged file: the user is asked whether to run the deep scan.
+  session_->deepScan = session::DeepScanChoice::Ask;
   session_->onWorkerFinished = [this] {
     QMetaObject::invokeMethod(this, [this] { OnWorkerFinished(); }, Qt::QueuedConnection);
   };

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <sstream>
 
 #include "cli/recover.h"
@@ -150,6 +152,43 @@ TEST(CliRecover, IdsNameEachRowsNodeAndChangeNothingElse) {
   }
   EXPECT_EQ(Lines(withIds.str()), expected);
   EXPECT_EQ(Lines(withIds.str(), "row\t").size(), 2u);
+}
+
+// A store whose index pages are cut off: without --deep the records end
+// with the suggestion and the failure's status; with it, the mails are
+// listed in "Recovered Items" and the run ends with status 0.
+TEST(CliRecover, DamagedStoreSuggestsTheDeepScanAndDeepListsWhatItFinds) {
+  sb::MailboxBuilder mb(Options(sb::Format::Unicode23));
+  for (int i = 0; i < 3; ++i) mb.AddItem(mb.topFolder(), Mail("Cut " + std::to_string(i)));
+  mb.Finish();
+  Buffer image = mb.Build();
+  uint64_t firstPage = image.size();
+  for (const auto* tree : {&mb.ndb().layout().blockPages, &mb.ndb().layout().nodePages}) {
+    for (const auto& level : *tree) {
+      for (const auto& p : level) firstPage = std::min(firstPage, p.offset);
+    }
+  }
+  image.resize(firstPage);
+  TempFile file(TempPath("cut"));
+  std::ofstream(file.path(), std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+
+  std::string out;
+  EXPECT_EQ(Recover(file.path(), cli::OutputFormat::Tsv, out), cli::kExitFoundCondition);
+  EXPECT_EQ(Lines(out, "message\t").back(), std::string("message\t") + cli::kDeepScanSuggestion);
+  EXPECT_TRUE(Lines(out, "row\t").empty());
+
+  std::ostringstream deep;
+  cli::RecoverOptions options;
+  options.format = cli::OutputFormat::Tsv;
+  options.deep = true;
+  EXPECT_EQ(cli::Recover(file.path(), options, deep), cli::kExitFinished);
+  const std::string text = deep.str();
+  EXPECT_EQ(Lines(text, "folder\t"), V{"folder\tPersonal Folders\\Recovered Items\\"});
+  EXPECT_EQ(Lines(text, "row\t").size(), 3u);
+  EXPECT_EQ(Lines(text, "status\tDeep Scanning File for Items...").size(), 1u);
+  for (const std::string& m : Lines(text, "message\t")) EXPECT_NE(m, std::string("message\t") + cli::kDeepScanSuggestion);
+  EXPECT_EQ(Lines(text, "summary\t").front().rfind("summary\tfolders=1\tmails=3\t", 0), 0u);
 }
 
 TEST(CliRecover, UsageErrors) {

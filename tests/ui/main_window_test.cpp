@@ -442,6 +442,49 @@ class MainWindowTest : public QObject {
     }
   }
 
+  // A header garbled beyond reading: the recovery fails, then the window
+  // asks whether to run a deep scan; Yes fills the tree from the pages, No
+  // leaves the failed run as it was.
+  void damagedFileAsksForADeepScan_data() {
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("no") << false;
+    QTest::newRow("yes") << true;
+  }
+  void damagedFileAsksForADeepScan() {
+    QFETCH(bool, yes);
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    {
+      QFile f(mailbox);
+      QVERIFY(f.open(QIODevice::ReadWrite));
+      QVERIFY(f.write(QByteArray(564, '\x5A')) == 564);
+    }
+    ObservedWindow& w = *window_;
+    w.show();
+    presenter_->yesNoAnswer = yes ? MessageAnswer::Yes : MessageAnswer::No;
+    StartWith(w, mailbox);
+    QVERIFY(WaitForWorker(w));
+    QCOMPARE(presenter_->texts(),
+             (QStringList{QStringLiteral("Found Condition :003 "),
+                          QStringLiteral("The file is damaged. Run a deep scan to find more items?")}));
+    const session::Message& ask = presenter_->messages.back().message;
+    QCOMPARE(ask.icon, MessageIcon::Question);
+    QCOMPARE(ask.buttons, MessageButtons::YesNo);
+    QVERIFY(presenter_->messages.back().owned);
+    QCOMPARE(w.session().deepScanRan(), yes);
+    if (yes) {
+      QCOMPARE(w.session().state(), SessionState::Finished);
+      QVERIFY(Shown(w, session::kFolderTree));
+      QVERIFY(Shown(w, session::kBackButton));
+      QVERIFY(!Shown(w, session::kStopButton));
+      QVERIFY(w.folderTree()->FindPath("Personal Folders\\Inbox\\") != nullptr);
+      QCOMPARE(Text(w, session::kMailCount), QStringLiteral("3"));
+    } else {
+      QVERIFY(Shown(w, session::kPathField));
+      QVERIFY(!Shown(w, session::kFolderTree));
+    }
+  }
+
   void closingTheWindowObjectEndsARunningWorker() {
     QTemporaryDir dir;
     const QString mailbox = WriteTestMailbox(dir.path());

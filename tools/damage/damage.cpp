@@ -12,15 +12,12 @@ namespace velmorix::damage {
 
 namespace {
 
-constexpr uint64_t kPageSize = 512;
 constexpr int kMaxTreeDepth = 16;  // nesting of data trees and subnode blocks
 
-uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
-
-uint64_t HeaderSize(sb::Format format) { return format == sb::Format::Unicode23 ? 564 : 512; }
+uint64_t HeaderSize(sb::Format format) { return sb::GeometryOf(format).unicode ? 564 : 512; }
 
 uint64_t StoredSize(const sb::Geometry& g, const sb::BlockLocation& b) {
-  return AlignUp(uint64_t{b.size} + g.blockTrailer, 64);
+  return g.layout->StoredBlockSize(b.size);
 }
 
 // Reads a BID/NID field of the format's width.
@@ -79,6 +76,13 @@ class DependencyFinder {
     return Coalesce(std::move(out));
   }
 
+  // The mail's data block and the blocks below it, without index pages.
+  std::vector<Range> OwnBlocks(uint32_t nid) const {
+    std::vector<Range> out;
+    AddBlock(nodes_.at(nid).entry.dataBid, out, 0, false);
+    return Coalesce(std::move(out));
+  }
+
  private:
   struct Node {
     sb::NodeLeafEntry entry;
@@ -87,9 +91,10 @@ class DependencyFinder {
 
   // The page holding `entryOffset` and every page above it up to the root.
   void AddPagePath(uint64_t entryOffset, std::vector<Range>& out) const {
-    uint64_t page = entryOffset / kPageSize * kPageSize;
+    const uint64_t pageSize = geometry_.layout->pageSize;
+    uint64_t page = entryOffset / pageSize * pageSize;
     for (int guard = 0; guard < 64; ++guard) {
-      out.push_back({page, page + kPageSize});
+      out.push_back({page, page + pageSize});
       auto it = parentPage_.find(page);
       if (it == parentPage_.end()) break;
       page = it->second;
@@ -104,12 +109,12 @@ class DependencyFinder {
     AddBlock(it->second.entry.subnodeBid, out, 0);
   }
 
-  void AddBlock(uint64_t bid, std::vector<Range>& out, int depth) const {
+  void AddBlock(uint64_t bid, std::vector<Range>& out, int depth, bool withIndex = true) const {
     if (bid == 0 || depth > kMaxTreeDepth) return;
     const sb::BlockLocation* b = layout_.FindBlock(static_cast<uint32_t>(bid));
     if (!b) return;
     out.push_back({b->offset, b->offset + StoredSize(geometry_, *b)});
-    if (b->entryOffset != 0) AddPagePath(b->entryOffset, out);
+    if (withIndex && b->entryOffset != 0) AddPagePath(b->entryOffset, out);
     if ((bid & 2) == 0) return;
     // Internal blocks are stored unencoded: follow what they name.
     const uint8_t btype = view_.U8(b->offset).value_or(0);
@@ -117,17 +122,19 @@ class DependencyFinder {
     const uint16_t count = view_.U16(b->offset + 2).value_or(0);
     const uint64_t id = geometry_.idSize;
     if (btype == 1) {
-      for (uint64_t i = 0; i < count; ++i) AddBlock(ReadId(view_, b->offset + 8 + i * id, geometry_.unicode), out, depth + 1);
+      for (uint64_t i = 0; i < count; ++i) {
+        AddBlock(ReadId(view_, b->offset + 8 + i * id, geometry_.unicode), out, depth + 1, withIndex);
+      }
     } else if (btype == 2) {
       const uint64_t first = b->offset + (geometry_.unicode ? 8 : 4);
       const uint64_t size = level == 0 ? 3 * id : 2 * id;
       for (uint64_t i = 0; i < count; ++i) {
         const uint64_t e = first + i * size;
         if (level == 0) {
-          AddBlock(ReadId(view_, e + id, geometry_.unicode), out, depth + 1);
-          AddBlock(ReadId(view_, e + 2 * id, geometry_.unicode), out, depth + 1);
+          AddBlock(ReadId(view_, e + id, geometry_.unicode), out, depth + 1, withIndex);
+          AddBlock(ReadId(view_, e + 2 * id, geometry_.unicode), out, depth + 1, withIndex);
         } else {
-          AddBlock(ReadId(view_, e + id, geometry_.unicode), out, depth + 1);
+          AddBlock(ReadId(view_, e + id, geometry_.unicode), out, depth + 1, withIndex);
         }
       }
     }
@@ -141,10 +148,10 @@ class DependencyFinder {
   std::unordered_map<uint64_t, uint64_t> parentPage_;
 };
 
-std::vector<bool> IntactMails(const Mailbox& mailbox, const std::vector<Range>& changed) {
+std::vector<bool> IntactMails(const Mailbox& mailbox, const std::vector<Range>& changed, bool own) {
   std::vector<bool> out;
   out.reserve(mailbox.mails.size());
-  for (const MailInfo& m : mailbox.mails) out.push_back(!Overlaps(m.dependencies, changed));
+  for (const MailInfo& m : mailbox.mails) out.push_back(!Overlaps(own ? m.ownBlocks : m.dependencies, changed));
   return out;
 }
 
@@ -241,7 +248,8 @@ Mailbox DescribeMailbox(sb::MailboxBuilder& builder, std::vector<MailSpec> mails
   for (MailSpec& spec : mails) {
     if (!finder.HasNode(spec.nid)) throw std::invalid_argument("mail NID not in the store");
     std::vector<Range> deps = finder.ForMail(spec.nid, builder.topFolder());
-    mb.mails.push_back({std::move(spec), std::move(deps)});
+    std::vector<Range> own = finder.OwnBlocks(spec.nid);
+    mb.mails.push_back({std::move(spec), std::move(deps), std::move(own)});
   }
   return mb;
 }
@@ -254,6 +262,7 @@ const char* KindName(DamageKind kind) {
     case DamageKind::SubnodeBlock: return "subnode-block";
     case DamageKind::BitFlips: return "bit-flips";
     case DamageKind::ZeroRegion: return "zero-region";
+    case DamageKind::Header: return "header";
   }
   return "?";
 }
@@ -318,7 +327,7 @@ Variant MakeVariant(const Mailbox& mailbox, DamageKind kind, uint64_t seed,
         page = &tree[level][Pick(tree[level].size(), std::nullopt, rng)];
         where = std::string(blockTree ? "block" : "node") + " level " + std::to_string(level);
       }
-      Garble(rng, v.image, page->offset, kPageSize);
+      Garble(rng, v.image, page->offset, g.layout->pageSize);
       v.description = where + " page at " + Hex(page->offset) + " overwritten";
       break;
     }
@@ -359,9 +368,22 @@ Variant MakeVariant(const Mailbox& mailbox, DamageKind kind, uint64_t seed,
       v.description = std::to_string(n) + " bytes zeroed at " + Hex(at);
       break;
     }
+    case DamageKind::Header: {
+      // Garbage over part of the header or all of it, version field included
+      // half of the time.
+      const uint64_t header = std::min<uint64_t>(HeaderSize(mailbox.format), size);
+      const auto length = static_cast<uint64_t>(
+          parameter.value_or(std::exp(Uniform(rng, std::log(4.0), std::log(static_cast<double>(header))))));
+      const uint64_t n = std::clamp<uint64_t>(length, 1, header);
+      const uint64_t at = (rng() & 1) ? std::min<uint64_t>(8, header - n) : rng() % (header - n + 1);
+      Garble(rng, v.image, at, n);
+      v.description = std::to_string(n) + " header bytes garbled at " + Hex(at);
+      break;
+    }
   }
   v.changed = ChangedRanges(mailbox.image, v.image);
-  v.intact = IntactMails(mailbox, v.changed);
+  v.intact = IntactMails(mailbox, v.changed, false);
+  v.ownIntact = IntactMails(mailbox, v.changed, true);
   return v;
 }
 

@@ -38,12 +38,16 @@ bool Overlaps(const std::vector<Range>& a, const std::vector<Range>& b);
 struct MailSpec {
   uint32_t nid = 0;
   std::string subject;     // as the item list shows it
+  std::string sender;      // as the From column shows it
   std::string folderPath;  // the tree path of its folder, "Personal Folders\\Inbox\\"
 };
 
 struct MailInfo {
   MailSpec spec;
   std::vector<Range> dependencies;  // coalesced
+  // The mail's own property-context blocks (its data block or data tree):
+  // what a scan that reads blocks without the indexes needs. Coalesced.
+  std::vector<Range> ownBlocks;
 };
 
 // A pristine store image with the byte dependencies of its mails.
@@ -60,13 +64,14 @@ Mailbox DescribeMailbox(sb::MailboxBuilder& builder, std::vector<MailSpec> mails
 
 // The harness's standard mailbox: `mailCount` mails spread over nested
 // folders (and the top folder), bodies in the heap, in subnodes and in data
-// trees, HTML bodies, recipients, small and large attachments.
+// trees, HTML bodies, recipients, small and large attachments. Any format,
+// the 4 KiB-page one included.
 Mailbox BuildSampleMailbox(sb::Format format, int mailCount, uint32_t seed);
 
-enum class DamageKind { Cut, IndexPage, DataBlock, SubnodeBlock, BitFlips, ZeroRegion };
-inline constexpr DamageKind kAllKinds[] = {DamageKind::Cut,          DamageKind::IndexPage,
-                                           DamageKind::DataBlock,    DamageKind::SubnodeBlock,
-                                           DamageKind::BitFlips,     DamageKind::ZeroRegion};
+enum class DamageKind { Cut, IndexPage, DataBlock, SubnodeBlock, BitFlips, ZeroRegion, Header };
+inline constexpr DamageKind kAllKinds[] = {DamageKind::Cut,        DamageKind::IndexPage,  DamageKind::DataBlock,
+                                           DamageKind::SubnodeBlock, DamageKind::BitFlips, DamageKind::ZeroRegion,
+                                           DamageKind::Header};
 const char* KindName(DamageKind kind);  // "cut", "index-page", ...
 std::optional<DamageKind> ParseKind(std::string_view name);
 
@@ -76,12 +81,13 @@ struct Variant {
   Buffer image;
   std::vector<Range> changed;  // coalesced; a cut counts as changing the tail
   std::vector<bool> intact;    // per mail of the mailbox
+  std::vector<bool> ownIntact;  // per mail: its own property-context blocks untouched
 };
 
 // One damaged variant. `parameter` is the kind's knob: the cut fraction
-// (0..1), the bit-flip rate per bit, the zeroed length in bytes; for the
-// three overwrite kinds it picks the page or block (0..1 over the
-// candidates). Unset, it is drawn from `seed`, which also draws the place
+// (0..1), the bit-flip rate per bit, the zeroed length in bytes, the
+// garbled length of the header; for the three overwrite kinds it picks the
+// page or block (0..1 over the candidates). Unset, it is drawn from `seed`, which also draws the place
 // and the garbage written.
 Variant MakeVariant(const Mailbox& mailbox, DamageKind kind, uint64_t seed,
                     std::optional<double> parameter = std::nullopt);

@@ -42,8 +42,9 @@ Mailbox BuildSampleMailbox(sb::Format format, int mailCount, uint32_t seed) {
   options.ndb.format = format;
   // Partly filled pages give deeper index trees with several intermediate
   // pages per level, so index damage hits every level.
-  options.ndb.nodeLeafFill = format == sb::Format::Unicode23 ? 10 : 16;
-  options.ndb.blockLeafFill = format == sb::Format::Unicode23 ? 14 : 24;
+  const bool wide = sb::GeometryOf(format).unicode;
+  options.ndb.nodeLeafFill = wide ? 10 : 16;
+  options.ndb.blockLeafFill = wide ? 14 : 24;
   options.ndb.intermediateFill = 5;
   sb::MailboxBuilder mb(options);
 
@@ -103,7 +104,7 @@ Mailbox BuildSampleMailbox(sb::Format format, int mailCount, uint32_t seed) {
       item.attachments.push_back(std::move(a));
     }
     const uint32_t nid = mb.AddItem(folder.nid, item);
-    specs.push_back({nid, subject, folder.path});
+    specs.push_back({nid, subject, f.senderName, folder.path});
   }
   return DescribeMailbox(mb, std::move(specs));
 }

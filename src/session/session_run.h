@@ -1,0 +1,44 @@
+// The working state of one run and the helpers its stages share (the normal
+// stages in session.cpp, the deep scan in deep_stage.cpp).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "items/items.h"
+#include "session/folder_list.h"
+#include "session/session.h"
+#include "store/store.h"
+
+namespace velmorix::session {
+
+struct FolderRecord;
+
+// Released on every path when the run ends.
+struct RecoverySession::Run {
+  std::unique_ptr<store::Store> store;
+  std::unique_ptr<items::ItemContext> ctx;
+  const store::NodeEntry* topNode = nullptr;
+  bool ansi = false;
+  bool unknownEncryptionShown = false;
+  // When set, the folder record RegisterItem places items in, or what makes
+  // it when an item is placed.
+  FolderRecord* placeInto = nullptr;
+  std::function<FolderRecord&()> placeLazily;
+};
+
+namespace detail {
+
+inline constexpr const char* kTopFolderPath = "Personal Folders\\";
+
+// A stored text up to its first NUL, as the record's C string would read.
+std::string_view TextOf(const Blob& b);
+// The kind a folder's container class names.
+ColumnSet ContainerKind(const items::ItemRecord& folder, bool ansi);
+// The folder path as shown: whole, or cut at a component boundary.
+std::string ShownPath(const std::string& path);
+
+}  // namespace detail
+}  // namespace velmorix::session

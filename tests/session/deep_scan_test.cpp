@@ -1,0 +1,199 @@
+// The deep scan stage: when it is asked for, where what it finds is placed,
+// and that it adds nothing to what an intact store lists.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+
+#include "session_fixture.h"
+
+namespace velmorix::session::testing {
+namespace {
+
+using V = std::vector<std::string>;
+
+const std::string kTop = "Personal Folders\\";
+const std::string kInbox = kTop + "Inbox\\";
+const std::string kQuestion =
+    "message [Velmorix|question|yesno|owned] The file is damaged. Run a deep scan to find more items?";
+
+class DeepStageTest : public SessionTest {
+ protected:
+  void SetUp() override { session.deepScan = DeepScanChoice::Ask; }
+  // A mailbox with an Inbox of `mails` mails over several node leaf pages.
+  sb::MailboxBuilder& Build(int mails) {
+    sb::MailboxOptions o = Options(GetParam());
+    o.ndb.nodeLeafFill = 4;
+    o.ndb.intermediateFill = 3;
+    builder_ = std::make_unique<sb::MailboxBuilder>(o);
+    const uint32_t inbox = builder_->AddFolder(builder_->topFolder(), "Inbox");
+    for (int i = 0; i < mails; ++i) builder_->AddItem(inbox, Mail("Mail " + std::to_string(i)));
+    builder_->Finish();
+    image_ = builder_->Build();
+    return *builder_;
+  }
+  std::string WriteImage() {
+    std::string bytes(reinterpret_cast<const char*>(image_.data()), image_.size());
+    return WriteBytes(bytes);
+  }
+  void Garble(uint64_t offset, uint64_t n) {
+    for (uint64_t i = 0; i < n && offset + i < image_.size(); ++i) image_[offset + i] ^= std::byte{0xA7};
+  }
+  // Subjects by folder path, over every folder record and the top folder.
+  std::map<std::string, V> Listed() const {
+    std::map<std::string, V> out;
+    for (const ListedItem* m = session.data().topFolder().FirstMail(); m; m = m->Next()) {
+      out[kTop].emplace_back(m->Text(1));
+    }
+    for (const FolderRecord* f = session.data().firstFolder(); f; f = f->Next()) {
+      for (const ListedItem* m = f->FirstMail(); m; m = m->Next()) out[f->folderPath].emplace_back(m->Text(1));
+    }
+    return out;
+  }
+  uint64_t FirstIndexPage() const {
+    const sb::Layout& l = builder_->ndb().layout();
+    uint64_t first = image_.size();
+    for (const auto* tree : {&l.blockPages, &l.nodePages}) {
+      for (const auto& level : *tree) {
+        for (const auto& p : level) first = std::min(first, p.offset);
+      }
+    }
+    return first;
+  }
+
+  std::unique_ptr<sb::MailboxBuilder> builder_;
+  Buffer image_;
+};
+
+TEST_P(DeepStageTest, IntactStoreAsksNothingAndTheDeepScanAddsNothing) {
+  Build(12);
+  const std::string path = WriteImage();
+  Run(path);
+  EXPECT_FALSE(session.damageFound());
+  EXPECT_FALSE(session.deepScanRan());
+  EXPECT_TRUE(view.Calls("message").empty());
+  const auto normal = Listed();
+
+  session.DiscardRecovery();
+  session.deepScan = DeepScanChoice::Always;
+  Run(path);
+  EXPECT_TRUE(session.deepScanRan());
+  EXPECT_EQ(session.deepScanAdded(), 0);
+  EXPECT_EQ(Listed(), normal);
+  EXPECT_EQ(session.outcome(), RunOutcome::Finished);
+  EXPECT_EQ(session.state(), SessionState::Finished);
+  EXPECT_TRUE(view.Has("text 1048 Deep Scanning File for Items..."));
+  EXPECT_EQ(view.Calls("insert " + kTop + "Recovered"), V{});
+}
+
+// Cut before its index pages, the store has no index left: the normal stages
+// fail, the window asks, and on Yes every mail is found in "Recovered Items".
+TEST_P(DeepStageTest, CutFileAsksAndOnYesListsEveryMailInRecoveredItems) {
+  Build(12);
+  image_.resize(FirstIndexPage());
+  const std::string path = WriteImage();
+  Run(path);
+  EXPECT_TRUE(session.damageFound());
+  EXPECT_TRUE(session.deepScanRan());
+  EXPECT_EQ(view.Calls("message [Velmorix|question|yesno"), V{kQuestion});
+  // The failure is shown first, then the question, then the deep scan.
+  const V after = view.CallsFrom(kQuestion);
+  ASSERT_GE(after.size(), 2u);
+  EXPECT_EQ(session.outcome(), RunOutcome::Finished);
+  const auto listed = Listed();
+  ASSERT_TRUE(listed.count(kRecoveredItemsPath));
+  V subjects = listed.at(kRecoveredItemsPath);
+  std::sort(subjects.begin(), subjects.end());
+  V expected;
+  for (int i = 0; i < 12; ++i) expected.push_back("Mail " + std::to_string(i));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(subjects, expected);
+  EXPECT_EQ(session.mailCount(), 12);
+  EXPECT_TRUE(view.Has("insert " + std::string(kRecoveredItemsPath)));
+  const V tree = TreePaths();
+  EXPECT_NE(std::find(tree.begin(), tree.end(), kRecoveredItemsPath), tree.end());
+}
+
+TEST_P(DeepStageTest, CutFileOnNoKeepsTheFailedRun) {
+  Build(4);
+  image_.resize(FirstIndexPage());
+  view.answerYes = false;
+  Run(WriteImage());
+  EXPECT_EQ(view.Calls("message [Velmorix|question|yesno"), V{kQuestion});
+  EXPECT_FALSE(session.deepScanRan());
+  EXPECT_EQ(session.outcome(), RunOutcome::Failed);
+  EXPECT_TRUE(Listed().empty());
+}
+
+TEST_P(DeepStageTest, NeverAsksButTellsOfTheDamage) {
+  Build(4);
+  image_.resize(FirstIndexPage());
+  session.deepScan = DeepScanChoice::Never;
+  Run(WriteImage());
+  EXPECT_TRUE(session.damageFound());
+  EXPECT_TRUE(view.Calls("message [Velmorix|question|yesno").empty());
+  EXPECT_FALSE(session.deepScanRan());
+}
+
+// An intermediate node page overwritten: the normal recovery loses the mails
+// below it; their leaf pages are still in the file, so the deep scan puts
+// them back into their folder, each once.
+TEST_P(DeepStageTest, LostNodeSubtreeComesBackIntoItsFolder) {
+  sb::MailboxBuilder& mb = Build(40);
+  const auto& levels = mb.ndb().layout().nodePages;
+  ASSERT_GE(levels.size(), 3u);
+  const sb::PageInfo& lost = levels[1].back();
+  Garble(lost.offset, 64);
+  Run(WriteImage());
+  EXPECT_TRUE(session.damageFound());
+  EXPECT_TRUE(session.deepScanRan());
+  const auto listed = Listed();
+  EXPECT_FALSE(listed.count(kRecoveredItemsPath));
+  ASSERT_TRUE(listed.count(kInbox));
+  V subjects = listed.at(kInbox);
+  std::sort(subjects.begin(), subjects.end());
+  EXPECT_EQ(std::unique(subjects.begin(), subjects.end()), subjects.end());
+  EXPECT_EQ(subjects.size(), 40u);
+}
+
+TEST_P(DeepStageTest, GarbledHeaderIsScannedIntoTheFolderTree) {
+  Build(10);
+  Garble(0, 564);
+  Run(WriteImage());
+  EXPECT_TRUE(session.deepScanRan());
+  const auto listed = Listed();
+  ASSERT_TRUE(listed.count(kInbox));
+  EXPECT_EQ(listed.at(kInbox).size(), 10u);
+  EXPECT_EQ(FolderPaths(), V{kInbox});
+}
+
+// The message store's own block overwritten: the store no longer names its
+// top folder, which is then the root folder's subfolder with the most
+// children.
+TEST_P(DeepStageTest, LostMessageStoreKeepsTheFolderTree) {
+  sb::MailboxBuilder& mb = Build(6);
+  for (const sb::NodeLeafEntry& e : mb.ndb().NodeEntries()) {
+    if (e.nid != 0x21) continue;
+    const sb::BlockLocation* b = mb.ndb().layout().FindBlock(e.dataBid);
+    ASSERT_NE(b, nullptr);
+    Garble(b->offset, b->size);
+  }
+  Run(WriteImage());
+  EXPECT_EQ(session.failureCode(), 3);
+  EXPECT_TRUE(session.deepScanRan());
+  const auto listed = Listed();
+  ASSERT_TRUE(listed.count(kInbox));
+  EXPECT_EQ(listed.at(kInbox).size(), 6u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, DeepStageTest,
+                         ::testing::Values(sb::Format::Ansi14, sb::Format::Unicode23, sb::Format::Unicode4K),
+                         [](const auto& info) {
+                           return info.param == sb::Format::Ansi14      ? std::string("Ansi")
+                                  : info.param == sb::Format::Unicode23 ? std::string("Unicode")
+                                                                        : std::string("Unicode4K");
+                         });
+
+}  // namespace
+}  // namespace velmorix::session::testing

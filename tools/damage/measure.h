@@ -1,0 +1,67 @@
+// Recoveries of damaged variants, with and without the deep scan, and the
+// figures that compare them with what the damage left intact.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "damage/damage.h"
+#include "session/session.h"
+
+namespace velmorix::damage {
+
+// What one recovery listed: subjects by folder path, and each subject's
+// rows anywhere with their senders.
+struct Recovered {
+  std::map<std::string, std::set<std::string>> subjects;
+  std::map<std::string, std::vector<std::string>> senders;  // by subject, one per row
+  session::RunOutcome outcome = session::RunOutcome::None;
+  std::vector<std::string> messages;
+  bool finishedInTime = true;
+  bool damageFound = false;
+
+  bool Has(const MailSpec& m) const {
+    auto it = subjects.find(m.folderPath);
+    return it != subjects.end() && it->second.count(m.subject) != 0;
+  }
+  // Rows listing the mail anywhere.
+  size_t Rows(const MailSpec& m) const {
+    auto it = senders.find(m.subject);
+    return it == senders.end() ? 0 : it->second.size();
+  }
+};
+
+// Writes `image` into `dir`, recovers it on a session's worker thread and
+// waits at most `bound` for the end. A run that overstays is stopped; one
+// that does not stop either ends the program.
+Recovered RecoverImage(const Buffer& image, const std::vector<MailInfo>& mails, session::DeepScanChoice deep,
+                       std::chrono::milliseconds bound, const std::string& dir);
+
+// Per damage kind: how many mails each recovery listed, against the mails
+// still intact and the mails whose own blocks are untouched.
+struct KindFigures {
+  long variants = 0;
+  long mails = 0;
+  long intact = 0;        // nothing the mail depends on changed
+  long own = 0;           // its own property-context blocks unchanged
+  long normal = 0;        // listed by the normal recovery, in its folder
+  long normalIntact = 0;
+  long deep = 0;          // listed with the deep scan, anywhere
+  long deepOwn = 0;       // of `own`, listed with its sender and no extra row
+};
+
+double Share(long part, long whole);
+
+// Adds one variant's recoveries to `f` and returns what broke a rule: an
+// intact mail the normal recovery missed, a mail the deep scan lost or
+// listed again.
+std::vector<std::string> Tally(const Mailbox& mailbox, const Variant& variant, const Recovered& normal,
+                               const Recovered& deep, KindFigures& f);
+
+void PrintFigures(std::FILE* out, const std::string& title, const std::map<DamageKind, KindFigures>& figures);
+
+}  // namespace velmorix::damage
