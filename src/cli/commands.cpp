@@ -60,6 +60,7 @@ const std::array kOptions{
     Option{"export", "--out", "DIR", "the directory to write into", true},
     Option{"export", "--folder", "PATH", "only this folder (as recover prints it) and its subfolders"},
     Option{"export", "--quiet", "", "no progress line on a terminal"},
+    Option{"export", "--deep", "", "recover as recover --deep does before exporting"},
     Option{"", "--help", "", "print the help (also after a command) and exit"},
     Option{"", "--version", "", "print the version and exit"},
 };

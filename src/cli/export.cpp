@@ -157,6 +157,7 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
     ended.notify_all();
   };
   if (interrupt == &g_exportInterrupted) g_exportSessionStop.store(&session.stopRequest());
+  session.deepScan = command.deep ? session::DeepScanChoice::Always : session::DeepScanChoice::Never;
   session.StartRecovery(path);
   {
     std::unique_lock lock(mutex);
@@ -180,6 +181,9 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
   session.WaitForWorker();
   g_exportSessionStop.store(nullptr);
   if (progress) progress->Clear();
+  if (!command.deep && session.damageFound() && session.outcome() != session::RunOutcome::Stopped) {
+    err << "velmorix-cli: " << path << ": the file is damaged; export --deep may find more items\n";
+  }
 
   switch (session.outcome()) {
     case session::RunOutcome::Finished: break;
@@ -275,6 +279,7 @@ int RunExport(int argc, char** argv) {
   if (command.out.empty()) return UsageError(&self, "--out needs a folder");
   if (args.Has("--folder")) command.folder = args.Value("--folder");
   command.progress = !args.Has("--quiet") && ProgressLine::StderrIsTerminal();
+  command.deep = args.Has("--deep");
 
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);

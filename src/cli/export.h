@@ -43,6 +43,7 @@ struct ExportCommand {
   std::string out;
   std::optional<std::string> folder;
   bool progress = false;  // draw a progress line on `err`
+  bool deep = false;      // run the deep scan after the normal recovery
 };
 
 // Recovers `path` and exports it; prints the summary line on `out`, what

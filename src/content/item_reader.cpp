@@ -103,8 +103,17 @@ std::unique_ptr<ItemReader> ItemReader::Open(const std::string& path,
     return nullptr;
   }
   std::unique_ptr<ItemReader> r(new ItemReader());
-  if (store::OpenStore(r->store_, path, false) != 0 || r->store_.variant == store::Variant::Unknown) {
+  if (store::OpenStore(r->store_, path, false) != 0) {
     if (error) *error = "the file cannot be opened";
+    return nullptr;
+  }
+  // Indexes a deep scan rebuilt past a damaged header say how to read the file.
+  if (data->scannedVariant != store::Variant::Unknown) {
+    r->store_.variant = data->scannedVariant;
+    r->store_.encryptionMethod = data->scannedEncryption;
+  }
+  if (r->store_.variant == store::Variant::Unknown) {
+    if (error) *error = "the file is not a personal or offline folders file";
     return nullptr;
   }
   // The reader never writes through this: it reads subnodes into lists of

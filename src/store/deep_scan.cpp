@@ -313,6 +313,10 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
   if (!pass.Run(progress)) return out;
   if (!report.headerIntact) store.encryptionMethod = GuessEncryption(pass.blocks);
   report.encryptionMethod = store.encryptionMethod;
+  if (!report.headerIntact) {
+    out.data->scannedVariant = store.variant;
+    out.data->scannedEncryption = store.encryptionMethod;
+  }
   report.blocks = pass.blocks.size();
   report.nodePages = pass.nodePages;
   report.unchecked = pass.unchecked;

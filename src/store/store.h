@@ -149,6 +149,11 @@ struct StoreData {
   BlockList blocks;
   NodeTree nodes;
   SubnodeRegistry subnodes;
+  // Set when a deep scan rebuilt these indexes without an intact header: the
+  // variant and block encoding the file was read with, which readers of
+  // these indexes take instead of the header's.
+  Variant scannedVariant = Variant::Unknown;
+  int scannedEncryption = 0;
 };
 
 // An opened store file. Lives for one recovery run on the worker thread; the

@@ -26,12 +26,14 @@ ReaderHub::~ReaderHub() {
 
 std::shared_ptr<ReaderSlot> ReaderHub::OpenReader(std::string* error) {
   const session::SessionData& data = session_.data();
-  if (session_.state() == session::SessionState::Idle || !data.storeData) {
+  // The deep scan may replace the indexes while the window reads.
+  const std::shared_ptr<store::StoreData> indexes = std::atomic_load(&data.storeData);
+  if (session_.state() == session::SessionState::Idle || !indexes) {
     if (error) *error = "no recovery is open";
     return nullptr;
   }
   std::unique_ptr<content::ItemReader> reader =
-      content::ItemReader::Open(session_.sessionPath(), data.storeData, &data.names, error);
+      content::ItemReader::Open(session_.sessionPath(), indexes, &data.names, error);
   if (!reader) return nullptr;
   auto slot = std::make_shared<ReaderSlot>(std::move(reader));
   std::erase_if(readers_, [](const std::weak_ptr<ReaderSlot>& r) { return r.expired(); });

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "cli/export.h"
 #include "cli/recover.h"
 #include "samples.h"
 #include "session_fixture.h"
@@ -189,6 +191,25 @@ TEST(CliRecover, DamagedStoreSuggestsTheDeepScanAndDeepListsWhatItFinds) {
   EXPECT_EQ(Lines(text, "status\tDeep Scanning File for Items...").size(), 1u);
   for (const std::string& m : Lines(text, "message\t")) EXPECT_NE(m, std::string("message\t") + cli::kDeepScanSuggestion);
   EXPECT_EQ(Lines(text, "summary\t").front().rfind("summary\tfolders=1\tmails=3\t", 0), 0u);
+
+  // export takes --deep alike: without it nothing is written and stderr tells
+  // of the damage; with it, the three mails.
+  for (const bool withDeep : {false, true}) {
+    cli::ExportCommand command;
+    command.format = exporting::Format::Eml;
+    command.out = TempPath(withDeep ? "deep-export" : "export");
+    command.deep = withDeep;
+    std::ostringstream summary, errors;
+    cli::ExportStore(file.path(), command, summary, errors);
+    size_t files = 0;
+    std::error_code ec;
+    if (std::filesystem::is_directory(command.out, ec)) {
+      for (const auto& e : std::filesystem::recursive_directory_iterator(command.out, ec)) files += e.is_regular_file();
+    }
+    EXPECT_EQ(files, withDeep ? 3u : 0u) << errors.str();
+    EXPECT_EQ(errors.str().find("export --deep may find more items") != std::string::npos, !withDeep) << errors.str();
+    std::filesystem::remove_all(command.out, ec);
+  }
 }
 
 TEST(CliRecover, UsageErrors) {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 
+#include "content/item_reader.h"
 #include "session_fixture.h"
 
 namespace velmorix::session::testing {
@@ -166,6 +167,15 @@ TEST_P(DeepStageTest, GarbledHeaderIsScannedIntoTheFolderTree) {
   ASSERT_TRUE(listed.count(kInbox));
   EXPECT_EQ(listed.at(kInbox).size(), 10u);
   EXPECT_EQ(FolderPaths(), V{kInbox});
+  // The items read in full over the rebuilt indexes, the header still garbled.
+  const FolderRecord* inbox = session.data().firstFolder();
+  ASSERT_TRUE(inbox && inbox->FirstMail());
+  auto reader = content::ItemReader::Open(session.sessionPath(), std::atomic_load(&session.data().storeData),
+                                          &session.data().names);
+  ASSERT_TRUE(reader);
+  const auto item = reader->Read(inbox->FirstMail()->nodeId, {});
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->subject, std::string(inbox->FirstMail()->Text(1)));
 }
 
 // The message store's own block overwritten: the store no longer names its
