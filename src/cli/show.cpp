@@ -1,4 +1,3 @@
-#include "cli/numbers.h"
 #include "cli/show.h"
 
 #include <cstdio>
@@ -8,9 +7,12 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/numbers.h"
 #include "cli/recover.h"
 #include "content/item_reader.h"
 #include "content/safe_name.h"
+#include "items/items.h"
+#include "store/deep_scan.h"
 
 namespace velmorix::cli {
 namespace {
@@ -236,10 +238,43 @@ std::optional<uint32_t> ParseItemId(std::string_view text) {
   return static_cast<uint32_t>(v);
 }
 
+namespace {
+
+// A reader over the indexes a deep scan rebuilds: the items `recover --deep`
+// lists, with the node ids it gives them.
+std::unique_ptr<content::ItemReader> OpenAfterDeepScan(const std::string& path, items::NamedPropertyMap& names,
+                                                       std::string* error) {
+  store::Store s;
+  if (store::OpenStore(s, path, false) != 0) {
+    *error = "the file cannot be opened";
+    return nullptr;
+  }
+  store::DeepScanResult found;
+  try {
+    if (s.variant != store::Variant::Unknown) store::LoadIndexes(s);
+    found = store::DeepScan(s, s.data.get());
+  } catch (const std::exception&) {
+    found.report.completed = false;
+  }
+  if (!found.report.completed || !found.data) {
+    *error = "the deep scan found nothing it can read";
+    return nullptr;
+  }
+  s.data = found.data;
+  try {
+    items::LoadNamedPropertyMap(s, names);
+  } catch (const std::exception&) {
+  }
+  return content::ItemReader::Open(path, found.data, &names, error);
+}
+
+}  // namespace
+
 int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::ostream& out,
          std::ostream& err) {
   std::string error;
-  auto reader = content::ItemReader::Open(path, &error);
+  items::NamedPropertyMap names;
+  auto reader = options.deep ? OpenAfterDeepScan(path, names, &error) : content::ItemReader::Open(path, &error);
   if (!reader) {
     err << "velmorix-cli: cannot open " << path << ": " << error << '\n';
     return kExitOpenFailed;
@@ -304,6 +339,7 @@ int RunShow(int argc, char** argv) {
   if (args.Has("--attachments") && options.attachmentsDir.empty()) {
     return UsageError(&command, "--attachments needs a folder");
   }
+  options.deep = args.Has("--deep");
   const auto id = ParseItemId(args.operands[1]);
   if (!id) return UsageError(&command, "not an item id: '" + args.operands[1] + "'");
   return Show(args.operands[0], *id, options, std::cout, std::cerr);

@@ -15,6 +15,7 @@ enum class BodyForm { Plain, Html, Rtf };
 struct ShowOptions {
   std::optional<BodyForm> body;  // print only this body, exactly
   std::string attachmentsDir;    // save every attachment into this folder
+  bool deep = false;             // find the item as recover --deep does
 };
 
 // Exit statuses besides those of `recover`: some attachment could not be

@@ -7,6 +7,7 @@
 
 #include "cli/export.h"
 #include "cli/recover.h"
+#include "cli/show.h"
 #include "samples.h"
 #include "session_fixture.h"
 
@@ -191,6 +192,19 @@ TEST(CliRecover, DamagedStoreSuggestsTheDeepScanAndDeepListsWhatItFinds) {
   EXPECT_EQ(Lines(text, "status\tDeep Scanning File for Items...").size(), 1u);
   for (const std::string& m : Lines(text, "message\t")) EXPECT_NE(m, std::string("message\t") + cli::kDeepScanSuggestion);
   EXPECT_EQ(Lines(text, "summary\t").front().rfind("summary\tfolders=1\tmails=3\t", 0), 0u);
+
+  // show --deep finds a mail by the id recover --deep --ids gave it.
+  std::ostringstream ids;
+  options.ids = true;
+  cli::Recover(file.path(), options, ids);
+  const std::string row = Lines(ids.str(), "row\t").front();
+  const uint32_t id = static_cast<uint32_t>(std::stoul(row.substr(row.rfind('\t') + 1), nullptr, 16));
+  cli::ShowOptions show;
+  std::ostringstream shown, errors;
+  EXPECT_EQ(cli::Show(file.path(), id, show, shown, errors), cli::kExitOpenFailed);
+  show.deep = true;
+  EXPECT_EQ(cli::Show(file.path(), id, show, shown, errors), cli::kExitFinished) << errors.str();
+  EXPECT_NE(shown.str().find("Cut "), std::string::npos) << shown.str();
 
   // export takes --deep alike: without it nothing is written and stderr tells
   // of the damage; with it, the three mails.
