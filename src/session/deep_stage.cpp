@@ -27,14 +27,6 @@ constexpr uint32_t kRootFolderNid = 0x122;
 constexpr uint32_t kDefaultTopFolderNid = 0x2142;
 constexpr const char* kDeepScanStatus = "Deep Scanning File for Items...";
 
-uint64_t FileTimeOf(const Blob& value) {
-  const ByteSpan b = value.bytes();
-  if (b.size() < 8) return 0;
-  uint64_t t = 0;
-  for (int i = 7; i >= 0; --i) t = (t << 8) | static_cast<uint8_t>(b[static_cast<size_t>(i)]);
-  return t;
-}
-
 // What identifies a mail row to the eye: its texts and date. A stale copy of
 // a listed mail has the same.
 std::string RowKey(std::string_view sender, std::string_view subject, std::string_view to, uint64_t date) {
@@ -160,17 +152,7 @@ void RecoverySession::RunDeepScan() {
     deepScanRan_.store(true, std::memory_order_release);
   }
 
-  // The finished layout, as after the normal stages.
-  view_.SetControlText(kStatusLine, "");
-  stop_.store(true, std::memory_order_release);
-  SetState(SessionState::Finished);
-  view_.ShowControl(kStopButton, false);
-  view_.EnableControl(kBackButton, true);
-  view_.ShowControl(kBackButton, true);
-  view_.SetProgressPosition(0);
-  view_.ShowControl(kProgressBar, false);
-  view_.StopProgressTimer();
-  outcome_.store(RunOutcome::Finished, std::memory_order_release);
+  ShowFinished();
 }
 
 void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids) {

@@ -290,7 +290,12 @@ int RecoverySession::RunNormalStages() {
     return 0;
   }
 
-  // Wrap-up: the finished layout.
+  ShowFinished();
+  return 0;
+}
+
+// Wrap-up of a run that ended: the finished layout.
+void RecoverySession::ShowFinished() {
   view_.SetControlText(kStatusLine, "");
   stop_.store(true, std::memory_order_release);
   SetState(SessionState::Finished);
@@ -301,7 +306,6 @@ int RecoverySession::RunNormalStages() {
   view_.ShowControl(kProgressBar, false);
   view_.StopProgressTimer();
   outcome_.store(RunOutcome::Finished, std::memory_order_release);
-  return 0;
 }
 
 bool RecoverySession::ScanHierarchy(Run& run) {

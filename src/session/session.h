@@ -132,6 +132,7 @@ class RecoverySession {
   void RunDeepScan();
   void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids);
   void ReportFailure(Run& run, int code);
+  void ShowFinished();
   bool ScanHierarchy(Run& run);  // false when the stop request ended it
   // False when the record is of no kind that is listed.
   bool RegisterItem(Run& run, items::ItemRecord& record, const store::NodeEntry* node);

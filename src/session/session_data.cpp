@@ -19,16 +19,6 @@ std::string_view StoredText(const Blob* text) {
   return v.substr(0, v.find('\0'));
 }
 
-// The first eight bytes of a FILETIME value, little-endian; 0 when absent
-// or shorter (both show no date).
-uint64_t FileTimeOf(const Blob& value) {
-  const ByteSpan b = value.bytes();
-  if (b.size() < 8) return 0;
-  uint64_t t = 0;
-  for (int i = 7; i >= 0; --i) t = (t << 8) | static_cast<uint8_t>(b[static_cast<size_t>(i)]);
-  return t;
-}
-
 const Blob* SubjectOf(const items::MessageDetails* details) {
   return details && details->subject ? &details->subject->text : nullptr;
 }
@@ -226,6 +216,14 @@ void SessionData::Release() {
   names = items::NamedPropertyMap();
   storeData.reset();
   variant_.store(store::Variant::Unknown, std::memory_order_release);
+}
+
+uint64_t FileTimeOf(const Blob& value) {
+  const ByteSpan b = value.bytes();
+  if (b.size() < 8) return 0;
+  uint64_t t = 0;
+  for (int i = 7; i >= 0; --i) t = (t << 8) | static_cast<uint8_t>(b[static_cast<size_t>(i)]);
+  return t;
 }
 
 }  // namespace velmorix::session

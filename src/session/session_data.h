@@ -222,4 +222,8 @@ class SessionData {
   Arena arena_;
 };
 
+// The first eight bytes of a FILETIME value, little-endian; 0 when absent
+// or shorter (both show no date).
+uint64_t FileTimeOf(const Blob& value);
+
 }  // namespace velmorix::session
