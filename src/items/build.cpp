@@ -1,7 +1,5 @@
 // Item assembly: a node's property context, its attachment table and each
 // attachment's own property context.
-#include <mutex>
-
 #include "items/items.h"
 
 namespace velmorix::items {
@@ -12,12 +10,16 @@ constexpr uint32_t kAttachmentTableNid = 0x671;
 std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* node,
                                      ReadScope scope) {
   if (!node) return nullptr;
+  // A listing read keeps no pointer into the subnode list (its body locator
+  // is dropped), so the list lives only while the item is read.
+  store::SubnodeList ownList;
   const store::SubnodeList* subnodes = nullptr;
   if (node->subnodeBlock) {
-    // The subnode registry is shared by the threads that build items.
-    std::unique_lock<std::mutex> lock;
-    if (ctx.storeMutex) lock = std::unique_lock(*ctx.storeMutex);
-    subnodes = store::ReadSubnodeList(ctx.store, node->subnodeBlock);
+    if (scope == ReadScope::Listing) {
+      if (store::ReadSubnodeList(ctx.store, node->subnodeBlock, ownList)) subnodes = &ownList;
+    } else {
+      subnodes = store::ReadSubnodeList(ctx.store, node->subnodeBlock);
+    }
   }
   if (!node->dataBlock) return nullptr;
   auto set = ReadPropertySet(ctx, node->dataBlock->bid, subnodes, scope);
@@ -71,7 +73,7 @@ std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* 
   } catch (const std::exception&) {
     item.reset();
   }
-  if (item) item->bodyLocator = ctx.bodyLocator;
+  if (item && scope == ReadScope::Full) item->bodyLocator = ctx.bodyLocator;
   // No capture travels on to the next item.
   ctx.bodyLocator = {};
   return item;

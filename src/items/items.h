@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -443,10 +442,6 @@ struct ItemContext {
   store::Store& store;
   const NamedPropertyMap* names = nullptr;
   BodyLocator bodyLocator;
-  // Set when several threads build items of one store, each with a context
-  // of its own: held while a read changes what the store shares (the
-  // subnode registry).
-  std::mutex* storeMutex = nullptr;
 };
 
 // Reads the heap of `dataBid` as a property context (one row) or a table
@@ -501,7 +496,7 @@ int DecodeAttachmentProperties(ItemContext& ctx, const PropertySet& set, ItemRec
 // deliveryTime and bodyText, the contact's fileUnder, postalAddress and
 // mobilePhone, the appointment's meetingLocation and the journal's logType.
 // `attachments` holds one empty record per attachment table row. Every other
-// field, the body locator included, is left empty or partly filled.
+// field is left empty or partly filled; the body locator is left empty.
 std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* node,
                                       ReadScope scope = ReadScope::Full);
 

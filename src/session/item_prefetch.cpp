@@ -34,7 +34,6 @@ ItemPrefetcher::ItemPrefetcher(items::ItemContext& walkContext, const store::Nod
     n = n->nextSibling;
   }
 
-  walkContext_.storeMutex = &storeMutex_;
   for (int i = 0; i < helpers; ++i) helpers_.emplace_back([this] { HelperLoop(); });
 }
 
@@ -44,7 +43,6 @@ ItemPrefetcher::~ItemPrefetcher() {
   released_.store(UINT32_MAX - kWindow, std::memory_order_release);
   released_.notify_all();
   for (std::thread& t : helpers_) t.join();
-  walkContext_.storeMutex = nullptr;
 }
 
 int ItemPrefetcher::HelpersForThisMachine() {
@@ -78,7 +76,6 @@ bool ItemPrefetcher::BuildNext(items::ItemContext& ctx) {
 
 void ItemPrefetcher::HelperLoop() {
   items::ItemContext ctx(walkContext_.store, walkContext_.names);
-  ctx.storeMutex = &storeMutex_;
   while (!quit_.load(std::memory_order_acquire)) {
     if (BuildNext(ctx)) continue;
     if (next_.load(std::memory_order_acquire) >= plan_.size()) return;

@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -24,8 +23,8 @@ namespace velmorix::session {
 
 class ItemPrefetcher {
  public:
-  // `walkContext` is the walk thread's own context; its storeMutex is set
-  // for the prefetcher's lifetime. `helpers` threads are started.
+  // `walkContext` is the walk thread's own context. `helpers` threads are
+  // started, each building with a context of its own.
   ItemPrefetcher(items::ItemContext& walkContext, const store::NodeEntry* topFolder, int helpers);
   // Stops the helpers and waits for them.
   ~ItemPrefetcher();
@@ -63,7 +62,6 @@ class ItemPrefetcher {
   void Release(uint32_t from, uint32_t to);
 
   items::ItemContext& walkContext_;
-  std::mutex storeMutex_;
   std::vector<Planned> plan_;
   Slot slots_[kWindow];
   std::atomic<uint32_t> next_{0};      // the next planned node to claim

@@ -1,6 +1,7 @@
 // A compact open-addressing map from 32-bit identifiers (BIDs, NIDs) to
-// pointers. Lookups cost one probe sequence and no allocation per entry, which
-// matters for the million-entry indexes of large stores.
+// 32-bit positions in the owner's list of entries. Lookups cost one probe
+// sequence and no allocation per entry, and a slot is 8 bytes: the table of a
+// million-entry index stays small enough to stay in cache.
 #pragma once
 
 #include <bit>
@@ -9,29 +10,32 @@
 
 namespace velmorix::store {
 
-template <typename T>
 class IdMap {
  public:
-  // Inserts `value` under `key` unless the key is present; returns the value
-  // now stored under the key.
-  T* InsertFirst(uint32_t key, T* value) {
+  static constexpr uint32_t kNone = UINT32_MAX;
+  // The most positions the map holds.
+  static constexpr size_t kMaxPositions = UINT32_MAX - 1;
+
+  // Inserts `position` (below kMaxPositions) under `key` unless the key is
+  // present; returns the position now stored under the key.
+  uint32_t InsertFirst(uint32_t key, uint32_t position) {
     if ((count_ + 1) * 2 > slots_.size()) Grow();
     Slot& s = Probe(key);
-    if (!s.value) {
+    if (s.position == kNone) {
       s.key = key;
-      s.value = value;
+      s.position = position;
       ++count_;
     }
-    return s.value;
+    return s.position;
   }
 
-  T* Find(uint32_t key) const {
-    if (slots_.empty()) return nullptr;
+  // The position stored under `key`, kNone when there is none.
+  uint32_t Find(uint32_t key) const {
+    if (slots_.empty()) return kNone;
     const size_t mask = slots_.size() - 1;
     for (size_t i = Hash(key, shift_);; i = (i + 1) & mask) {
       const Slot& s = slots_[i];
-      if (!s.value) return nullptr;
-      if (s.key == key) return s.value;
+      if (s.position == kNone || s.key == key) return s.position;
     }
   }
 
@@ -40,7 +44,7 @@ class IdMap {
  private:
   struct Slot {
     uint32_t key = 0;
-    T* value = nullptr;  // null marks an empty slot
+    uint32_t position = kNone;  // kNone marks an empty slot
   };
 
   // Multiplicative hashing keeping the product's top bits: identifiers are
@@ -55,7 +59,7 @@ class IdMap {
     const size_t mask = slots_.size() - 1;
     for (size_t i = Hash(key, shift_);; i = (i + 1) & mask) {
       Slot& s = slots_[i];
-      if (!s.value || s.key == key) return s;
+      if (s.position == kNone || s.key == key) return s;
     }
   }
 
@@ -65,7 +69,7 @@ class IdMap {
     slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
     shift_ = 64 - std::countr_zero(slots_.size());
     for (const Slot& s : old) {
-      if (s.value) Probe(s.key) = s;
+      if (s.position != kNone) Probe(s.key) = s;
     }
   }
 

@@ -3,7 +3,9 @@
 // find the leaf level themselves, stop a page at a zero or out-of-order key,
 // and skip subtrees whose pages cannot be read or do not start with the key
 // their parent promised.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -55,11 +57,72 @@ constexpr size_t kUncounted = SIZE_MAX;
 // level is still unknown, and the bytes there could start with the promised
 // key by chance and be taken for a level of the tree. In the 4 KiB variant a
 // page must also name the tree's page type in its trailer.
+// The child pages of one intermediate page, read ahead with as few reads as
+// their places allow: children that lie next to each other in the file (as
+// a tree written in one go places them) come in one read. A child that is
+// not held here is read on its own.
+class ChildPages {
+ public:
+  // Reads the `size` bytes of each page at `offsets` (page boundaries only).
+  void Read(Store& s, std::vector<uint64_t> offsets, uint32_t size, uint32_t pageSize) {
+    std::sort(offsets.begin(), offsets.end());
+    offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+    size_t i = 0;
+    while (i < offsets.size()) {
+      const uint64_t start = offsets[i];
+      uint64_t end = start + size;
+      size_t j = i + 1;
+      while (j < offsets.size() && offsets[j] <= end && offsets[j] + size - start <= kMaxRun) {
+        end = offsets[j] + size;
+        ++j;
+      }
+      if (j - i > 1 && start % pageSize == 0) {
+        Run run{start, end, {}};
+        try {
+          s.ReadRawBlock(start, static_cast<uint32_t>(end - start), run.bytes);
+          runs_.push_back(std::move(run));
+        } catch (const IoError&) {
+          // Each child is read on its own, and fails there as it would have.
+        }
+      }
+      i = j;
+    }
+  }
+
+  // The bytes a read of `size` at `offset` gives, when held; false otherwise.
+  bool Take(uint64_t offset, uint64_t size, Buffer& out) const {
+    for (const Run& r : runs_) {
+      if (offset < r.start || offset + size > r.end) continue;
+      // A run read short ended at the end of the file: what it lacks is not there.
+      const uint64_t held = r.start + r.bytes.size();
+      const uint64_t from = std::min(offset, held) - r.start;
+      const uint64_t to = std::min(offset + size, held) - r.start;
+      out.assign(r.bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 r.bytes.begin() + static_cast<std::ptrdiff_t>(to));
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  static constexpr uint64_t kMaxRun = 1u << 20;
+  struct Run {
+    uint64_t start, end;  // the bytes asked for
+    Buffer bytes;         // fewer when the file ends first
+  };
+  std::vector<Run> runs_;
+};
+
 uint32_t ReadIndexPage(Store& s, const WalkLayout& L, uint64_t offset, uint32_t size, uint8_t ptype,
-                       Buffer& page) {
+                       Buffer& page, const ChildPages* near = nullptr) {
   const uint32_t pageSize = L.counted ? L.counted->pageSize : kPageSize;
   if (offset % pageSize != 0) return 0;
-  const uint32_t n = s.ReadRawBlock(offset, size, page);
+  uint32_t n = 0;
+  if (near && near->Take(offset, size, page)) {
+    n = static_cast<uint32_t>(page.size());
+  } else {
+    n = s.ReadRawBlock(offset, size, page);
+  }
   if (n < pageSize) return 0;
   if (L.counted) {
     auto t = ReadPageTrailer(*L.counted, page);
@@ -112,6 +175,11 @@ void NoteIfUnreadable(Store& s, ByteSpan parent, int64_t index, uint64_t offset)
     ++s.indexPagesLost;
   }
 }
+
+struct LargestNid {
+  bool set = false;
+  int32_t value = 0;
+};
 
 // Per-page state of the node index leaf walk. A page holds at most 31
 // entries, so short vectors searched linearly serve.
@@ -190,17 +258,31 @@ void TakeNodeEntry(Store& s, LeafPage& page, LargestNid& largest, uint32_t n, ui
   ReleaseWaiting(s, page, e);
 }
 
-}  // namespace
+// The children an intermediate page names, read ahead.
+ChildPages ReadChildren(Store& s, const WalkLayout& L, const ByteView& v, uint32_t n, int64_t limit,
+                        uint32_t size) {
+  const uint32_t pageSize = L.counted ? L.counted->pageSize : kPageSize;
+  std::vector<uint64_t> offsets;
+  for (int64_t i = 0; i < limit; ++i) {
+    const size_t off = static_cast<size_t>(i) * L.interEntry;
+    if (Key(v, off) == 0 || off + L.interEntry >= n) break;
+    const uint64_t child = Wide(v, off + 2 * L.wide, L.wide);
+    if (child % pageSize == 0 && child < s.fileSize()) offsets.push_back(child);
+  }
+  ChildPages pages;
+  pages.Read(s, std::move(offsets), size, pageSize);
+  return pages;
+}
 
 int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expectedFirstKey,
-                   int32_t upperBound) {
+                   int32_t upperBound, const ChildPages* near) {
   const WalkLayout L = LayoutOf(store);
   if (depth > kMaxDepth) return -1;
   Buffer page;
   int64_t b = expectedFirstKey;
   if (depth == store.blockLeafLevel) {
     if (store.StopRequested()) return 0;
-    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, kPageBlockIndex, page);
+    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, kPageBlockIndex, page, near);
     if (n == 0) return -1;
     const int64_t limit = EntryLimit(L, page, L.blockLeafEntry, kMaxLeafEntriesBlock);
     if (limit < 0) return -1;
@@ -237,7 +319,7 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
     return 2;
   }
 
-  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, kPageBlockIndex, page);
+  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, kPageBlockIndex, page, near);
   if (n == 0) return -1;
   if (store.StopRequested()) return 0;
   ByteView v{ByteSpan(page)};
@@ -245,6 +327,7 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
   const int64_t limit = EntryLimit(L, page, L.interEntry, kUncounted);
   if (limit < 0) return -1;
   if (!FirstWalk(store, pageOffset, false)) return 3;
+  const ChildPages children = ReadChildren(store, L, v, n, limit, L.blockPage);
   // While the leaf level is unknown, a failed child means this page is a leaf
   // only if no later child reaches a leaf either: one damaged page below the
   // root must not turn the root into a leaf and lose the whole index.
@@ -256,10 +339,10 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
     const int32_t nextKey = i + 1 < limit ? Key(v, off + L.interEntry) : 0;
     const int32_t bound = nextKey > key ? nextKey : upperBound;
     const uint64_t child = Wide(v, off + 2 * L.wide, L.wide);
-    int r = LoadBlockIndex(store, child, depth + 1, key, bound);
+    int r = LoadBlockIndex(store, child, depth + 1, key, bound, &children);
     if (r == -1 && !store.blockLeafSeen) childFailedBeforeLeaf = true;
     else if (r == -1) NoteIfUnreadable(store, page, i, child);
-    if (r == 4) LoadBlockIndex(store, child, depth + 1, key, bound);
+    if (r == 4) LoadBlockIndex(store, child, depth + 1, key, bound, &children);
   }
   if (childFailedBeforeLeaf && !store.blockLeafSeen) {
     store.blockLeafLevel = static_cast<uint8_t>(depth);
@@ -269,14 +352,14 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
 }
 
 int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& largest,
-                  int64_t expectedFirstKey, int32_t upperBound) {
+                  int64_t expectedFirstKey, int32_t upperBound, const ChildPages* near) {
   const WalkLayout L = LayoutOf(store);
   if (store.StopRequested()) return 0;
   if (depth > kMaxDepth) return -1;
   Buffer page;
   int64_t b = expectedFirstKey;
   if (depth == store.nodeLeafLevel) {
-    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, kPageNodeIndex, page);
+    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, kPageNodeIndex, page, near);
     if (n == 0) return -1;
     const int64_t limit = EntryLimit(L, page, L.nodeLeafEntry, kMaxLeafEntriesNode);
     if (limit < 0) return -1;
@@ -305,7 +388,7 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
     return 0;
   }
 
-  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, kPageNodeIndex, page);
+  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, kPageNodeIndex, page, near);
   if (n == 0) return -1;
   if (store.StopRequested()) return 0;
   ByteView v{ByteSpan(page)};
@@ -313,6 +396,7 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
   const int64_t limit = EntryLimit(L, page, L.interEntry, kUncounted);
   if (limit < 0) return -1;
   if (!FirstWalk(store, pageOffset, false)) return 3;
+  const ChildPages children = ReadChildren(store, L, v, n, limit, L.nodePage);
   for (int64_t i = 0; i < limit; ++i) {
     const size_t off = static_cast<size_t>(i) * L.interEntry;
     const int32_t key = Key(v, off);
@@ -320,37 +404,39 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
     const int32_t nextKey = i + 1 < limit ? Key(v, off + L.interEntry) : 0;
     const int32_t bound = nextKey > key ? nextKey : kTopBound;
     const uint64_t child = Wide(v, off + 2 * L.wide, L.wide);
-    int r = LoadNodeIndex(store, child, depth + 1, largest, key, bound);
+    int r = LoadNodeIndex(store, child, depth + 1, largest, key, bound, &children);
     if (r == -1 && !store.nodeLeafSeen) {
       store.nodeLeafLevel = static_cast<uint8_t>(depth);
       return 4;
     }
     if (r == -1) NoteIfUnreadable(store, page, i, child);
-    if (r == 4) LoadNodeIndex(store, child, depth + 1, largest, key, bound);
+    if (r == 4) LoadNodeIndex(store, child, depth + 1, largest, key, bound, &children);
   }
   return 3;
 }
+
+}  // namespace
 
 int LoadIndexes(Store& store) {
   if (store.variant == Variant::Unknown) return -1;
   store.walkedPages.clear();
   try {
-    int r = LoadBlockIndex(store, store.blockRootOffset, 0, -1, kTopBound);
+    int r = LoadBlockIndex(store, store.blockRootOffset, 0, -1, kTopBound, nullptr);
     if (r == -1) {
       store.blockLeafLevel = 0;
       NoteIfUnreadable(store, {}, 0, store.blockRootOffset);
     }
     if (r == -1 || r == 4) {
-      if (LoadBlockIndex(store, store.blockRootOffset, 0, kFirstBlockBid, kTopBound) == -1) return -1;
+      if (LoadBlockIndex(store, store.blockRootOffset, 0, kFirstBlockBid, kTopBound, nullptr) == -1) return -1;
     }
     LargestNid largest;
-    r = LoadNodeIndex(store, store.nodeRootOffset, 0, largest, kMessageStoreNid, kTopBound);
+    r = LoadNodeIndex(store, store.nodeRootOffset, 0, largest, kMessageStoreNid, kTopBound, nullptr);
     if (r == -1) {
       store.nodeLeafLevel = 0;
       NoteIfUnreadable(store, {}, 0, store.nodeRootOffset);
     }
     if (r == -1 || r == 4) {
-      if (LoadNodeIndex(store, store.nodeRootOffset, 0, largest, kMessageStoreNid, kTopBound) == -1) {
+      if (LoadNodeIndex(store, store.nodeRootOffset, 0, largest, kMessageStoreNid, kTopBound, nullptr) == -1) {
         return -1;
       }
     }

@@ -15,7 +15,10 @@ NodeEntry* NodeTree::Create(uint32_t nid, const BlockEntry* sub, const BlockEntr
   e->nid = nid;
   e->subnodeBlock = sub;
   e->dataBlock = data;
-  if (firstByNid_.InsertFirst(nid, e) != e) {
+  // Entries past what the index can number are not indexed.
+  const size_t position = all_.size() - 1;
+  if (position < IdMap::kMaxPositions &&
+      firstByNid_.InsertFirst(nid, static_cast<uint32_t>(position)) != position) {
     moreByNid_.emplace(nid, e);
     sharedNids_ = true;
   }
@@ -114,8 +117,14 @@ NodeEntry* NodeTree::FindPreorder(uint32_t nid) const {
   return nullptr;
 }
 
+NodeEntry* NodeTree::FirstByNid(uint32_t nid) const {
+  const uint32_t at = firstByNid_.Find(nid);
+  // The tree hands out its entries for linking whatever its own constness.
+  return at == IdMap::kNone ? nullptr : const_cast<NodeEntry*>(&all_[at]);
+}
+
 NodeEntry* NodeTree::Find(uint32_t nid) const {
-  NodeEntry* first = firstByNid_.Find(nid);
+  NodeEntry* first = FirstByNid(nid);
   if (!first) return nullptr;
   NodeEntry* found = Reachable(first) ? first : nullptr;
   if (!sharedNids_) return found;
@@ -134,7 +143,7 @@ NodeEntry* NodeTree::Find(uint32_t nid) const {
 }
 
 NodeEntry* NodeTree::FindReadOnly(uint32_t nid) const {
-  NodeEntry* first = firstByNid_.Find(nid);
+  NodeEntry* first = FirstByNid(nid);
   if (!first) return nullptr;
   NodeEntry* found = ReachableUncached(first) ? first : nullptr;
   if (!sharedNids_) return found;

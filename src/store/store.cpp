@@ -39,17 +39,21 @@ bool HasIndexRootPage(Store& store) {
 
 const BlockEntry& BlockList::Append(const BlockEntry& e) {
   entries_.push_back(e);
-  const BlockEntry& stored = entries_.back();
-  first_.InsertFirst(e.bid, &stored);  // keeps the first entry for a BID
-  return stored;
+  // Keeps the first entry for a BID; entries past what the map can number
+  // stay in the list unindexed.
+  if (entries_.size() <= IdMap::kMaxPositions) {
+    first_.InsertFirst(e.bid, static_cast<uint32_t>(entries_.size() - 1));
+  }
+  return entries_.back();
 }
 
 const BlockEntry* BlockList::FindExact(uint32_t bid) const {
-  return first_.Find(bid);
+  const uint32_t at = first_.Find(bid);
+  return at == IdMap::kNone ? nullptr : &entries_[at];
 }
 
 const SubnodeList* SubnodeRegistry::Register(SubnodeList list) {
-  entries_ += list.size();
+  std::lock_guard lock(mutex_);
   lists_.push_back(std::move(list));
   return &lists_.back();
 }

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <set>
 #include <string>
@@ -56,7 +57,7 @@ class BlockList {
 
  private:
   std::deque<BlockEntry> entries_;
-  IdMap<const BlockEntry> first_;
+  IdMap first_;
 };
 
 // One node index leaf entry, linked into the node tree.
@@ -109,12 +110,13 @@ class NodeTree {
   bool Reachable(const NodeEntry* e) const;
   bool ReachableUncached(const NodeEntry* e) const;
   NodeEntry* FindPreorder(uint32_t nid) const;
+  NodeEntry* FirstByNid(uint32_t nid) const;
 
   std::deque<NodeEntry> all_;
   NodeEntry* head_ = nullptr;
   NodeEntry* tail_ = nullptr;
   // The first entry created with each NID, and any later ones.
-  IdMap<NodeEntry> firstByNid_;
+  IdMap firstByNid_;
   std::unordered_multimap<uint32_t, NodeEntry*> moreByNid_;
   // Bumped whenever an entry is unlinked: reachability caches older than this
   // are stale.
@@ -134,14 +136,14 @@ struct SubnodeEntry {
 using SubnodeList = std::vector<SubnodeEntry>;
 
 // Keeps every subnode list read during a session; lists are released with it.
+// Threads that build items of one store register concurrently.
 class SubnodeRegistry {
  public:
   const SubnodeList* Register(SubnodeList list);
-  size_t entryCount() const { return entries_; }
 
  private:
+  std::mutex mutex_;
   std::deque<SubnodeList> lists_;
-  size_t entries_ = 0;
 };
 
 // What the store layer leaves behind as session data.
@@ -233,14 +235,6 @@ int EncodeBlock(std::span<std::byte> buf, int method, uint32_t bid);
 // Loads the block list and node tree. 0 when loading ended (completely or cut
 // short), -1 when either index could not be loaded at all.
 int LoadIndexes(Store& store);
-int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expectedFirstKey,
-                   int32_t upperBound);
-struct LargestNid {
-  bool set = false;
-  int32_t value = 0;
-};
-int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& largest,
-                  int64_t expectedFirstKey, int32_t upperBound);
 
 const BlockEntry* FindBlock(const Store& store, uint32_t bid);
 NodeEntry* FindNode(const Store& store, uint32_t nid);
@@ -249,6 +243,10 @@ uint64_t BlockOffset(const Store& store, uint32_t bid);
 // Reads a node's subnode block into a registered, flat subnode list; nullptr
 // when the block is missing, unreadable or not a subnode block.
 const SubnodeList* ReadSubnodeList(Store& store, const BlockEntry* subnodeBlock);
+// The same into the caller's `out` (cleared first), registering nothing: for
+// reads whose results keep no pointer into the list. False when `out` stays
+// empty.
+bool ReadSubnodeList(Store& store, const BlockEntry* subnodeBlock, SubnodeList& out);
 
 // Reads the entries of one subnode block (a leaf block, or an intermediate
 // block over leaf blocks) into the caller's `out`, without following their own

@@ -61,11 +61,17 @@ bool ReadSubnodeBlock(Store& store, const BlockEntry& block, SubnodeList& list,
 
 }  // namespace
 
-const SubnodeList* ReadSubnodeList(Store& store, const BlockEntry* subnodeBlock) {
-  if (!subnodeBlock) return nullptr;
-  SubnodeList list;
+bool ReadSubnodeList(Store& store, const BlockEntry* subnodeBlock, SubnodeList& out) {
+  out.clear();
+  if (!subnodeBlock) return false;
   std::unordered_set<const BlockEntry*> expanded;
-  if (!ReadSubnodeBlock(store, *subnodeBlock, list, expanded, 0, true) || list.empty()) return nullptr;
+  if (!ReadSubnodeBlock(store, *subnodeBlock, out, expanded, 0, true)) out.clear();
+  return !out.empty();
+}
+
+const SubnodeList* ReadSubnodeList(Store& store, const BlockEntry* subnodeBlock) {
+  SubnodeList list;
+  if (!ReadSubnodeList(store, subnodeBlock, list)) return nullptr;
   return store.data->subnodes.Register(std::move(list));
 }
 
