@@ -11,8 +11,12 @@
 namespace velmorix::fuzz {
 
 inline const std::string& InputPath() {
-  static const std::string path = "/tmp/velmorix-fuzz-" + std::to_string(::getpid()) + ".bin";
-  return path;
+  // Removed when the fuzzer exits normally.
+  static const struct Input {
+    std::string path = "/tmp/velmorix-fuzz-" + std::to_string(::getpid()) + ".bin";
+    ~Input() { std::remove(path.c_str()); }
+  } input;
+  return input.path;
 }
 
 inline bool WriteInput(const uint8_t* data, size_t size) {

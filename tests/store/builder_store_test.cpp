@@ -11,6 +11,7 @@
 
 #include "store/store.h"
 #include "storebuilder/ndb.h"
+#include "temp_files.h"
 
 namespace velmorix {
 namespace {
@@ -28,7 +29,7 @@ std::string TempPath(const std::string& name) {
   for (char& c : unique) {
     if (c == '/') c = '_';
   }
-  return (std::filesystem::temp_directory_path() / unique).string();
+  return velmorix::testing::RemovedAtExit((std::filesystem::temp_directory_path() / unique).string());
 }
 
 // Adds the message store, the map node, the root and top folders and `items`

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "store/bytes.h"
+#include "temp_files.h"
 
 namespace velmorix::testing {
 
@@ -113,7 +114,8 @@ class MiniStore {
   // lies beyond the header area).
   std::string Write(const std::string& name) const {
     // Unique per process: tests run in parallel.
-    auto path = (std::filesystem::temp_directory_path() / (std::to_string(::getpid()) + "_" + name)).string();
+    auto path = velmorix::testing::RemovedAtExit(
+        (std::filesystem::temp_directory_path() / (std::to_string(::getpid()) + "_" + name)).string());
     std::remove(path.c_str());
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     (void)!::pwrite(fd, header_.data(), header_.size(), 0);
