@@ -1,5 +1,11 @@
 #include "cli/cli_view.h"
 
+#include <chrono>
+#include <condition_variable>
+
+#include "cli/progress.h"
+#include "session/session.h"
+
 namespace velmorix::cli {
 
 void CliView::SetControlText(int id, const std::string& text) {
@@ -59,6 +65,45 @@ session::MessageAnswer CliView::ShowMessage(const session::Message& message) {
 void CliView::Note(const std::string& text) {
   std::lock_guard lock(mutex_);
   events_.push_back({Event::Message, text});
+}
+
+bool RunToEnd(session::RecoverySession& session, const CliView& view, const std::string& path,
+              ProgressLine* progress, const std::atomic<bool>* interrupt) {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  session.onWorkerFinished = [&] {
+    std::lock_guard lock(mutex);
+    done = true;
+    ended.notify_all();
+  };
+  session.StartRecovery(path);
+  bool stopAsked = false;
+  {
+    std::unique_lock lock(mutex);
+    // With a progress line, the first look comes at once: a run's first
+    // stage shows as soon as it starts.
+    auto wait = std::chrono::milliseconds(progress ? 1 : 20);
+    while (!done) {
+      ended.wait_for(lock, wait);
+      wait = std::chrono::milliseconds(20);
+      if (!done && progress) {
+        lock.unlock();
+        const CliView::Progress p = view.progress();
+        progress->Update(p.stage, p.done, p.total);
+        lock.lock();
+      }
+      if (!done && !stopAsked && interrupt && interrupt->load()) {
+        stopAsked = true;
+        lock.unlock();
+        session.RequestStop();
+        lock.lock();
+      }
+    }
+  }
+  session.WaitForWorker();
+  session.onWorkerFinished = nullptr;
+  return stopAsked;
 }
 
 }  // namespace velmorix::cli

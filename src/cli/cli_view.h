@@ -11,7 +11,13 @@
 #include "session/folder_tree.h"
 #include "session/recovery_view.h"
 
+namespace velmorix::session {
+class RecoverySession;
+}
+
 namespace velmorix::cli {
+
+class ProgressLine;
 
 class CliView : public session::RecoveryView {
  public:
@@ -61,5 +67,11 @@ class CliView : public session::RecoveryView {
   std::atomic<int> low_{0}, high_{0}, position_{0};
   std::atomic<bool> positioned_{false};
 };
+
+// Starts the recovery of `path` in `session` (whose view is `view`) and waits
+// for its worker: draws the view's progress on `progress` (when given) and
+// asks the session to stop once `interrupt` is set. True when it asked.
+bool RunToEnd(session::RecoverySession& session, const CliView& view, const std::string& path,
+              ProgressLine* progress, const std::atomic<bool>* interrupt);
 
 }  // namespace velmorix::cli

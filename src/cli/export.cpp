@@ -5,13 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <unordered_set>
 
 #ifdef __GLIBC__
@@ -148,37 +145,9 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
   // The recovery, as `recover` runs it.
   CliView view;
   session::RecoverySession session(view);
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;
-  session.onWorkerFinished = [&] {
-    std::lock_guard lock(mutex);
-    done = true;
-    ended.notify_all();
-  };
   if (interrupt == &g_exportInterrupted) g_exportSessionStop.store(&session.stopRequest());
   session.deepScan = command.deep ? session::DeepScanChoice::Always : session::DeepScanChoice::Never;
-  session.StartRecovery(path);
-  {
-    std::unique_lock lock(mutex);
-    bool stopAsked = false;
-    while (!done) {
-      ended.wait_for(lock, std::chrono::milliseconds(progress ? 1 : 20));
-      if (!done && progress) {
-        lock.unlock();
-        const CliView::Progress p = view.progress();
-        progress->Update(p.stage, p.done, p.total);
-        lock.lock();
-      }
-      if (!done && !stopAsked && interrupt && interrupt->load()) {
-        stopAsked = true;
-        lock.unlock();
-        session.RequestStop();
-        lock.lock();
-      }
-    }
-  }
-  session.WaitForWorker();
+  RunToEnd(session, view, path, progress ? &*progress : nullptr, interrupt);
   g_exportSessionStop.store(nullptr);
   if (progress) progress->Clear();
   if (!command.deep && session.damageFound() && session.outcome() != session::RunOutcome::Stopped) {

@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <sys/stat.h>
@@ -378,42 +375,9 @@ int Recover(const std::string& path, const RecoverOptions& options, std::ostream
     return kExitOpenFailed;
   }
 
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;
-  session.onWorkerFinished = [&] {
-    std::lock_guard lock(mutex);
-    done = true;
-    ended.notify_all();
-  };
-
   if (interrupt == &g_interrupted) g_sessionStop.store(&session.stopRequest());
   session.deepScan = options.deep ? session::DeepScanChoice::Always : session::DeepScanChoice::Never;
-  session.StartRecovery(path);
-  bool stopAsked = false;
-  {
-    std::unique_lock lock(mutex);
-    // With a progress line, the first look comes at once: a run's first
-    // stage shows as soon as it starts.
-    auto wait = std::chrono::milliseconds(options.progress ? 1 : 20);
-    while (!done) {
-      ended.wait_for(lock, wait);
-      wait = std::chrono::milliseconds(20);
-      if (!done && options.progress) {
-        lock.unlock();
-        const CliView::Progress p = view.progress();
-        options.progress->Update(p.stage, p.done, p.total);
-        lock.lock();
-      }
-      if (!done && !stopAsked && interrupt && interrupt->load()) {
-        stopAsked = true;
-        lock.unlock();
-        session.RequestStop();
-        lock.lock();
-      }
-    }
-  }
-  session.WaitForWorker();
+  const bool stopAsked = RunToEnd(session, view, path, options.progress, interrupt);
   g_sessionStop.store(nullptr);
   // A stop the worker saw before the Stop command ran: complete the command.
   if (!stopAsked && interrupt && interrupt->load() &&

@@ -79,18 +79,7 @@ void RecoverySession::MaybeRunDeepScan() {
 
 void RecoverySession::RunDeepScan() {
   Run run;
-  run.store = std::make_unique<store::Store>();
-  run.store->stopRequest = &stop_;
-  run.store->onUnknownEncryption = [this, &run] {
-    if (run.unknownEncryptionShown) return;
-    run.unknownEncryptionShown = true;
-    Message m;
-    m.caption = kCaption;
-    m.text = "Unknown Encryption has been done so can'nt be decrypted";
-    m.icon = MessageIcon::None;
-    m.ownedByWindow = false;
-    view_.ShowMessage(m);
-  };
+  NewStore(run);
   if (store::OpenStore(*run.store, path_) == -1) return;
 
   // The normal stages' wrap-up set the stop request; a new one ends this stage.

@@ -177,13 +177,10 @@ void RecoverySession::NoteStoreDamage(const Run& run) {
   }
 }
 
-int RecoverySession::RunNormalStages() {
-  Run run;
-
-  // Stage 1: open.
-  view_.SetControlText(kStatusLine, "Opening File");
+void RecoverySession::NewStore(Run& run) {
   run.store = std::make_unique<store::Store>();
   run.store->stopRequest = &stop_;
+  // A block the store cannot decode is told of once per run.
   run.store->onUnknownEncryption = [this, &run] {
     if (run.unknownEncryptionShown) return;
     run.unknownEncryptionShown = true;
@@ -195,6 +192,14 @@ int RecoverySession::RunNormalStages() {
     m.ownedByWindow = false;
     view_.ShowMessage(m);
   };
+}
+
+int RecoverySession::RunNormalStages() {
+  Run run;
+
+  // Stage 1: open.
+  view_.SetControlText(kStatusLine, "Opening File");
+  NewStore(run);
   view_.EnableControl(kBackButton, false);
   view_.ShowControl(kBackButton, false);
   if (store::OpenStore(*run.store, path_) == -1) {

@@ -125,6 +125,9 @@ class RecoverySession {
 
  private:
   struct Run;
+  // Opens nothing: gives the run a store that polls the stop request and
+  // tells of an unknown block encoding once.
+  void NewStore(Run& run);
   int RunNormalStages();
   void NoteStoreDamage(const Run& run);
   // The deep scan after the normal stages, as `deepScan` chooses.
