@@ -209,7 +209,7 @@ void Format(const PartContext& c, const ltp::Value& v, size_t shown, Property& p
     if (const store::SubnodeEntry* e = v.source->Subnode(v.word)) {
       if (auto size = store::DataSize(v.source->store(), e->dataBlock->bid)) p.size = *size;
     }
-    p.value = p.unreadable ? "(cannot be read)" : "(" + std::to_string(p.size) + " bytes)";
+    p.value = p.unreadable ? "(cannot be read)" : std::string("(").append(std::to_string(p.size)).append(" bytes)");
     return;
   }
   p.size = v.byReference ? bytes->size() : 0;

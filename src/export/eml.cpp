@@ -306,7 +306,10 @@ std::string ExtendedParameter(std::string_view attribute, std::string_view value
   for (size_t n = 0; n < sections.size(); ++n) {
     out += ";\n\t";
     out += attribute;
-    if (sections.size() > 1) out += "*" + std::to_string(n);
+    if (sections.size() > 1) {
+      out += '*';
+      out += std::to_string(n);
+    }
     out += "*=";
     if (n == 0) out += "UTF-8''";
     out += sections[n];
@@ -331,12 +334,15 @@ void SetFileName(GMimeObject* part, const std::string& name) {
   GMimeContentType* type = g_mime_object_get_content_type(part);
   mime::GString mimeType(g_mime_content_type_get_mime_type(type));
   if (GMimeHeader* h = g_mime_header_list_get_header(list, "Content-Disposition")) {
-    const std::string raw = " " + std::string(disposition ? disposition : "attachment") +
-                            ExtendedParameter("filename", name) + "\n";
+    const std::string raw = std::string(" ")
+                                .append(disposition ? disposition : "attachment")
+                                .append(ExtendedParameter("filename", name))
+                                .append("\n");
     g_mime_header_set_raw_value(h, raw.c_str());
   }
   if (GMimeHeader* h = g_mime_header_list_get_header(list, "Content-Type")) {
-    const std::string raw = " " + std::string(mimeType.get()) + ExtendedParameter("name", name) + "\n";
+    const std::string raw =
+        std::string(" ").append(mimeType.get()).append(ExtendedParameter("name", name)).append("\n");
     g_mime_header_set_raw_value(h, raw.c_str());
   }
 }
