@@ -68,6 +68,7 @@ bool ItemPrefetcher::BuildNext(items::ItemContext& ctx) {
   }
   // The slot's previous user, planned node i - kWindow, has been released.
   Slot& slot = slots_[i % kWindow];
+  slot.spent.reset();
   slot.record = Build(ctx, plan_[i].node);
   slot.state.store(kBuilt, std::memory_order_release);
   slot.state.notify_all();
@@ -95,7 +96,23 @@ void ItemPrefetcher::Release(uint32_t from, uint32_t to) {
   }
 }
 
+void ItemPrefetcher::ReleaseTaken() {
+  if (!takenHeld_) return;
+  takenHeld_ = false;
+  released_.store(lastTaken_ + 1, std::memory_order_release);
+  // A helper waiting for the window to move is woken every few records, not
+  // for each: the window still holds work for the others.
+  if ((lastTaken_ + 1) % kWakeEvery == 0) released_.notify_all();
+}
+
+void ItemPrefetcher::Recycle(std::unique_ptr<items::ItemRecord> spent) {
+  if (!takenHeld_) return;  // not the record of a slot: freed here
+  slots_[lastTaken_ % kWindow].spent = std::move(spent);
+  ReleaseTaken();
+}
+
 std::unique_ptr<items::ItemRecord> ItemPrefetcher::Take(const store::NodeEntry* node) {
+  ReleaseTaken();
   if (cursor_ < plan_.size() && plan_[cursor_].node != node && lastTaken_ != UINT32_MAX &&
       cursor_ < plan_[lastTaken_].subtreeEnd) {
     // The walk did not enter the node taken last: drop what was built of its
@@ -124,10 +141,8 @@ std::unique_ptr<items::ItemRecord> ItemPrefetcher::Take(const store::NodeEntry* 
   slot.state.store(kEmpty, std::memory_order_relaxed);
   cursor_ = i + 1;
   lastTaken_ = i;
-  released_.store(cursor_, std::memory_order_release);
-  // A helper waiting for the window to move is woken every few records, not
-  // for each: the window still holds work for the others.
-  if (cursor_ % kWakeEvery == 0) released_.notify_all();
+  // The slot stays held until the record comes back or the next Take.
+  takenHeld_ = true;
   return record;
 }
 

@@ -34,6 +34,10 @@ class ItemPrefetcher {
   // The listing record of `node` (nullptr when it has none), for the walk's
   // next node with data. Nodes are taken in the walk's order.
   std::unique_ptr<items::ItemRecord> Take(const store::NodeEntry* node);
+  // Hands back the record Take returned last, once the walk is done with it:
+  // it is freed by the thread that next builds in its slot, the thread that
+  // most likely allocated it (freeing across threads contends in malloc).
+  void Recycle(std::unique_ptr<items::ItemRecord> spent);
 
   // Helper threads worth starting on this machine: 0 when one core is all
   // there is.
@@ -47,6 +51,7 @@ class ItemPrefetcher {
   struct Slot {
     std::atomic<int> state{0};  // kEmpty or kBuilt
     std::unique_ptr<items::ItemRecord> record;
+    std::unique_ptr<items::ItemRecord> spent;  // freed by the slot's next builder
   };
   static constexpr int kEmpty = 0;
   static constexpr int kBuilt = 1;
@@ -60,6 +65,8 @@ class ItemPrefetcher {
   std::unique_ptr<items::ItemRecord> Build(items::ItemContext& ctx, const store::NodeEntry* node);
   // Waits for the planned nodes [from, to) that were claimed and drops them.
   void Release(uint32_t from, uint32_t to);
+  // Lets the slot of the node taken last be claimed again.
+  void ReleaseTaken();
 
   items::ItemContext& walkContext_;
   std::vector<Planned> plan_;
@@ -68,6 +75,7 @@ class ItemPrefetcher {
   std::atomic<uint32_t> released_{0};  // planned nodes below this are taken or dropped
   uint32_t cursor_ = 0;                // walk only: the next planned node to take
   uint32_t lastTaken_ = UINT32_MAX;    // walk only
+  bool takenHeld_ = false;             // walk only: the slot of lastTaken_ is not yet released
   std::atomic<bool> quit_{false};
   std::vector<std::thread> helpers_;
 };

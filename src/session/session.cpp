@@ -378,7 +378,6 @@ bool RecoverySession::ScanHierarchy(Run& run) {
         } else {
           path.resize(before);
         }
-        record.reset();
       } else if (record) {
         RegisterItem(run, *record, k);
       }
@@ -392,6 +391,7 @@ bool RecoverySession::ScanHierarchy(Run& run) {
       path.resize(before);
       k = k->parent;
     }
+    if (prefetch) prefetch->Recycle(std::move(record));
     record.reset();
     if (descended) {
       descended = false;
