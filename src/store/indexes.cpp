@@ -5,7 +5,6 @@
 // their parent promised.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -47,24 +46,14 @@ WalkLayout LayoutOf(const Store& s) {
 constexpr uint32_t kPageSize = 512;
 constexpr size_t kUncounted = SIZE_MAX;
 
-// Reads an index page of `size` bytes. The 512-byte variants read more bytes
-// than one page holds, so a page that ends the file reads short: when the
-// page itself is whole, the missing tail counts as zeros. Returns the bytes
-// available, or 0 when the page cannot be read.
-//
-// Pages lie on page boundaries. An offset off a boundary is no page: such
-// offsets come from a leaf page walked as an intermediate one while the leaf
-// level is still unknown, and the bytes there could start with the promised
-// key by chance and be taken for a level of the tree. In the 4 KiB variant a
-// page must also name the tree's page type in its trailer.
 // The child pages of one intermediate page, read ahead with as few reads as
 // their places allow: children that lie next to each other in the file (as
 // a tree written in one go places them) come in one read. A child that is
 // not held here is read on its own.
 class ChildPages {
  public:
-  // Reads the `size` bytes of each page at `offsets` (page boundaries only).
-  void Read(Store& s, std::vector<uint64_t> offsets, uint32_t size, uint32_t pageSize) {
+  // Reads the `size` bytes of each page at `offsets`.
+  void Read(Store& s, std::vector<uint64_t> offsets, uint32_t size) {
     std::sort(offsets.begin(), offsets.end());
     offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
     size_t i = 0;
@@ -76,7 +65,7 @@ class ChildPages {
         end = offsets[j] + size;
         ++j;
       }
-      if (j - i > 1 && start % pageSize == 0) {
+      if (j - i > 1) {
         Run run{start, end, {}};
         try {
           s.ReadRawBlock(start, static_cast<uint32_t>(end - start), run.bytes);
@@ -113,6 +102,16 @@ class ChildPages {
   std::vector<Run> runs_;
 };
 
+// Reads an index page of `size` bytes. The 512-byte variants read more bytes
+// than one page holds, so a page that ends the file reads short: when the
+// page itself is whole, the missing tail counts as zeros. Returns the bytes
+// available, or 0 when the page cannot be read.
+//
+// Pages lie on page boundaries. An offset off a boundary is no page: such
+// offsets come from a leaf page walked as an intermediate one while the leaf
+// level is still unknown, and the bytes there could start with the promised
+// key by chance and be taken for a level of the tree. In the 4 KiB variant a
+// page must also name the tree's page type in its trailer.
 uint32_t ReadIndexPage(Store& s, const WalkLayout& L, uint64_t offset, uint32_t size, uint8_t ptype,
                        Buffer& page, const ChildPages* near = nullptr) {
   const uint32_t pageSize = L.counted ? L.counted->pageSize : kPageSize;
@@ -270,7 +269,7 @@ ChildPages ReadChildren(Store& s, const WalkLayout& L, const ByteView& v, uint32
     if (child % pageSize == 0 && child < s.fileSize()) offsets.push_back(child);
   }
   ChildPages pages;
-  pages.Read(s, std::move(offsets), size, pageSize);
+  pages.Read(s, std::move(offsets), size);
   return pages;
 }
 
