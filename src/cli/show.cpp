@@ -77,6 +77,11 @@ void KindFields(const Item& item, Summary& s) {
                                                           ? e.address
                                                           : e.displayName + " <" + e.address + ">");
     for (const auto& p : c->phones) s.Line("Phone (" + p.label + ")", p.value);
+    for (const auto& m : c->members) {
+      s.Line("Member", m.address.empty() || m.displayName == m.address ? (m.displayName.empty() ? m.address : m.displayName)
+                       : m.displayName.empty()                         ? m.address
+                                                                       : m.displayName + " <" + m.address + ">");
+    }
     for (const auto& a : c->addresses) {
       std::string text = a.full;
       if (text.empty()) {

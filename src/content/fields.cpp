@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "content/codepage.h"
 #include "content/parts.h"
 #include "items/text.h"
 
@@ -148,6 +149,35 @@ void ReadContact(const PartContext& c, ContactFields& f) {
   }
 }
 
+// A distribution list's members. Each is named by an entry ID: a one-off
+// one (name, address type and address), or one wrapping a contact's entry
+// ID, with the one-off copy in the parallel list of one-off members.
+void ReadDistributionList(const PartContext& c, ContactFields& f) {
+  f.displayName = Or(c.Text(0x3001));
+  if (f.displayName.empty()) f.displayName = Or(c.TextLid(0x8053));
+  auto values = [&](uint32_t lid) {
+    auto v = c.pc.GetLid(lid);
+    return v ? v->Binaries() : std::vector<std::string>();
+  };
+  const std::vector<std::string> members = values(0x8055), oneOffs = values(0x8054);
+  // Flags (4), the wrapped-entry provider's UID (16), the type (1), then the entry ID.
+  static constexpr uint8_t kWrappedUid[16] = {0xC0, 0x91, 0xAD, 0xD3, 0x51, 0x9D, 0xCF, 0x11,
+                                              0xA4, 0xA9, 0x00, 0xAA, 0x00, 0x47, 0xFA, 0xA4};
+  const size_t count = std::max(members.size(), oneOffs.size());
+  for (size_t i = 0; i < count; ++i) {
+    std::optional<Address> a;
+    for (const std::vector<std::string>* list : {&oneOffs, &members}) {
+      if (a || i >= list->size()) continue;
+      ByteSpan id = AsBytes((*list)[i]);
+      a = ParseOneOffEntryId(id, c.decoder, c.codePage);
+      if (!a && id.size() > 21 && std::equal(id.begin() + 4, id.begin() + 20, reinterpret_cast<const std::byte*>(kWrappedUid))) {
+        a = ParseOneOffEntryId(id.subspan(21), c.decoder, c.codePage);
+      }
+    }
+    if (a && (!a->name.empty() || !a->address.empty())) f.members.push_back({a->name, a->addressType, a->address});
+  }
+}
+
 void ReadAppointment(const PartContext& c, AppointmentFields& f) {
   f.start = c.TimeLid(0x820D);
   if (!f.start) f.start = c.Time(0x0060);
@@ -168,6 +198,19 @@ void ReadAppointment(const PartContext& c, AppointmentFields& f) {
   f.reminderSet = c.IntLid(0x8503).value_or(0) != 0;
   f.reminderMinutesBefore = static_cast<int32_t>(c.IntLid(0x8501).value_or(0));
   f.meetingFlags = static_cast<int32_t>(c.IntLid(0x8217).value_or(0));
+  // PidLidGlobalObjectId, else PidLidCleanGlobalObjectId (PSETID_Meeting).
+  for (uint32_t lid : {0x0003u, 0x0023u}) {
+    auto v = c.pc.GetLid(lid);
+    if (!v || v->type != ltp::kPtBinary) continue;
+    auto b = v->Bytes(1024);
+    if (!b || b->size() < 16) continue;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (std::byte x : *b) {
+      f.globalObjectId += kHex[static_cast<uint8_t>(x) >> 4];
+      f.globalObjectId += kHex[static_cast<uint8_t>(x) & 0xF];
+    }
+    break;
+  }
 }
 
 void ReadTask(const PartContext& c, TaskFields& f) {
@@ -270,6 +313,80 @@ std::string FormatFileTime(FileTime t) {
   return buf;
 }
 
+namespace {
+
+constexpr uint16_t kChangedSubject = 0x0001;
+constexpr uint16_t kChangedLocation = 0x0010;
+
+// A text of the exception list: a 16-bit length, a second one equal to it,
+// then that many 8-bit characters (taken as Windows-1252 Latin letters).
+bool ReadShortText(ByteReader& r, std::optional<std::string>& out) {
+  uint16_t length = 0, length2 = 0;
+  ByteSpan bytes;
+  if (!r.ReadU16(length) || !r.ReadU16(length2) || !r.ReadBytes(length2, bytes)) return false;
+  std::string text;
+  for (std::byte b : bytes) AppendCodePoint(static_cast<uint8_t>(b), text);
+  out = std::move(text);
+  return true;
+}
+
+bool SkipBlock(ByteReader& r) {
+  uint32_t size = 0;
+  return r.ReadU32(size) && r.Skip(size);
+}
+
+// The modified instances that follow an appointment's pattern: their
+// times and changed subject and location, the latter replaced by the wide
+// forms of the extended list where it reads. A list that stops short keeps
+// the instances read whole.
+void ReadExceptions(ByteReader& r, uint32_t writerVersion, Recurrence& p) {
+  uint16_t count = 0;
+  if (!r.ReadU16(count)) return;
+  std::vector<Recurrence::Exception> found;
+  std::vector<uint16_t> flags;
+  for (uint16_t i = 0; i < count; ++i) {
+    Recurrence::Exception e;
+    uint16_t changed = 0;
+    if (!r.ReadU32(e.start) || !r.ReadU32(e.end) || !r.ReadU32(e.originalStart) || !r.ReadU16(changed)) break;
+    bool whole = true;
+    if (changed & kChangedSubject) whole = ReadShortText(r, e.subject);
+    for (uint16_t bit : {0x0002, 0x0004, 0x0008}) {
+      uint32_t skipped = 0;
+      if (whole && (changed & bit)) whole = r.ReadU32(skipped);
+    }
+    if (whole && (changed & kChangedLocation)) whole = ReadShortText(r, e.location);
+    for (uint16_t bit : {0x0020, 0x0040, 0x0080, 0x0100}) {
+      uint32_t skipped = 0;
+      if (whole && (changed & bit)) whole = r.ReadU32(skipped);
+    }
+    if (!whole) break;
+    found.push_back(std::move(e));
+    flags.push_back(changed);
+  }
+  const bool complete = found.size() == count;
+  if (complete && SkipBlock(r)) {
+    for (size_t i = 0; i < found.size(); ++i) {
+      if (writerVersion >= 0x3009 && !SkipBlock(r)) break;
+      if (!SkipBlock(r)) break;
+      if (!(flags[i] & (kChangedSubject | kChangedLocation))) continue;
+      uint32_t times[3];
+      if (!r.ReadU32(times[0]) || !r.ReadU32(times[1]) || !r.ReadU32(times[2])) break;
+      bool whole = true;
+      for (uint16_t bit : {kChangedSubject, kChangedLocation}) {
+        if (!whole || !(flags[i] & bit)) continue;
+        uint16_t chars = 0;
+        ByteSpan wide;
+        whole = r.ReadU16(chars) && r.ReadBytes(size_t{chars} * 2, wide);
+        if (whole) (bit == kChangedSubject ? found[i].subject : found[i].location) = items::WideToUtf8(wide);
+      }
+      if (!whole || !SkipBlock(r)) break;
+    }
+  }
+  p.exceptions = std::move(found);
+}
+
+}  // namespace
+
 std::optional<Recurrence> ParseRecurrence(ByteSpan blob) {
   ByteReader r(blob);
   uint16_t reader = 0, writer = 0;
@@ -311,6 +428,7 @@ std::optional<Recurrence> ParseRecurrence(ByteSpan blob) {
   if (r.ReadU32(reader2) && r.ReadU32(writer2) && r.ReadU32(startOffset) && r.ReadU32(endOffset)) {
     p.startTimeOffset = startOffset;
     p.endTimeOffset = endOffset;
+    ReadExceptions(r, writer2, p);
   }
   return p;
 }
@@ -378,6 +496,9 @@ void ReadFields(const PartContext& c, Item& item) {
   switch (item.kind) {
     case ItemKind::Contact:
       ReadContact(c, item.contact.emplace());
+      break;
+    case ItemKind::DistributionList:
+      ReadDistributionList(c, item.contact.emplace());
       break;
     case ItemKind::Appointment:
     case ItemKind::MeetingRequest:

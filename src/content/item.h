@@ -154,6 +154,7 @@ struct ContactFields {
   std::vector<LabeledText> phones;
   std::vector<PostalAddress> addresses;
   std::string businessHomePage, personalHomePage, imAddress;
+  std::vector<EmailAddress> members;  // a distribution list's, as its entry IDs name them
 };
 
 // A recurrence pattern as stored (PidLidAppointmentRecur / task recurrence).
@@ -175,6 +176,12 @@ struct Recurrence {
   std::vector<uint32_t> modifiedDates;
   std::optional<uint32_t> startTimeOffset;  // appointments: minutes after midnight
   std::optional<uint32_t> endTimeOffset;
+  // A modified instance of an appointment; times in local minutes since 1601.
+  struct Exception {
+    uint32_t start = 0, end = 0, originalStart = 0;
+    std::optional<std::string> subject, location;  // UTF-8, when changed
+  };
+  std::vector<Exception> exceptions;
 };
 
 struct AppointmentFields {
@@ -190,6 +197,7 @@ struct AppointmentFields {
   bool reminderSet = false;
   int32_t reminderMinutesBefore = 0;
   int32_t meetingFlags = 0;  // PidLidAppointmentStateFlags
+  std::string globalObjectId;  // PidLidGlobalObjectId in uppercase hex, or empty
 };
 
 struct TaskFields {

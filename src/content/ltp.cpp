@@ -211,6 +211,24 @@ std::vector<std::string> Value::Texts(TextDecoder& decoder, int codePage) const 
   return out;
 }
 
+std::vector<std::string> Value::Binaries() const {
+  std::vector<std::string> out;
+  if (type != (kPtBinary | kMultiValued)) return out;
+  auto b = Bytes();
+  if (!b) return out;
+  // As for strings: a count, one offset per value from the start, then the values.
+  ByteView v(*b);
+  const uint64_t count = v.U32(0).value_or(0);
+  if (count > b->size() / 4) return out;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t start = v.U32(4 + 4 * i).value_or(0);
+    const uint64_t end = i + 1 < count ? v.U32(8 + 4 * i).value_or(0) : b->size();
+    if (start > end || end > b->size()) continue;
+    out.emplace_back(reinterpret_cast<const char*>(b->data()) + start, static_cast<size_t>(end - start));
+  }
+  return out;
+}
+
 // ---------------------------------------------------------------- property contexts
 
 std::optional<PropertyContext> PropertyContext::Read(store::Store& store, uint32_t dataBid,

@@ -97,6 +97,8 @@ struct Value {
   std::optional<std::string> Text(TextDecoder& decoder, int codePage) const;
   // The strings of a multi-valued string property.
   std::vector<std::string> Texts(TextDecoder& decoder, int codePage) const;
+  // The values of a multi-valued binary property, each as its bytes.
+  std::vector<std::string> Binaries() const;
 };
 
 // A property context: one record per property, in property ID order.

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "export/icalendar.h"
+
 namespace velmorix::exporting {
 namespace {
 
@@ -56,9 +58,25 @@ bool LooksLikeEmail(std::string_view a) {
          a.find_first_of(" <>\"(),;:\\[]") == std::string_view::npos && !HasNonAscii(a.substr(at + 1));
 }
 
+// An address written as a text ("'ann@example.com'", "<ann@example.com>"):
+// the address without its quotes or brackets.
+std::string_view Unquoted(std::string_view a) {
+  while (!a.empty() && (a.front() == ' ' || a.front() == '\'' || a.front() == '"' || a.front() == '<')) {
+    a.remove_prefix(1);
+  }
+  while (!a.empty() && (a.back() == ' ' || a.back() == '\'' || a.back() == '"' || a.back() == '>')) {
+    a.remove_suffix(1);
+  }
+  return a;
+}
+
 std::string EmailOf(const content::Address& a) {
   if (LooksLikeEmail(a.smtpAddress)) return HeaderText(a.smtpAddress);
   if (LooksLikeEmail(a.address)) return HeaderText(a.address);
+  // No Internet address of its type, but one written where the address or
+  // the name goes.
+  if (LooksLikeEmail(Unquoted(a.address))) return HeaderText(Unquoted(a.address));
+  if (LooksLikeEmail(Unquoted(a.name))) return HeaderText(Unquoted(a.name));
   return {};
 }
 
@@ -68,6 +86,8 @@ std::string EmailOf(const content::Address& a) {
 InternetAddress* NewAddress(const content::Address& a) {
   std::string name = HeaderText(a.name);
   const std::string email = EmailOf(a);
+  // A name that is only the address itself says nothing more.
+  if (Unquoted(name) == email) name.clear();
   if (!email.empty()) return internet_address_mailbox_new(name.empty() ? nullptr : name.c_str(), email.c_str());
   if (name.empty()) name = HeaderText(a.address);
   if (name.empty()) return nullptr;
@@ -391,6 +411,20 @@ class MessageBuilder {
     } else {
       text = TextPart("plain", plain ? std::string_view(b.plain.text) : std::string_view());
     }
+    // A meeting message also carries its event, so that mail clients show
+    // it as an invitation, reply or cancellation.
+    bool alternative = plain && html;
+    if (auto calendar = MeetingICalendar(item)) {
+      mime::Ref<GMimeObject> part = TextPart("calendar", *calendar);
+      g_mime_object_set_content_type_parameter(part.get(), "method", MethodName(*calendar));
+      if (!alternative) {
+        mime::Ref<GMimeMultipart> multipart(g_mime_multipart_new_with_subtype("alternative"));
+        g_mime_multipart_add(multipart.get(), text.get());
+        text.reset(GMIME_OBJECT(multipart.release()));
+        alternative = true;
+      }
+      g_mime_multipart_add(GMIME_MULTIPART(text.get()), part.get());
+    }
 
     // Pictures the HTML shows by content id go beside it in multipart/related.
     std::vector<const Attachment*> related, mixed;
@@ -403,7 +437,7 @@ class MessageBuilder {
     }
     if (!related.empty()) {
       mime::Ref<GMimeMultipart> multipart(g_mime_multipart_new_with_subtype("related"));
-      const std::string rootType = plain ? "multipart/alternative" : "text/html";
+      const std::string rootType = alternative ? "multipart/alternative" : "text/html";
       g_mime_object_set_content_type_parameter(GMIME_OBJECT(multipart.get()), "type", rootType.c_str());
       g_mime_multipart_add(multipart.get(), text.get());
       size_t added = 0;

@@ -2,6 +2,8 @@
 
 #include <libical/ical.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -125,7 +127,13 @@ void AddCommon(icalcomponent* c, const Item& item, const std::string& descriptio
   std::snprintf(uid, sizeof uid, "%016llx-%08x@velmorix",
                 static_cast<unsigned long long>(item.creationTime.value_or(item.modificationTime.value_or(0))),
                 item.nodeId);
-  AddText(c, icalproperty_new_uid, item.internetMessageId.empty() ? std::string(uid) : item.internetMessageId);
+  // A meeting's instances and messages share its global object id: the UID
+  // by which calendar programs tie a request, its replies and its event.
+  if (item.appointment && !item.appointment->globalObjectId.empty()) {
+    AddText(c, icalproperty_new_uid, item.appointment->globalObjectId);
+  } else {
+    AddText(c, icalproperty_new_uid, item.internetMessageId.empty() ? std::string(uid) : item.internetMessageId);
+  }
   auto stamp = Seconds(item.modificationTime);
   if (!stamp) stamp = Seconds(item.creationTime);
   icalcomponent_add_property(c, icalproperty_new_dtstamp(UtcTime(stamp.value_or(0))));
@@ -228,7 +236,53 @@ std::optional<struct icalrecurrencetype> Rule(const content::Recurrence& p, std:
   return r;
 }
 
-void AddEvent(icalcomponent* cal, const Item& item) {
+// Each modified instance of a recurring event as an event of its own with
+// the master's UID and the instance it replaces as RECURRENCE-ID; what the
+// instance does not change is the master's.
+void AddExceptions(icalcomponent* cal, icalcomponent* master, const Item& item, const content::Recurrence& p,
+                   int64_t utcStart) {
+  if (!p.startTimeOffset) return;
+  const content::AppointmentFields& a = *item.appointment;
+  // Local times are turned into UTC with the master's offset.
+  const int64_t localFirst = (static_cast<int64_t>(p.startDate) + *p.startTimeOffset - kEpochMinutes) * 60;
+  const int64_t zone = utcStart - localFirst;
+  auto utc = [&](uint32_t minutes) -> std::optional<int64_t> {
+    const int64_t at = (static_cast<int64_t>(minutes) - kEpochMinutes) * 60 + zone;
+    if (at < kMinSeconds || at > kMaxSeconds) return std::nullopt;
+    return at;
+  };
+  const char* uid = icalcomponent_get_uid(master);
+  for (const content::Recurrence::Exception& e : p.exceptions) {
+    auto original = utc(e.originalStart), begin = utc(e.start), end = utc(e.end);
+    if (!original || !begin || !end) continue;
+    icalcomponent* ev = icalcomponent_new(ICAL_VEVENT_COMPONENT);
+    icalcomponent_add_component(cal, ev);
+    if (uid) icalcomponent_add_property(ev, icalproperty_new_uid(uid));
+    icalcomponent_add_property(ev, icalproperty_new_dtstamp(UtcTime(Seconds(item.modificationTime).value_or(0))));
+    if (a.allDay) {
+      icalcomponent_add_property(ev, icalproperty_new_recurrenceid(Day(*original)));
+      icalcomponent_add_property(ev, icalproperty_new_dtstart(Day(*begin)));
+      icaltimetype last = Day(*end);
+      if (icaltime_compare(last, Day(*begin)) <= 0) last = icaltime_add(Day(*begin), icaldurationtype_from_int(86400));
+      icalcomponent_add_property(ev, icalproperty_new_dtend(last));
+    } else {
+      icalcomponent_add_property(ev, icalproperty_new_recurrenceid(UtcTime(*original)));
+      icalcomponent_add_property(ev, icalproperty_new_dtstart(UtcTime(*begin)));
+      if (*end >= *begin) icalcomponent_add_property(ev, icalproperty_new_dtend(UtcTime(*end)));
+    }
+    AddText(ev, icalproperty_new_summary, e.subject ? *e.subject : item.subject);
+    AddText(ev, icalproperty_new_location, e.location ? *e.location : a.location);
+  }
+}
+
+// What a meeting message says of its event: a request (or an update), a
+// reply with the attendee's answer, or a cancellation.
+struct Meeting {
+  icalproperty_method method = ICAL_METHOD_REQUEST;
+  icalparameter_partstat answer = ICAL_PARTSTAT_NEEDSACTION;  // replies
+};
+
+void AddEvent(icalcomponent* cal, const Item& item, const Meeting* meeting = nullptr) {
   icalcomponent* ev = icalcomponent_new(ICAL_VEVENT_COMPONENT);
   icalcomponent_add_component(cal, ev);
   const content::AppointmentFields none;
@@ -260,8 +314,13 @@ void AddEvent(icalcomponent* cal, const Item& item) {
       icalcomponent_add_property(ev, icalproperty_new_rrule(*rule));
       const content::Recurrence& p = *a.recurrence;
       for (uint32_t d : p.deletedDates) {
-        // Only instances deleted outright: a moved instance is listed in
-        // both lists, and its original date is no longer an instance.
+        // Only instances deleted outright: a modified instance is listed
+        // there too, under its original day, and is written as its own
+        // event below.
+        const bool modified = std::any_of(p.exceptions.begin(), p.exceptions.end(), [&](const auto& e) {
+          return e.originalStart - e.originalStart % 1440 == d;
+        });
+        if (modified) continue;
         if (a.allDay || !p.startTimeOffset) {
           icalcomponent_add_property(ev, icalproperty_new_exdate(DayOfMinutes(d)));
         } else {
@@ -279,9 +338,27 @@ void AddEvent(icalcomponent* cal, const Item& item) {
   }
   AddCommon(ev, item, description);
   if (a.busyStatus == 0 && item.appointment) icalcomponent_add_property(ev, icalproperty_new_transp(ICAL_TRANSP_TRANSPARENT));
-  if (a.busyStatus == 1) icalcomponent_add_property(ev, icalproperty_new_status(ICAL_STATUS_TENTATIVE));
+  if (meeting && meeting->method == ICAL_METHOD_CANCEL) {
+    icalcomponent_add_property(ev, icalproperty_new_status(ICAL_STATUS_CANCELLED));
+  } else if (a.busyStatus == 1) {
+    icalcomponent_add_property(ev, icalproperty_new_status(ICAL_STATUS_TENTATIVE));
+  }
 
   const content::Address& organizer = FromAddress(item);
+  if (meeting && meeting->method == ICAL_METHOD_REPLY) {
+    // A reply comes from the attendee who answers, to the organiser.
+    AddPerson(ev, false, organizer);
+    if (icalproperty* p = icalcomponent_get_first_property(ev, ICAL_ATTENDEE_PROPERTY)) {
+      icalproperty_add_parameter(p, icalparameter_new_partstat(meeting->answer));
+    }
+    for (const auto& r : item.recipients) {
+      if (r.type == content::RecipientType::To) {
+        AddPerson(ev, true, r);
+        break;
+      }
+    }
+    return;
+  }
   bool attendees = false;
   for (const auto& r : item.recipients) {
     switch (r.type) {
@@ -294,6 +371,9 @@ void AddEvent(icalcomponent* cal, const Item& item) {
   }
   // An organiser only for a meeting (one with attendees).
   if (attendees) AddPerson(ev, true, organizer);
+  if (a.recurrence && start && icalcomponent_get_first_property(ev, ICAL_RRULE_PROPERTY)) {
+    AddExceptions(cal, ev, item, *a.recurrence, *start);
+  }
   if (a.reminderSet) {
     icalcomponent* alarm = icalcomponent_new(ICAL_VALARM_COMPONENT);
     icalcomponent_add_property(alarm, icalproperty_new_action(ICAL_ACTION_DISPLAY));
@@ -370,6 +450,44 @@ std::string ICalendar(const Item& item, CalendarKind kind) {
   }
   std::unique_ptr<char, BufferFree> text(icalcomponent_as_ical_string_r(cal.get()));
   return text ? std::string(text.get()) : std::string();
+}
+
+std::optional<std::string> MeetingICalendar(const Item& item) {
+  auto is = [&](std::string_view prefix) {
+    const std::string_view cls = item.messageClass;
+    if (cls.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(cls[i])) != std::tolower(static_cast<unsigned char>(prefix[i]))) {
+        return false;
+      }
+    }
+    return true;
+  };
+  if (!is("IPM.Schedule.Meeting.")) return std::nullopt;
+  Meeting meeting;
+  if (is("IPM.Schedule.Meeting.Canceled")) {
+    meeting.method = ICAL_METHOD_CANCEL;
+  } else if (is("IPM.Schedule.Meeting.Resp.")) {
+    meeting.method = ICAL_METHOD_REPLY;
+    if (is("IPM.Schedule.Meeting.Resp.Pos")) meeting.answer = ICAL_PARTSTAT_ACCEPTED;
+    if (is("IPM.Schedule.Meeting.Resp.Neg")) meeting.answer = ICAL_PARTSTAT_DECLINED;
+    if (is("IPM.Schedule.Meeting.Resp.Tent")) meeting.answer = ICAL_PARTSTAT_TENTATIVE;
+  }
+  Component cal(icalcomponent_new(ICAL_VCALENDAR_COMPONENT));
+  icalcomponent_add_property(cal.get(), icalproperty_new_version("2.0"));
+  icalcomponent_add_property(cal.get(), icalproperty_new_prodid("-//Velmorix//Velmorix export//EN"));
+  icalcomponent_add_property(cal.get(), icalproperty_new_method(meeting.method));
+  AddEvent(cal.get(), item, &meeting);
+  std::unique_ptr<char, BufferFree> text(icalcomponent_as_ical_string_r(cal.get()));
+  if (!text) return std::nullopt;
+  return std::string(text.get());
+}
+
+const char* MethodName(std::string_view calendar) {
+  for (const char* m : {"REQUEST", "REPLY", "CANCEL"}) {
+    if (calendar.find(std::string("\nMETHOD:") + m + "\r") != std::string_view::npos) return m;
+  }
+  return "REQUEST";
 }
 
 std::optional<std::string> RecurrenceRule(const content::Recurrence& r, std::optional<FileTime> start, bool allDay) {

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "content/item.h"
 
@@ -20,6 +21,13 @@ enum class CalendarKind { Event, Todo, Journal };
 CalendarKind CalendarKindOf(const content::Item& item);
 
 std::string ICalendar(const content::Item& item, CalendarKind kind);
+
+// The calendar a meeting message (IPM.Schedule.Meeting.*) carries for mail
+// clients: METHOD:REQUEST, REPLY (with the answer) or CANCEL and its event;
+// nullopt for any other class.
+std::optional<std::string> MeetingICalendar(const content::Item& item);
+// The METHOD of such a calendar.
+const char* MethodName(std::string_view calendar);
 
 // The RRULE text for a stored recurrence ("FREQ=WEEKLY;BYDAY=MO,WE"), or
 // nullopt when the pattern is not one the rule can state.

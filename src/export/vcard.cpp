@@ -198,12 +198,27 @@ std::string VCard(const Item& item) {
     }
     w.Raw("CATEGORIES", value);
   }
-  const content::Body& body = item.bodies.plain;
-  if (body.present()) {
-    std::string note = body.text;
-    while (!note.empty() && (note.back() == '\n' || note.back() == '\r' || note.back() == ' ')) note.pop_back();
-    w.Text("NOTE", note);
+  // A list's members: those with an Internet address as MEMBER (the name
+  // in X-CN), the others named in the note.
+  std::string others;
+  for (const auto& m : c.members) {
+    const bool internet = m.address.find('@') != std::string::npos && m.address.find(' ') == std::string::npos &&
+                          m.address.find(':') == std::string::npos;
+    if (internet) {
+      w.Uri("MEMBER", "mailto:" + m.address, m.displayName.empty() ? std::string() : "X-CN=" + ParamValue(m.displayName));
+    } else {
+      others += (others.empty() ? "" : "\n") + m.displayName +
+                (m.address.empty() ? std::string() : " (" + m.addressType + ":" + m.address + ")");
+    }
   }
+  const content::Body& body = item.bodies.plain;
+  std::string note;
+  if (body.present()) {
+    note = body.text;
+    while (!note.empty() && (note.back() == '\n' || note.back() == '\r' || note.back() == ' ')) note.pop_back();
+  }
+  if (!others.empty()) note += (note.empty() ? "" : "\n\n") + std::string("Members without an Internet address:\n") + others;
+  w.Text("NOTE", note);
   w.Raw("END", "VCARD");
   return std::move(w.out());
 }

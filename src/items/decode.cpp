@@ -163,6 +163,7 @@ class Decoder {
       case 0x8535: C().billing = Text(e); break;
       case 0x3A42: C().birthday = Raw(e); break;
       case 0x801B: C().workAddress = Text(e); break;
+      case 0x8022: C().postalAddressId = Int(e); break;
       case 0x3A27: C().locality = Text(e); break;
       case 0x3A26: C().country = Text(e); break;
       case 0x3A24: C().businessFax = Raw(e); break;
@@ -477,7 +478,10 @@ bool ListingReads(uint32_t tag) {
     case 0x3602: case 0x3603: case 0x3617: case 0x360A:           // folder counts
     case 0x0037: case 0x0042: case 0x0E04: case 0x0E06:           // subject, from, to, date
     case 0x1000: case 0x6619:                                     // a note's body
+    case 0x0065: case 0x0C1F:                                     // a sender's address
     case 0x8005: case 0x3A15: case 0x3A1C:                        // a contact's cells
+    case 0x3A06: case 0x3A11: case 0x801A: case 0x801B:           // and what they fall back to
+    case 0x801C: case 0x8022:
     case 0x8208: case 0x8700: case 0x8712:                        // location, entry type
       return true;
     default:

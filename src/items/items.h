@@ -75,6 +75,9 @@ const NamedPropertyEntry* LookupNamedProperty(const NamedPropertyMap* map, int32
 
 // Tag given to a string-named property.
 inline constexpr uint32_t kTagStringNamed = 0xFFFFFFFF;
+// Marks the tag of a numeric named property whose LID is below 0x8000: it
+// decodes into no field.
+inline constexpr uint32_t kTagNamedLowLid = 0x10000;
 
 struct PropertyEntry {
   PropertyEntry() = default;
@@ -88,7 +91,7 @@ struct PropertyEntry {
     return *this;
   }
 
-  uint32_t tag = 0;         // property ID, LID of a numeric-named property, or kTagStringNamed
+  uint32_t tag = 0;         // property ID, LID of a numeric-named property (kTagNamedLowLid | LID below 0x8000), or kTagStringNamed
   uint32_t type = 0;        // property type; the HNID/NID when a subnode value was not read
   int32_t size = 0;         // value bytes in `data`
   uint16_t propertyId = 0;  // the property ID as stored
@@ -280,6 +283,7 @@ struct ContactDetails {
   Blob billing;                   // 0x8535
   Blob birthday;                  // 0x3A42 raw
   Blob workAddress;               // 0x801B
+  int32_t postalAddressId = 0;    // 0x8022: the mailing address, 1 home, 2 work, 3 other
   Blob locality;                  // 0x3A27
   Blob country;                   // 0x3A26
   Blob businessFax;               // 0x3A24 raw
@@ -493,8 +497,10 @@ int DecodeAttachmentProperties(ItemContext& ctx, const PropertySet& set, ItemRec
 // is read, with the same result as a full build for it: kind, messageClass,
 // displayName, attachmentTableDamaged, the presence of every sub-record,
 // folderCounts, the details' subject, sentRepresentingName, displayTo,
-// deliveryTime and bodyText, the contact's fileUnder, postalAddress and
-// mobilePhone, the appointment's meetingLocation and the journal's logType.
+// sentRepresentingEmailAddress, senderEmailAddress, deliveryTime and
+// bodyText, the contact's fileUnder, postalAddress, mobilePhone, givenName,
+// surname, the work, home and other addresses and postalAddressId, the
+// appointment's meetingLocation and the journal's logType.
 // `attachments` holds one empty record per attachment table row. Every other
 // field is left empty or partly filled; the body locator is left empty.
 std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* node,

@@ -117,7 +117,10 @@ class RowReader {
     const NamedPropertyEntry* n = LookupNamedProperty(ctx_.names, e.propertyId);
     if (!n) return;
     if (n->kind == kNameNumeric) {
-      e.tag = n->lid;
+      // The record fields name LIDs of 0x8000 and up only. A lower LID
+      // (PSETID_Meeting's 0x001A, ...) taken as a tag would overwrite the
+      // standard property of that number, so it fills no field.
+      e.tag = n->lid >= 0x8000 ? n->lid : kTagNamedLowLid | n->lid;
     } else if (n->kind == kNameString) {
       e.tag = kTagStringNamed;
       e.name = &n->name;

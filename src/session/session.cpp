@@ -1,5 +1,6 @@
 #include "session/session.h"
 
+#include <cctype>
 #include <exception>
 #include <optional>
 #include <string_view>
@@ -402,6 +403,66 @@ bool RecoverySession::ScanHierarchy(Run& run) {
   return true;
 }
 
+namespace {
+
+constexpr uint32_t kNidTypeNormalMessage = 0x04;
+
+// Whether `cls` starts with `prefix`, letter case ignored.
+bool StartsWithNoCase(std::string_view cls, std::string_view prefix) {
+  if (cls.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(cls[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsContactClass(std::string_view cls) {
+  return StartsWithNoCase(cls, "IPM.Contact") || StartsWithNoCase(cls, "IPM.DistList") ||
+         StartsWithNoCase(cls, "IPM.AbchPerson");
+}
+
+// Free/busy records are the calendar's bookkeeping, not items of the user.
+bool IsFreeBusyClass(std::string_view cls) {
+  return StartsWithNoCase(cls, "IPM.Microsoft.ScheduleData.FreeBusy");
+}
+
+bool Empty(const Blob& b) { return detail::TextOf(b).empty(); }
+
+// A contact whose file-as name or postal address is empty shows the next
+// field that has one: the display name, then given name and surname; the
+// mailing address it marks, then work, home and other.
+void FillContactFallbacks(items::ItemRecord& r) {
+  items::ContactDetails& c = *r.contact;
+  if (Empty(c.fileUnder)) {
+    if (!Empty(r.displayName)) {
+      c.fileUnder = r.displayName.Clone();
+    } else if (!Empty(c.givenName) || !Empty(c.surname)) {
+      std::string name(detail::TextOf(c.givenName));
+      const std::string_view surname = detail::TextOf(c.surname);
+      if (!name.empty() && !surname.empty()) name += ' ';
+      name += surname;
+      c.fileUnder = Blob::Of(AsBytes(name));
+    }
+  }
+  if (Empty(c.postalAddress)) {
+    const Blob* marked = c.postalAddressId == 1   ? &c.homeAddress
+                         : c.postalAddressId == 2 ? &c.workAddress
+                         : c.postalAddressId == 3 ? &c.otherAddress
+                                                  : nullptr;
+    for (const Blob* b : std::initializer_list<const Blob*>{marked, &c.workAddress, &c.homeAddress, &c.otherAddress}) {
+      if (b && !Empty(*b)) {
+        c.postalAddress = b->Clone();
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
 bool RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::NodeEntry* node) {
   const bool hasClass = r.messageClass.present();
   const std::string_view cls = TextOf(r.messageClass);
@@ -435,11 +496,22 @@ bool RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::
     FolderRecord& folder = FolderOf(run, node);
     data_->AppendCalendar(std::move(r.appointment), std::move(r.details), &folder);
     ShowKindChange(folder);
-  } else if (r.kind != items::kKindMail && r.contact) {
+  } else if (hasClass && IsContactClass(cls)) {
+    // Only a contact's own class makes a contact: a meeting request may carry
+    // contact properties too, and stays a mail.
+    if (!r.contact) r.contact = std::make_unique<items::ContactDetails>();
+    r.contact->nodeId = nid;
+    FillContactFallbacks(r);
     FolderRecord& folder = FolderOf(run, node);
     data_->AppendContact(std::move(r.contact), std::move(r.details), &folder);
     ShowKindChange(folder);
   } else if (r.details && r.kind == items::kKindMail) {
+    RegisterMail(run, r, node);
+  } else if ((nid & 0x1F) == kNidTypeNormalMessage && !(hasClass && IsFreeBusyClass(cls))) {
+    // Reports, posts, meeting messages and every other class of a normal
+    // message are listed with the mails of their folder.
+    if (!r.details) r.details = std::make_unique<items::MessageDetails>();
+    r.details->nodeId = nid;
     RegisterMail(run, r, node);
   } else {
     return false;

@@ -123,9 +123,18 @@ ListedItem* SessionData::NewItem(ColumnSet kind, uint32_t nodeId, const items::M
 
 void SessionData::AppendMail(FolderRecord& folder, std::unique_ptr<items::MessageDetails> details) {
   const items::MessageDetails& d = *details;
-  ListedItem* entry =
-      NewItem(ColumnSet::Mail, d.nodeId, &d, {&d.sentRepresentingName, SubjectOf(&d), &d.displayTo});
-  if (d.sentRepresentingName.present()) entry->flags |= ListedItem::kHasSender;
+  // Without a sender name the row shows the sender's address.
+  const Blob* sender = &d.sentRepresentingName;
+  if (StoredText(sender).empty()) {
+    for (const Blob* address : {&d.sentRepresentingEmailAddress, &d.senderEmailAddress}) {
+      if (!StoredText(address).empty()) {
+        sender = address;
+        break;
+      }
+    }
+  }
+  ListedItem* entry = NewItem(ColumnSet::Mail, d.nodeId, &d, {sender, SubjectOf(&d), &d.displayTo});
+  if (sender->present()) entry->flags |= ListedItem::kHasSender;
   if (d.subject) entry->flags |= ListedItem::kHasSubject;
   if (!d.attachmentList.empty()) entry->flags |= ListedItem::kHasAttachments;
   if (folder.lastMail_) {

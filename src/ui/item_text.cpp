@@ -109,6 +109,13 @@ void ContactFields(const Item& item, const content::ContactFields& c, Fields& f)
   f.Time("Anniversary", c.anniversary);
   f.Add("Web page", c.businessHomePage.empty() ? c.personalHomePage : c.businessHomePage);
   f.Add("IM address", c.imAddress);
+  for (const content::EmailAddress& m : c.members) {
+    const QString address = ToQString(m.address);
+    const QString shown = ToQString(m.displayName);
+    f.Add("Member", shown.isEmpty() ? address
+                    : address.isEmpty() || shown == address ? shown
+                                                            : QStringLiteral("%1 <%2>").arg(shown, address));
+  }
 }
 
 void AppointmentFields(const Item& item, const content::AppointmentFields& a, Fields& f) {

@@ -43,10 +43,16 @@ inline std::string Json(std::string_view s) {
   return out + "\"";
 }
 
+// The Internet address a recipient is written with: its SMTP address or
+// address, else an address written as its name (without quotes).
 inline std::string Email(const content::Address& a) {
   for (const std::string* s : {&a.smtpAddress, &a.address}) {
     if (s->find('@') != std::string::npos && s->find(' ') == std::string::npos) return *s;
   }
+  std::string name = a.name;
+  while (!name.empty() && (name.front() == '\'' || name.front() == '"' || name.front() == '<')) name.erase(0, 1);
+  while (!name.empty() && (name.back() == '\'' || name.back() == '"' || name.back() == '>')) name.pop_back();
+  if (name.find('@') != std::string::npos && name.find(' ') == std::string::npos) return name;
   return {};
 }
 

@@ -82,19 +82,22 @@ TEST(NamedPropertyMap, AscendingIdsAndTheLaterOfEqualIdsFirst) {
 TEST(NamedPropertyMap, TranslatesTagsWhileReading) {
   store::Store store;
   NamedPropertyMap map(ParseNameIdStreams(
-      Concat({Record(0x8083, 6, 0), Record(0, 5, 1)}), ByteSpan(StringRecord(Wide("Custom")))));
+      Concat({Record(0x8083, 6, 0), Record(0, 5, 1), Record(0x001A, 6, 2)}),
+      ByteSpan(StringRecord(Wide("Custom")))));
   ItemContext ctx(store, &map);
-  Buffer recs = Concat({PcRecord(0x8000, 0x0003, 7), PcRecord(0x8001, 0x0003, 8), PcRecord(0x8002, 0x0003, 9)});
+  Buffer recs = Concat({PcRecord(0x8000, 0x0003, 7), PcRecord(0x8001, 0x0003, 8), PcRecord(0x8002, 0x0003, 9),
+                        PcRecord(0x8003, 0x0003, 10)});
   auto set = ReadPropertySetFromHeap(ctx, HeapOf({HeapBlock(0xBC, 0x20, {BthHeader(2, 6, 0, 0x40), recs})}),
                                      nullptr);
   ASSERT_TRUE(set);
   const auto& e = set->rows[0].entries;
-  ASSERT_EQ(e.size(), 3u);
+  ASSERT_EQ(e.size(), 4u);
   EXPECT_EQ(e[0].tag, 0x8083u);
   EXPECT_EQ(e[1].tag, kTagStringNamed);
   ASSERT_TRUE(e[1].name);
   EXPECT_EQ(e[1].name->view(), "Custom");
-  EXPECT_EQ(e[2].tag, 0x8002u);  // not in the map: the ID stays
+  EXPECT_EQ(e[2].tag, kTagNamedLowLid | 0x001A);  // never the message class
+  EXPECT_EQ(e[3].tag, 0x8003u);  // not in the map: the ID stays
 }
 
 }  // namespace

@@ -245,7 +245,8 @@ TEST_P(SessionTest, RegisterItemRoutesEachKindToItsList) {
   sb::Item richMail = Mail("rich mail");
   richMail.props.Bool(0x3A40, true).Text(0x3003, "a@example.com");
   mb.AddItem(inbox, richMail);
-  // A contact-range property on a non-mail item makes it a contact.
+  // Contact properties make no contact of an item of another class: a post
+  // is listed with the mails.
   sb::Item post = Mail("post with contact data");
   post.props.Text(0x001A, "IPM.Post").Text(0x3A1C, "0170");
   mb.AddItem(other, post);
@@ -261,7 +262,7 @@ TEST_P(SessionTest, RegisterItemRoutesEachKindToItsList) {
   mb.AddItem(other, sb::MakeTask(tf));
   tf.subject = "Task 2";
   mb.AddItem(other, sb::MakeTask(tf));
-  // Letter case matters for the task class: judged by its kind (other), so dropped.
+  // Letter case matters for the task class: a normal message of another class is a mail.
   sb::Item lowerTask = sb::MakeTask({"lower task", "", 0, 0, false});
   lowerTask.props.Text(0x001A, "ipm.task");
   mb.AddItem(other, lowerTask);
@@ -292,22 +293,19 @@ TEST_P(SessionTest, RegisterItemRoutesEachKindToItsList) {
   mb.AddItem(other, sb::MakeReport(report));
   Run(Write(mb));
 
-  EXPECT_EQ(session.mailCount(), 2);
-  EXPECT_EQ(view.Calls("text 1050 "), (V{"text 1050 ", "text 1050 1", "text 1050 2"}));
+  EXPECT_EQ(session.mailCount(), 5);
   EXPECT_EQ(Column(kTop + "Inbox\\", 1), (V{"plain mail", "rich mail"}));
   // The other items also show where they lie: a folder of several kinds
-  // lists them in walk order as rows of the mail set.
+  // lists its mails, then the others in walk order as rows of the mail set.
   EXPECT_EQ(Column(kTop + "Other\\", 1),
-            (V{"post with contact data", "Smith, Ann", "Task 1", "Task 2", "Note 1", "Call",
-               "Bare journal", "Meeting", "Bare appointment"}));
+            (V{"post with contact data", "lower task", "report", "Smith, Ann", "Task 1", "Task 2", "Note 1",
+               "Call", "Bare journal", "Meeting", "Bare appointment"}));
 
   const std::string contacts = kTop + "Contacts\\";
   ListContent c = FillItemList(session.data(), contacts);
   EXPECT_EQ(c.columnSet, ColumnSet::Contacts);
-  ASSERT_EQ(c.rows.size(), 2u);
-  EXPECT_EQ(c.rows[0].cells, (V{"None", "None", "0170"}));
-  EXPECT_EQ(c.rows[1].cells, (V{"Smith, Ann", "1 Main St", "555-1"}));
-  EXPECT_NE(c.rows[0].nodeId, c.rows[1].nodeId);
+  ASSERT_EQ(c.rows.size(), 1u);
+  EXPECT_EQ(c.rows[0].cells, (V{"Smith, Ann", "1 Main St", "555-1"}));
 
   EXPECT_EQ(Column(kTop + "Tasks\\", 0), (V{"Task 2", "Task 1"}));
   EXPECT_EQ(FillItemList(session.data(), kTop + "Notes\\").rows.at(0).cells.at(1), "note body");
@@ -316,6 +314,76 @@ TEST_P(SessionTest, RegisterItemRoutesEachKindToItsList) {
   EXPECT_EQ(Column(kTop + "Journal\\", 1), (V{"", "Phone call"}));
   EXPECT_EQ(Column(kTop + "Calendar\\", 0), (V{"Bare appointment", "Meeting"}));
   EXPECT_EQ(Column(kTop + "Calendar\\", 1), (V{"", "Room 7"}));
+}
+
+TEST_P(SessionTest, MeetingsReportsAndContactClassesAreListedAsWhatTheyAre) {
+  const sb::Guid meeting = sb::MakeGuid(
+      0x6ED8DA90, 0x450B, 0x101B, {0x98, 0xDA, 0x00, 0xAA, 0x00, 0x3F, 0x13, 0x05});
+  // Low LIDs of PSETID_Meeting and PSETID_Common equal standard tags (0x001A
+  // the message class, 0x0037 the subject, 0x0E04 To): they must not
+  // overwrite them.
+  auto withLowLids = [&](sb::Item item) {
+    item.props.NamedTime(sb::PropertyName::Lid(meeting, 0x001A), sb::kDefaultTime)
+        .NamedLong(sb::PropertyName::Lid(meeting, 0x0003), 7)
+        .NamedText(sb::PropertyName::Lid(meeting, 0x0037), "not the subject")
+        .NamedText(sb::PropertyName::Lid(sb::kPsetidCommon, 0x0E04), "not the recipients");
+    return item;
+  };
+  sb::MailboxBuilder mb(Options(GetParam()));
+  const uint32_t calendar = mb.AddFolder(mb.topFolder(), "Kalender");
+  const uint32_t inbox = mb.AddFolder(mb.topFolder(), "Inbox");
+  const uint32_t people = mb.AddFolder(mb.topFolder(), "People");
+  sb::AppointmentFields af;
+  af.subject = "Meeting";
+  mb.AddItem(calendar, withLowLids(sb::MakeAppointment(af)));
+
+  sb::Item request = withLowLids(Mail("Invitation"));
+  request.props.Text(0x001A, "IPM.Schedule.Meeting.Request").Text(0x3A1C, "0170");
+  mb.AddItem(inbox, request);
+  sb::MailFields rf;
+  rf.subject = "Undeliverable";
+  rf.senderEmail = "postmaster@example.com";
+  sb::Item report = sb::MakeMail(rf);
+  report.props.Text(0x001A, "REPORT.IPM.Note.NDR");
+  mb.AddItem(inbox, report);
+  sb::Item freeBusy = Mail("free/busy");
+  freeBusy.props.Text(0x001A, "IPM.Microsoft.ScheduleData.FreeBusy");
+  mb.AddItem(inbox, freeBusy);
+
+  // Contacts whose file-as name or postal address is empty show the next
+  // field that has one.
+  sb::Item list;
+  list.props.Text(0x001A, "IPM.DistList").Text(0x3001, "Team").Text(0x0037, "Team");
+  mb.AddItem(people, list);
+  sb::Item suggested;
+  suggested.props.Text(0x001A, "IPM.AbchPerson").Text(0x3A06, "Eva").Text(0x3A11, "Lind");
+  mb.AddItem(people, suggested);
+  sb::ContactFields cf;
+  cf.displayName = "Ann Smith";
+  sb::Item marked = sb::MakeContact(cf);
+  marked.props.NamedText(sb::PropertyName::Lid(sb::kPsetidAddress, 0x801B), "1 Work Rd")
+      .NamedText(sb::PropertyName::Lid(sb::kPsetidAddress, 0x801A), "2 Home St")
+      .NamedLong(sb::PropertyName::Lid(sb::kPsetidAddress, 0x8022), 1);
+  mb.AddItem(people, withLowLids(marked));
+  Run(Write(mb));
+
+  ListContent cal = FillItemList(session.data(), kTop + "Calendar\\");
+  ASSERT_EQ(cal.rows.size(), 1u);
+  EXPECT_EQ(cal.rows[0].cells.at(0), "Meeting");
+  EXPECT_EQ(Column(kTop + "Kalender\\", 0), V{"Meeting"});
+
+  ListContent in = FillItemList(session.data(), kTop + "Inbox\\");
+  ASSERT_EQ(in.rows.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(in.rows[0].cells.begin(), in.rows[0].cells.begin() + 3),
+            (V{"Sender", "Invitation", "Recipient"}));
+  EXPECT_EQ(in.rows[0].picture, kListEnvelope);
+  // Without a sender name, the sender's address.
+  EXPECT_EQ(in.rows[1].cells.at(0), "postmaster@example.com");
+  EXPECT_EQ(in.rows[1].cells.at(1), "Undeliverable");
+  EXPECT_EQ(session.mailCount(), 2);
+
+  EXPECT_EQ(Column(kTop + "Contacts\\", 0), (V{"Team", "Eva Lind", "Ann Smith"}));
+  EXPECT_EQ(Column(kTop + "Contacts\\", 1), (V{"None", "None", "2 Home St"}));
 }
 
 TEST_P(SessionTest, ListedMailsKeepWhatTheirRowsShowAndTheirNode) {
