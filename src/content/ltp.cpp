@@ -188,6 +188,26 @@ std::optional<std::string> Value::Text(TextDecoder& decoder, int codePage) const
   return decoder.ToUtf8(*b, codePage);
 }
 
+namespace {
+
+// The values of a variable-size multi-valued property: a count, one offset
+// per value from the start, then the values. Values whose offsets do not
+// hold are left out.
+template <typename Each>
+void ForEachValue(ByteSpan b, Each each) {
+  ByteView v(b);
+  const uint64_t count = v.U32(0).value_or(0);
+  if (count > b.size() / 4) return;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t start = v.U32(4 + 4 * i).value_or(0);
+    const uint64_t end = i + 1 < count ? v.U32(8 + 4 * i).value_or(0) : b.size();
+    if (start > end || end > b.size()) continue;
+    each(b.subspan(static_cast<size_t>(start), static_cast<size_t>(end - start)));
+  }
+}
+
+}  // namespace
+
 std::vector<std::string> Value::Texts(TextDecoder& decoder, int codePage) const {
   std::vector<std::string> out;
   if (type == kPtUnicode || type == kPtString8) {
@@ -195,18 +215,8 @@ std::vector<std::string> Value::Texts(TextDecoder& decoder, int codePage) const 
     return out;
   }
   if (type != (kPtUnicode | kMultiValued) && type != (kPtString8 | kMultiValued)) return out;
-  auto b = Bytes();
-  if (!b) return out;
-  // A count, one offset per value from the start, then the values.
-  ByteView v(*b);
-  const uint64_t count = v.U32(0).value_or(0);
-  if (count > b->size() / 4) return out;
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t start = v.U32(4 + 4 * i).value_or(0);
-    const uint64_t end = i + 1 < count ? v.U32(8 + 4 * i).value_or(0) : b->size();
-    if (start > end || end > b->size()) continue;
-    const ByteSpan s = b->subspan(static_cast<size_t>(start), static_cast<size_t>(end - start));
-    out.push_back(type & 1 ? items::WideToUtf8(s) : decoder.ToUtf8(s, codePage));
+  if (auto b = Bytes()) {
+    ForEachValue(*b, [&](ByteSpan s) { out.push_back(type & 1 ? items::WideToUtf8(s) : decoder.ToUtf8(s, codePage)); });
   }
   return out;
 }
@@ -214,17 +224,8 @@ std::vector<std::string> Value::Texts(TextDecoder& decoder, int codePage) const 
 std::vector<std::string> Value::Binaries() const {
   std::vector<std::string> out;
   if (type != (kPtBinary | kMultiValued)) return out;
-  auto b = Bytes();
-  if (!b) return out;
-  // As for strings: a count, one offset per value from the start, then the values.
-  ByteView v(*b);
-  const uint64_t count = v.U32(0).value_or(0);
-  if (count > b->size() / 4) return out;
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t start = v.U32(4 + 4 * i).value_or(0);
-    const uint64_t end = i + 1 < count ? v.U32(8 + 4 * i).value_or(0) : b->size();
-    if (start > end || end > b->size()) continue;
-    out.emplace_back(reinterpret_cast<const char*>(b->data()) + start, static_cast<size_t>(end - start));
+  if (auto b = Bytes()) {
+    ForEachValue(*b, [&](ByteSpan s) { out.emplace_back(reinterpret_cast<const char*>(s.data()), s.size()); });
   }
   return out;
 }
