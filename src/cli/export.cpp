@@ -4,12 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <unordered_set>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -24,6 +22,7 @@
 #include "content/item_reader.h"
 #include "session/folder_list.h"
 #include "session/folder_tree.h"
+#include "session/listed_items.h"
 #include "session/session.h"
 #include "session/session_data.h"
 
@@ -42,94 +41,7 @@ void OnInterrupt(int) {
 }
 
 
-// The five lists that gather their kind from the whole store.
-bool IsGatheringList(const std::string& path) {
-  for (const char* name : {"Contacts", "Calendar", "Tasks", "Journal", "Notes"}) {
-    if (path == std::string("Personal Folders\\") + name + "\\") return true;
-  }
-  return false;
-}
-
 }  // namespace
-
-exporting::ListKind KindOfRow(int picture) {
-  switch (picture) {
-    case session::kListContact: return exporting::ListKind::Contacts;
-    case session::kListTasks: return exporting::ListKind::Tasks;
-    case session::kListJournal: return exporting::ListKind::Journal;
-    case session::kListNotes: return exporting::ListKind::Notes;
-    case session::kListCalendar: return exporting::ListKind::Calendar;
-    default: return exporting::ListKind::Mail;
-  }
-}
-
-std::vector<exporting::FolderItems> ListedFolders(const session::FolderTreeModel& tree,
-                                                  const session::SessionData& data,
-                                                  const session::TreeItem* subtree) {
-  const bool ansi = data.variant() == store::Variant::Ansi;
-  struct Listing {
-    std::vector<std::string> path;
-    bool gathering = false;
-    std::vector<const session::ListRow*> rows;
-  };
-  std::vector<session::ListContent> contents;
-  std::vector<Listing> listings;
-  const std::vector<const session::TreeItem*> items = tree.PreOrder();
-  contents.reserve(items.size());
-  for (const session::TreeItem* item : items) {
-    if (subtree) {
-      bool inside = false;
-      for (const session::TreeItem* p = item; p && !inside; p = p->parent) inside = p == subtree;
-      if (!inside) continue;
-    }
-    const std::string itemPath = session::FolderTreeModel::ItemPath(item);
-    contents.push_back(session::FillItemList(data, itemPath));
-    const session::ListContent& content = contents.back();
-    if (!content.changes || content.rows.empty()) continue;
-    Listing l;
-    for (const session::TreeItem* p = item; p; p = p->parent) {
-      l.path.insert(l.path.begin(), ansi ? session::Cp1252ToUtf8(p->text) : p->text);
-    }
-    l.gathering = IsGatheringList(itemPath);
-    for (const auto& row : content.rows) l.rows.push_back(&row);
-    listings.push_back(std::move(l));
-  }
-  // Each item once: in the folder it lies in before the lists that gather
-  // its kind from everywhere.
-  std::unordered_set<uint32_t> inOwnFolder;
-  for (const Listing& l : listings) {
-    if (l.gathering) continue;
-    for (const session::ListRow* row : l.rows) inOwnFolder.insert(row->nodeId);
-  }
-  std::unordered_set<uint32_t> taken;
-  std::vector<exporting::FolderItems> out;
-  for (const Listing& l : listings) {
-    // One group per kind, in the order the kinds first appear.
-    const size_t first = out.size();
-    for (const session::ListRow* row : l.rows) {
-      if (l.gathering && inOwnFolder.count(row->nodeId)) continue;
-      if (!taken.insert(row->nodeId).second) continue;
-      const exporting::ListKind kind = KindOfRow(row->picture);
-      auto it = std::find_if(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
-                             [&](const exporting::FolderItems& f) { return f.kind == kind; });
-      if (it == out.end()) {
-        out.push_back({l.path, kind, {}});
-        it = out.end() - 1;
-      }
-      it->nodeIds.push_back(row->nodeId);
-    }
-  }
-  return out;
-}
-
-const session::TreeItem* FindFolder(const session::FolderTreeModel& tree, std::string path, bool ansi) {
-  if (!path.empty() && path.back() != '\\') path += '\\';
-  for (const session::TreeItem* item : tree.PreOrder()) {
-    const std::string itemPath = session::FolderTreeModel::ItemPath(item);
-    if (itemPath == path || (ansi && session::Cp1252ToUtf8(itemPath) == path)) return item;
-  }
-  return nullptr;
-}
 
 int ExportStore(const std::string& path, const ExportCommand& command, std::ostream& out, std::ostream& err,
                 const std::atomic<bool>* interrupt) {
@@ -184,14 +96,14 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
 
   const session::TreeItem* subtree = nullptr;
   if (command.folder) {
-    subtree = FindFolder(view.tree(), *command.folder, session.data().variant() == store::Variant::Ansi);
+    subtree = session::FindFolder(view.tree(), *command.folder, session.data().variant() == store::Variant::Ansi);
     if (!subtree) {
       err << "velmorix-cli: export: no folder " << *command.folder << " (give it as recover prints it, e.g. "
           << "\"Personal Folders\\Inbox\\\")\n";
       return kExitUsage;
     }
   }
-  const std::vector<exporting::FolderItems> folders = ListedFolders(view.tree(), session.data(), subtree);
+  const std::vector<exporting::FolderItems> folders = session::ListedFolders(view.tree(), session.data(), subtree);
 #ifdef __GLIBC__
   // The scan's freed buffers lie in its thread's arena, which the export
   // (on this thread) does not reuse: give them back first, so that the

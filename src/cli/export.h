@@ -11,32 +11,7 @@
 
 #include "export/exporter.h"
 
-namespace velmorix::session {
-class FolderTreeModel;
-class SessionData;
-struct TreeItem;
-}  // namespace velmorix::session
-
 namespace velmorix::cli {
-
-// What a row is, by its picture: mixed folders list other kinds among
-// their mails.
-exporting::ListKind KindOfRow(int picture);
-
-// The items a recovery lists, folder by folder in the tree's order, with the
-// tree's names as the folder path (texts of ANSI stores as UTF-8), grouped
-// by kind (a folder may list contacts or appointments among its mails).
-// Each item comes once: in the folder it lies in rather than in the list
-// that gathers its kind from everywhere. With `subtree`, only that tree
-// item and the items below it.
-std::vector<exporting::FolderItems> ListedFolders(const session::FolderTreeModel& tree,
-                                                  const session::SessionData& data,
-                                                  const session::TreeItem* subtree = nullptr);
-
-// The tree item whose path is `path` as `folder` records print it
-// ("Personal Folders\Inbox\"; the last backslash may be left out). Paths of
-// ANSI stores (`ansi`) also match as UTF-8.
-const session::TreeItem* FindFolder(const session::FolderTreeModel& tree, std::string path, bool ansi = false);
 
 struct ExportCommand {
   exporting::Format format = exporting::Format::All;

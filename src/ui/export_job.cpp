@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "cli/export.h"
 #include "session/folder_tree.h"
+#include "session/listed_items.h"
 #include "session/session_data.h"
 #include "ui/item_text.h"
 #include "ui/presenter.h"
@@ -159,7 +159,7 @@ void ExportJob::Finish(exporting::ExportResult result) {
 
 std::vector<exporting::FolderItems> FolderExport(const session::FolderTreeModel& tree,
                                                  const session::SessionData& data, const session::TreeItem& folder) {
-  std::vector<exporting::FolderItems> folders = cli::ListedFolders(tree, data, &folder);
+  std::vector<exporting::FolderItems> folders = session::ListedFolders(tree, data, &folder);
   // Directories start at the chosen folder, not at the top of the tree.
   size_t above = 0;
   for (const session::TreeItem* p = folder.parent; p != nullptr; p = p->parent) ++above;
@@ -172,7 +172,7 @@ std::vector<exporting::FolderItems> FolderExport(const session::FolderTreeModel&
 std::vector<exporting::FolderItems> RowsExport(const std::vector<SelectedRow>& rows) {
   std::vector<exporting::FolderItems> out;
   for (const SelectedRow& row : rows) {
-    const exporting::ListKind kind = cli::KindOfRow(row.picture);
+    const exporting::ListKind kind = session::KindOfRow(row.picture);
     auto it = std::find_if(out.begin(), out.end(), [&](const exporting::FolderItems& f) { return f.kind == kind; });
     if (it == out.end()) {
       out.push_back({{}, kind, {}});
