@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "export/icalendar.h"
+#include "export/strict_headers.h"
 
 namespace velmorix::exporting {
 namespace {
@@ -166,18 +167,19 @@ void HeadersFromProperties(GMimeMessage* message, const Item& item, bool onlyMis
   if (wantCc && !listed[2]) AddDisplayNames(message, GMIME_ADDRESS_TYPE_CC, item.displayCc);
   if (wantBcc && !listed[3]) AddDisplayNames(message, GMIME_ADDRESS_TYPE_BCC, item.displayBcc);
 
-  if (want("Subject")) {
-    const std::string subject = HeaderText(item.subject);
-    g_mime_message_set_subject(message, subject.c_str(), "utf-8");
-  }
+  if (want("Subject")) SetSubjectExactly(message, HeaderText(item.subject));
   if (want("Date")) {
     if (auto t = MessageTime(item)) {
       if (auto date = DateOf(*t)) g_mime_message_set_date(message, date.get());
     }
   }
   if (want("Message-ID")) {
-    if (const std::string id = BareId(item.internetMessageId); !id.empty()) {
+    // An id out of its syntax (Outlook wrote some with two "@") is kept
+    // beside, where readers do not parse it.
+    if (const std::string id = BareId(item.internetMessageId); !id.empty() && IsMessageId("<" + id + ">")) {
       g_mime_message_set_message_id(message, id.c_str());
+    } else if (!id.empty() && !HasHeader(message, "X-Original-Message-ID")) {
+      g_mime_object_set_header(GMIME_OBJECT(message), "X-Original-Message-ID", ("<" + id + ">").c_str(), nullptr);
     }
   }
   if (want("In-Reply-To")) SetHeader(GMIME_OBJECT(message), "In-Reply-To", item.inReplyTo);
@@ -376,6 +378,8 @@ class MessageBuilder {
     mime::Ref<GMimeMessage> message;
     if (!item.transportHeaders.empty()) message = MessageFromTransportHeaders(item.transportHeaders);
     if (message) {
+      // Copied headers that do not parse are set aside and made again.
+      SetAsideUnparsable(message.get());
       HeadersFromProperties(message.get(), item, true);
     } else {
       message.reset(g_mime_message_new(TRUE));

@@ -26,6 +26,13 @@ struct FormatOptionsFree {
 };
 using FormatOptions = std::unique_ptr<GMimeFormatOptions, FormatOptionsFree>;
 
+struct ParserOptionsFree {
+  void operator()(GMimeParserOptions* p) const {
+    if (p) g_mime_parser_options_free(p);
+  }
+};
+using ParserOptions = std::unique_ptr<GMimeParserOptions, ParserOptionsFree>;
+
 struct DateTimeUnref {
   void operator()(GDateTime* p) const {
     if (p) g_date_time_unref(p);
