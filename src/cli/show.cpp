@@ -11,6 +11,7 @@
 #include "cli/recover.h"
 #include "content/item_reader.h"
 #include "content/safe_name.h"
+#include "export/attachment_files.h"
 #include "items/items.h"
 #include "store/deep_scan.h"
 
@@ -170,48 +171,35 @@ void PrintSummary(const Item& item, std::ostream& out) {
   }
 }
 
-// Writes every attachment that has bytes into `dir`; 0 or kExitSomeUnreadable.
+std::string Label(const content::Attachment& a) {
+  return "attachment " + std::to_string(a.index + 1) + (a.fileName.empty() ? std::string() : " (" + a.fileName + ")");
+}
+
+// Writes every attachment that has bytes into `dir`, an embedded message as
+// an .eml file; 0 or kExitSomeUnreadable when one could not be read or saved.
 int SaveAttachments(content::ItemReader& reader, const Item& item, const std::string& dir, std::ostream& err) {
-  int status = 0;
+  // Attachments without data of their own (a link, a stored OLE object the
+  // item does not hold) are named but are no failure.
+  std::vector<content::Attachment> withData;
   for (const auto& a : item.attachments) {
-    const std::string label = "attachment " + std::to_string(a.index + 1) +
-                              (a.fileName.empty() ? std::string() : " (" + a.fileName + ")");
-    if (a.isEmbeddedMessage()) {
-      err << "not saved: " << label << " is an embedded message\n";
-      continue;
-    }
+    const std::string label = Label(a);
     if (!a.readable && !a.damaged) {
       err << "not saved: " << label << ": " << a.problem << '\n';
       continue;
     }
-    if (!a.readable) {
-      err << "cannot read " << label << ": " << a.problem << '\n';
+    withData.push_back(a);
+  }
+  const exporting::SaveReport report = exporting::SaveAttachments(reader, withData, dir, [] { return false; });
+  int status = 0;
+  for (size_t i = 0; i < report.files.size() && i < withData.size(); ++i) {
+    const exporting::SavedFile& file = report.files[i];
+    if (file.path.empty()) {
+      err << (withData[i].readable ? "cannot save " : "cannot read ") << Label(withData[i]) << ": " << file.problem
+          << '\n';
       status = kExitSomeUnreadable;
       continue;
     }
-    std::string error;
-    auto file = content::NewFile::Create(dir, &error);
-    if (!file) {
-      err << "cannot save " << label << ": " << error << '\n';
-      return kExitSomeUnreadable;
-    }
-    uint64_t written = 0;
-    const bool read = reader.ReadAttachment(a, [&](ByteSpan b) {
-      written += b.size();
-      return file->Write(b);
-    }, &error);
-    if (!read) {
-      err << "cannot read " << label << ": " << error << '\n';
-      status = kExitSomeUnreadable;
-      continue;  // the temporary file goes with `file`
-    }
-    auto path = file->Commit(a.fileName, "attachment-" + std::to_string(a.index + 1), &error);
-    if (!path) {
-      err << "cannot save " << label << ": " << error << '\n';
-      status = kExitSomeUnreadable;
-      continue;
-    }
-    err << "saved " << *path << " (" << Thousands(written) << " bytes)\n";
+    err << "saved " << file.path << " (" << Thousands(file.bytes) << " bytes)\n";
   }
   return status;
 }

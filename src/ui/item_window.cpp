@@ -17,7 +17,7 @@
 #include <QVBoxLayout>
 
 #include "content/item_reader.h"
-#include "ui/attachment_files.h"
+#include "export/attachment_files.h"
 #include "ui/html_view.h"
 #include "ui/item_text.h"
 #include "ui/pictures.h"
@@ -456,9 +456,9 @@ void ItemWindow::Save(const std::vector<Attachment>& attachments) {
   status_->setText(QStringLiteral("Saving..."));
   const QPointer<ItemWindow> self(this);
   pool_.start([self, slot = reader_, attachments, dir] {
-    auto report = std::make_shared<SaveReport>();
+    auto report = std::make_shared<exporting::SaveReport>();
     const bool used = slot->Use([&](content::ItemReader& reader) {
-      *report = SaveAttachments(reader, attachments, PathToStd(dir), [&slot] { return slot->stopRequested(); });
+      *report = exporting::SaveAttachments(reader, attachments, PathToStd(dir), [&slot] { return slot->stopRequested(); });
     });
     if (!used) report->stopped = true;
     QMetaObject::invokeMethod(
@@ -470,7 +470,7 @@ void ItemWindow::Save(const std::vector<Attachment>& attachments) {
   });
 }
 
-void ItemWindow::ShowSaveReport(const SaveReport& report, const QString& dir) {
+void ItemWindow::ShowSaveReport(const exporting::SaveReport& report, const QString& dir) {
   saving_ = false;
   status_->clear();
   UpdateButtons();
@@ -478,7 +478,7 @@ void ItemWindow::ShowSaveReport(const SaveReport& report, const QString& dir) {
   QString text = saved == 1 ? QStringLiteral("1 attachment saved to %1.").arg(dir)
                             : QStringLiteral("%1 attachments saved to %2.").arg(saved).arg(dir);
   QStringList failed;
-  for (const SavedFile& file : report.files) {
+  for (const exporting::SavedFile& file : report.files) {
     if (!file.path.empty()) continue;
     const QString name = file.name.empty() ? QStringLiteral("(no name)") : ToQString(file.name);
     failed.append(QStringLiteral("%1: %2").arg(name, ToQString(file.problem)));

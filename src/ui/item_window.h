@@ -28,12 +28,15 @@ class QTabWidget;
 class QThreadPool;
 class QTreeWidget;
 
+namespace velmorix::exporting {
+struct SaveReport;
+}
+
 namespace velmorix::ui {
 
 class HtmlView;
 class Presenter;
 class ReaderSlot;
-struct SaveReport;
 
 class ItemWindow : public QWidget {
   Q_OBJECT
@@ -109,7 +112,7 @@ class ItemWindow : public QWidget {
   void ShowAttachments();
   void ShowProperties();
   void Save(const std::vector<content::Attachment>& attachments);
-  void ShowSaveReport(const SaveReport& report, const QString& dir);
+  void ShowSaveReport(const exporting::SaveReport& report, const QString& dir);
   void UpdateButtons();
   std::vector<size_t> SelectedAttachments() const;
   void Tell(const QString& text);

@@ -4,18 +4,20 @@
 // as an .eml file.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "content/item_reader.h"
 
-namespace velmorix::ui {
+namespace velmorix::exporting {
 
 struct SavedFile {
   std::string name;  // the attachment's name as listed ("" when it has none)
   std::string path;  // where it was written; empty when it was not
   std::string problem;  // why it was not
+  uint64_t bytes = 0;   // bytes written
 };
 
 struct SaveReport {
@@ -35,4 +37,4 @@ std::string AttachmentFileName(const content::Attachment& attachment);
 SaveReport SaveAttachments(content::ItemReader& reader, const std::vector<content::Attachment>& attachments,
                            const std::string& dir, const std::function<bool()>& stop);
 
-}  // namespace velmorix::ui
+}  // namespace velmorix::exporting

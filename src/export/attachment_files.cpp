@@ -1,4 +1,4 @@
-#include "ui/attachment_files.h"
+#include "export/attachment_files.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include "content/safe_name.h"
 #include "export/eml.h"
 
-namespace velmorix::ui {
+namespace velmorix::exporting {
 
 size_t SaveReport::saved() const {
   return static_cast<size_t>(std::count_if(files.begin(), files.end(), [](const SavedFile& f) { return !f.path.empty(); }));
@@ -24,7 +24,7 @@ bool EndsWithNoCase(const std::string& s, std::string_view end) {
 
 // Writes the message embedded in `a` as an RFC 5322 message into `out`.
 bool WriteEmbedded(content::ItemReader& reader, const content::Attachment& a, content::NewFile& out,
-                   const std::function<bool()>& stop, std::string& problem) {
+                   const std::function<bool()>& stop, std::string& problem, uint64_t& written) {
   std::string error;
   std::optional<content::Item> inner = reader.ReadEmbedded(a, {.properties = false}, &error);
   if (!inner) {
@@ -33,12 +33,13 @@ bool WriteEmbedded(content::ItemReader& reader, const content::Attachment& a, co
   }
   std::vector<std::string> parts;
   bool writeFailed = false;
-  const exporting::mime::Sink sink = [&](std::string_view bytes) {
+  const mime::Sink sink = [&](std::string_view bytes) {
     if (stop()) return false;
     writeFailed = !out.Write(AsBytes(bytes));
+    written += bytes.size();
     return !writeFailed;
   };
-  if (!exporting::WriteMessage(reader, *inner, sink, exporting::MessageOptions{}, parts, &error)) {
+  if (!WriteMessage(reader, *inner, sink, MessageOptions{}, parts, &error)) {
     problem = writeFailed ? "the file cannot be written" : (error.empty() ? "the message cannot be written" : error);
     return false;
   }
@@ -82,12 +83,13 @@ SaveReport SaveAttachments(content::ItemReader& reader, const std::vector<conten
     bool writeFailed = false;
     bool whole = false;
     if (a.isEmbeddedMessage()) {
-      whole = WriteEmbedded(reader, a, *out, stop, error);
+      whole = WriteEmbedded(reader, a, *out, stop, error, file.bytes);
     } else {
       whole = reader.ReadAttachment(
           a,
           [&](ByteSpan piece) {
             if (stop()) return false;
+            file.bytes += piece.size();
             if (!out->Write(piece)) {
               writeFailed = true;
               return false;
@@ -105,7 +107,7 @@ SaveReport SaveAttachments(content::ItemReader& reader, const std::vector<conten
       file.problem = writeFailed ? "cannot write into " + dir : (error.empty() ? "its data cannot be read" : error);
       continue;  // the unfinished file is removed with `out`
     }
-    if (auto path = out->Commit(AttachmentFileName(a), "attachment", &error)) {
+    if (auto path = out->Commit(AttachmentFileName(a), "attachment-" + std::to_string(a.index + 1), &error)) {
       file.path = *path;
     } else {
       file.problem = error;
@@ -114,4 +116,4 @@ SaveReport SaveAttachments(content::ItemReader& reader, const std::vector<conten
   return report;
 }
 
-}  // namespace velmorix::ui
+}  // namespace velmorix::exporting
