@@ -54,6 +54,9 @@ const std::array kOptions{
            "after the normal recovery, read the whole file page by page and list what its damaged "
            "indexes no longer reach (unplaced items in \"Recovered Items\")"},
     Option{"show", "--body", "plain|html|rtf", "print only this body, exactly as the item holds it"},
+    Option{"show", "--properties", "",
+           "print every property (tag, name or LID, type, value) instead of the summary"},
+    Option{"show", "--format", "text|json", "with --properties: text (default), or one JSON record per property"},
     Option{"show", "--attachments", "DIR", "write the item's attachments into DIR (an embedded message as .eml)"},
     Option{"show", "--deep", "", "find the item as recover --deep lists it (ids it gave found items)"},
     Option{"export", "--format", "eml|mbox|vcf|ics|all",

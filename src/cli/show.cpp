@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/json.h"
 #include "cli/numbers.h"
 #include "cli/recover.h"
 #include "content/item_reader.h"
@@ -171,6 +172,38 @@ void PrintSummary(const Item& item, std::ostream& out) {
   }
 }
 
+std::string PropertyTag(const content::Property& p) {
+  char tag[11];
+  std::snprintf(tag, sizeof tag, "0x%04X%04X", p.id, p.type);
+  return tag;
+}
+
+// Every property of the item as the window's Properties tab lists it: tag,
+// name (a named property's name or LID), type, value; one line each.
+void PrintProperties(const Item& item, bool json, std::ostream& out) {
+  for (const content::Property& p : item.properties) {
+    std::string value = p.unreadable ? "(unreadable)" : p.value;
+    if (json) {
+      std::string line = "{\"tag\":\"" + PropertyTag(p) + "\",\"name\":";
+      AppendJsonString(line, p.name);
+      if (p.id >= 0x8000) line += ",\"lid\":" + std::to_string(p.lid);
+      line += ",\"type\":";
+      AppendJsonString(line, p.typeName);
+      line += ",\"size\":" + std::to_string(p.size) + ",\"value\":";
+      AppendJsonString(line, p.unreadable ? std::string_view() : std::string_view(p.value));
+      line += std::string(",\"truncated\":") + (p.truncated ? "true" : "false") +
+              ",\"unreadable\":" + (p.unreadable ? "true" : "false") + "}\n";
+      out << line;
+      continue;
+    }
+    if (p.truncated) value += " ... (" + Thousands(p.size) + " bytes)";
+    for (char& c : value) {
+      if (static_cast<unsigned char>(c) < 0x20) c = ' ';  // one line per property
+    }
+    out << PropertyTag(p) << "  " << (p.name.empty() ? "-" : p.name) << "  " << p.typeName << "  " << value << '\n';
+  }
+}
+
 std::string Label(const content::Attachment& a) {
   return "attachment " + std::to_string(a.index + 1) + (a.fileName.empty() ? std::string() : " (" + a.fileName + ")");
 }
@@ -273,7 +306,7 @@ int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::
     return kExitOpenFailed;
   }
   content::ReadOptions read;
-  read.properties = false;
+  read.properties = options.properties;
   auto item = reader->Read(id, read, &error);
   if (!item) {
     err << "velmorix-cli: item " << Hex(id) << ": " << error << '\n';
@@ -300,6 +333,8 @@ int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::
           << " is damaged (" << body.problem << "); shown as far as it could be read\n";
     }
     out.write(body.text.data(), static_cast<std::streamsize>(body.text.size()));
+  } else if (options.properties) {
+    PrintProperties(*item, options.json, out);
   } else {
     PrintSummary(*item, out);
   }
@@ -328,6 +363,12 @@ int RunShow(int argc, char** argv) {
     const std::string form = args.Value("--body");
     options.body = form == "html" ? BodyForm::Html : form == "rtf" ? BodyForm::Rtf : BodyForm::Plain;
   }
+  options.properties = args.Has("--properties");
+  if (args.Has("--format")) {
+    if (!options.properties) return UsageError(&command, "--format needs --properties");
+    options.json = args.Value("--format") == "json";
+  }
+  if (options.properties && options.body) return UsageError(&command, "--properties and --body exclude each other");
   options.attachmentsDir = args.Value("--attachments");
   if (args.Has("--attachments") && options.attachmentsDir.empty()) {
     return UsageError(&command, "--attachments needs a folder");

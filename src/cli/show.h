@@ -1,5 +1,6 @@
-// `velmorix-cli show [--body plain|html|rtf] [--attachments DIR] FILE ID`: one
-// item read in full by its node id (as `recover --ids` prints it).
+// `velmorix-cli show [--body plain|html|rtf | --properties [--format text|json]]
+// [--attachments DIR] FILE ID`: one item read in full by its node id (as
+// `recover --ids` prints it).
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,8 @@ enum class BodyForm { Plain, Html, Rtf };
 
 struct ShowOptions {
   std::optional<BodyForm> body;  // print only this body, exactly
+  bool properties = false;       // print every property instead of the summary
+  bool json = false;             // properties as one JSON record per line
   std::string attachmentsDir;    // save every attachment into this folder
   bool deep = false;             // find the item as recover --deep does
 };

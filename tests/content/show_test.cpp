@@ -115,6 +115,27 @@ TEST_F(ShowTest, ExitStatuses) {
   EXPECT_FALSE(cli::ParseItemId(""));
 }
 
+TEST_F(ShowTest, PropertiesAsTextAndJson) {
+  cli::ShowOptions options;
+  options.properties = true;
+  ASSERT_EQ(Show(mailNid, options), cli::kExitFinished) << err.str();
+  EXPECT_NE(out.str().find("0x0037001F  PidTagSubject  PtypString  Quarterly report\n"), std::string::npos)
+      << out.str();
+  EXPECT_EQ(out.str().find("Plain body\r"), std::string::npos);  // one line per property
+  options.json = true;
+  ASSERT_EQ(Show(mailNid, options), cli::kExitFinished) << err.str();
+  std::istringstream lines(out.str());
+  size_t records = 0;
+  for (std::string line; std::getline(lines, line); ++records) {
+    EXPECT_TRUE(line.starts_with("{\"tag\":\"0x") && line.ends_with("}")) << line;
+  }
+  EXPECT_GT(records, 5u);
+  EXPECT_NE(out.str().find("{\"tag\":\"0x1000001F\",\"name\":\"PidTagBody\",\"type\":\"PtypString\",\"size\":24,"
+                           "\"value\":\"Plain body\\r\\n\""),
+            std::string::npos)
+      << out.str();
+}
+
 TEST_F(ShowTest, AttachmentsSaveInsideTheFolderUnderSafeUniqueNames) {
   TempPathGuard root(TempPath("saved", ""));
   const std::string dir = root.path() + "/attachments";
