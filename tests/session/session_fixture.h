@@ -34,7 +34,12 @@ inline sb::MailboxOptions Options(sb::Format format) {
 }
 
 inline const char* FormatName(sb::Format f) {
-  return f == sb::Format::Unicode23 ? "Unicode" : f == sb::Format::Ansi14 ? "Ansi14" : "Ansi15";
+  switch (f) {
+    case sb::Format::Unicode23: return "Unicode";
+    case sb::Format::Unicode4K: return "Unicode4K";
+    case sb::Format::Ansi14: return "Ansi14";
+    default: return "Ansi15";
+  }
 }
 
 inline sb::Item Mail(const std::string& subject, const std::string& from = "Sender",

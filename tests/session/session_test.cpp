@@ -196,7 +196,7 @@ TEST_P(SessionTest, UnknownEncryptionIsReportedOncePerRecovery) {
   mb.AddFolder(mb.topFolder(), "Inbox");
   Buffer image = mb.Build();
   // The encryption method byte of the header.
-  image.at(GetParam() == sb::Format::Unicode23 ? 513 : 461) = std::byte{7};
+  image.at(GetParam() == sb::Format::Ansi14 ? 461 : 513) = std::byte{7};
   Run(WriteBytes(std::string(reinterpret_cast<const char*>(image.data()), image.size())));
   const V messages = view.Calls("message");
   ASSERT_GE(messages.size(), 1u);
@@ -622,7 +622,7 @@ TEST_P(SessionTest, WorkerFinishedNotificationComesFromTheWorker) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, SessionTest,
-                         ::testing::Values(sb::Format::Unicode23, sb::Format::Ansi14),
+                         ::testing::Values(sb::Format::Unicode23, sb::Format::Ansi14, sb::Format::Unicode4K),
                          [](const auto& info) { return std::string(FormatName(info.param)); });
 
 }  // namespace
