@@ -27,12 +27,6 @@ struct Settings {
   BenchmarkShape shape;
 };
 
-const char* MailboxUsage() {
-  return "mailbox stores: velmorix-mkstore --demo [--format ...] [--encryption ...] OUT\n"
-         "                velmorix-mkstore [--folders N] [--mails-per-folder M] [--body-size B]\n"
-         "                  [--header-size H] [--subject-length L] [--attachment-every K]\n"
-         "                  [--body-in-subnode-every J] [--format ...] [--encryption ...] OUT\n";
-}
 
 struct NumberOption {
   std::string_view name;
@@ -99,6 +93,13 @@ bool Parse(int argc, char** argv, Settings& s, bool& handled, std::string& error
 }
 
 }  // namespace
+
+const char* MailboxUsage() {
+  return "mailbox stores: velmorix-mkstore --demo [--format ...] [--encryption ...] OUT\n"
+         "                velmorix-mkstore [--folders N] [--mails-per-folder M] [--body-size B]\n"
+         "                  [--header-size H] [--subject-length L] [--attachment-every K]\n"
+         "                  [--body-in-subnode-every J] [--format ...] [--encryption ...] OUT\n";
+}
 
 int RunMailboxCommand(int argc, char** argv) {
   Settings settings;

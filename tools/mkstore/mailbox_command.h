@@ -11,4 +11,7 @@ inline constexpr int kMailboxNotHandled = -1;
 // then writes a plain node-database store.
 int RunMailboxCommand(int argc, char** argv);
 
+// The usage lines of the mailbox options.
+const char* MailboxUsage();
+
 }  // namespace velmorix::mkstore

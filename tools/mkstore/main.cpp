@@ -11,6 +11,14 @@
 
 int main(int argc, char** argv) {
   using namespace velmorix;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::printf("velmorix-mkstore: writes test and benchmark store files.\n%s%s", mkstore::MailboxUsage(),
+                  mkstore::CommonUsage());
+      return 0;
+    }
+  }
   try {
     const int mailbox = mkstore::RunMailboxCommand(argc, argv);
     if (mailbox != mkstore::kMailboxNotHandled) return mailbox;
@@ -18,7 +26,8 @@ int main(int argc, char** argv) {
     mkstore::CommonOptions options;
     std::string error;
     if (!mkstore::ParseCommonOptions(argc, argv, options, nullptr, error)) {
-      std::fprintf(stderr, "velmorix-mkstore: %s\n%s", error.c_str(), mkstore::CommonUsage());
+      std::fprintf(stderr, "velmorix-mkstore: %s\n%s%s", error.c_str(), mkstore::MailboxUsage(),
+                   mkstore::CommonUsage());
       return 2;
     }
     const auto start = std::chrono::steady_clock::now();
