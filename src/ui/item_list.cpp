@@ -2,9 +2,13 @@
 
 #include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QItemSelection>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
+
+#include <algorithm>
+#include <numeric>
 
 #include "ui/pictures.h"
 #include "ui/text.h"
@@ -34,11 +38,14 @@ ItemList::ItemList(QWidget* parent) : QTreeWidget(parent) {
   setSortingEnabled(false);
   setIconSize(QSize(16, 16));
   setTextElideMode(Qt::ElideRight);
-  header()->setSectionsClickable(false);
+  // Sorting is done here rather than by the view, so that rows come in the
+  // order given until a header is clicked.
+  header()->setSectionsClickable(true);
   header()->setSortIndicatorShown(false);
   header()->setStretchLastSection(false);
   header()->setMinimumSectionSize(0);
   header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  connect(header(), &QHeaderView::sectionClicked, this, &ItemList::OnHeaderClicked);
   SetColumnSet(session::ColumnSet::Start);
 }
 
@@ -53,6 +60,9 @@ void ItemList::SetColumnSet(session::ColumnSet set) {
     setColumnWidth(i, columns[static_cast<size_t>(i)].width);
   }
   columnSet_ = set;
+  sortColumn_ = -1;
+  sortOrder_ = Qt::AscendingOrder;
+  header()->setSortIndicatorShown(false);
 }
 
 void ItemList::Render(const session::ListContent& content) {
@@ -66,6 +76,7 @@ void ItemList::Render(const session::ListContent& content) {
     item->setIcon(0, QIcon(ListImage(row.picture)));
     item->setData(0, kPictureRole, row.picture);
     item->setData(0, kNodeIdRole, row.nodeId);
+    if (row.date != 0) item->setData(0, kDateRole, QVariant::fromValue<qulonglong>(row.date));
     const int cells = std::min(columns, static_cast<int>(row.cells.size()));
     for (int i = 0; i < cells; ++i) {
       const std::string& cell = row.cells[static_cast<size_t>(i)];
@@ -85,6 +96,65 @@ std::vector<uint32_t> ItemList::SelectedNodeIds() const {
     if (id != 0) ids.push_back(id);
   }
   return ids;
+}
+
+bool ItemList::IsDateColumn(int column) const {
+  return column >= 0 && column < columnCount() && headerItem()->text(column) == QLatin1String("Date");
+}
+
+void ItemList::OnHeaderClicked(int column) {
+  if (column < 0 || column >= columnCount() || headerItem()->text(column).isEmpty()) return;
+  const Qt::SortOrder order = column == sortColumn_ && sortOrder_ == Qt::AscendingOrder ? Qt::DescendingOrder
+                                                                                       : Qt::AscendingOrder;
+  SortByColumn(column, order);
+}
+
+void ItemList::SortByColumn(int column, Qt::SortOrder order) {
+  if (column < 0 || column >= columnCount()) return;
+  const int count = topLevelItemCount();
+  // One key per row, made once: a date's time value, or the text folded
+  // to one case, compared as plain code units.
+  std::vector<QTreeWidgetItem*> rows(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) rows[static_cast<size_t>(i)] = topLevelItem(i);
+  std::vector<size_t> ranks(rows.size());
+  std::iota(ranks.begin(), ranks.end(), size_t{0});
+  if (IsDateColumn(column)) {
+    std::vector<qulonglong> keys(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) keys[i] = rows[i]->data(0, kDateRole).toULongLong();
+    std::stable_sort(ranks.begin(), ranks.end(), [&](size_t a, size_t b) {
+      return order == Qt::AscendingOrder ? keys[a] < keys[b] : keys[b] < keys[a];
+    });
+  } else {
+    std::vector<QString> keys(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) keys[i] = rows[i]->text(column).toCaseFolded();
+    std::stable_sort(ranks.begin(), ranks.end(), [&](size_t a, size_t b) {
+      return order == Qt::AscendingOrder ? keys[a] < keys[b] : keys[b] < keys[a];
+    });
+  }
+
+  QTreeWidgetItem* current = currentItem();
+  QList<QTreeWidgetItem*> selected = selectedItems();
+  const QList<QTreeWidgetItem*> taken = invisibleRootItem()->takeChildren();
+  Q_UNUSED(taken);  // the same items, re-added below in their new order
+  QList<QTreeWidgetItem*> sorted;
+  sorted.reserve(count);
+  for (size_t index : ranks) sorted.append(rows[index]);
+  addTopLevelItems(sorted);
+  if (current != nullptr) setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
+  if (!selected.isEmpty()) {
+    QItemSelection selection;
+    for (QTreeWidgetItem* row : selected) {
+      const QModelIndex index = indexFromItem(row);
+      selection.select(index, index);
+    }
+    selectionModel()->select(selection, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+
+  sortColumn_ = column;
+  sortOrder_ = order;
+  header()->setSortIndicatorShown(true);
+  header()->setSortIndicator(column, order);
+  if (current != nullptr) scrollToItem(current);
 }
 
 void ItemList::mouseDoubleClickEvent(QMouseEvent* event) {
