@@ -65,26 +65,63 @@ void ItemList::SetColumnSet(session::ColumnSet set) {
   header()->setSortIndicatorShown(false);
 }
 
-void ItemList::Render(const session::ListContent& content) {
+QTreeWidgetItem* ItemList::MakeRow(const session::ListRow& row) const {
+  auto* item = new QTreeWidgetItem;  // owned by the list once added
+  item->setIcon(0, QIcon(ListImage(row.picture)));
+  item->setData(0, kPictureRole, row.picture);
+  item->setData(0, kNodeIdRole, row.nodeId);
+  if (row.date != 0) item->setData(0, kDateRole, QVariant::fromValue<qulonglong>(row.date));
+  const int cells = std::min(columnCount(), static_cast<int>(row.cells.size()));
+  for (int i = 0; i < cells; ++i) {
+    const std::string& cell = row.cells[static_cast<size_t>(i)];
+    if (!cell.empty()) item->setText(i, SingleLine(ToQString(cell)));
+  }
+  return item;
+}
+
+void ItemList::Render(const session::ListContent& content, const QStringList& extraTitles) {
   if (!content.changes) return;
   SetColumnSet(content.columnSet);
-  const int columns = columnCount();
-  QList<QTreeWidgetItem*> rows;
-  rows.reserve(static_cast<qsizetype>(content.rows.size()));
-  for (const session::ListRow& row : content.rows) {
-    auto* item = new QTreeWidgetItem;  // owned by the list once added below
-    item->setIcon(0, QIcon(ListImage(row.picture)));
-    item->setData(0, kPictureRole, row.picture);
-    item->setData(0, kNodeIdRole, row.nodeId);
-    if (row.date != 0) item->setData(0, kDateRole, QVariant::fromValue<qulonglong>(row.date));
-    const int cells = std::min(columns, static_cast<int>(row.cells.size()));
-    for (int i = 0; i < cells; ++i) {
-      const std::string& cell = row.cells[static_cast<size_t>(i)];
-      if (!cell.empty()) item->setText(i, SingleLine(ToQString(cell)));
+  if (!extraTitles.isEmpty()) {
+    const int first = columnCount();
+    setColumnCount(first + static_cast<int>(extraTitles.size()));
+    for (int i = 0; i < extraTitles.size(); ++i) {
+      headerItem()->setText(first + i, extraTitles[i]);
+      setColumnWidth(first + i, 170);
     }
-    rows.append(item);
   }
-  addTopLevelItems(rows);
+  AppendRows(content.rows);
+}
+
+void ItemList::AppendRows(const std::vector<session::ListRow>& rows) {
+  QList<QTreeWidgetItem*> items;
+  items.reserve(static_cast<qsizetype>(rows.size()));
+  for (const session::ListRow& row : rows) items.append(MakeRow(row));
+  addTopLevelItems(items);
+}
+
+int ItemList::FilterRows(const std::function<bool(const QTreeWidgetItem*)>& keep) {
+  int shown = 0;
+  setUpdatesEnabled(false);
+  for (int i = 0; i < topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = topLevelItem(i);
+    const bool visible = keep(row);
+    if (row->isHidden() == visible) {
+      if (!visible && row->isSelected()) row->setSelected(false);
+      row->setHidden(!visible);
+    }
+    shown += visible ? 1 : 0;
+  }
+  setUpdatesEnabled(true);
+  return shown;
+}
+
+QTreeWidgetItem* ItemList::RowOf(uint32_t nodeId) const {
+  for (int i = 0; i < topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = topLevelItem(i);
+    if (row->data(0, kNodeIdRole).toUInt() == nodeId) return row;
+  }
+  return nullptr;
 }
 
 std::vector<uint32_t> ItemList::SelectedNodeIds() const {

@@ -6,7 +6,11 @@
 // dates sort by their time value.
 #pragma once
 
+#include <QStringList>
 #include <QTreeWidget>
+
+#include <functional>
+#include <vector>
 
 #include "session/folder_list.h"
 
@@ -32,7 +36,15 @@ class ItemList : public QTreeWidget {
   // Removes all rows and all columns, then inserts the columns of `set`.
   void SetColumnSet(session::ColumnSet set);
   // Shows `content`; content without changes leaves the list as it is.
-  void Render(const session::ListContent& content);
+  // `extraTitles` are columns after the set's own (the Folder of found items).
+  void Render(const session::ListContent& content, const QStringList& extraTitles = {});
+  // Adds rows at the end, in the columns shown.
+  void AppendRows(const std::vector<session::ListRow>& rows);
+  // Hides the rows `keep` says no to and shows the others; returns how many
+  // are shown. The selection of hidden rows is dropped.
+  int FilterRows(const std::function<bool(const QTreeWidgetItem*)>& keep);
+  // The row of node `nodeId`, or nullptr.
+  QTreeWidgetItem* RowOf(uint32_t nodeId) const;
 
   // Node ids of the selected rows, top to bottom.
   std::vector<uint32_t> SelectedNodeIds() const;
@@ -59,6 +71,7 @@ class ItemList : public QTreeWidget {
 
  private:
   void OnHeaderClicked(int column);
+  QTreeWidgetItem* MakeRow(const session::ListRow& row) const;
 
   session::ColumnSet columnSet_ = session::ColumnSet::Start;
   int sortColumn_ = -1;

@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
@@ -29,6 +30,8 @@
 #include "ui/pictures.h"
 #include "ui/presenter.h"
 #include "ui/reader_hub.h"
+#include "ui/reading_pane.h"
+#include "ui/search_bar.h"
 #include "ui/text.h"
 
 namespace velmorix::ui {
@@ -101,10 +104,32 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
     QMetaObject::invokeMethod(this, [this] { OnWorkerFinished(); }, Qt::QueuedConnection);
   };
   readers_ = std::make_unique<ReaderHub>(presenter_, *session_, this);
+
+  pane_ = new ReadingPane(*readers_, presenter_, listSplitter_);
+  listSplitter_->addWidget(pane_);
+  listSplitter_->setStretchFactor(0, 1);
+  listSplitter_->setStretchFactor(1, 1);
+  searchTimer_.setSingleShot(true);
+  searchTimer_.setInterval(kSearchDelay);
+  connect(&searchTimer_, &QTimer::timeout, this, &MainWindow::RunSearch);
+  connect(searchBar_, &SearchBar::changed, this, [this] { searchTimer_.start(); });
+  connect(searchBar_, &SearchBar::stopRequested, this, &MainWindow::StopContentSearch);
+  connect(searchBar_->readingPane(), &QCheckBox::toggled, this, [this](bool on) {
+    pane_->setVisible(on);
+    if (on) ShowPreview();
+  });
+  previewTimer_.setSingleShot(true);
+  previewTimer_.setInterval(kPreviewDelay);
+  connect(&previewTimer_, &QTimer::timeout, this, &MainWindow::ShowPreview);
+  connect(list_, &QTreeWidget::currentItemChanged, this, [this] { previewTimer_.start(); });
+  auto* find = new QShortcut(QKeySequence::Find, this);
+  find->setContext(Qt::WindowShortcut);
+  connect(find, &QShortcut::activated, this, &MainWindow::FocusSearch);
 }
 
 MainWindow::~MainWindow() {
   destroying_ = true;  // nothing pending may start or close anything now
+  StopContentSearch();
   // The worker may be waiting on a call to this window: end it while its
   // calls can still be carried out, before the session goes.
   EndWorkerNow();
@@ -406,6 +431,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   progressTimer_.stop();
   countTimer_.stop();
   counts_.Reset();
+  ResetSearch();
   readers_->CloseReaders();
   readers_->CloseWindows();
   session_->ReleaseSessionData();

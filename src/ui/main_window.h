@@ -12,6 +12,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,8 @@ namespace velmorix::ui {
 class FolderTree;
 class ItemList;
 class ItemWindow;
+class ReadingPane;
+class SearchBar;
 class Presenter;
 class ReaderHub;
 
@@ -59,6 +62,10 @@ class MainWindow : public QDialog, public session::RecoveryView {
   inline static const char* const kStoppedText = "Stopped: the lists show what was found until then";
   // How often the folder counts in the tree follow a running scan.
   static constexpr int kCountInterval = 250;  // ms
+  // A search runs this long after the last key, the pane follows the
+  // selection this long after it last moved.
+  static constexpr int kSearchDelay = 120;  // ms
+  static constexpr int kPreviewDelay = 40;  // ms
 
   explicit MainWindow(Presenter& presenter, QWidget* parent = nullptr);
   ~MainWindow() override;
@@ -120,6 +127,21 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void StepItem(ItemWindow* window, int step);
   // Brings the tree's item counts up to date with the session's lists.
   void RefreshCounts();
+
+  // The search as the search bar sets it: the current folder's rows
+  // filtered, or the items of all folders in the list with their folder;
+  // with "Search message text", bodies and attachment names read in the
+  // background, their matches added as they are found.
+  void RunSearch();
+  // Stops the reading in the background; what was found stays.
+  void StopContentSearch();
+  bool contentSearchRunning() const { return searchCancel_ != nullptr; }
+  // Ctrl+F: the search field gets the focus.
+  void FocusSearch();
+  SearchBar* searchBar() const { return searchBar_; }
+  ReadingPane* readingPane() const { return pane_; }
+  // The reading pane shows the list's current row.
+  void ShowPreview();
   // "Export Folder..." for a tree item and "Save As..." for the selected
   // rows: each asks for a folder and starts an export with its progress
   // dialog.
@@ -173,6 +195,13 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void BuildResultsArea();
   void Place(QWidget* widget, int id, int x, int y, int width, int height, int anchor = kTopLeft);
   void Relayout();
+  void ApplyFolderFilter();
+  void SearchAllFolders();
+  void StartContentSearch(std::vector<uint32_t> nodeIds);
+  void OnContentFound(int generation, const std::vector<uint32_t>& found, size_t done, bool finished);
+  void ShowSearchCount(bool reading);
+  // Ends any search state before the list shows something else.
+  void ResetSearch();
   QRect DialogRect(int x, int y, int width, int height) const;
   QToolButton* PictureButton(const QString& picture, int id, int x, int y, int width, int height);
   // Stops a running worker and waits for it, carrying out its calls to the
@@ -215,6 +244,23 @@ class MainWindow : public QDialog, public session::RecoveryView {
   QProgressBar* progress_ = nullptr;
   QSplitter* splitter_ = nullptr;       // the tree | the results
   QWidget* results_ = nullptr;          // the list with what goes with it
+  SearchBar* searchBar_ = nullptr;
+  QSplitter* listSplitter_ = nullptr;   // the list | the reading pane
+  ReadingPane* pane_ = nullptr;
+  QTimer searchTimer_;   // a search runs once the typing pauses
+  QTimer previewTimer_;  // the pane follows the selection once it rests
+  // The search being shown: its number (results of older ones are dropped),
+  // whether the list shows found items of all folders, the reading in the
+  // background and what it found so far.
+  int searchGeneration_ = 0;
+  bool showingResults_ = false;
+  std::shared_ptr<std::atomic<bool>> searchCancel_;
+  size_t shownCount_ = 0;
+  size_t rowCount_ = 0;
+  size_t toRead_ = 0;
+  size_t readSoFar_ = 0;
+  std::unordered_map<uint32_t, session::ListRow> pendingRows_;    // all folders: rows read for
+  std::unordered_map<uint32_t, QTreeWidgetItem*> rowsById_;       // this folder: rows read for
   QToolButton* stopButton_ = nullptr;
   QToolButton* backButton_ = nullptr;
   QAction* aboutAction_ = nullptr;

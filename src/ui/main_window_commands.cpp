@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QSignalBlocker>
 #include <QToolButton>
 #include <QTreeWidgetItem>
 
@@ -16,6 +17,7 @@
 #include "ui/main_window.h"
 #include "ui/presenter.h"
 #include "ui/reader_hub.h"
+#include "ui/search_bar.h"
 #include "ui/text.h"
 
 namespace velmorix::ui {
@@ -55,6 +57,7 @@ void MainWindow::Start() {
     return;
   }
   session_->WaitForWorker();
+  ResetSearch();
   // The new run replaces the data open item windows read.
   readers_->CloseReaders();
   session_->StartRecovery(PathToStd(pathText_));
@@ -90,6 +93,7 @@ void MainWindow::FinishBack() {
   session_->WaitForWorker();
   countTimer_.stop();
   counts_.Reset();
+  ResetSearch();
   readers_->CloseReaders();
   // The start page comes back with the path of the file just recovered.
   const QString path = session_->sessionPath().empty() ? pathText_ : ToQString(session_->sessionPath());
@@ -120,6 +124,14 @@ void MainWindow::ProgressTick() {
 
 void MainWindow::FillItemList(QTreeWidgetItem* item) {
   if (item == nullptr || tree_->ModelItem(item) == nullptr) return;
+  // A folder chosen in the tree is shown, also after a search of all folders.
+  StopContentSearch();
+  ++searchGeneration_;
+  if (showingResults_) {
+    showingResults_ = false;
+    const QSignalBlocker quiet(searchBar_);
+    searchBar_->SetScope(SearchBar::Scope::ThisFolder);
+  }
   const session::ListContent content = session::FillItemList(session_->data(), tree_->PathOf(item));
   if (content.changes) {
     list_->Render(content);
@@ -128,6 +140,8 @@ void MainWindow::FillItemList(QTreeWidgetItem* item) {
     list_->SetColumnSet(session::ColumnSet::Start);
   }
   if (content.toggleExpansion) item->setExpanded(!item->isExpanded());
+  if (searchBar_->active()) ApplyFolderFilter();
+  else searchBar_->count()->clear();
 }
 
 void MainWindow::RefreshCounts() {

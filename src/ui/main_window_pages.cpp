@@ -14,6 +14,7 @@
 #include "ui/item_list.h"
 #include "ui/main_window.h"
 #include "ui/pictures.h"
+#include "ui/search_bar.h"
 
 namespace velmorix::ui {
 
@@ -179,10 +180,15 @@ void MainWindow::BuildResultsArea() {
   auto* column = new QVBoxLayout(results_);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(2);
-  list_ = new ItemList(results_);
+  searchBar_ = new SearchBar(results_);
+  column->addWidget(searchBar_);
+  listSplitter_ = new QSplitter(Qt::Vertical, results_);
+  listSplitter_->setChildrenCollapsible(false);
+  list_ = new ItemList(listSplitter_);
   list_->setObjectName(QString::number(id::kItemList));
   controls_[id::kItemList] = list_;
-  column->addWidget(list_, 1);
+  listSplitter_->addWidget(list_);  // the reading pane follows once the readers exist
+  column->addWidget(listSplitter_, 1);
 
   splitter_->addWidget(tree_);
   splitter_->addWidget(results_);

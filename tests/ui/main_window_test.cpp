@@ -28,6 +28,7 @@
 #include "ui/item_list.h"
 #include "ui/item_window.h"
 #include "ui/reader_hub.h"
+#include "ui/reading_pane.h"
 
 using namespace velmorix;
 using namespace velmorix::ui;
@@ -204,13 +205,15 @@ class MainWindowTest : public QObject {
     const QSize first = w.size();
     const QSize tree = w.folderTree()->size();
     const QSize list = w.itemList()->size();
+    const int listAndPane = list.height() + w.readingPane()->height();
     const QPoint back = w.control(session::kBackButton)->pos();
     const QPoint status = w.control(session::kStatusLine)->pos();
     const QPoint open = w.control(session::kOpenButton)->pos();
     w.resize(first + QSize(400, 300));
     QTRY_COMPARE(w.size(), first + QSize(400, 300));
     QCoreApplication::processEvents();
-    QCOMPARE(w.itemList()->height(), list.height() + 300);
+    QCOMPARE(w.itemList()->height() + w.readingPane()->height(), listAndPane + 300);
+    QVERIFY(w.itemList()->height() > list.height() + 100);
     QVERIFY(w.itemList()->width() + w.folderTree()->width() >= list.width() + tree.width() + 399);
     QCOMPARE(w.control(session::kBackButton)->pos(), back + QPoint(400, 300));
     QCOMPARE(w.control(session::kStatusLine)->pos(), status + QPoint(0, 300));
@@ -219,7 +222,7 @@ class MainWindowTest : public QObject {
     w.resize(first - QSize(100, 100));
     QTRY_COMPARE(w.size(), first);
     QCoreApplication::processEvents();
-    QCOMPARE(w.itemList()->size(), list);
+    QCOMPARE(w.itemList()->height() + w.readingPane()->height(), listAndPane);
   }
 
   // Each folder's count follows its name in the tree; a tree item without
