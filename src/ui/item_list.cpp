@@ -2,7 +2,6 @@
 
 #include <QContextMenuEvent>
 #include <QHeaderView>
-#include <QItemSelection>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
@@ -16,6 +15,20 @@
 namespace velmorix::ui {
 
 namespace {
+
+// A row that sorts by the rank the last sort gave it: the order is worked
+// out once with keys made per row, and the view then reorders its rows in
+// place, keeping the selection and the current row.
+class RankedRow : public QTreeWidgetItem {
+ public:
+  static constexpr int kType = QTreeWidgetItem::UserType + 1;
+  RankedRow() : QTreeWidgetItem(kType) {}
+  size_t rank = 0;
+  bool operator<(const QTreeWidgetItem& other) const override {
+    if (other.type() != kType) return QTreeWidgetItem::operator<(other);
+    return rank < static_cast<const RankedRow&>(other).rank;
+  }
+};
 
 // A report row shows one line per cell: line breaks inside a text (postal
 // addresses, note bodies) become blanks.
@@ -62,11 +75,12 @@ void ItemList::SetColumnSet(session::ColumnSet set) {
   columnSet_ = set;
   sortColumn_ = -1;
   sortOrder_ = Qt::AscendingOrder;
+  rankedRows_ = -1;
   header()->setSortIndicatorShown(false);
 }
 
 QTreeWidgetItem* ItemList::MakeRow(const session::ListRow& row) const {
-  auto* item = new QTreeWidgetItem;  // owned by the list once added
+  auto* item = new RankedRow;  // owned by the list once added
   item->setIcon(0, QIcon(ListImage(row.picture)));
   item->setData(0, kPictureRole, row.picture);
   item->setData(0, kNodeIdRole, row.nodeId);
@@ -149,6 +163,15 @@ void ItemList::OnHeaderClicked(int column) {
 void ItemList::SortByColumn(int column, Qt::SortOrder order) {
   if (column < 0 || column >= columnCount()) return;
   const int count = topLevelItemCount();
+  if (column == sortColumn_ && order != sortOrder_ && count == rankedRows_) {
+    // The same column the other way round: the ranks turned over.
+    for (int i = 0; i < count; ++i) {
+      QTreeWidgetItem* row = topLevelItem(i);
+      if (row->type() == RankedRow::kType) static_cast<RankedRow*>(row)->rank = static_cast<size_t>(count - 1 - i);
+    }
+    ReorderByRank(column, order);
+    return;
+  }
   // One key per row, made once: a date's time value, or the text folded
   // to one case, compared as plain code units.
   std::vector<QTreeWidgetItem*> rows(static_cast<size_t>(count));
@@ -169,24 +192,17 @@ void ItemList::SortByColumn(int column, Qt::SortOrder order) {
     });
   }
 
-  QTreeWidgetItem* current = currentItem();
-  QList<QTreeWidgetItem*> selected = selectedItems();
-  const QList<QTreeWidgetItem*> taken = invisibleRootItem()->takeChildren();
-  Q_UNUSED(taken);  // the same items, re-added below in their new order
-  QList<QTreeWidgetItem*> sorted;
-  sorted.reserve(count);
-  for (size_t index : ranks) sorted.append(rows[index]);
-  addTopLevelItems(sorted);
-  if (current != nullptr) setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
-  if (!selected.isEmpty()) {
-    QItemSelection selection;
-    for (QTreeWidgetItem* row : selected) {
-      const QModelIndex index = indexFromItem(row);
-      selection.select(index, index);
-    }
-    selectionModel()->select(selection, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  for (size_t place = 0; place < ranks.size(); ++place) {
+    QTreeWidgetItem* row = rows[ranks[place]];
+    if (row->type() == RankedRow::kType) static_cast<RankedRow*>(row)->rank = place;
   }
+  rankedRows_ = count;
+  ReorderByRank(column, order);
+}
 
+void ItemList::ReorderByRank(int column, Qt::SortOrder order) {
+  QTreeWidgetItem* current = currentItem();
+  sortItems(column, Qt::AscendingOrder);  // by rank: the order worked out before
   sortColumn_ = column;
   sortOrder_ = order;
   header()->setSortIndicatorShown(true);

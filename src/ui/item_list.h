@@ -72,10 +72,12 @@ class ItemList : public QTreeWidget {
  private:
   void OnHeaderClicked(int column);
   QTreeWidgetItem* MakeRow(const session::ListRow& row) const;
+  void ReorderByRank(int column, Qt::SortOrder order);
 
   session::ColumnSet columnSet_ = session::ColumnSet::Start;
   int sortColumn_ = -1;
   Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
+  int rankedRows_ = -1;  // rows ranked by the last sort; -1 none
 };
 
 }  // namespace velmorix::ui
