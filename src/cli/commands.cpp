@@ -7,6 +7,7 @@
 #include "cli/export.h"
 #include "cli/info.h"
 #include "cli/recover.h"
+#include "cli/search.h"
 #include "cli/show.h"
 
 #ifndef VELMORIX_VERSION
@@ -41,6 +42,9 @@ const std::array kCommands{
             "0 every item written, 1 the file could not be opened, 3 stopped (Ctrl-C), "
             "5 some items could not be read, 64 usage error",
             RunExport},
+    Command{"search", "FILE TEXT",
+            "Recover FILE and print the items whose texts hold TEXT (ignoring case), with their folders.",
+            "0 items found, 1 none found, 2 the file could not be searched, 64 usage error", RunSearch},
     Command{"help", "[COMMAND]", "Print this help, or one command's.", "0 printed, 64 usage error",
             RunHelp},
 };
@@ -65,6 +69,18 @@ const std::array kOptions{
     Option{"export", "--folder", "PATH", "only this folder (as recover prints it) and its subfolders"},
     Option{"export", "--quiet", "", "no progress line on a terminal"},
     Option{"export", "--deep", "", "recover as recover --deep does before exporting"},
+    Option{"export", "--match", "TEXT", "only the items whose texts hold TEXT (ignoring case), as search finds them"},
+    Option{"export", "--in", "FIELDS", "with --match: where to look, as search --in"},
+    Option{"export", "--after", "DATE", "only items dated on or after DATE (YYYY-MM-DD, UTC)"},
+    Option{"export", "--before", "DATE", "only items dated before DATE"},
+    Option{"search", "--in", "FIELDS",
+           "where to look: subject, from, to, body, attachments, separated by commas (default subject,from,to)"},
+    Option{"search", "--folder", "PATH", "only this folder (as recover prints it) and its subfolders"},
+    Option{"search", "--after", "DATE", "only items dated on or after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM, UTC)"},
+    Option{"search", "--before", "DATE", "only items dated before DATE"},
+    Option{"search", "--format", "text|tsv|json", "text (default): a table per folder; tsv, json: recover's records"},
+    Option{"search", "--ids", "", "end each row with its item's node id (0x and hex)"},
+    Option{"search", "--deep", "", "recover as recover --deep does before searching"},
     Option{"", "--help", "", "print the help (also after a command) and exit"},
     Option{"", "--version", "", "print the version and exit"},
 };

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <unordered_set>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -18,6 +19,7 @@
 #include "cli/file_errors.h"
 #include "cli/progress.h"
 #include "cli/recover.h"
+#include "cli/search.h"
 #include "cli/show.h"
 #include "content/item_reader.h"
 #include "session/folder_list.h"
@@ -40,6 +42,18 @@ void OnInterrupt(int) {
   g_exportInterrupted.store(true);
 }
 
+
+// Keeps in `folders` only the items `query` matches, as search finds them.
+void KeepMatches(std::vector<exporting::FolderItems>& folders, const CliView& view, const session::SessionData& data,
+                 const search::Query& query, content::ItemReader& reader, const session::TreeItem* subtree) {
+  const search::Matcher matcher(query);
+  std::unordered_set<uint32_t> matched;
+  for (const SearchMatch& m : FindMatches(view.tree(), data, matcher, &reader, subtree)) matched.insert(m.row.nodeId);
+  for (exporting::FolderItems& folder : folders) {
+    std::erase_if(folder.nodeIds, [&matched](uint32_t id) { return matched.count(id) == 0; });
+  }
+  std::erase_if(folders, [](const exporting::FolderItems& folder) { return folder.nodeIds.empty(); });
+}
 
 }  // namespace
 
@@ -103,7 +117,7 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
       return kExitUsage;
     }
   }
-  const std::vector<exporting::FolderItems> folders = session::ListedFolders(view.tree(), session.data(), subtree);
+  std::vector<exporting::FolderItems> folders = session::ListedFolders(view.tree(), session.data(), subtree);
 #ifdef __GLIBC__
   // The scan's freed buffers lie in its thread's arena, which the export
   // (on this thread) does not reuse: give them back first, so that the
@@ -117,6 +131,8 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
     err << "velmorix-cli: " << path << ": " << error << '\n';
     return kExitOpenFailed;
   }
+
+  if (command.filter) KeepMatches(folders, view, session.data(), *command.filter, *reader, subtree);
 
   exporting::ExportOptions options;
   options.format = command.format;
@@ -161,6 +177,13 @@ int RunExport(int argc, char** argv) {
   if (args.Has("--folder")) command.folder = args.Value("--folder");
   command.progress = !args.Has("--quiet") && ProgressLine::StderrIsTerminal();
   command.deep = args.Has("--deep");
+  if (args.Has("--match") || args.Has("--after") || args.Has("--before")) {
+    if (args.Has("--in") && !args.Has("--match")) return UsageError(&self, "--in needs --match");
+    command.filter = QueryOf(args, "export", args.Value("--match"));
+    if (!command.filter) return kExitUsage;
+  } else if (args.Has("--in")) {
+    return UsageError(&self, "--in needs --match");
+  }
 
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "export/exporter.h"
+#include "search/query.h"
 
 namespace velmorix::cli {
 
@@ -19,6 +20,8 @@ struct ExportCommand {
   std::optional<std::string> folder;
   bool progress = false;  // draw a progress line on `err`
   bool deep = false;      // run the deep scan after the normal recovery
+  // Only the items this query matches (--match, --in, --after, --before).
+  std::optional<search::Query> filter;
 };
 
 // Recovers `path` and exports it; prints the summary line on `out`, what

@@ -80,6 +80,7 @@ class Rows {
     RowView row;
     row.picture = picture;
     row.nodeId = item.nodeId;
+    row.date = item.date;
     return row;
   }
   static void Add(RowView& row, std::string_view cell) { row.cells[row.cellCount++] = cell; }
@@ -245,6 +246,7 @@ ListContent FillItemList(const SessionData& data, const std::string& itemPath) {
     ListRow& row = rows.emplace_back();
     row.picture = view.picture;
     row.nodeId = view.nodeId;
+    row.date = view.date;
     row.cells.reserve(static_cast<size_t>(view.cellCount));
     for (int i = 0; i < view.cellCount; ++i) row.cells.emplace_back(view.cells[i]);
   });

@@ -45,6 +45,7 @@ struct ListRow {
   int picture = 0;
   std::vector<std::string> cells;  // one per column; "" = empty cell
   uint32_t nodeId = 0;             // the item's node, to read it in full
+  uint64_t date = 0;               // the FILETIME the Date column shows; 0 = none
 };
 
 struct ListContent {
@@ -69,6 +70,7 @@ struct RowView {
   std::string_view cells[4];
   int cellCount = 0;
   uint32_t nodeId = 0;
+  uint64_t date = 0;
 };
 using RowSink = std::function<void(const RowView&)>;
 

@@ -38,6 +38,7 @@ enum class MessageAnswer { Ok, Yes, No };
 struct Message {
   std::string caption;  // "Velmorix", or the application's title
   std::string text;     // exact text, trailing blanks included
+  std::string detail;   // why, shown as a second line under the text; "" = none
   MessageIcon icon = MessageIcon::Question;
   MessageButtons buttons = MessageButtons::Ok;
   bool ownedByWindow = true;  // false: shown without an owner window

@@ -164,6 +164,8 @@ int RecoverySession::RunRecovery() {
   damageFound_.store(false, std::memory_order_release);
   deepScanRan_.store(false, std::memory_order_release);
   deepScanAdded_.store(0, std::memory_order_release);
+  // The folder counter counts this run's folders only, whichever stages run.
+  folderCount_.store(0, std::memory_order_release);
   namesLoaded_ = false;
   topFolderNid_ = 0;
   if (RunNormalStages() == 1) return 1;

@@ -2,6 +2,7 @@
 
 #include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QLocale>
 #include <QMenu>
 #include <QMouseEvent>
 
@@ -93,6 +94,18 @@ void FolderTree::SetFolderKind(const std::string& path, session::ColumnSet set) 
   widget->setData(0, kSelectedImageRole, item->selectedImage);
 }
 
+QString FolderTree::CountedName(const QString& name, size_t count) {
+  if (count == 0) return name;
+  return name + QStringLiteral(" (") + QLocale(QLocale::English).toString(static_cast<qulonglong>(count)) +
+         QLatin1Char(')');
+}
+
+void FolderTree::SetCount(const std::string& path, size_t count) {
+  TreeItem* item = model_.Find(path);
+  QTreeWidgetItem* widget = item == nullptr ? nullptr : WidgetItem(item);
+  if (widget != nullptr) widget->setText(0, CountedName(ToQString(item->text), count));
+}
+
 QTreeWidgetItem* FolderTree::Materialise(TreeItem* item) {
   if (auto it = widgets_.find(item); it != widgets_.end()) return it->second;
 
@@ -165,9 +178,8 @@ std::string FolderTree::PathOf(const QTreeWidgetItem* item) const {
 std::vector<MenuEntry> FolderTree::MenuFor(const QTreeWidgetItem* item) const {
   const TreeItem* model = ModelItem(item);
   if (model == nullptr) return {};
-  std::vector<MenuEntry> entries = FolderTreeModel::ContextMenu(model);
-  entries.push_back({true, {}, session::kMenuNone});
-  entries.push_back({false, "Export Folder...", kMenuExportFolder});
+  std::vector<MenuEntry> entries{{false, "Export Folder...", kMenuExportFolder}, {true, {}, session::kMenuNone}};
+  for (MenuEntry& entry : FolderTreeModel::ContextMenu(model)) entries.push_back(std::move(entry));
   return entries;
 }
 
@@ -227,16 +239,30 @@ void FolderTree::contextMenuEvent(QContextMenuEvent* event) {
   event->accept();
 }
 
-int FolderTree::DefaultPopup(const std::vector<MenuEntry>& entries, const QPoint& globalPos) {
-  QMenu menu(this);
+void FolderTree::BuildMenu(QMenu& menu, const std::vector<MenuEntry>& entries) {
+  size_t listed = 0;
+  for (const MenuEntry& entry : entries) listed += entry.command == session::kMenuListed ? 1 : 0;
+  QMenu* paths = nullptr;
   for (const MenuEntry& entry : entries) {
     if (entry.separator) {
       menu.addSeparator();
-    } else {
-      QAction* action = menu.addAction(MenuText(entry.text));
-      action->setData(entry.command);
+      continue;
     }
+    QMenu* into = &menu;
+    if (entry.command == session::kMenuListed) {
+      if (paths == nullptr) {
+        paths = menu.addMenu(QStringLiteral("Selected Subfolders (%1)").arg(listed));
+      }
+      into = paths;
+    }
+    QAction* action = into->addAction(MenuText(entry.text));
+    action->setData(entry.command);
   }
+}
+
+int FolderTree::DefaultPopup(const std::vector<MenuEntry>& entries, const QPoint& globalPos) {
+  QMenu menu(this);
+  BuildMenu(menu, entries);
   QAction* chosen = menu.exec(globalPos);
   return chosen == nullptr ? session::kMenuNone : chosen->data().toInt();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QPoint>
+#include <QString>
 #include <QTreeWidget>
 
 #include <functional>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "session/folder_tree.h"
+
+class QMenu;
 
 namespace velmorix::ui {
 
@@ -38,6 +41,11 @@ class FolderTree : public QTreeWidget {
   void InsertFolderPath(const std::string& path);
   // The folder at `path` shows the list of `set`: its picture follows.
   void SetFolderKind(const std::string& path, session::ColumnSet set);
+  // The folder at `path` lists `count` items: shown after its name
+  // ("Inbox (1,234)"), nothing for none.
+  void SetCount(const std::string& path, size_t count);
+  // The text an item shows for a folder named `name` listing `count` items.
+  static QString CountedName(const QString& name, size_t count);
 
   const session::TreeItem* ModelItem(const QTreeWidgetItem* item) const;
   QTreeWidgetItem* WidgetItem(const session::TreeItem* item) const;
@@ -46,13 +54,17 @@ class FolderTree : public QTreeWidget {
   // ItemPath of a tree item ("" for nullptr).
   std::string PathOf(const QTreeWidgetItem* item) const;
 
-  // The context menu of `item`: the folder's entries, then a separator and
-  // "Export Folder...".
+  // The context menu of `item`: "Export Folder...", a separator, then the
+  // folder's entries.
   std::vector<session::MenuEntry> MenuFor(const QTreeWidgetItem* item) const;
   // Carries out a context-menu command on `item`: 32003 and 32004 change the
   // selection flags, 32005 shows the folder's items, kMenuExportFolder asks
   // for the folder's export, 32000 and 0 do nothing.
   void RunMenuCommand(QTreeWidgetItem* item, int command);
+
+  // Fills `menu` with `entries`; the paths of the selected folders
+  // (kMenuListed) go into one submenu rather than down the menu itself.
+  static void BuildMenu(QMenu& menu, const std::vector<session::MenuEntry>& entries);
 
   // Shows the context menu at a global position and returns the chosen
   // command (kMenuNone when dismissed). Tests replace it.

@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QThreadPool>
@@ -215,8 +216,26 @@ ItemWindow::ItemWindow(Presenter& presenter, QThreadPool& pool, std::shared_ptr<
   status_->setWordWrap(true);
   layout->addWidget(status_);
 
+  AddKeys();
   UpdateButtons();
   StartRead();
+}
+
+void ItemWindow::AddKeys() {
+  auto add = [this](const QKeySequence& keys, auto action) {
+    auto* shortcut = new QShortcut(keys, this);
+    shortcut->setContext(Qt::WindowShortcut);
+    connect(shortcut, &QShortcut::activated, this, action);
+  };
+  for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+    add(keys, [this] { close(); });
+  }
+  for (const QKeySequence& keys : {QKeySequence(Qt::CTRL | Qt::Key_Period), QKeySequence(Qt::ALT | Qt::Key_Right)}) {
+    add(keys, [this] { emit stepRequested(1); });
+  }
+  for (const QKeySequence& keys : {QKeySequence(Qt::CTRL | Qt::Key_Comma), QKeySequence(Qt::ALT | Qt::Key_Left)}) {
+    add(keys, [this] { emit stepRequested(-1); });
+  }
 }
 
 ItemWindow::~ItemWindow() {

@@ -96,6 +96,10 @@ class ItemWindow : public QWidget {
  signals:
   void itemLoaded();
   void saveFinished();
+  // Ctrl+. or Alt+Right (1), Ctrl+, or Alt+Left (-1): the next or previous
+  // item of the list the window was opened from is asked for. Esc and
+  // Ctrl+W close the window.
+  void stepRequested(int step);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -106,6 +110,7 @@ class ItemWindow : public QWidget {
     std::string error;
     QHash<QString, QImage> images;
   };
+  void AddKeys();
   void StartRead();
   void ShowLoaded(Loaded loaded);
   void ShowHeader();

@@ -143,10 +143,11 @@ bool AnsweredWithoutWindow(int argc, char* argv[]) {
     }
     if (arg == "--help" || arg == "-h") {
       std::fputs(
-          "usage: velmorix [--help | --version]\n\n"
+          "usage: velmorix [--help | --version] [FILE]\n\n"
           "Opens the Velmorix window: pick an offline-folders file (.ost) or a\n"
           "personal-folders file (.pst), press Next to recover it, then browse its\n"
-          "folders and items. The file is only read.\n\n"
+          "folders and items. The file is only read. With FILE (or a file dropped\n"
+          "on the window) its recovery starts at once.\n\n"
           "  --help     print this help and exit\n"
           "  --version  print the version and exit\n\n"
           "Qt's own options (-platform, -style, ...) are taken too. The command line\n"
@@ -196,6 +197,7 @@ int main(int argc, char* argv[]) {
     option->setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(*option);
   }
+  parser.addPositionalArgument(QStringLiteral("FILE"), QString(), QStringLiteral("[FILE]"));
   parser.process(app);
 
   velmorix::ui::QtPresenter presenter;
@@ -213,6 +215,9 @@ int main(int argc, char* argv[]) {
     QTimer::singleShot(0, &window, [&app, &window, &scripted, file, folder, out, measure, row, tabName] {
       RunScripted(app, window, &scripted, file, folder, out, measure, row, tabName);
     });
+  } else if (!parser.positionalArguments().isEmpty()) {
+    const QString file = parser.positionalArguments().front();
+    QTimer::singleShot(0, &window, [&window, file] { window.StartWith(file); });
   }
   return app.exec();
 }

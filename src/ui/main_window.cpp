@@ -1,30 +1,37 @@
 #include "ui/main_window.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
+#include <QMimeData>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSplitter>
 #include <QThread>
 #include <QToolButton>
 #include <QTreeWidgetItem>
 
 #include "session/folder_list.h"
 #include "ui/export_job.h"
+#include "ui/failure_reason.h"
 #include "ui/folder_tree.h"
 #include "ui/item_list.h"
 #include "ui/pictures.h"
 #include "ui/presenter.h"
 #include "ui/reader_hub.h"
+#include "ui/reading_pane.h"
+#include "ui/search_bar.h"
 #include "ui/text.h"
 
 namespace velmorix::ui {
@@ -35,29 +42,12 @@ using session::MessageButtons;
 using session::MessageIcon;
 namespace id = session;  // control identifiers: id::kNextButton, ...
 
-namespace {
-
-int MulDiv(int value, int numerator, int denominator) {
-  return (value * numerator + denominator / 2) / denominator;
-}
-
-// The same picture lightened, shown while the pointer is over a button.
-QPixmap Highlighted(const QPixmap& pixmap) {
-  QPixmap out = pixmap;
-  QPainter painter(&out);
-  painter.setCompositionMode(QPainter::CompositionMode_SourceAtop);
-  painter.fillRect(out.rect(), QColor(255, 255, 255, 70));
-  return out;
-}
-
-}  // namespace
-
 MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
     : QDialog(parent), presenter_(presenter) {
   setWindowTitle(QString::fromLatin1(session::kCaption));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint);
+                 Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
   QFont dialogFont(QStringLiteral("Sans Serif"), 8);
   setFont(dialogFont);
   const QFontMetrics metrics(dialogFont);
@@ -65,7 +55,13 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
       QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
   baseX_ = std::max(1, (alphabet / 26 + 1) / 2);
   baseY_ = std::max(1, metrics.height());
-  setFixedSize(DialogRect(0, 0, 510, 305).size());
+  // The specified size is the first and the least; nothing of the size is
+  // kept for the next start.
+  baseSize_ = DialogRect(0, 0, 510, 305).size();
+  setMinimumSize(baseSize_);
+  resize(baseSize_);
+  setSizeGripEnabled(true);
+  setAcceptDrops(true);
 
   BuildControls();
 
@@ -76,7 +72,6 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
 
   setWindowIcon(AppIcon());
 
-  tree_->hide();
   for (int counter : {id::kFolderCount, id::kMailCount, id::kFolderCountLabel, id::kMailCountLabel}) {
     SetControlText(counter, "");
   }
@@ -95,6 +90,8 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
   pendingTimer_.setSingleShot(true);
   pendingTimer_.setInterval(kPendingUpdateDelay);
   connect(&pendingTimer_, &QTimer::timeout, this, &MainWindow::ApplyPendingUpdates);
+  countTimer_.setInterval(kCountInterval);
+  connect(&countTimer_, &QTimer::timeout, this, &MainWindow::RefreshCounts);
 
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   help->setContext(Qt::WindowShortcut);
@@ -107,114 +104,37 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
     QMetaObject::invokeMethod(this, [this] { OnWorkerFinished(); }, Qt::QueuedConnection);
   };
   readers_ = std::make_unique<ReaderHub>(presenter_, *session_, this);
+
+  pane_ = new ReadingPane(*readers_, presenter_, listSplitter_);
+  listSplitter_->addWidget(pane_);
+  listSplitter_->setStretchFactor(0, 1);
+  listSplitter_->setStretchFactor(1, 1);
+  searchTimer_.setSingleShot(true);
+  searchTimer_.setInterval(kSearchDelay);
+  connect(&searchTimer_, &QTimer::timeout, this, &MainWindow::RunSearch);
+  connect(searchBar_, &SearchBar::changed, this, [this] { searchTimer_.start(); });
+  connect(searchBar_, &SearchBar::stopRequested, this, &MainWindow::StopContentSearch);
+  connect(searchBar_->readingPane(), &QCheckBox::toggled, this, [this](bool on) {
+    pane_->setVisible(on);
+    if (on) ShowPreview();
+  });
+  previewTimer_.setSingleShot(true);
+  previewTimer_.setInterval(kPreviewDelay);
+  connect(&previewTimer_, &QTimer::timeout, this, &MainWindow::ShowPreview);
+  connect(list_, &QTreeWidget::currentItemChanged, this, [this] { previewTimer_.start(); });
+  auto* find = new QShortcut(QKeySequence::Find, this);
+  find->setContext(Qt::WindowShortcut);
+  connect(find, &QShortcut::activated, this, &MainWindow::FocusSearch);
 }
 
 MainWindow::~MainWindow() {
   destroying_ = true;  // nothing pending may start or close anything now
+  StopContentSearch();
   // The worker may be waiting on a call to this window: end it while its
   // calls can still be carried out, before the session goes.
   EndWorkerNow();
   // Item windows read the session's data: close them before it goes.
   readers_.reset();
-}
-
-QRect MainWindow::DialogRect(int x, int y, int width, int height) const {
-  return QRect(MulDiv(x, baseX_, 4), MulDiv(y, baseY_, 8), MulDiv(width, baseX_, 4),
-               MulDiv(height, baseY_, 8));
-}
-
-void MainWindow::Place(QWidget* widget, int controlId, int x, int y, int width, int height) {
-  widget->setObjectName(QString::number(controlId));
-  widget->setGeometry(DialogRect(x, y, width, height));
-  controls_[controlId] = widget;
-}
-
-QToolButton* MainWindow::PictureButton(const QString& picture, int controlId, int x, int y,
-                                       int width, int height) {
-  auto* button = new QToolButton(this);
-  Place(button, controlId, x, y, width, height);
-  const QSize size = button->size() - QSize(4, 4);
-  const QPixmap pixmap = Picture(picture, size);
-  QIcon icon;
-  icon.addPixmap(pixmap, QIcon::Normal);
-  icon.addPixmap(Highlighted(pixmap), QIcon::Active);
-  button->setIcon(icon);
-  button->setIconSize(size);
-  button->setAutoRaise(true);
-  button->setFocusPolicy(Qt::TabFocus);
-  button->setToolButtonStyle(Qt::ToolButtonIconOnly);
-  return button;
-}
-
-void MainWindow::BuildControls() {
-  openButton_ = PictureButton(QStringLiteral("open"), id::kOpenButton, 4, 2, 56, 31);
-  openButton_->setAccessibleName(QStringLiteral("Open"));
-  helpButton_ = PictureButton(QStringLiteral("help"), id::kHelpButton, 148, 3, 59, 29);
-  helpButton_->setAccessibleName(QStringLiteral("Help"));
-  aboutButton_ = PictureButton(QStringLiteral("about"), id::kAboutButton, 221, 3, 59, 29);
-  aboutButton_->setAccessibleName(QStringLiteral("About"));
-  buyButton_ = PictureButton(QStringLiteral("buy-online"), id::kBuyButton, 323, 8, 67, 15);
-  buyButton_->setToolTip(QStringLiteral("Buy Software Online"));
-  logoButton_ = PictureButton(QStringLiteral("logo"), id::kLogoButton, 419, 6, 69, 33);
-  logoButton_->setToolTip(QStringLiteral("Click here to Know About  the software"));
-
-  pathField_ = new QLineEdit(this);
-  Place(pathField_, id::kPathField, 33, 156, 279, 16);
-
-  selectFileButton_ = new QPushButton(QStringLiteral("Select File..."), this);
-  Place(selectFileButton_, id::kSelectFileButton, 342, 157, 60, 18);
-  // Enter must not press a button of this dialog.
-  selectFileButton_->setAutoDefault(false);
-  selectFileButton_->setDefault(false);
-
-  nextButton_ = PictureButton(QStringLiteral("next"), id::kNextButton, 441, 273, 51, 24);
-  nextButton_->setAccessibleName(QStringLiteral("Next"));
-
-  tree_ = new FolderTree(this);
-  Place(tree_, id::kFolderTree, 5, 51, 153, 210);
-  tree_->hide();
-  list_ = new ItemList(this);
-  Place(list_, id::kItemList, 159, 51, 344, 210);
-  list_->hide();
-
-  statusLine_ = new QLabel(QStringLiteral("File Scanning Status"), this);
-  Place(statusLine_, id::kStatusLine, 39, 274, 152, 12);
-  folderCountLabel_ = new QLabel(this);
-  Place(folderCountLabel_, id::kFolderCountLabel, 203, 274, 75, 11);
-  folderCount_ = new QLabel(this);
-  Place(folderCount_, id::kFolderCount, 269, 275, 45, 10);
-  folderCount_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  mailCountLabel_ = new QLabel(this);
-  Place(mailCountLabel_, id::kMailCountLabel, 203, 287, 75, 10);
-  mailCount_ = new QLabel(this);
-  Place(mailCount_, id::kMailCount, 271, 287, 42, 10);
-  mailCount_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-
-  progress_ = new QProgressBar(this);
-  Place(progress_, id::kProgressBar, 39, 286, 123, 10);
-  progress_->setRange(0, 100);
-  progress_->setValue(0);
-  progress_->setTextVisible(false);
-
-  stopButton_ = PictureButton(QStringLiteral("stop"), id::kStopButton, 419, 273, 51, 24);
-  stopButton_->setAccessibleName(QStringLiteral("Stop"));
-  backButton_ = PictureButton(QStringLiteral("back"), id::kBackButton, 345, 273, 51, 24);
-  backButton_->setAccessibleName(QStringLiteral("Back"));
-  backButton_->hide();
-
-  connect(openButton_, &QToolButton::clicked, this, &MainWindow::Open);
-  connect(helpButton_, &QToolButton::clicked, this, &MainWindow::Help);
-  connect(aboutButton_, &QToolButton::clicked, this, &MainWindow::About);
-  connect(buyButton_, &QToolButton::clicked, this, &MainWindow::ProductPage);
-  connect(logoButton_, &QToolButton::clicked, this, &MainWindow::ProductPage);
-  connect(selectFileButton_, &QPushButton::clicked, this, &MainWindow::SelectFile);
-  connect(nextButton_, &QToolButton::clicked, this, &MainWindow::Start);
-  connect(stopButton_, &QToolButton::clicked, this, &MainWindow::Stop);
-  connect(backButton_, &QToolButton::clicked, this, &MainWindow::Back);
-  connect(tree_, &FolderTree::fillRequested, this, &MainWindow::FillItemList);
-  connect(list_, &ItemList::openRequested, this, &MainWindow::OpenItem);
-  connect(list_, &ItemList::saveAsRequested, this, &MainWindow::SaveSelectedAs);
-  connect(tree_, &FolderTree::exportRequested, this, &MainWindow::ExportFolder);
 }
 
 QWidget* MainWindow::control(int controlId) const {
@@ -344,6 +264,7 @@ void MainWindow::ApplyFileSelectionLayout() {
                        id::kMailCountLabel, id::kMailCount}) {
       control(hidden)->hide();
     }
+    splitter_->hide();
     pathText_.clear();
     pathField_->clear();
   });
@@ -357,13 +278,18 @@ void MainWindow::ApplyScanningLayout() {
       control(shown)->show();
     }
     for (int hidden : {id::kPathField, id::kSelectFileButton, id::kNextButton}) control(hidden)->hide();
+    splitter_->show();
   });
 }
+
 
 void MainWindow::ClearViews() {
   OnUiThread([this] {
     list_->SetColumnSet(session::ColumnSet::Start);
     tree_->Clear();
+    // A run is starting: the counts follow its lists from the beginning.
+    counts_.Reset();
+    countTimer_.start();
   });
 }
 
@@ -389,9 +315,21 @@ void MainWindow::SetFolderKind(const std::string& path, session::ColumnSet set) 
 }
 
 MessageAnswer MainWindow::ShowMessage(const Message& message) {
+  // A failed recovery's message says why on a second line. The session
+  // records how the run ended before it tells of it.
+  Message shown = message;
+  if (shown.detail.empty() && session_) {
+    const std::string& path = session_->sessionPath();
+    if (message.text.rfind("Found Condition :00", 0) == 0 && session_->failureCode() != 0) {
+      shown.detail = FailureReason(path, session_->failureCode());
+    } else if (session_->outcome() == session::RunOutcome::OpenFailed &&
+               message.text == "Could not open file Try again") {
+      shown.detail = OpenFailureReason(path);
+    }
+  }
   MessageAnswer answer = MessageAnswer::Ok;
-  OnUiThread([this, &message, &answer] {
-    answer = presenter_.ShowMessage(message.ownedByWindow ? this : nullptr, message);
+  OnUiThread([this, &shown, &answer] {
+    answer = presenter_.ShowMessage(shown.ownedByWindow ? this : nullptr, shown);
   });
   return answer;
 }
@@ -424,6 +362,15 @@ void MainWindow::EndWorkerNow() {
 void MainWindow::OnWorkerFinished() {
   if (destroying_ || session_->WorkerRunning()) return;  // a newer worker is running
   session_->WaitForWorker();
+  countTimer_.stop();
+  if (session_->state() != session::SessionState::Idle) RefreshCounts();
+  // A question whether to stop has no more point once the scan has ended.
+  if (stopQuestionOpen_) presenter_.CloseQuestion();
+  if (session_->outcome() == session::RunOutcome::Stopped && !backPending_ && !exitConfirmed_ &&
+      session_->state() != session::SessionState::Idle) {
+    statusLine_->setText(QString::fromLatin1(kStoppedText));
+    statusLine_->show();
+  }
   if (backPending_) {
     backPending_ = false;
     FinishBack();
@@ -434,121 +381,6 @@ void MainWindow::OnWorkerFinished() {
     Start();
   }
   emit workerFinished();
-}
-
-// ---- commands ----
-
-void MainWindow::Open() {
-  if (session_->state() != session::SessionState::Idle) return;
-  SelectFile();
-  Start();
-}
-
-void MainWindow::SelectFile() {
-  pathText_ = presenter_.SelectOpenFile(this, QString::fromLatin1(kSelectFileTitle),
-                                        QString::fromLatin1(kFileFilters));
-  pathField_->setText(pathText_);
-}
-
-void MainWindow::Start() {
-  pathText_ = pathField_->text();
-  if (pathText_.isEmpty() || !QFileInfo::exists(pathText_)) {
-    Ask("Please select a valid file first", MessageIcon::Question, MessageButtons::Ok);
-    return;
-  }
-  // After a failed recovery the worker may still be finishing its last
-  // window calls; one worker at a time, so start once it has ended.
-  if (session_->WorkerRunning()) {
-    startPending_ = true;
-    return;
-  }
-  session_->WaitForWorker();
-  // The new run replaces the data open item windows read.
-  readers_->CloseReaders();
-  session_->StartRecovery(PathToStd(pathText_));
-}
-
-void MainWindow::Stop() {
-  if (stopButton_->isHidden() || !stopButton_->isEnabled()) return;
-  session_->RequestStop();
-}
-
-void MainWindow::Back() {
-  if (backButton_->isHidden() || !backButton_->isEnabled()) return;
-  // Session data is released only once the worker has ended: a running
-  // worker is asked to stop, and the discard follows when it has ended. The
-  // user-interface thread keeps dispatching meanwhile.
-  if (session_->WorkerRunning()) {
-    session_->stopRequest().store(true);
-    backPending_ = true;
-    return;
-  }
-  FinishBack();
-}
-
-void MainWindow::FinishBack() {
-  session_->WaitForWorker();
-  readers_->CloseReaders();
-  session_->DiscardRecovery();
-  pathText_.clear();
-}
-
-void MainWindow::Help() {
-  const QString file = helpDirectory_ + QString::fromLatin1(kHelpFileName);
-  if (!QFileInfo::exists(file)) {
-    Ask("Velmorix Help File Not Found", MessageIcon::Information, MessageButtons::Ok);
-    return;
-  }
-  presenter_.OpenUrl(QUrl::fromLocalFile(file));
-}
-
-void MainWindow::About() { presenter_.ShowAbout(this); }
-
-void MainWindow::ProductPage() { presenter_.OpenUrl(QUrl(QString::fromLatin1(kProductPage))); }
-
-void MainWindow::ProgressTick() {
-  int position = std::max(progress_->value(), progress_->minimum()) + kProgressStep;
-  if (position > progress_->maximum()) position = progress_->minimum();
-  progress_->setValue(position);
-  emit progressTicked();
-}
-
-void MainWindow::FillItemList(QTreeWidgetItem* item) {
-  if (item == nullptr || tree_->ModelItem(item) == nullptr) return;
-  const session::ListContent content = session::FillItemList(session_->data(), tree_->PathOf(item));
-  list_->Render(content);
-  if (content.toggleExpansion) item->setExpanded(!item->isExpanded());
-}
-
-void MainWindow::OpenItem(uint32_t nodeId) {
-  if (nodeId == 0 || session_->state() == session::SessionState::Idle) return;
-  readers_->OpenItem(nodeId);
-}
-
-void MainWindow::ExportFolder(QTreeWidgetItem* item) {
-  const session::TreeItem* folder = tree_->ModelItem(item);
-  if (folder == nullptr || session_->state() == session::SessionState::Idle) return;
-  if (export_ && !export_->finished()) return;  // one export at a time
-  const QString dir = presenter_.SelectFolder(this, QStringLiteral("Export Folder"));
-  if (dir.isEmpty()) return;
-  if (export_) export_->deleteLater();
-  export_ = ExportJob::Start(*readers_, presenter_, this, FolderExport(tree_->model(), session_->data(), *folder), dir);
-}
-
-void MainWindow::SaveSelectedAs() {
-  if (session_->state() == session::SessionState::Idle) return;
-  if (export_ && !export_->finished()) return;
-  std::vector<SelectedRow> rows;
-  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
-    const QTreeWidgetItem* row = list_->topLevelItem(i);
-    const uint32_t id = row->data(0, ItemList::kNodeIdRole).toUInt();
-    if (row->isSelected() && id != 0) rows.push_back({id, row->data(0, ItemList::kPictureRole).toInt()});
-  }
-  if (rows.empty()) return;
-  const QString dir = presenter_.SelectFolder(this, QStringLiteral("Save As"));
-  if (dir.isEmpty()) return;
-  if (export_) export_->deleteLater();
-  export_ = ExportJob::Start(*readers_, presenter_, this, RowsExport(rows), dir);
 }
 
 // ---- window events ----
@@ -597,11 +429,29 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
   session_->WaitForWorker();
   progressTimer_.stop();
+  countTimer_.stop();
+  counts_.Reset();
+  ResetSearch();
   readers_->CloseReaders();
   readers_->CloseWindows();
   session_->ReleaseSessionData();
   exitConfirmed_ = false;
   event->accept();
+}
+
+// A file dropped on the start page is recovered as if chosen there.
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (session_->state() == session::SessionState::Idle && urls.size() == 1 && urls.front().isLocalFile()) {
+    event->acceptProposedAction();
+  }
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (session_->state() != session::SessionState::Idle || urls.size() != 1 || !urls.front().isLocalFile()) return;
+  event->acceptProposedAction();
+  StartWith(urls.front().toLocalFile());
 }
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {

@@ -1,7 +1,9 @@
-// The program's single window: a fixed-size dialog with the path field, the
-// picture buttons, the folder tree, the item list, the status line, the
-// counters and the progress bar. It owns the recovery session and is the
-// session's RecoveryView: worker calls are carried to the user-interface
+// The program's main window: the path field, the picture buttons, the folder
+// tree and the item list side by side (a splitter between them), the status
+// line, the counters and the progress bar. Its first size is also its least;
+// when it grows, the tree and the list grow with it and the controls below
+// them keep their place at the bottom. It owns the recovery session and is
+// the session's RecoveryView: worker calls are carried to the user-interface
 // thread synchronously.
 #pragma once
 
@@ -10,6 +12,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "ui/export_job.h"
+#include "session/folder_counts.h"
 #include "session/folder_list.h"
 #include "session/recovery_view.h"
 #include "session/session.h"
@@ -28,6 +32,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QSplitter;
 class QToolButton;
 class QTreeWidgetItem;
 
@@ -35,6 +40,9 @@ namespace velmorix::ui {
 
 class FolderTree;
 class ItemList;
+class ItemWindow;
+class ReadingPane;
+class SearchBar;
 class Presenter;
 class ReaderHub;
 
@@ -49,7 +57,15 @@ class MainWindow : public QDialog, public session::RecoveryView {
   inline static const char* const kHelpFileName = "DER-IZO.chm";
   inline static const char* const kProductPage = "https://velmorix.example/";
   inline static const char* const kSelectFileTitle = "Select Ost file for recovery...";
-  inline static const char* const kFileFilters = "OST File(*.ost);;All Files(*.*)";
+  inline static const char* const kFileFilters = "OST and PST Files(*.ost *.pst);;OST File(*.ost);;All Files(*.*)";
+  // The status line once a stopped scan has ended.
+  inline static const char* const kStoppedText = "Stopped: the lists show what was found until then";
+  // How often the folder counts in the tree follow a running scan.
+  static constexpr int kCountInterval = 250;  // ms
+  // A search runs this long after the last key, the pane follows the
+  // selection this long after it last moved.
+  static constexpr int kSearchDelay = 120;  // ms
+  static constexpr int kPreviewDelay = 40;  // ms
 
   explicit MainWindow(Presenter& presenter, QWidget* parent = nullptr);
   ~MainWindow() override;
@@ -75,6 +91,9 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void Open();
   void SelectFile();
   void Start();
+  // Writes `path` into the path field and starts its recovery (a file given
+  // on the command line or dropped on the window).
+  void StartWith(const QString& path);
   void Stop();
   void Back();
   void Help();
@@ -90,6 +109,8 @@ class MainWindow : public QDialog, public session::RecoveryView {
   ItemList* itemList() const { return list_; }
   QProgressBar* progressBar() const { return progress_; }
   QLineEdit* pathField() const { return pathField_; }
+  QLabel* statusLine() const { return statusLine_; }
+  QSplitter* splitter() const { return splitter_; }
   const QTimer& progressTimer() const { return progressTimer_; }
   QAction* aboutAction() const { return aboutAction_; }
   session::RecoverySession& session() { return *session_; }
@@ -101,6 +122,26 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void FillItemList(QTreeWidgetItem* item);
   // Opens the item of a list row in an item window.
   void OpenItem(uint32_t nodeId);
+  // Moves an item window opened from the list to the row `step` rows below
+  // (above for a negative step) the one it shows.
+  void StepItem(ItemWindow* window, int step);
+  // Brings the tree's item counts up to date with the session's lists.
+  void RefreshCounts();
+
+  // The search as the search bar sets it: the current folder's rows
+  // filtered, or the items of all folders in the list with their folder;
+  // with "Search message text", bodies and attachment names read in the
+  // background, their matches added as they are found.
+  void RunSearch();
+  // Stops the reading in the background; what was found stays.
+  void StopContentSearch();
+  bool contentSearchRunning() const { return searchCancel_ != nullptr; }
+  // Ctrl+F: the search field gets the focus.
+  void FocusSearch();
+  SearchBar* searchBar() const { return searchBar_; }
+  ReadingPane* readingPane() const { return pane_; }
+  // The reading pane shows the list's current row.
+  void ShowPreview();
   // "Export Folder..." for a tree item and "Save As..." for the selected
   // rows: each asks for a folder and starts an export with its progress
   // dialog.
@@ -119,6 +160,9 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
   void reject() override;
 
  private:
@@ -139,8 +183,25 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void ApplyPendingUpdates();
   void ApplyText(int controlId, const std::string& text);
 
+  // How a control follows the window's size: where it is placed at the
+  // first size, and whether it moves with the right or bottom edge or grows.
+  enum Anchor : int { kTopLeft = 0, kRight = 1, kBottom = 2, kGrow = 4 };
+  struct Placement {
+    QRect base;
+    int anchor = kTopLeft;
+  };
+
   void BuildControls();
-  void Place(QWidget* widget, int id, int x, int y, int width, int height);
+  void BuildResultsArea();
+  void Place(QWidget* widget, int id, int x, int y, int width, int height, int anchor = kTopLeft);
+  void Relayout();
+  void ApplyFolderFilter();
+  void SearchAllFolders();
+  void StartContentSearch(std::vector<uint32_t> nodeIds);
+  void OnContentFound(int generation, const std::vector<uint32_t>& found, size_t done, bool finished);
+  void ShowSearchCount(bool reading);
+  // Ends any search state before the list shows something else.
+  void ResetSearch();
   QRect DialogRect(int x, int y, int width, int height) const;
   QToolButton* PictureButton(const QString& picture, int id, int x, int y, int width, int height);
   // Stops a running worker and waits for it, carrying out its calls to the
@@ -161,6 +222,7 @@ class MainWindow : public QDialog, public session::RecoveryView {
   bool exitConfirmed_ = false;  // answered Yes, the exit is being finished
   bool backPending_ = false;    // Back waits for the worker to end
   bool startPending_ = false;   // Start waits for the previous worker to end
+  bool stopQuestionOpen_ = false;  // "stop scanning?" is being asked
   bool destroying_ = false;
   int workerCallDepth_ = 0;     // worker calls being carried out on this thread
 
@@ -180,13 +242,36 @@ class MainWindow : public QDialog, public session::RecoveryView {
   QLabel* mailCountLabel_ = nullptr;
   QLabel* mailCount_ = nullptr;
   QProgressBar* progress_ = nullptr;
+  QSplitter* splitter_ = nullptr;       // the tree | the results
+  QWidget* results_ = nullptr;          // the list with what goes with it
+  SearchBar* searchBar_ = nullptr;
+  QSplitter* listSplitter_ = nullptr;   // the list | the reading pane
+  ReadingPane* pane_ = nullptr;
+  QTimer searchTimer_;   // a search runs once the typing pauses
+  QTimer previewTimer_;  // the pane follows the selection once it rests
+  // The search being shown: its number (results of older ones are dropped),
+  // whether the list shows found items of all folders, the reading in the
+  // background and what it found so far.
+  int searchGeneration_ = 0;
+  bool showingResults_ = false;
+  std::shared_ptr<std::atomic<bool>> searchCancel_;
+  size_t shownCount_ = 0;
+  size_t rowCount_ = 0;
+  size_t toRead_ = 0;
+  size_t readSoFar_ = 0;
+  std::unordered_map<uint32_t, session::ListRow> pendingRows_;    // all folders: rows read for
+  std::unordered_map<uint32_t, QTreeWidgetItem*> rowsById_;       // this folder: rows read for
   QToolButton* stopButton_ = nullptr;
   QToolButton* backButton_ = nullptr;
   QAction* aboutAction_ = nullptr;
   QPointer<ExportJob> export_;
   QTimer progressTimer_;
   QTimer pendingTimer_;  // applies the worker's deferred updates
+  QTimer countTimer_;    // follows the folder counts while a scan runs
+  session::FolderCounts counts_;
   std::unordered_map<int, QWidget*> controls_;
+  std::unordered_map<QWidget*, Placement> placements_;
+  QSize baseSize_;
   std::mutex pendingMutex_;
   PendingUpdates pending_;
 

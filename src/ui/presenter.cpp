@@ -20,7 +20,9 @@ using session::MessageIcon;
 MessageAnswer QtPresenter::ShowMessage(QWidget* owner, const session::Message& message) {
   QMessageBox box(owner);
   box.setWindowTitle(ToQString(message.caption));
-  box.setText(ToQString(message.text));
+  QString text = ToQString(message.text);
+  if (!message.detail.empty()) text += QLatin1Char('\n') + ToQString(message.detail);
+  box.setText(text);
   box.setTextFormat(Qt::PlainText);
   switch (message.icon) {
     case MessageIcon::None: box.setIcon(QMessageBox::NoIcon); break;
@@ -31,6 +33,7 @@ MessageAnswer QtPresenter::ShowMessage(QWidget* owner, const session::Message& m
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     box.setDefaultButton(QMessageBox::Yes);
     box.setEscapeButton(QMessageBox::No);
+    question_ = &box;
   } else {
     box.setStandardButtons(QMessageBox::Ok);
   }
@@ -39,6 +42,10 @@ MessageAnswer QtPresenter::ShowMessage(QWidget* owner, const session::Message& m
     return answer == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
   }
   return MessageAnswer::Ok;
+}
+
+void QtPresenter::CloseQuestion() {
+  if (question_) question_->done(QMessageBox::No);
 }
 
 QString QtPresenter::SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) {

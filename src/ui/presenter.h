@@ -3,6 +3,8 @@
 // Tests replace it so that nothing blocks on a modal dialog.
 #pragma once
 
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
@@ -18,6 +20,9 @@ class Presenter {
 
   // `owner` is nullptr for a message shown without an owner window.
   virtual session::MessageAnswer ShowMessage(QWidget* owner, const session::Message& message) = 0;
+  // Closes an open Yes/No question as if answered No (its ShowMessage
+  // returns No); nothing when none is open.
+  virtual void CloseQuestion() = 0;
   // The chosen file's full path, or "" when the user cancels.
   virtual QString SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) = 0;
   // A folder to write into, or "" when the user cancels.
@@ -31,10 +36,14 @@ class Presenter {
 class QtPresenter : public Presenter {
  public:
   session::MessageAnswer ShowMessage(QWidget* owner, const session::Message& message) override;
+  void CloseQuestion() override;
   QString SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) override;
   QString SelectFolder(QWidget* owner, const QString& title) override;
   void ShowAbout(QWidget* owner) override;
   void OpenUrl(const QUrl& url) override;
+
+ private:
+  QPointer<QMessageBox> question_;  // the Yes/No question open now
 };
 
 // Name, version and description shown by the About box.

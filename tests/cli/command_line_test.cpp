@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -254,6 +255,115 @@ TEST(Json, StringsAreEscapedAndAlwaysValidUtf8) {
   EXPECT_EQ(json("\xED\xA0\x80"), "\"" + bad + bad + bad + "\"");
   EXPECT_EQ(json("\xF4\x90\x80\x80"), "\"" + bad + bad + bad + bad + "\"");
   EXPECT_EQ(json("\xFF" "a"), "\"" + bad + "a\"");
+}
+
+// search and export's filters on a mailbox of non-ASCII texts: case is
+// ignored beyond ASCII, bodies and attachment names are read when asked
+// for, dates bound the matches, and the exit status is grep's.
+class Search : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sb::MailboxBuilder mb(session::testing::Options(sb::Format::Unicode23));
+    const uint32_t inbox = mb.AddFolder(mb.topFolder(), "\xE6\x94\xB6\xE4\xBB\xB6\xE7\xAE\xB1");  // 收件箱
+    sb::MailFields mueller;
+    mueller.subject = "Bericht von Herrn M\xC3\xBCller";  // Müller
+    mueller.senderName = "Anna";
+    mueller.displayTo = "Team";
+    mueller.body = "Die Zahlen f\xC3\xBCr STRASSE 5";
+    mueller.deliveryTime = sb::FileTime(2006, 7, 1, 12);
+    mb.AddItem(inbox, sb::MakeMail(mueller));
+    sb::MailFields other;
+    other.subject = "Lunch";
+    other.senderName = "Bob";
+    other.displayTo = "\xE5\xBC\xA0\xE4\xB8\x89";  // 张三
+    other.body = "nothing here";
+    other.deliveryTime = sb::FileTime(2007, 3, 2, 9);
+    sb::Item lunch = sb::MakeMail(other);
+    sb::Attachment menu;
+    menu.fileName = "Speisekarte-\xC3\x84pfel.pdf";  // Äpfel
+    menu.data = Buffer(16, std::byte{0x25});
+    lunch.attachments.push_back(menu);
+    mb.AddItem(inbox, lunch);
+    store_ = std::make_unique<TempFile>(TempPath("search-store"));
+    mb.Write(store_->path());
+  }
+  static void TearDownTestSuite() { store_.reset(); }
+  static const std::string& Store() { return store_->path(); }
+  // The subjects of the rows a tsv search printed.
+  static Lines Subjects(const Result& r) {
+    Lines subjects;
+    for (const std::string& line : Split(r.out)) {
+      if (line.rfind("row\t", 0) != 0) continue;
+      std::istringstream fields(line);
+      std::string field;
+      for (int i = 0; i < 4 && std::getline(fields, field, '\t'); ++i) {
+      }
+      subjects.push_back(field);
+    }
+    return subjects;
+  }
+  static std::unique_ptr<TempFile> store_;
+};
+std::unique_ptr<TempFile> Search::store_;
+
+TEST_F(Search, FindsHeadlinesIgnoringCaseBeyondAscii) {
+  const std::string subject = "Bericht von Herrn M\xC3\xBCller";
+  for (const char* text : {"M\xC3\x9CLLER", "m\xC3\xBCller", "Herrn M"}) {
+    const Result r = RunCli({"search", "--format", "tsv", Store(), text});
+    EXPECT_EQ(r.status, 0) << text << r.err;
+    EXPECT_EQ(Subjects(r), Lines{subject}) << text;
+    EXPECT_NE(r.out.find("list\tPersonal Folders\\\xE6\x94\xB6\xE4\xBB\xB6\xE7\xAE\xB1\\\tmail"), std::string::npos);
+    EXPECT_NE(r.out.find("summary\tmatches=1"), std::string::npos);
+  }
+  // The recipient field, in Chinese; the sender only when asked for.
+  EXPECT_EQ(Subjects(RunCli({"search", "--format", "tsv", Store(), "\xE5\xBC\xA0\xE4\xB8\x89"})), Lines{"Lunch"});
+  EXPECT_EQ(RunCli({"search", "--in", "subject", Store(), "bob"}).status, 1);
+  EXPECT_EQ(Subjects(RunCli({"search", "--format", "tsv", "--in", "from", Store(), "BOB"})), Lines{"Lunch"});
+  // JSON rows name their folder.
+  const Result json = RunCli({"search", "--format", "json", "--ids", Store(), "lunch"});
+  EXPECT_NE(json.out.find("\"folder\":\"Personal Folders\\\\\xE6\x94\xB6"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"id\":\"0x"), std::string::npos);
+}
+
+TEST_F(Search, ReadsBodiesAndAttachmentNamesWhenAskedFor) {
+  EXPECT_EQ(RunCli({"search", Store(), "strasse"}).status, 1);  // not in a headline
+  // ß folds to ss: "Straße" finds "STRASSE".
+  EXPECT_EQ(Subjects(RunCli({"search", "--format", "tsv", "--in", "body", Store(), "Stra\xC3\x9F" "e"})),
+            Lines{"Bericht von Herrn M\xC3\xBCller"});
+  EXPECT_EQ(Subjects(RunCli({"search", "--format", "tsv", "--in", "attachments", Store(), "\xC3\xA4pfel"})),
+            Lines{"Lunch"});
+  EXPECT_EQ(RunCli({"search", "--in", "body", Store(), "\xC3\xA4pfel"}).status, 1);
+}
+
+TEST_F(Search, DatesBoundTheMatches) {
+  EXPECT_EQ(Subjects(RunCli({"search", "--format", "tsv", "--after", "2007-01-01", Store(), ""})), Lines{"Lunch"});
+  EXPECT_EQ(Subjects(RunCli({"search", "--format", "tsv", "--before", "2006-07-01T12:00:01", Store(), ""})),
+            Lines{"Bericht von Herrn M\xC3\xBCller"});
+  EXPECT_EQ(RunCli({"search", "--after", "2006-07-02", "--before", "2007-03-01", Store(), ""}).status, 1);
+  for (const Lines& bad : {Lines{"search", "--after", "2006-13-01", Store(), "x"},
+                           Lines{"search", "--before", "yesterday", Store(), "x"},
+                           Lines{"search", "--in", "subject,size", Store(), "x"}, Lines{"search", Store()}}) {
+    const Result r = RunCli(bad);
+    EXPECT_EQ(r.status, 64) << bad[1];
+    EXPECT_NE(r.err.find("usage: velmorix-cli search"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(RunCli({"search", "/nonexistent/none.pst", "x"}).status, 2);
+}
+
+TEST_F(Search, ExportWritesOnlyTheMatches) {
+  const std::string out = TempPath("search-export");
+  std::filesystem::create_directories(out);
+  const Result r = RunCli({"export", "--format", "eml", "--out", out, "--match", "M\xC3\x9CLLER", Store()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1 items written"), std::string::npos) << r.out;
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(out)) files += entry.is_regular_file();
+  EXPECT_EQ(files, 1u);
+  std::filesystem::remove_all(out);
+  EXPECT_EQ(RunCli({"export", "--format", "eml", "--out", out, "--in", "body", Store()}).status, 64);
+  const Result none = RunCli({"export", "--format", "eml", "--out", out, "--after", "2030-01-01", Store()});
+  EXPECT_NE(none.out.find("0 items written"), std::string::npos) << none.out;
+  std::filesystem::remove_all(out);
 }
 
 // The JSON records read back with Python's parser (strict UTF-8) are the tsv

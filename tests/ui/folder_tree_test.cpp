@@ -1,5 +1,6 @@
 // The folder tree widget: pictures, bold text and selection flags rendered
 // from the model, mouse handling, context-menu entries and commands.
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -145,12 +146,13 @@ class FolderTreeTest : public QObject {
     RightClick(inbox);
     QCOMPARE(tree_->currentItem(), inbox);
     QCOMPARE(menus_.size(), size_t{1});
+    // The folder's own commands first, then the entries of the tree.
     QCOMPARE(Texts(menus_.back()),
-             (QStringList{kDisplayInbox, "-", "Deselect this folder and all SubFolder", "-",
-                          "0 Subfolder Selected", "-", "Export Folder..."}));
-    QCOMPARE(menus_.back()[0].command, int(session::kMenuDisplayFolder));
-    QCOMPARE(menus_.back()[2].command, int(session::kMenuDeselectSubtree));
-    QCOMPARE(menus_.back()[4].command, int(session::kMenuNone));
+             (QStringList{"Export Folder...", "-", kDisplayInbox, "-", "Deselect this folder and all SubFolder", "-",
+                          "0 Subfolder Selected"}));
+    QCOMPARE(menus_.back()[2].command, int(session::kMenuDisplayFolder));
+    QCOMPARE(menus_.back()[4].command, int(session::kMenuDeselectSubtree));
+    QCOMPARE(menus_.back()[6].command, int(session::kMenuNone));
 
     // Deselecting one child: the parent is no longer selected but stays bold.
     menuAnswer_ = session::kMenuDeselectSubtree;
@@ -164,7 +166,7 @@ class FolderTreeTest : public QObject {
 
     menuAnswer_ = session::kMenuNone;
     RightClick(inbox);
-    QCOMPARE(Texts(menus_.back())[2], QStringLiteral("Select this folder and all SubFolder"));
+    QCOMPARE(Texts(menus_.back())[4], QStringLiteral("Select this folder and all SubFolder"));
 
     // Selecting both children again selects the parent.
     menuAnswer_ = session::kMenuSelectSubtree;
@@ -178,11 +180,22 @@ class FolderTreeTest : public QObject {
     menuAnswer_ = session::kMenuNone;
     RightClick(top);
     const QStringList topMenu = Texts(menus_.back());
-    QCOMPARE(topMenu.first(), QString(27, QLatin1Char(' ')) + QStringLiteral("Display Disk P") +
-                                  QString(28, QLatin1Char(' ')));
-    QCOMPARE(topMenu.mid(4), (QStringList{"Personal Folders\\Inbox\\", "Personal Folders\\Sent Items\\", "-",
-                                          "Export Folder..."}));
-    QCOMPARE(menus_.back()[4].command, int(session::kMenuListed));
+    QCOMPARE(topMenu[2], QString(27, QLatin1Char(' ')) + QStringLiteral("Display Disk P") +
+                             QString(28, QLatin1Char(' ')));
+    QCOMPARE(topMenu.mid(6), (QStringList{"Personal Folders\\Inbox\\", "Personal Folders\\Sent Items\\"}));
+    QCOMPARE(menus_.back()[6].command, int(session::kMenuListed));
+
+    // On screen the folder paths go into one submenu, however many there are.
+    QMenu menu;
+    FolderTree::BuildMenu(menu, menus_.back());
+    QStringList shown;
+    for (QAction* action : menu.actions()) shown.append(action->isSeparator() ? QStringLiteral("-") : action->text());
+    QCOMPARE(shown.size(), 7);
+    QCOMPARE(shown.last(), QStringLiteral("Selected Subfolders (2)"));
+    QMenu* paths = menu.actions().last()->menu();
+    QVERIFY(paths != nullptr);
+    QCOMPARE(paths->actions().size(), 2);
+    QCOMPARE(paths->actions().front()->data().toInt(), int(session::kMenuListed));
 
     // Listed entries change nothing.
     menuAnswer_ = session::kMenuListed;
@@ -254,6 +267,17 @@ class FolderTreeTest : public QObject {
     QCOMPARE(top->childCount(), 1);
     const std::vector<MenuEntry> entries = tree_->MenuFor(top->child(0));
     QVERIFY(!entries.empty());
+  }
+
+  void countsFollowTheNames() {
+    tree_->InsertFolderPath("Personal Folders\\Inbox\\");
+    QTreeWidgetItem* inbox = tree_->topLevelItem(0)->child(0);
+    tree_->SetCount("Personal Folders\\Inbox\\", 1234);
+    QCOMPARE(inbox->text(0), QStringLiteral("Inbox (1,234)"));
+    QCOMPARE(tree_->PathOf(inbox), std::string("Personal Folders\\Inbox\\"));
+    tree_->SetCount("Personal Folders\\Inbox\\", 0);
+    QCOMPARE(inbox->text(0), QStringLiteral("Inbox"));
+    tree_->SetCount("Personal Folders\\Nowhere\\", 5);  // no such folder: nothing happens
   }
 
   void clearRemovesEverything() {

@@ -80,7 +80,7 @@ class ItemListTest : public QObject {
       QCOMPARE(columns[i].width, widths[i]);
     }
     QVERIFY(!list.rootIsDecorated());
-    QVERIFY(!list.header()->sectionsClickable());
+    QVERIFY(list.header()->sectionsClickable());  // a click sorts
     QCOMPARE(list.selectionMode(), QAbstractItemView::ExtendedSelection);
     QCOMPARE(list.selectionBehavior(), QAbstractItemView::SelectRows);
   }
@@ -172,12 +172,14 @@ class ItemListTest : public QObject {
     window_->hide();
   }
 
-  void topItemLeavesTheListUnchanged() {
+  // The top item holds no mails of its own: the list is emptied rather
+  // than left showing the last folder's rows under it.
+  void topItemWithoutItemsEmptiesTheList() {
     ItemList* list = Select("Personal Folders\\Inbox\\");
     QCOMPARE(list->topLevelItemCount(), 3);
     Select("Personal Folders\\");
-    QCOMPARE(list->columnSet(), ColumnSet::Mail);
-    QCOMPARE(list->topLevelItemCount(), 3);
+    QCOMPARE(list->columnSet(), ColumnSet::Start);
+    QCOMPARE(list->topLevelItemCount(), 0);
   }
 
   void contacts() {
@@ -222,6 +224,55 @@ class ItemListTest : public QObject {
     QCOMPARE(list->topLevelItemCount(), 1);
     QCOMPARE(Row(list, 0).mid(0, 2), (QStringList{"Review", "Room 4"}));
     QCOMPARE(Picture(list, 0), int(session::kListCalendar));
+  }
+
+  // A header click sorts by that column, a second one the other way round;
+  // dates by their time, not their text; equal keys keep the order given.
+  void headerClicksSortRows() {
+    // FILETIMEs of 2006-01-02 (a Monday), 2006-07-01 (a Saturday), 2007-03-02 (a Friday).
+    const uint64_t jan06 = 127806336000000000ull, jul06 = 127961856000000000ull, mar07 = 128172672000000000ull;
+    session::ListContent content;
+    content.changes = true;
+    content.columnSet = ColumnSet::Mail;
+    auto add = [&](const char* from, const char* subject, uint64_t date, uint32_t id) {
+      char buffer[32];
+      const std::string text(session::DateText(date, buffer));
+      content.rows.push_back({session::kListEnvelope, {from, subject, "x", text}, id, date});
+    };
+    add("bob", "b", jul06, 1);
+    add("Alice", "a", mar07, 2);
+    add("carol", "c", jan06, 3);
+    add("alice", "a", 0, 4);
+    ItemList list;
+    list.Render(content);
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    auto ids = [&list] {
+      QList<uint32_t> out;
+      for (int i = 0; i < list.topLevelItemCount(); ++i) out.append(list.topLevelItem(i)->data(0, ItemList::kNodeIdRole).toUInt());
+      return out;
+    };
+    QCOMPARE(ids(), (QList<uint32_t>{1, 2, 3, 4}));  // the order given until a click
+    QCOMPARE(list.sortedColumn(), -1);
+    list.setCurrentItem(list.topLevelItem(2));  // id 3
+
+    auto click = [&list](int column) {
+      const int x = list.header()->sectionViewportPosition(column) + 5;
+      QTest::mouseClick(list.header()->viewport(), Qt::LeftButton, {}, QPoint(x, list.header()->height() / 2));
+    };
+    click(3);
+    QCOMPARE(ids(), (QList<uint32_t>{4, 3, 1, 2}));  // no date first, then by time
+    QCOMPARE(list.currentItem()->data(0, ItemList::kNodeIdRole).toUInt(), 3u);
+    click(3);
+    QCOMPARE(ids(), (QList<uint32_t>{2, 1, 3, 4}));
+    QCOMPARE(list.sortedOrder(), Qt::DescendingOrder);
+    click(0);  // texts ignore case; "Alice" and "alice" keep their order
+    QCOMPARE(ids(), (QList<uint32_t>{2, 4, 1, 3}));
+    QCOMPARE(list.header()->sortIndicatorSection(), 0);
+
+    list.Render(content);  // a new list comes in its own order
+    QCOMPARE(ids(), (QList<uint32_t>{1, 2, 3, 4}));
+    QCOMPARE(list.sortedColumn(), -1);
   }
 
   void emptyContactsShowTheMailColumns() {

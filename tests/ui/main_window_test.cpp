@@ -2,7 +2,10 @@
 // commands, layouts, the worker bridge, Exit during a scan.
 #include <QAction>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
+#include <QMimeData>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -12,6 +15,10 @@
 #include <QThread>
 #include <QToolButton>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 
@@ -19,6 +26,9 @@
 #include "test_support.h"
 #include "ui/folder_tree.h"
 #include "ui/item_list.h"
+#include "ui/item_window.h"
+#include "ui/reader_hub.h"
+#include "ui/reading_pane.h"
 
 using namespace velmorix;
 using namespace velmorix::ui;
@@ -69,8 +79,10 @@ class MainWindowTest : public QObject {
     MainWindow& w = *window_;
     QCOMPARE(w.windowTitle(), QStringLiteral("Velmorix"));
     QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
-    QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
-    QCOMPARE(w.minimumSize(), w.maximumSize());
+    QVERIFY(w.windowFlags() & Qt::WindowMaximizeButtonHint);
+    // The first size is the least one; the window may grow.
+    QCOMPARE(w.minimumSize(), w.size());
+    QVERIFY(w.maximumSize().width() > w.width());
     QVERIFY(!w.windowIcon().isNull());
 
     for (int id : kAllControls) {
@@ -78,11 +90,15 @@ class MainWindowTest : public QObject {
       QVERIFY2(c != nullptr, qPrintable(QString::number(id)));
       QCOMPARE(c->objectName(), QString::number(id));
       QCOMPARE(w.findChild<QWidget*>(QString::number(id)), c);
-      QVERIFY(w.rect().contains(c->geometry()));
+      QVERIFY(w.rect().contains(QRect(c->mapTo(&w, QPoint(0, 0)), c->size())));
     }
     // Dialog units keep the table's proportions.
     QVERIFY(w.control(1057)->x() < w.control(1059)->x());
-    QVERIFY(w.control(1045)->geometry().right() < w.control(1009)->x() + 2);
+    auto inWindow = [&w](int id) {
+      QWidget* c = w.control(id);
+      return QRect(c->mapTo(&w, QPoint(0, 0)), c->size());
+    };
+    QVERIFY(inWindow(1045).right() < inWindow(1009).x() + 2);
     QCOMPARE(w.control(1031)->y(), w.control(1012)->y());
     QCOMPARE(w.control(1031)->size(), w.control(1011)->size());
 
@@ -123,16 +139,20 @@ class MainWindowTest : public QObject {
 
   void nextRefusesEmptyOrMissingPath_data() {
     QTest::addColumn<QString>("path");
-    QTest::newRow("empty") << QString();
-    QTest::newRow("missing") << QStringLiteral("/nonexistent/velmorix/none.ost");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("empty") << QString() << QStringLiteral("No file is named");
+    QTest::newRow("missing") << QStringLiteral("/nonexistent/velmorix/none.ost") << QStringLiteral("There is no file");
+    QTest::newRow("folder") << QDir::tempPath() << QStringLiteral("is a folder");
   }
   void nextRefusesEmptyOrMissingPath() {
     QFETCH(QString, path);
+    QFETCH(QString, reason);
     MainWindow& w = *window_;
     StartWith(w, path);
     QCOMPARE(presenter_->messages.size(), size_t{1});
     const auto& shown = presenter_->messages.front();
     QCOMPARE(shown.message.text, std::string("Please select a valid file first"));
+    QVERIFY2(QString::fromStdString(shown.message.detail).contains(reason), shown.message.detail.c_str());
     QCOMPARE(shown.message.caption, std::string("Velmorix"));
     QCOMPARE(shown.message.icon, MessageIcon::Question);
     QCOMPARE(shown.message.buttons, MessageButtons::Ok);
@@ -144,13 +164,124 @@ class MainWindowTest : public QObject {
     QCOMPARE(Text(w, session::kPathField), path);
   }
 
+  // Enter in the path field, a file dropped on the window and the program's
+  // argument (StartWith) all start the recovery as Next does.
+  void enterOrDropStartsTheRecovery() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    MainWindow& w = *window_;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.pathField()->setText(mailbox);
+    QTest::keyClick(w.pathField(), Qt::Key_Return);
+    QCOMPARE(w.session().state(), SessionState::Scanning);
+    QVERIFY(WaitForWorker(w));
+    Click(w, session::kBackButton);
+
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(mailbox)});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&w, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&w, &drop);
+    QCOMPARE(w.session().state(), SessionState::Scanning);
+    QVERIFY(WaitForWorker(w));
+    QCOMPARE(w.session().state(), SessionState::Finished);
+    QVERIFY(presenter_->messages.empty());
+  }
+
+  // The tree and the list grow with the window; the controls below them
+  // stay at the bottom, the buttons at the right.
+  void growingTheWindowGrowsTheLists() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    MainWindow& w = *window_;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    StartWith(w, mailbox);
+    QVERIFY(WaitForWorker(w));
+    QCoreApplication::processEvents();
+    const QSize first = w.size();
+    const QSize tree = w.folderTree()->size();
+    const QSize list = w.itemList()->size();
+    const int listAndPane = list.height() + w.readingPane()->height();
+    const QPoint back = w.control(session::kBackButton)->pos();
+    const QPoint status = w.control(session::kStatusLine)->pos();
+    const QPoint open = w.control(session::kOpenButton)->pos();
+    w.resize(first + QSize(400, 300));
+    QTRY_COMPARE(w.size(), first + QSize(400, 300));
+    QCoreApplication::processEvents();
+    QCOMPARE(w.itemList()->height() + w.readingPane()->height(), listAndPane + 300);
+    QVERIFY(w.itemList()->height() > list.height() + 100);
+    QVERIFY(w.itemList()->width() + w.folderTree()->width() >= list.width() + tree.width() + 399);
+    QCOMPARE(w.control(session::kBackButton)->pos(), back + QPoint(400, 300));
+    QCOMPARE(w.control(session::kStatusLine)->pos(), status + QPoint(0, 300));
+    QCOMPARE(w.control(session::kOpenButton)->pos(), open);
+    // Never smaller than the first size.
+    w.resize(first - QSize(100, 100));
+    QTRY_COMPARE(w.size(), first);
+    QCoreApplication::processEvents();
+    QCOMPARE(w.itemList()->height() + w.readingPane()->height(), listAndPane);
+  }
+
+  // Each folder's count follows its name in the tree; a tree item without
+  // a list of its own empties the list.
+  void treeCountsAndItemsWithoutAList() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    MainWindow& w = *window_;
+    StartWith(w, mailbox);
+    QVERIFY(WaitForWorker(w));
+    FolderTree* tree = w.folderTree();
+    QTRY_COMPARE(tree->FindPath("Personal Folders\\Inbox\\")->text(0), QStringLiteral("Inbox (3)"));
+    QCOMPARE(tree->FindPath("Personal Folders\\Tasks\\")->text(0), QStringLiteral("Tasks (3)"));
+    QCOMPARE(tree->FindPath("Personal Folders\\Sent Items\\")->text(0), QStringLiteral("Sent Items"));
+    QCOMPARE(tree->FindPath("Personal Folders\\")->text(0), QStringLiteral("Personal Folders"));
+
+    w.FillItemList(tree->FindPath("Personal Folders\\Inbox\\"));
+    QCOMPARE(w.itemList()->topLevelItemCount(), 3);
+    w.FillItemList(tree->FindPath("Personal Folders\\"));  // holds no items itself
+    QCOMPARE(w.itemList()->topLevelItemCount(), 0);
+    QCOMPARE(w.itemList()->columnSet(), session::ColumnSet::Start);
+  }
+
+  // The folder counter counts the folders of this recovery only, also when
+  // its folders come from a deep scan after an earlier recovery.
+  void folderCountIsPerRecovery() {
+    QTemporaryDir dir;
+    const QString good = WriteTestMailbox(dir.path());
+    QDir(dir.path()).mkdir(QStringLiteral("damaged"));
+    const QString damaged = WriteTestMailbox(dir.path() + QStringLiteral("/damaged"));
+    {
+      QFile f(damaged);
+      QVERIFY(f.open(QIODevice::ReadWrite));
+      QVERIFY(f.write(QByteArray(564, '\x5A')) == 564);
+    }
+    MainWindow& w = *window_;
+    presenter_->yesNoAnswer = MessageAnswer::Yes;
+    StartWith(w, damaged);
+    QVERIFY(WaitForWorker(w));
+    const QString alone = Text(w, session::kFolderCount);
+    QVERIFY(!alone.isEmpty());
+    Click(w, session::kBackButton);
+    StartWith(w, good);
+    QVERIFY(WaitForWorker(w));
+    QCOMPARE(Text(w, session::kFolderCount), QStringLiteral("9"));
+    Click(w, session::kBackButton);
+    StartWith(w, damaged);
+    QVERIFY(WaitForWorker(w));
+    QCOMPARE(Text(w, session::kFolderCount), alone);
+  }
+
   void openThenCancel() {
     MainWindow& w = *window_;
     w.pathField()->setText(QStringLiteral("left over"));
     Click(w, session::kOpenButton);
     QCOMPARE(presenter_->fileDialogs, 1);
     QCOMPARE(presenter_->fileDialogTitle, QStringLiteral("Select Ost file for recovery..."));
-    QCOMPARE(presenter_->fileDialogFilters, QStringLiteral("OST File(*.ost);;All Files(*.*)"));
+    QCOMPARE(presenter_->fileDialogFilters,
+             QStringLiteral("OST and PST Files(*.ost *.pst);;OST File(*.ost);;All Files(*.*)"));
     QCOMPARE(Text(w, session::kPathField), QString());
     QCOMPARE(presenter_->texts(), QStringList{QStringLiteral("Please select a valid file first")});
     QCOMPARE(w.session().state(), SessionState::Idle);
@@ -209,7 +340,7 @@ class MainWindowTest : public QObject {
     for (int id : {1045, 1009, 1047, 1011, 1012, 1048, 1049, 1050, 1051, 1052}) {
       QVERIFY2(!Shown(w, id), qPrintable(QString::number(id)));
     }
-    QCOMPARE(Text(w, session::kPathField), QString());
+    QCOMPARE(Text(w, session::kPathField), mailbox);  // Back keeps the path
     QCOMPARE(w.progressBar()->value(), 0);
     presenter_->fileToChoose.clear();
     Click(w, session::kOpenButton);
@@ -259,7 +390,8 @@ class MainWindowTest : public QObject {
     QVERIFY(Shown(w, session::kBackButton));
     QVERIFY(Enabled(w, session::kBackButton));
     QVERIFY(!Shown(w, session::kStopButton));
-    QVERIFY(!Shown(w, session::kStatusLine));
+    QVERIFY(Shown(w, session::kStatusLine));
+    QCOMPARE(Text(w, session::kStatusLine), QStringLiteral("Stopped: the lists show what was found until then"));
     QVERIFY(!Shown(w, session::kProgressBar));
     QCOMPARE(w.progressBar()->value(), 0);
     QVERIFY(!w.progressTimer().isActive());
@@ -342,6 +474,9 @@ class MainWindowTest : public QObject {
     QVERIFY(WaitForWorker(w));
     QCOMPARE(presenter_->texts(), QStringList{QStringLiteral("Found Condition :003 ")});
     QVERIFY(presenter_->messages.front().owned);
+    QCOMPARE(presenter_->messages.front().message.detail,
+             std::string("The file's header cannot be read: it is not an offline-folders file, or its first 512 "
+                         "bytes are damaged."));
     QCOMPARE(w.session().state(), SessionState::Scanning);
     QVERIFY(Shown(w, session::kPathField));
     QVERIFY(Shown(w, session::kNextButton));
@@ -359,15 +494,97 @@ class MainWindowTest : public QObject {
     QCOMPARE(presenter_->messages.size(), size_t{1});
   }
 
-  void unopenableFileShowsUnownedMessage() {
-    QTemporaryDir dir;  // a directory exists but cannot be opened as a store
+  // An item window steps through the list it was opened from with Ctrl+.
+  // and Ctrl+, (Alt+Right and Alt+Left), and closes with Esc or Ctrl+W.
+  void itemWindowStepsAndCloses() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
     MainWindow& w = *window_;
-    StartWith(w, dir.path());
+    StartWith(w, mailbox);
     QVERIFY(WaitForWorker(w));
+    w.FillItemList(w.folderTree()->FindPath("Personal Folders\\Inbox\\"));
+    ItemList* list = w.itemList();
+    auto id = [list](int row) { return list->topLevelItem(row)->data(0, ItemList::kNodeIdRole).toUInt(); };
+    auto shown = [&w] {
+      QList<uint32_t> out;
+      for (ItemWindow* window : w.readers().windows()) {
+        if (window->isVisible()) out.append(window->source().nodeId);
+      }
+      return out;
+    };
+    w.OpenItem(id(0));
+    QCOMPARE(shown(), QList<uint32_t>{id(0)});
+    ItemWindow* first = w.readers().windows().front();
+    QVERIFY(QTest::qWaitForWindowExposed(first));
+    QTest::keySequence(first, QKeySequence(Qt::CTRL | Qt::Key_Period));
+    QTRY_COMPARE(shown(), QList<uint32_t>{id(1)});
+    QCOMPARE(list->currentItem(), list->topLevelItem(1));
+    ItemWindow* second = w.readers().windows().back();
+    QVERIFY(QTest::qWaitForWindowExposed(second));
+    QTest::keySequence(second, QKeySequence(Qt::ALT | Qt::Key_Right));
+    QTRY_COMPARE(shown(), QList<uint32_t>{id(2)});
+    ItemWindow* third = w.readers().windows().back();
+    QVERIFY(QTest::qWaitForWindowExposed(third));
+    QTest::keySequence(third, QKeySequence(Qt::CTRL | Qt::Key_Period));  // the last row: stays
+    QCOMPARE(shown(), QList<uint32_t>{id(2)});
+    QTest::keySequence(third, QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    QTRY_COMPARE(shown(), QList<uint32_t>{id(1)});
+    ItemWindow* back = w.readers().windows().back();
+    QVERIFY(QTest::qWaitForWindowExposed(back));
+    QTest::keyClick(back, Qt::Key_Escape);
+    QTRY_COMPARE(shown(), QList<uint32_t>{});
+    w.OpenItem(id(0));
+    ItemWindow* again = w.readers().windows().back();
+    QVERIFY(QTest::qWaitForWindowExposed(again));
+    QTest::keySequence(again, QKeySequence(Qt::CTRL | Qt::Key_W));
+    QTRY_COMPARE(shown(), QList<uint32_t>{});
+  }
+
+  void unopenableFileShowsUnownedMessage() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    // Another program holds the file locked: it cannot be opened for a recovery.
+    const int fd = ::open(QFile::encodeName(mailbox).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    MainWindow& w = *window_;
+    StartWith(w, mailbox);
+    QVERIFY(WaitForWorker(w));
+    ::close(fd);
     QCOMPARE(presenter_->texts(), QStringList{QStringLiteral("Could not open file Try again")});
     QVERIFY(!presenter_->messages.front().owned);
+    QCOMPARE(presenter_->messages.front().message.detail, std::string("The file is in use by another program."));
     QVERIFY(Shown(w, session::kNextButton));
     QVERIFY(!w.progressTimer().isActive());
+  }
+
+  // The question whether to stop closes by itself when the scan ends while
+  // it is open.
+  void stopQuestionClosesWhenTheScanEnds() {
+    QTemporaryDir dir;
+    const QString mailbox = WriteTestMailbox(dir.path());
+    ObservedWindow& w = *window_;
+    presenter_->yesNoAnswer = MessageAnswer::No;
+    std::atomic<bool> open{false};
+    bool closed = false;
+    presenter_->onMessage = [&](const session::Message&) {
+      open = true;
+      // The worker's last calls and its end are handled while the question is open.
+      closed = QTest::qWaitFor([&] { return presenter_->questionsClosed > 0; }, 20000);
+    };
+    // Stop is pressed on the first folder below the top; the worker goes on
+    // once the question is open.
+    w.onFolderInserted = [&](const std::string& path) {
+      if (open || path == "Personal Folders\\") return;
+      QMetaObject::invokeMethod(&w, [&] { Click(w, session::kStopButton); }, Qt::QueuedConnection);
+      (void)QTest::qWaitFor([&] { return open.load(); }, 5000);
+    };
+    StartWith(w, mailbox);
+    QVERIFY(WaitForWorker(w));
+    QTRY_VERIFY(closed);
+    QCOMPARE(presenter_->texts(), QStringList{QStringLiteral("Do you really want to stop scanning process ?")});
+    QCOMPARE(w.session().state(), SessionState::Finished);
+    QCOMPARE(Text(w, session::kMailCount), QStringLiteral("3"));
   }
 
   void escapeAndEnterNeverClose() {
@@ -375,8 +592,8 @@ class MainWindowTest : public QObject {
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.pathField()->setFocus();
+    QTest::keyClick(w.pathField(), Qt::Key_Escape);
     for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
-      QTest::keyClick(w.pathField(), key);
       QTest::keyClick(&w, key);
       QTest::keyClick(w.control(session::kSelectFileButton), key);
     }

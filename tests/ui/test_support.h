@@ -22,6 +22,7 @@ class FakePresenter : public Presenter {
  public:
   session::MessageAnswer ShowMessage(QWidget* owner, const session::Message& message) override;
   QString SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) override;
+  void CloseQuestion() override { ++questionsClosed; }
   QString SelectFolder(QWidget*, const QString& title) override {
     ++folderDialogs;
     folderDialogTitle = title;
@@ -50,6 +51,7 @@ class FakePresenter : public Presenter {
   int folderDialogs = 0;
   QString folderDialogTitle;
   int aboutShown = 0;
+  int questionsClosed = 0;
   QList<QUrl> urls;
 };
 
