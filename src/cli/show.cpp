@@ -11,6 +11,8 @@
 #include "cli/recover.h"
 #include "content/item_reader.h"
 #include "content/safe_name.h"
+#include "export/msg.h"
+#include "export/output.h"
 #include "items/items.h"
 #include "store/deep_scan.h"
 
@@ -216,6 +218,40 @@ int SaveAttachments(content::ItemReader& reader, const Item& item, const std::st
   return status;
 }
 
+// Writes the item as the .msg file `target`, never replacing a file;
+// 0, kExitSomeUnreadable (written without some part) or kExitOpenFailed.
+int SaveMsg(content::ItemReader& reader, const Item& item, const std::string& target, std::ostream& err) {
+  namespace fs = std::filesystem;
+  const fs::path path(target);
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(path, ec))) {
+    err << "velmorix-cli: " << target << " exists; it is not replaced\n";
+    return kExitOpenFailed;
+  }
+  std::string error;
+  const std::string dir = path.has_parent_path() ? path.parent_path().string() : std::string(".");
+  auto out = exporting::OutputDir::Open(dir, &error);
+  auto file = out ? out->CreateFile(&error) : std::nullopt;
+  if (!file) {
+    err << "velmorix-cli: cannot write " << target << ": " << error << '\n';
+    return kExitOpenFailed;
+  }
+  std::vector<std::string> problems;
+  if (!file->WriteThrough([&](int fd) { return exporting::WriteMsg(reader, item, fd, problems, &error); })) {
+    err << "velmorix-cli: cannot write " << target << ": " << error << '\n';
+    return kExitOpenFailed;
+  }
+  const uint64_t size = file->size();
+  auto saved = file->Commit(path.filename().string(), "", "item.msg", &error);
+  if (!saved) {
+    err << "velmorix-cli: cannot write " << target << ": " << error << '\n';
+    return kExitOpenFailed;
+  }
+  for (const auto& p : problems) err << "warning: " << p << '\n';
+  err << "saved " << *saved << " (" << Thousands(size) << " bytes)\n";
+  return problems.empty() ? 0 : kExitSomeUnreadable;
+}
+
 }  // namespace
 
 std::optional<uint32_t> ParseItemId(std::string_view text) {
@@ -286,6 +322,7 @@ int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::
   }
   content::ReadOptions read;
   read.properties = false;
+  if (!options.msgFile.empty()) read = exporting::MsgReadOptions();
   auto item = reader->Read(id, read, &error);
   if (!item) {
     err << "velmorix-cli: item " << Hex(id) << ": " << error << '\n';
@@ -326,6 +363,10 @@ int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::
     }
     status = std::max(status, SaveAttachments(*reader, *item, options.attachmentsDir, err));
   }
+  if (!options.msgFile.empty()) {
+    const int saved = SaveMsg(*reader, *item, options.msgFile, err);
+    status = saved == kExitOpenFailed ? saved : std::max(status, saved);
+  }
   return status;
 }
 
@@ -344,6 +385,8 @@ int RunShow(int argc, char** argv) {
   if (args.Has("--attachments") && options.attachmentsDir.empty()) {
     return UsageError(&command, "--attachments needs a folder");
   }
+  options.msgFile = args.Value("--save-msg");
+  if (args.Has("--save-msg") && options.msgFile.empty()) return UsageError(&command, "--save-msg needs a file name");
   options.deep = args.Has("--deep");
   const auto id = ParseItemId(args.operands[1]);
   if (!id) return UsageError(&command, "not an item id: '" + args.operands[1] + "'");

@@ -1,5 +1,6 @@
-// `velmorix-cli show [--body plain|html|rtf] [--attachments DIR] FILE ID`: one
-// item read in full by its node id (as `recover --ids` prints it).
+// `velmorix-cli show [--body plain|html|rtf] [--attachments DIR] [--save-msg
+// FILE.msg] FILE ID`: one item read in full by its node id (as `recover --ids`
+// prints it).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@ enum class BodyForm { Plain, Html, Rtf };
 struct ShowOptions {
   std::optional<BodyForm> body;  // print only this body, exactly
   std::string attachmentsDir;    // save every attachment into this folder
+  std::string msgFile;           // save the item as this .msg file
   bool deep = false;             // find the item as recover --deep does
 };
 
@@ -28,9 +30,10 @@ std::optional<uint32_t> ParseItemId(std::string_view text);
 
 // Shows item `id` of the store at `path`: a summary (headers, recipients,
 // attachments with sizes, the plain body), or only the asked body. Saving
-// attachments reports each file on `err`. Returns the exit status: 0 done,
-// 1 the file cannot be opened, there is no such item or no such body, 5 some
-// attachment could not be read or saved.
+// attachments or the .msg file reports each file on `err`. Returns the exit
+// status: 0 done, 1 the file cannot be opened, there is no such item or no
+// such body, or the .msg file cannot be written (an existing file is never
+// replaced), 5 some attachment could not be read or saved.
 int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::ostream& out,
          std::ostream& err);
 
