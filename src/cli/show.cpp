@@ -247,6 +247,7 @@ int SaveMsg(content::ItemReader& reader, const Item& item, const std::string& ta
     err << "velmorix-cli: cannot write " << target << ": " << error << '\n';
     return kExitOpenFailed;
   }
+  problems.insert(problems.begin(), item.problems.begin(), item.problems.end());
   for (const auto& p : problems) err << "warning: " << p << '\n';
   err << "saved " << *saved << " (" << Thousands(size) << " bytes)\n";
   return problems.empty() ? 0 : kExitSomeUnreadable;

@@ -59,6 +59,17 @@ void Name(RawProperty& p, const items::NamedPropertyMap* names) {
   }
 }
 
+// The subject without the marker the store keeps before it (a control
+// character, then the prefix length as one character): messages hold the
+// subject alone.
+void StripSubjectMarker(RawProperty& p) {
+  const size_t unit = p.type == ltp::kPtUnicode ? 2 : p.type == ltp::kPtString8 ? 1 : 0;
+  if (unit == 0 || p.value.size() < unit) return;
+  const unsigned first = static_cast<uint8_t>(p.value[0]) | (unit == 2 ? static_cast<uint8_t>(p.value[1]) << 8 : 0);
+  if (first >= 0x20) return;
+  p.value.erase(0, std::min(p.value.size(), 2 * unit));
+}
+
 }  // namespace
 
 std::optional<RawProperty> RawValue(uint16_t id, const ltp::Value& value, const items::NamedPropertyMap* names,
@@ -98,7 +109,10 @@ std::vector<RawProperty> RawProperties(const ltp::PropertyContext& pc, const ite
   out.reserve(pc.properties().size());
   for (const auto& p : pc.properties()) {
     if (leaveOut != 0 && p.id == leaveOut) continue;
-    if (auto raw = RawValue(p.id, pc.ValueOf(p), names, problems)) out.push_back(std::move(*raw));
+    auto raw = RawValue(p.id, pc.ValueOf(p), names, problems);
+    if (!raw) continue;
+    if (raw->id == 0x0037) StripSubjectMarker(*raw);
+    out.push_back(std::move(*raw));
   }
   return out;
 }

@@ -260,8 +260,8 @@ class Writer {
       entries.push_back(Fixed(0x0E210003, index));
     }
     const std::string label = "attachment " + std::to_string(a.index + 1);
+    // A damaged attachment is among the item's own problems.
     if (!a.readable) {
-      if (a.damaged) problems_.push_back(label + " could not be read: " + a.problem);
     } else if (a.isEmbeddedMessage()) {
       std::string why;
       auto inner = reader_.ReadEmbedded(a, MsgReadOptions(), &why);

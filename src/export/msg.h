@@ -28,7 +28,8 @@ content::ReadOptions MsgReadOptions();
 // Writes `item` (read with MsgReadOptions()) as a .msg file into `fd`, an
 // empty seekable file open for writing, which stays open. Attachment bytes
 // and embedded messages are read through `reader`, which read `item`; parts
-// that cannot be read are left out and named in `problems`. False (with
+// that cannot be read are left out and named in `problems` (with those of
+// embedded messages; the item's own are in Item::problems). False (with
 // `error`) when no whole file could be written: the file is then to be
 // discarded.
 bool WriteMsg(content::ItemReader& reader, const content::Item& item, int fd, std::vector<std::string>& problems,
