@@ -12,7 +12,6 @@
 #include "content/item_reader.h"
 #include "content/safe_name.h"
 #include "export/msg.h"
-#include "export/output.h"
 #include "items/items.h"
 #include "store/deep_scan.h"
 
@@ -221,35 +220,17 @@ int SaveAttachments(content::ItemReader& reader, const Item& item, const std::st
 // Writes the item as the .msg file `target`, never replacing a file;
 // 0, kExitSomeUnreadable (written without some part) or kExitOpenFailed.
 int SaveMsg(content::ItemReader& reader, const Item& item, const std::string& target, std::ostream& err) {
-  namespace fs = std::filesystem;
-  const fs::path path(target);
-  std::error_code ec;
-  if (fs::exists(fs::symlink_status(path, ec))) {
-    err << "velmorix-cli: " << target << " exists; it is not replaced\n";
-    return kExitOpenFailed;
-  }
-  std::string error;
-  const std::string dir = path.has_parent_path() ? path.parent_path().string() : std::string(".");
-  auto out = exporting::OutputDir::Open(dir, &error);
-  auto file = out ? out->CreateFile(&error) : std::nullopt;
-  if (!file) {
-    err << "velmorix-cli: cannot write " << target << ": " << error << '\n';
-    return kExitOpenFailed;
-  }
   std::vector<std::string> problems;
-  if (!file->WriteThrough([&](int fd) { return exporting::WriteMsg(reader, item, fd, problems, &error); })) {
-    err << "velmorix-cli: cannot write " << target << ": " << error << '\n';
-    return kExitOpenFailed;
-  }
-  const uint64_t size = file->size();
-  auto saved = file->Commit(path.filename().string(), "", "item.msg", &error);
+  std::string error;
+  auto saved = exporting::SaveMsg(reader, item, target, problems, &error);
   if (!saved) {
     err << "velmorix-cli: cannot write " << target << ": " << error << '\n';
     return kExitOpenFailed;
   }
   problems.insert(problems.begin(), item.problems.begin(), item.problems.end());
   for (const auto& p : problems) err << "warning: " << p << '\n';
-  err << "saved " << *saved << " (" << Thousands(size) << " bytes)\n";
+  std::error_code ec;
+  err << "saved " << *saved << " (" << Thousands(std::filesystem::file_size(*saved, ec)) << " bytes)\n";
   return problems.empty() ? 0 : kExitSomeUnreadable;
 }
 

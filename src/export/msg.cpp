@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 
 #include "content/codepage.h"
 #include "export/msg_names.h"
+#include "export/output.h"
 
 namespace velmorix::exporting {
 namespace {
@@ -362,6 +364,28 @@ bool WriteMsg(content::ItemReader& reader, const Item& item, int fd, std::vector
   if (!gsf_output_close(root.get())) return fail("cannot write the file");
   if (!gsf_output_is_closed(sink.get()) && !gsf_output_close(sink.get())) return fail("cannot write the file");
   return true;
+}
+
+std::optional<std::string> SaveMsg(content::ItemReader& reader, const Item& item, const std::string& path,
+                                   std::vector<std::string>& problems, std::string* error) {
+  namespace fs = std::filesystem;
+  const fs::path target(path);
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(target, ec))) {
+    if (error) *error = path + " exists; it is not replaced";
+    return std::nullopt;
+  }
+  const std::string dir = target.has_parent_path() ? target.parent_path().string() : std::string(".");
+  auto out = OutputDir::Open(dir, error);
+  auto file = out ? out->CreateFile(error) : std::nullopt;
+  if (!file) return std::nullopt;
+  std::string why;
+  if (!file->WriteThrough([&](int fd) { return WriteMsg(reader, item, fd, problems, &why); })) {
+    if (error) *error = why.empty() ? "cannot write " + path : why;
+    return std::nullopt;
+  }
+  // Named as asked unless the name is not safe or was taken meanwhile.
+  return file->Commit(target.filename().string(), "", "item.msg", error);
 }
 
 }  // namespace velmorix::exporting

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,5 +35,11 @@ content::ReadOptions MsgReadOptions();
 // discarded.
 bool WriteMsg(content::ItemReader& reader, const content::Item& item, int fd, std::vector<std::string>& problems,
               std::string* error = nullptr);
+
+// Saves `item` as the new file `path`: written under a temporary name in
+// its folder and named when whole; an existing file is never replaced (the
+// save fails). The path written, or nullopt with `error`.
+std::optional<std::string> SaveMsg(content::ItemReader& reader, const content::Item& item, const std::string& path,
+                                   std::vector<std::string>& problems, std::string* error = nullptr);
 
 }  // namespace velmorix::exporting
