@@ -1,7 +1,8 @@
 // The content reader over arbitrary input: compressed RTF and the RTF
 // readers, HTML to text and names made safe, and whole items laid into a
 // real store file and read in full, attachments and embedded messages
-// included, then exported as a message, a vCard and an iCalendar file.
+// included, then exported as a message, a vCard, an iCalendar file and a
+// .msg file.
 //
 // Input: [mode][...]
 //   mode % 3 == 0: a PidTagRtfCompressed value (also read as RTF text)
@@ -11,6 +12,7 @@
 //     table), 0x671 (attachment table), 0x8025 (attachment), then value NIDs;
 //     with bit 1 the subnodes after the third are the attachment's own.
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "content/safe_name.h"
 #include "export/eml.h"
 #include "export/icalendar.h"
+#include "export/msg.h"
 #include "export/vcard.h"
 #include "fuzz_input.h"
 #include "storebuilder/ndb.h"
@@ -108,6 +111,15 @@ void ReadItem(const uint8_t* data, size_t size) {
     exporting::WriteMessage(*reader, *item, sink, {}, problems);
     exporting::VCard(*item);
     exporting::ICalendar(*item, exporting::CalendarKindOf(*item));
+  }
+  // Read again with every raw property and written as a .msg file into an
+  // anonymous temporary file.
+  if (auto item = reader->Read(0x200024, exporting::MsgReadOptions())) {
+    if (FILE* f = std::tmpfile()) {
+      std::vector<std::string> problems;
+      exporting::WriteMsg(*reader, *item, fileno(f), problems);
+      std::fclose(f);
+    }
   }
 }
 

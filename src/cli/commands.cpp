@@ -34,8 +34,9 @@ const std::array kCommands{
     Command{"show", "FILE ID",
             "Print one item by its node id (as recover --ids prints it): headers, recipients, "
             "attachments, body.",
-            "0 shown, 1 the file could not be opened, the id is unknown or the body asked for is "
-            "missing, 5 some attachment could not be read or saved, 64 usage error",
+            "0 shown, 1 the file could not be opened, the id is unknown, the body asked for is "
+            "missing or the .msg file could not be written, 5 some attachment could not be read or saved, "
+            "64 usage error",
             RunShow},
     Command{"export", "FILE",
             "Recover FILE and write its items as files other programs open, one directory per folder.",
@@ -62,9 +63,13 @@ const std::array kOptions{
            "print every property (tag, name or LID, type, value) instead of the summary"},
     Option{"show", "--format", "text|json", "with --properties: text (default), or one JSON record per property"},
     Option{"show", "--attachments", "DIR", "write the item's attachments into DIR (an embedded message as .eml)"},
+    Option{"show", "--save-msg", "FILE.msg",
+           "save the item as a .msg file (every property, recipients, attachments, embedded messages); "
+           "an existing file is not replaced"},
     Option{"show", "--deep", "", "find the item as recover --deep lists it (ids it gave found items)"},
-    Option{"export", "--format", "eml|mbox|vcf|ics|all",
-           "mails as .eml or mbox, contacts as vCard, calendar, tasks, journal as iCalendar; all: each kind in its own format, notes as .txt", true},
+    Option{"export", "--format", "eml|mbox|vcf|ics|msg|all",
+           "mails as .eml or mbox, contacts as vCard, calendar, tasks, journal as iCalendar; msg: every item "
+           "as a .msg file; all: each kind in its own format, notes as .txt", true},
     Option{"export", "--out", "DIR", "the directory to write into", true},
     Option{"export", "--folder", "PATH", "only this folder (as recover prints it) and its subfolders"},
     Option{"export", "--quiet", "", "no progress line on a terminal"},

@@ -13,6 +13,7 @@
 #include "content/item_reader.h"
 #include "content/safe_name.h"
 #include "export/attachment_files.h"
+#include "export/msg.h"
 #include "items/items.h"
 #include "store/deep_scan.h"
 
@@ -237,6 +238,23 @@ int SaveAttachments(content::ItemReader& reader, const Item& item, const std::st
   return status;
 }
 
+// Writes the item as the .msg file `target`, never replacing a file;
+// 0, kExitSomeUnreadable (written without some part) or kExitOpenFailed.
+int SaveMsg(content::ItemReader& reader, const Item& item, const std::string& target, std::ostream& err) {
+  std::vector<std::string> problems;
+  std::string error;
+  auto saved = exporting::SaveMsg(reader, item, target, problems, &error);
+  if (!saved) {
+    err << "velmorix-cli: cannot write " << target << ": " << error << '\n';
+    return kExitOpenFailed;
+  }
+  problems.insert(problems.begin(), item.problems.begin(), item.problems.end());
+  for (const auto& p : problems) err << "warning: " << p << '\n';
+  std::error_code ec;
+  err << "saved " << *saved << " (" << Thousands(std::filesystem::file_size(*saved, ec)) << " bytes)\n";
+  return problems.empty() ? 0 : kExitSomeUnreadable;
+}
+
 }  // namespace
 
 std::optional<uint32_t> ParseItemId(std::string_view text) {
@@ -307,6 +325,10 @@ int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::
   }
   content::ReadOptions read;
   read.properties = options.properties;
+  if (!options.msgFile.empty()) {
+    read = exporting::MsgReadOptions();
+    read.properties = options.properties;
+  }
   auto item = reader->Read(id, read, &error);
   if (!item) {
     err << "velmorix-cli: item " << Hex(id) << ": " << error << '\n';
@@ -349,6 +371,10 @@ int Show(const std::string& path, uint32_t id, const ShowOptions& options, std::
     }
     status = std::max(status, SaveAttachments(*reader, *item, options.attachmentsDir, err));
   }
+  if (!options.msgFile.empty()) {
+    const int saved = SaveMsg(*reader, *item, options.msgFile, err);
+    status = saved == kExitOpenFailed ? saved : std::max(status, saved);
+  }
   return status;
 }
 
@@ -373,6 +399,8 @@ int RunShow(int argc, char** argv) {
   if (args.Has("--attachments") && options.attachmentsDir.empty()) {
     return UsageError(&command, "--attachments needs a folder");
   }
+  options.msgFile = args.Value("--save-msg");
+  if (args.Has("--save-msg") && options.msgFile.empty()) return UsageError(&command, "--save-msg needs a file name");
   options.deep = args.Has("--deep");
   const auto id = ParseItemId(args.operands[1]);
   if (!id) return UsageError(&command, "not an item id: '" + args.operands[1] + "'");

@@ -2,6 +2,7 @@
 // whatever the store's variant; times are FILETIMEs as stored.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,6 +35,23 @@ enum class ItemKind : uint8_t {
 // The kind a message class names ("IPM.Note.SMIME" is a mail).
 ItemKind KindOfClass(std::string_view messageClass);
 
+// One property as stored, for writers that keep every property of an item.
+struct RawProperty {
+  uint16_t id = 0;    // as stored; 0x8000 and up are named properties
+  uint16_t type = 0;  // the stored type
+  // Fixed-size values: 8 bytes, the value little-endian at its width and
+  // zeros after it. Single variable values: their bytes as stored (strings
+  // without a terminator: UTF-16LE, or 8-bit in the item's code page).
+  std::string value;
+  // Multi-valued values of a variable-size type, each as stored.
+  std::vector<std::string> values;
+  bool named = false;        // id names a named property the store's map knows
+  bool stringNamed = false;  // named by `name` rather than by `lid`
+  uint32_t lid = 0;
+  std::string name;          // UTF-8
+  std::array<uint8_t, 16> guid{};  // its property set, as stored
+};
+
 // A sender or recipient as the item names them.
 struct Address {
   std::string name;
@@ -47,6 +65,7 @@ enum class RecipientType : int32_t { Originator = 0, To = 1, Cc = 2, Bcc = 3 };
 struct Recipient : Address {
   RecipientType type = RecipientType::To;
   int32_t rawType = 1;  // as stored, flags included
+  std::vector<RawProperty> raw;  // every cell of its row, when asked for
 };
 
 // Where a body came from.
@@ -106,6 +125,8 @@ struct Attachment {
   bool damaged = false;       // not readable because of damage (not a link or an empty slot)
   std::string problem;        // why not, for the user
   AttachmentSource source;
+  // Every property but the data itself, when asked for.
+  std::vector<RawProperty> raw;
 
   bool isEmbeddedMessage() const { return source.kind == AttachmentSource::Kind::Message; }
   // Rendered inside the body (an inline image named by its content id).
@@ -257,6 +278,7 @@ struct Item {
   std::optional<JournalFields> journal;
 
   std::vector<Property> properties;  // when asked for
+  std::vector<RawProperty> raw;      // every property as stored, when asked for
   std::vector<std::string> problems;  // damage met while reading, for the user
 };
 

@@ -191,8 +191,8 @@ namespace {
 class SubnodeParts {
  public:
   SubnodeParts(store::Store& store, const items::NamedPropertyMap* names, TextDecoder& decoder,
-               int codePage, Item& item)
-      : store_(store), names_(names), decoder_(decoder), codePage_(codePage), item_(item) {}
+               int codePage, bool raw, Item& item)
+      : store_(store), names_(names), decoder_(decoder), codePage_(codePage), raw_(raw), item_(item) {}
 
   void Recipients(const store::SubnodeList& level, const ltp::SubnodeScope& outer) {
     const store::SubnodeEntry* e = FindIn(level, kRecipientTableNid);
@@ -239,6 +239,7 @@ class SubnodeParts {
       }
       if (rec.smtpAddress.empty() && EqualsNoCase(rec.addressType, "SMTP")) rec.smtpAddress = rec.address;
       if (rec.name.empty() && rec.address.empty() && rec.smtpAddress.empty()) continue;
+      if (raw_) rec.raw = Raw([&](std::vector<std::string>& problems) { return RawRow(*tc, r, names_, problems); });
       item_.recipients.push_back(std::move(rec));
     }
   }
@@ -313,12 +314,23 @@ class SubnodeParts {
     a.creationTime = c.Time(0x3007);
     a.modificationTime = c.Time(0x3008);
     Finish(a);
+    // The data is read when it is written, not kept.
+    if (raw_) a.raw = Raw([&](std::vector<std::string>& problems) { return RawProperties(*pc, names_, problems, 0x3701); });
     a.size = a.storedSize;
     Data(c, scope, e, itemData, depth, enclosing, a);
     return a;
   }
 
  private:
+  // Raw properties, with what could not be kept named in the item's problems.
+  template <typename Read>
+  std::vector<RawProperty> Raw(Read read) {
+    std::vector<std::string> problems;
+    std::vector<RawProperty> raw = read(problems);
+    for (auto& p : problems) AddProblem(item_, std::move(p));
+    return raw;
+  }
+
   static void Damaged(Attachment& a, const char* problem) {
     a.damaged = true;
     a.problem = problem;
@@ -428,6 +440,7 @@ class SubnodeParts {
   const items::NamedPropertyMap* names_;
   TextDecoder& decoder_;
   int codePage_;
+  bool raw_;
   Item& item_;
 };
 
@@ -465,7 +478,12 @@ std::optional<Item> ItemReader::ReadNode(const Node& n, const ReadOptions& optio
     ReadFields(ctx, item);
     ReadBodies(ctx, item);
 
-    SubnodeParts parts(store_, names_, decoder_, cp, item);
+    if (options.raw) {
+      std::vector<std::string> problems;
+      item.raw = RawProperties(*pc, names_, problems);
+      for (auto& p : problems) AddProblem(item, std::move(p));
+    }
+    SubnodeParts parts(store_, names_, decoder_, cp, options.raw, item);
     parts.Recipients(level, scope);
     std::vector<AttachmentRow> rows = parts.AttachmentRows(level, scope);
     // Attachments the table does not list are read all the same.

@@ -24,7 +24,12 @@ struct ReadOptions {
   bool properties = true;  // fill Item::properties (a properties view)
   // Value bytes shown per property; longer values are shown cut.
   size_t propertyBytesShown = 4096;
+  // Fill the `raw` properties of the item, its recipients and attachments.
+  bool raw = false;
 };
+
+// Raw values larger than this are left out (and named in Item::problems).
+inline constexpr uint64_t kMaxRawValueBytes = 256u << 20;
 
 // Messages embedded deeper than this are not read.
 inline constexpr int kMaxEmbeddingDepth = 16;

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "content/item.h"
 #include "content/ltp.h"
@@ -41,6 +42,17 @@ std::optional<Recurrence> ParseRecurrence(ByteSpan blob);
 
 // Parses a one-off entry ID (a recipient named by its address alone).
 std::optional<Address> ParseOneOffEntryId(ByteSpan entryId, TextDecoder& decoder, int codePage);
+
+// One value as stored, named when the map knows it; nullopt for objects
+// and nulls, and for values that cannot be read (named in `problems`).
+std::optional<RawProperty> RawValue(uint16_t id, const ltp::Value& value, const items::NamedPropertyMap* names,
+                                    std::vector<std::string>& problems);
+// Every property of a context but the one with ID `leaveOut` (0: none).
+std::vector<RawProperty> RawProperties(const ltp::PropertyContext& pc, const items::NamedPropertyMap* names,
+                                       std::vector<std::string>& problems, uint16_t leaveOut = 0);
+// Every cell of a table row, in ID order.
+std::vector<RawProperty> RawRow(const ltp::TableContext& tc, size_t row, const items::NamedPropertyMap* names,
+                                std::vector<std::string>& problems);
 
 // Names for the properties view; nullptr when unknown.
 const char* PropertyTagName(uint16_t id);

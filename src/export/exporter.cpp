@@ -7,6 +7,7 @@
 #include "export/eml.h"
 #include "export/icalendar.h"
 #include "export/mbox.h"
+#include "export/msg.h"
 #include "export/output.h"
 #include "export/vcard.h"
 
@@ -88,6 +89,7 @@ class Job {
   std::optional<Item> Read(uint32_t nid, std::string& error) {
     content::ReadOptions read;
     read.properties = false;
+    if (options_.format == Format::Msg) read = MsgReadOptions();
     return reader_.Read(nid, read, &error);
   }
 
@@ -177,28 +179,40 @@ class Job {
     return item.subject;
   }
 
-  bool WriteItem(OutputDir& dir, ListKind kind, uint32_t nid, const Item& item) {
-    auto file = dir.CreateFile(&result_.error);
-    if (!file) return false;
-    std::vector<std::string> problems;
-    const char* extension = ".eml";
+  enum class Written { Done, ItemFailed, Stop };
+
+  // Writes an item's content in the export's format; `extension` is set
+  // to its file's.
+  Written WriteContent(OutputDir& dir, OutputFile& file, ListKind kind, uint32_t nid, const Item& item,
+                       std::vector<std::string>& problems, const char*& extension) {
+    auto failed = [&](const std::string& error) {
+      if (file.failed()) {
+        result_.error = "cannot write in " + dir.path() + ": " + error;
+        return Written::Stop;
+      }
+      Fail(nid, item.subject, error);
+      return Written::ItemFailed;
+    };
+    extension = ".eml";
+    if (options_.format == Format::Msg) {
+      extension = ".msg";
+      std::string error;
+      if (!file.WriteThrough([&](int fd) { return WriteMsg(reader_, item, fd, problems, &error); })) {
+        return failed(error);
+      }
+      problems.insert(problems.end(), item.problems.begin(), item.problems.end());
+      return Written::Done;
+    }
     switch (kind) {
       case ListKind::Mail: {
-        const mime::Sink sink = [&](std::string_view b) { return file->Write(b); };
+        const mime::Sink sink = [&](std::string_view b) { return file.Write(b); };
         std::string error;
-        if (!WriteMessage(reader_, item, sink, MessageOptions{}, problems, &error)) {
-          if (file->failed()) {
-            result_.error = "cannot write in " + dir.path() + ": " + error;
-            return false;
-          }
-          Fail(nid, item.subject, error);
-          return true;
-        }
+        if (!WriteMessage(reader_, item, sink, MessageOptions{}, problems, &error)) return failed(error);
         break;
       }
       case ListKind::Contacts:
         extension = ".vcf";
-        file->Write(VCard(item));
+        file.Write(VCard(item));
         break;
       case ListKind::Calendar:
       case ListKind::Tasks:
@@ -207,13 +221,26 @@ class Job {
         const CalendarKind ck = kind == ListKind::Tasks     ? CalendarKind::Todo
                                 : kind == ListKind::Journal ? CalendarKind::Journal
                                                             : CalendarKindOf(item);
-        file->Write(ICalendar(item, ck));
+        file.Write(ICalendar(item, ck));
         break;
       }
       case ListKind::Notes:
         extension = ".txt";
-        file->Write(item.bodies.plain.present() ? std::string_view(item.bodies.plain.text) : std::string_view(item.subject));
+        file.Write(item.bodies.plain.present() ? std::string_view(item.bodies.plain.text) : std::string_view(item.subject));
         break;
+    }
+    return Written::Done;
+  }
+
+  bool WriteItem(OutputDir& dir, ListKind kind, uint32_t nid, const Item& item) {
+    auto file = dir.CreateFile(&result_.error);
+    if (!file) return false;
+    std::vector<std::string> problems;
+    const char* extension = ".eml";
+    switch (WriteContent(dir, *file, kind, nid, item, problems, extension)) {
+      case Written::Stop: return false;
+      case Written::ItemFailed: return true;
+      case Written::Done: break;
     }
     const std::string fallback = "item-" + Hex(nid);
     const uint64_t size = file->size();
@@ -222,7 +249,8 @@ class Job {
     ++result_.filesWritten;
     ++result_.itemsWritten;
     result_.bytesWritten += size;
-    if (kind != ListKind::Mail && options_.attachmentsOfOtherItems && !SaveAttachments(dir, *path, item, problems)) {
+    if (kind != ListKind::Mail && options_.format != Format::Msg && options_.attachmentsOfOtherItems &&
+        !SaveAttachments(dir, *path, item, problems)) {
       return false;
     }
     Warn(nid, item, problems);
@@ -289,6 +317,7 @@ std::optional<Format> ParseFormat(std::string_view name) {
   if (name == "mbox") return Format::Mbox;
   if (name == "vcf") return Format::VCard;
   if (name == "ics") return Format::ICalendar;
+  if (name == "msg") return Format::Msg;
   if (name == "all") return Format::All;
   return std::nullopt;
 }
@@ -300,6 +329,7 @@ bool Takes(Format format, ListKind kind) {
     case Format::VCard: return kind == ListKind::Contacts;
     case Format::ICalendar:
       return kind == ListKind::Calendar || kind == ListKind::Tasks || kind == ListKind::Journal;
+    case Format::Msg:
     case Format::All: return true;
   }
   return false;

@@ -1,7 +1,7 @@
 // Exports listed items as files other programs open, into a folder the user
 // chose: mails as .eml files or one mbox per folder, contacts as vCards,
 // calendar items, tasks and journal entries as iCalendar files, sticky notes
-// as text files. The front end says which items (by node id, grouped by the
+// as text files; or every item as a .msg file. The front end says which items (by node id, grouped by the
 // folder they are listed in and the kind of that list) and where; the export
 // mirrors the folders as directories, names every file after its item,
 // safely and uniquely, and never replaces a file or leaves a partial one.
@@ -22,13 +22,14 @@ enum class Format {
   Mbox,       // mails as one mbox file per folder
   VCard,      // contacts as .vcf
   ICalendar,  // calendar items, tasks and journal entries as .ics
+  Msg,        // every item as the mail client's own .msg file
   All,        // each kind in its own format (mails as .eml, notes as .txt)
 };
 
 // The list a folder's items are shown in, which says what they are.
 enum class ListKind { Mail, Contacts, Calendar, Tasks, Journal, Notes };
 
-// Parses "eml", "mbox", "vcf", "ics", "all".
+// Parses "eml", "mbox", "vcf", "ics", "msg", "all".
 std::optional<Format> ParseFormat(std::string_view name);
 // Whether `format` writes the items of a `kind` list.
 bool Takes(Format format, ListKind kind);

@@ -237,6 +237,20 @@ bool OutputFile::Write(std::span<const std::byte> bytes) {
   return Write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
+bool OutputFile::WriteThrough(const std::function<bool(int fd)>& write) {
+  if (fd_ < 0 || failed_ || !Flush()) return false;
+  const bool ok = write(fd_);
+  struct stat st {};
+  if (::fstat(fd_, &st) == 0) {
+    size_ = static_cast<uint64_t>(st.st_size);
+  } else if (ok) {
+    failed_ = true;
+    errno_ = errno;
+    return false;
+  }
+  return ok;
+}
+
 std::optional<std::string> OutputFile::Commit(std::string_view name, std::string_view extension,
                                               std::string_view fallback, std::string* error) {
   if (fd_ < 0 || temp_.empty()) {

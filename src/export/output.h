@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -76,6 +77,10 @@ class OutputFile {
 
   bool Write(std::span<const std::byte> bytes);
   bool Write(std::string_view text);
+  // Hands the open file to a writer that seeks in it (a compound file):
+  // what was written before is flushed first, and the size is taken from
+  // the file afterwards. The writer's result is returned.
+  bool WriteThrough(const std::function<bool(int fd)>& write);
   uint64_t size() const { return size_; }
   bool failed() const { return failed_; }
 

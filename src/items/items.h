@@ -7,6 +7,7 @@
 // variants. FILETIMEs are raw 8-byte values.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -29,6 +30,9 @@ struct NamedPropertyEntry {
   int32_t propertyId = 0;  // 0x8000 + wPropIdx
   uint32_t lid = 0;        // numeric name (kind 1)
   Blob name;               // string name as UTF-8 (kind 2); absent if unreadable
+  // The property set, in the byte order stored; all zero when the entry's
+  // GUID index names no GUID the map holds.
+  std::array<uint8_t, 16> guid{};
 };
 
 inline constexpr int32_t kNameNumeric = 1;
@@ -57,10 +61,18 @@ class NamedPropertyMap {
 };
 
 // Parses the NAMEID records of an entry stream, with names from the string
-// stream when there is one, in the order taken. Records end at the stream's
-// end or at a record whose GUID-and-kind word is 0.
+// stream and property sets from the GUID stream when there are ones, in the
+// order taken. Records end at the stream's end or at a record whose
+// GUID-and-kind word is 0.
 std::vector<NamedPropertyEntry> ParseNameIdStreams(ByteSpan entryStream,
-                                                   std::optional<ByteSpan> stringStream);
+                                                   std::optional<ByteSpan> stringStream,
+                                                   std::optional<ByteSpan> guidStream = std::nullopt);
+
+// The two property sets named by GUID index rather than by the GUID stream.
+inline constexpr std::array<uint8_t, 16> kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                    0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+inline constexpr std::array<uint8_t, 16> kPsPublicStrings = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                             0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 
 // Reads the name-to-ID map node (NID 0x61) into `out`. 1 when the map was
 // built, 0 when there is none (no node, no data block, no property set, no

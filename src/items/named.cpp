@@ -9,6 +9,7 @@ namespace {
 constexpr uint32_t kNameToIdMapNid = 0x61;
 constexpr uint32_t kEntryStreamTag = 0x0003;
 constexpr uint32_t kStringStreamTag = 0x0004;
+constexpr uint32_t kGuidStreamTag = 0x0002;
 
 }  // namespace
 
@@ -31,7 +32,8 @@ const NamedPropertyEntry* NamedPropertyMap::Find(int32_t propertyId) const {
 }
 
 std::vector<NamedPropertyEntry> ParseNameIdStreams(ByteSpan entryStream,
-                                                   std::optional<ByteSpan> stringStream) {
+                                                   std::optional<ByteSpan> stringStream,
+                                                   std::optional<ByteSpan> guidStream) {
   std::vector<NamedPropertyEntry> taken;
   ByteView entries(entryStream);
   for (uint64_t off = 0; off + 8 <= entryStream.size(); off += 8) {
@@ -41,6 +43,15 @@ std::vector<NamedPropertyEntry> ParseNameIdStreams(ByteSpan entryStream,
     if (guidAndKind == 0) break;
     NamedPropertyEntry e;
     e.propertyId = 0x8000 + index;
+    const uint32_t guidIndex = guidAndKind >> 1;
+    if (guidIndex == 1) {
+      e.guid = kPsMapi;
+    } else if (guidIndex == 2) {
+      e.guid = kPsPublicStrings;
+    } else if (guidIndex >= 3 && guidStream && (uint64_t{guidIndex} - 3) * 16 + 16 <= guidStream->size()) {
+      const size_t at = (size_t{guidIndex} - 3) * 16;
+      for (size_t i = 0; i < 16; ++i) e.guid[i] = static_cast<uint8_t>((*guidStream)[at + i]);
+    }
     if ((guidAndKind & 1) == 0) {
       e.kind = kNameNumeric;
       e.lid = propertyId & 0xFFFF;
@@ -73,14 +84,18 @@ int LoadNamedPropertyMap(store::Store& store, NamedPropertyMap& out) {
   if (!set || set->rows.empty()) return 0;
   const PropertyEntry* entryStream = nullptr;
   const PropertyEntry* stringStream = nullptr;
+  const PropertyEntry* guidStream = nullptr;
   for (const PropertyEntry& e : set->rows.front().entries) {
     if (e.tag == kEntryStreamTag) entryStream = &e;
     if (e.tag == kStringStreamTag) stringStream = &e;
+    if (e.tag == kGuidStreamTag) guidStream = &e;
   }
   if (!entryStream || !entryStream->data) return 0;
   std::optional<ByteSpan> strings;
   if (stringStream && stringStream->data) strings = stringStream->data.bytes();
-  out = NamedPropertyMap(ParseNameIdStreams(entryStream->data.bytes(), strings));
+  std::optional<ByteSpan> guids;
+  if (guidStream && guidStream->data) guids = guidStream->data.bytes();
+  out = NamedPropertyMap(ParseNameIdStreams(entryStream->data.bytes(), strings, guids));
   return 1;
 }
 

@@ -70,8 +70,9 @@ ExportJob::ExportJob(Presenter& presenter, QWidget* owner, size_t total, QString
     : QObject(owner), presenter_(presenter), owner_(owner), total_(total), destination_(std::move(destination)) {}
 
 ExportJob* ExportJob::Start(ReaderHub& hub, Presenter& presenter, QWidget* owner,
-                            std::vector<exporting::FolderItems> folders, const QString& destination) {
-  const size_t total = exporting::CountItems(folders, exporting::Format::All);
+                            std::vector<exporting::FolderItems> folders, const QString& destination,
+                            exporting::Format format) {
+  const size_t total = exporting::CountItems(folders, format);
   if (total == 0) {
     Tell(presenter, owner, QStringLiteral("There is nothing to export here."));
     return nullptr;
@@ -100,7 +101,7 @@ ExportJob* ExportJob::Start(ReaderHub& hub, Presenter& presenter, QWidget* owner
   job->dialog_->show();
 
   exporting::ExportOptions options;
-  options.format = exporting::Format::All;
+  options.format = format;
   options.destination = PathToStd(destination);
   const QPointer<ExportJob> self(job);
   hub.pool().start([self, reader, shared = job->shared_, folders = std::move(folders), options] {

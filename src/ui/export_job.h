@@ -2,7 +2,7 @@
 // Folder..." in the tree's menu) or the selected rows of the item list
 // ("Save As..."), each kind of item in its own format (mails as .eml,
 // contacts as vCard, calendar entries, tasks and journal entries as
-// iCalendar, notes as text). The export runs on a pool thread with a reader
+// iCalendar, notes as text) or every item as a .msg file. The export runs on a pool thread with a reader
 // of its own; a progress dialog shows it and can stop it, and a message
 // gives the counts at the end.
 #pragma once
@@ -40,7 +40,8 @@ class ExportJob : public QObject {
   // over `owner` (the job's parent). nullptr when there is nothing to
   // export or no reader can be opened; the user is told why.
   static ExportJob* Start(ReaderHub& hub, Presenter& presenter, QWidget* owner,
-                          std::vector<exporting::FolderItems> folders, const QString& destination);
+                          std::vector<exporting::FolderItems> folders, const QString& destination,
+                          exporting::Format format = exporting::Format::All);
 
   // Stops the export after the item being written; what is written stays.
   void Cancel();

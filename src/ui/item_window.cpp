@@ -23,6 +23,8 @@
 #include "ui/item_text.h"
 #include "ui/pictures.h"
 #include "ui/presenter.h"
+#include "content/safe_name.h"
+#include "export/msg.h"
 #include "ui/reader_slot.h"
 #include "ui/text.h"
 
@@ -214,7 +216,13 @@ ItemWindow::ItemWindow(Presenter& presenter, QThreadPool& pool, std::shared_ptr<
   status_->setObjectName(QStringLiteral("status"));
   status_->setTextFormat(Qt::PlainText);
   status_->setWordWrap(true);
-  layout->addWidget(status_);
+  auto* bottom = new QHBoxLayout;
+  bottom->addWidget(status_, 1);
+  saveMsgButton_ = new QPushButton(QStringLiteral("Save as .msg..."), this);
+  saveMsgButton_->setObjectName(QStringLiteral("saveMsg"));
+  bottom->addWidget(saveMsgButton_);
+  layout->addLayout(bottom);
+  connect(saveMsgButton_, &QPushButton::clicked, this, &ItemWindow::SaveAsMsg);
 
   AddKeys();
   UpdateButtons();
@@ -436,6 +444,7 @@ void ItemWindow::UpdateButtons() {
   openButton_->setEnabled(usable && anyEmbedded);
   saveButton_->setEnabled(usable && !selected.empty());
   saveAllButton_->setEnabled(usable && !item_->attachments.empty());
+  saveMsgButton_->setEnabled(usable);
 }
 
 void ItemWindow::OpenSelectedAttachments() {
@@ -505,6 +514,67 @@ void ItemWindow::ShowSaveReport(const exporting::SaveReport& report, const QStri
   if (!failed.isEmpty()) text += QStringLiteral("\n\nNot saved:\n") + failed.join(QLatin1Char('\n'));
   if (report.stopped) text += QStringLiteral("\n\nSaving was stopped before the end.");
   if (!closing_) Tell(text);  // a closed window has nobody left to tell
+  emit saveFinished();
+}
+
+struct ItemWindow::MsgSaved {
+  std::string path;  // empty when nothing was saved
+  std::string error;
+  std::vector<std::string> problems;
+};
+
+void ItemWindow::SaveAsMsg() {
+  if (!item_ || saving_) return;
+  if (reader_->closed()) {
+    Tell(QStringLiteral("The item cannot be saved: %1.").arg(QLatin1String(kClosedReason)));
+    return;
+  }
+  const QString suggested = ToQString(content::SafeFileName(item_->subject, "item") + ".msg");
+  const QString path = presenter_.SelectSaveFile(this, QStringLiteral("Save as .msg"), suggested,
+                                                 QStringLiteral("Outlook item files (*.msg)"));
+  if (path.isEmpty()) return;
+  saving_ = true;
+  UpdateButtons();
+  status_->setText(QStringLiteral("Saving..."));
+  const QPointer<ItemWindow> self(this);
+  pool_.start([self, slot = reader_, source = source_, path] {
+    auto saved = std::make_shared<MsgSaved>();
+    const bool used = slot->Use([&](content::ItemReader& reader) {
+      // Read again with every raw property, which the window does not keep.
+      const content::ReadOptions options = exporting::MsgReadOptions();
+      auto item = source.embedded ? reader.ReadEmbedded(*source.embedded, options, &saved->error)
+                                  : reader.Read(source.nodeId, options, &saved->error);
+      if (!item) return;
+      saved->problems = item->problems;
+      if (auto written = exporting::SaveMsg(reader, *item, PathToStd(path), saved->problems, &saved->error)) {
+        saved->path = *written;
+      }
+    });
+    if (!used) saved->error = kClosedReason;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [self, saved] {
+          if (self) self->ShowMsgSaved(*saved);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void ItemWindow::ShowMsgSaved(const MsgSaved& saved) {
+  saving_ = false;
+  status_->clear();
+  UpdateButtons();
+  QString text;
+  if (saved.path.empty()) {
+    text = QStringLiteral("The item was not saved: %1.")
+               .arg(ToQString(saved.error.empty() ? std::string("it cannot be read") : saved.error));
+  } else {
+    text = QStringLiteral("Saved as %1.").arg(ToQString(saved.path));
+    QStringList missing;
+    for (const auto& p : saved.problems) missing.append(ToQString(p));
+    if (!missing.isEmpty()) text += QStringLiteral("\n\nWritten without:\n") + missing.join(QLatin1Char('\n'));
+  }
+  if (!closing_) Tell(text);
   emit saveFinished();
 }
 

@@ -84,6 +84,11 @@ class ItemWindow : public QWidget {
   // asks for a folder, writes on a pool thread and reports the outcome.
   void SaveSelectedAttachments();
   void SaveAllAttachments();
+  // Save as .msg...: asks for a file name and writes the item as the mail
+  // client's own file on a pool thread (never replacing a file), then
+  // reports the outcome.
+  void SaveAsMsg();
+  QPushButton* saveMsgButton() const { return saveMsgButton_; }
   // Opens the selected embedded messages in windows of their own.
   void OpenSelectedAttachments();
   // Called when the recovery's data is about to be released, after the
@@ -118,6 +123,8 @@ class ItemWindow : public QWidget {
   void ShowProperties();
   void Save(const std::vector<content::Attachment>& attachments);
   void ShowSaveReport(const exporting::SaveReport& report, const QString& dir);
+  struct MsgSaved;
+  void ShowMsgSaved(const MsgSaved& saved);
   void UpdateButtons();
   std::vector<size_t> SelectedAttachments() const;
   void Tell(const QString& text);
@@ -151,6 +158,7 @@ class ItemWindow : public QWidget {
   QPushButton* openButton_ = nullptr;
   QPushButton* saveButton_ = nullptr;
   QPushButton* saveAllButton_ = nullptr;
+  QPushButton* saveMsgButton_ = nullptr;
   QTreeWidget* properties_ = nullptr;
   QLabel* status_ = nullptr;
 };

@@ -201,10 +201,11 @@ void MainWindow::SaveSelectedAs() {
     if (row->isSelected() && id != 0) rows.push_back({id, row->data(0, ItemList::kPictureRole).toInt()});
   }
   if (rows.empty()) return;
-  const QString dir = presenter_.SelectFolder(this, QStringLiteral("Save As"));
+  exporting::Format format = exporting::Format::All;
+  const QString dir = presenter_.SelectSaveFolder(this, QStringLiteral("Save As"), format);
   if (dir.isEmpty()) return;
   if (export_) export_->deleteLater();
-  export_ = ExportJob::Start(*readers_, presenter_, this, RowsExport(rows), dir);
+  export_ = ExportJob::Start(*readers_, presenter_, this, RowsExport(rows), dir, format);
 }
 
 }  // namespace velmorix::ui

@@ -1,8 +1,13 @@
 #include "ui/presenter.h"
 
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
 #include <QMessageBox>
+
+#include <algorithm>
 
 #include "ui/pictures.h"
 #include "ui/text.h"
@@ -60,6 +65,40 @@ QString QtPresenter::SelectOpenFile(QWidget* owner, const QString& title, const 
 
 QString QtPresenter::SelectFolder(QWidget* owner, const QString& title) {
   return QFileDialog::getExistingDirectory(owner, title, QString(), QFileDialog::ShowDirsOnly);
+}
+
+QString QtPresenter::SelectSaveFolder(QWidget* owner, const QString& title, exporting::Format& format) {
+  QFileDialog dialog(owner, title);
+  dialog.setFileMode(QFileDialog::Directory);
+  // Qt's own dialog, which takes the form choice below its fields.
+  dialog.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+  auto* choice = new QComboBox(&dialog);
+  choice->setObjectName(QStringLiteral("saveForm"));
+  choice->addItem(QStringLiteral("Each kind in its own format (.eml, .vcf, .ics, .txt)"),
+                  static_cast<int>(exporting::Format::All));
+  choice->addItem(QStringLiteral("Outlook item files (.msg)"), static_cast<int>(exporting::Format::Msg));
+  choice->setCurrentIndex(saveFormat_ == exporting::Format::Msg ? 1 : 0);
+  if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
+    const int row = grid->rowCount();
+    grid->addWidget(new QLabel(QStringLiteral("Save as:"), &dialog), row, 0);
+    grid->addWidget(choice, row, 1, 1, std::max(1, grid->columnCount() - 1));
+  }
+  if (dialog.exec() != QDialog::Accepted) return QString();
+  saveFormat_ = static_cast<exporting::Format>(choice->currentData().toInt());
+  format = saveFormat_;
+  const QStringList dirs = dialog.selectedFiles();
+  return dirs.isEmpty() ? QString() : dirs.front();
+}
+
+QString QtPresenter::SelectSaveFile(QWidget* owner, const QString& title, const QString& name,
+                                    const QString& filters) {
+  QFileDialog dialog(owner, title, name, filters);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setDefaultSuffix(QStringLiteral("msg"));
+  if (dialog.exec() != QDialog::Accepted) return QString();
+  const QStringList files = dialog.selectedFiles();
+  return files.isEmpty() ? QString() : files.front();
 }
 
 void QtPresenter::ShowAbout(QWidget* owner) {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QUrl>
 
+#include "export/exporter.h"
 #include "session/recovery_view.h"
 
 class QWidget;
@@ -27,6 +28,17 @@ class Presenter {
   virtual QString SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) = 0;
   // A folder to write into, or "" when the user cancels.
   virtual QString SelectFolder(QWidget* owner, const QString& title) = 0;
+  // The folder the list's "Save As..." writes into and, in `format`, the
+  // form chosen in the same dialog: each kind in its own format (All) or
+  // .msg files (Msg). Without a choice offered: a folder, each kind in its
+  // own format.
+  virtual QString SelectSaveFolder(QWidget* owner, const QString& title, exporting::Format& format) {
+    format = exporting::Format::All;
+    return SelectFolder(owner, title);
+  }
+  // A new file to save into, `name` offered; "" when the user cancels.
+  virtual QString SelectSaveFile(QWidget* owner, const QString& title, const QString& name,
+                                 const QString& filters) = 0;
   virtual void ShowAbout(QWidget* owner) = 0;
   // The desktop shell's "open" action; failures are not reported.
   virtual void OpenUrl(const QUrl& url) = 0;
@@ -39,11 +51,15 @@ class QtPresenter : public Presenter {
   void CloseQuestion() override;
   QString SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) override;
   QString SelectFolder(QWidget* owner, const QString& title) override;
+  // The form chosen is remembered while the program runs.
+  QString SelectSaveFolder(QWidget* owner, const QString& title, exporting::Format& format) override;
+  QString SelectSaveFile(QWidget* owner, const QString& title, const QString& name, const QString& filters) override;
   void ShowAbout(QWidget* owner) override;
   void OpenUrl(const QUrl& url) override;
 
  private:
   QPointer<QMessageBox> question_;  // the Yes/No question open now
+  exporting::Format saveFormat_ = exporting::Format::All;
 };
 
 // Name, version and description shown by the About box.

@@ -162,6 +162,20 @@ class ExportTest : public QObject {
     const std::map<QString, QByteArray> mails = Files(presenter_.folderToChoose);
     QCOMPARE(mails.size(), size_t{2});
     QVERIFY(mails.count(QStringLiteral("mail 3.eml")) && mails.count(QStringLiteral("mail 5.eml")));
+
+    // The same rows as .msg files, as chosen in the dialog.
+    presenter_.formatToChoose = exporting::Format::Msg;
+    presenter_.folderToChoose = Dest(QStringLiteral("msg"));
+    QVERIFY(QDir().mkpath(presenter_.folderToChoose));
+    window_->SaveSelectedAs();
+    presenter_.formatToChoose = exporting::Format::All;
+    QVERIFY(Finished(window_->currentExport()));
+    const std::map<QString, QByteArray> msgs = Files(presenter_.folderToChoose);
+    QCOMPARE(msgs.size(), size_t{2});
+    for (const auto& [name, bytes] : msgs) {
+      QVERIFY2(name.endsWith(QStringLiteral(".msg")) && bytes.startsWith(QByteArray::fromHex("D0CF11E0A1B11AE1")),
+               qPrintable(name));
+    }
   }
 
   // Last: releases the session.

@@ -8,7 +8,9 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QFileInfo>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -195,6 +197,34 @@ class ItemWindowTest : public QObject {
     QVERIFY(done.wait(10000));
     QCOMPARE(ReadAll(saved + QStringLiteral("/figures.bin")), Figures().left(2));
     QCOMPARE(ReadAll(saved + QStringLiteral("/figures (2).bin")), Figures());
+  }
+
+  void saveAsMsgWritesACompoundFileAndReplacesNothing() {
+    ItemWindow* w = LoadedWindow(0);
+    QVERIFY(w != nullptr);
+    QVERIFY(w->saveMsgButton()->isEnabled());
+    const QString target = dir_.filePath(QStringLiteral("item.msg"));
+    QFile::remove(target);
+    presenter_.saveFileToChoose = target;
+    presenter_.messages.clear();
+    QSignalSpy done(w, &ItemWindow::saveFinished);
+    w->saveMsgButton()->click();
+    QVERIFY(done.wait(10000));
+    QCOMPARE(presenter_.saveDialogs, 1);
+    QVERIFY(presenter_.saveNameOffered.endsWith(QStringLiteral(".msg")));
+    const QByteArray bytes = ReadAll(target);
+    // The compound file's signature, and the attachment bytes inside it.
+    QVERIFY(bytes.startsWith(QByteArray::fromHex("D0CF11E0A1B11AE1")));
+    QVERIFY(bytes.contains(Figures().left(64)));
+    QVERIFY(QString::fromStdString(presenter_.messages.back().message.text).startsWith(QStringLiteral("Saved as")));
+
+    // A second save to the same name leaves the file as it is.
+    QVERIFY(QFile::resize(target, 512));
+    w->SaveAsMsg();
+    QVERIFY(done.wait(10000));
+    QCOMPARE(QFileInfo(target).size(), 512);
+    QVERIFY(QString::fromStdString(presenter_.messages.back().message.text).contains(QStringLiteral("not replaced")));
+    QFile::remove(target);
   }
 
   void embeddedMessageOpensInItsOwnWindow() {

@@ -28,8 +28,22 @@ class FakePresenter : public Presenter {
     folderDialogTitle = title;
     return folderToChoose;
   }
+  QString SelectSaveFolder(QWidget* owner, const QString& title, exporting::Format& format) override {
+    format = formatToChoose;
+    return SelectFolder(owner, title);
+  }
+  QString SelectSaveFile(QWidget*, const QString& title, const QString& name, const QString&) override {
+    ++saveDialogs;
+    saveDialogTitle = title;
+    saveNameOffered = name;
+    return saveFileToChoose;
+  }
   void ShowAbout(QWidget*) override { ++aboutShown; }
   void OpenUrl(const QUrl& url) override { urls.append(url); }
+  exporting::Format formatToChoose = exporting::Format::All;
+  QString saveFileToChoose;  // "" = the user cancels
+  QString saveDialogTitle, saveNameOffered;
+  int saveDialogs = 0;
 
   QStringList texts() const;
 
