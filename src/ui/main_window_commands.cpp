@@ -103,6 +103,12 @@ void MainWindow::FinishBack() {
 }
 
 void MainWindow::Help() {
+  // The user guide shipped with the program; the older help file in the
+  // start-up directory otherwise.
+  if (!guidePath_.isEmpty() && QFileInfo(guidePath_).isFile()) {
+    presenter_.OpenUrl(QUrl::fromLocalFile(QFileInfo(guidePath_).absoluteFilePath()));
+    return;
+  }
   const QString file = helpDirectory_ + QString::fromLatin1(kHelpFileName);
   if (!QFileInfo::exists(file)) {
     Ask("Velmorix Help File Not Found", MessageIcon::Information, MessageButtons::Ok);
