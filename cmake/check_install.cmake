@@ -11,7 +11,7 @@ endif()
 set(expected bin/velmorix-cli share/man/man1/velmorix-cli.1.gz)
 if(WINDOW)
   list(APPEND expected bin/velmorix share/man/man1/velmorix.1.gz share/applications/velmorix.desktop
-       share/icons/hicolor/scalable/apps/velmorix.svg)
+       share/icons/hicolor/scalable/apps/velmorix.svg share/doc/velmorix/guide/index.html)
   foreach(size 16 22 24 32 48 64 128 256 512)
     list(APPEND expected share/icons/hicolor/${size}x${size}/apps/velmorix.png)
   endforeach()

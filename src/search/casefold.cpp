@@ -125,14 +125,23 @@ char32_t FoldCodePoint(char32_t c) {
 }
 
 void AppendFolded(std::string_view text, std::string& out) {
+  out.reserve(out.size() + text.size());
+  const size_t n = text.size();
   size_t i = 0;
-  while (i < text.size()) {
-    // Runs of ASCII, the common case, without decoding.
-    const unsigned char b = static_cast<unsigned char>(text[i]);
-    if (b < 0x80) {
-      out += static_cast<char>(b >= 'A' && b <= 'Z' ? b + 0x20 : b);
-      ++i;
-      continue;
+  while (i < n) {
+    // Runs of ASCII, the common case, folded in place without decoding.
+    size_t end = i;
+    while (end < n && static_cast<unsigned char>(text[end]) < 0x80) ++end;
+    if (end > i) {
+      const size_t at = out.size();
+      out.resize(at + (end - i));
+      char* to = out.data() + at;
+      for (size_t k = i; k < end; ++k) {
+        const unsigned char b = static_cast<unsigned char>(text[k]);
+        *to++ = static_cast<char>(static_cast<unsigned char>(b - 'A') < 26u ? b + 0x20 : b);
+      }
+      i = end;
+      if (i == n) break;
     }
     const char32_t c = Decode(text, i);
     if (c == 0xDF || c == 0x1E9E) {

@@ -1,5 +1,6 @@
 #include "search/listed_search.h"
 
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -62,14 +63,20 @@ void ForEachRow(const session::FolderTreeModel& tree, const session::SessionData
                                                                  : std::string());
   }
   // Items other than mails listed in the folders they lie in: the gathering
-  // lists leave them out.
-  std::unordered_set<uint32_t> placed;
+  // lists leave them out. They are the items placed in the folder records
+  // the tree shows (the first record with each listed path).
+  std::unordered_set<std::string_view> listed;
   for (const std::string& path : paths) {
-    if (path.empty() || IsGatheringList(path)) continue;
-    session::FillItemList(data, path, [&placed](const session::RowView& row) {
-      if (!IsMailPicture(row.picture)) placed.insert(row.nodeId);
-    });
+    if (!path.empty() && !IsGatheringList(path)) listed.insert(path);
   }
+  std::unordered_set<uint32_t> placed;
+  std::unordered_set<std::string_view> taken;
+  auto place = [&](const session::FolderRecord& record, std::string_view path) {
+    if (listed.count(path) == 0 || !taken.insert(path).second) return;
+    for (const session::ListedItem* p = record.FirstPlaced(); p != nullptr; p = p->NextPlaced()) placed.insert(p->nodeId);
+  };
+  place(data.topFolder(), "Personal Folders\\");
+  for (const session::FolderRecord* f = data.firstFolder(); f != nullptr; f = f->Next()) place(*f, f->folderPath);
   std::unordered_set<uint32_t> seen;
   bool more = true;
   for (const std::string& path : paths) {

@@ -42,6 +42,11 @@ void FolderCounts::Set(const std::string& path, size_t count, std::vector<std::p
 
 std::vector<std::pair<std::string, size_t>> FolderCounts::Refresh(const SessionData& data) {
   std::vector<std::pair<std::string, size_t>> changed;
+  for (std::string& path : retry_) {
+    const size_t count = CountOf(path);
+    changed.emplace_back(std::move(path), count);
+  }
+  retry_.clear();
 
   // New folder records: the first with each path is the one its tree item shows.
   const FolderRecord* f = lastFolder_ == nullptr ? data.firstFolder() : lastFolder_->Next();

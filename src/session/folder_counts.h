@@ -24,6 +24,9 @@ class FolderCounts {
   std::vector<std::pair<std::string, size_t>> Refresh(const SessionData& data);
   // The count of `path` as of the last refresh (0 when unknown).
   size_t CountOf(const std::string& path) const;
+  // `path` could not be shown yet (its tree item is still on its way): the
+  // next refresh hands its count out again.
+  void Retry(const std::string& path) { retry_.push_back(path); }
   // Forgets everything; before the session data is released or refilled.
   void Reset();
 
@@ -47,6 +50,7 @@ class FolderCounts {
   FolderCursor top_;
   Cursor kinds_[5];  // contacts, tasks, journal, notes, calendar
   std::unordered_map<std::string, size_t> counts_;
+  std::vector<std::string> retry_;
 };
 
 }  // namespace velmorix::session

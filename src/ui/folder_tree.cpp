@@ -100,10 +100,12 @@ QString FolderTree::CountedName(const QString& name, size_t count) {
          QLatin1Char(')');
 }
 
-void FolderTree::SetCount(const std::string& path, size_t count) {
+bool FolderTree::SetCount(const std::string& path, size_t count) {
   TreeItem* item = model_.Find(path);
   QTreeWidgetItem* widget = item == nullptr ? nullptr : WidgetItem(item);
-  if (widget != nullptr) widget->setText(0, CountedName(ToQString(item->text), count));
+  if (widget == nullptr) return false;
+  widget->setText(0, CountedName(ToQString(item->text), count));
+  return true;
 }
 
 QTreeWidgetItem* FolderTree::Materialise(TreeItem* item) {

@@ -42,8 +42,8 @@ class FolderTree : public QTreeWidget {
   // The folder at `path` shows the list of `set`: its picture follows.
   void SetFolderKind(const std::string& path, session::ColumnSet set);
   // The folder at `path` lists `count` items: shown after its name
-  // ("Inbox (1,234)"), nothing for none.
-  void SetCount(const std::string& path, size_t count);
+  // ("Inbox (1,234)"), nothing for none. False when there is no such item.
+  bool SetCount(const std::string& path, size_t count);
   // The text an item shows for a folder named `name` listing `count` items.
   static QString CountedName(const QString& name, size_t count);
 

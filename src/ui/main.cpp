@@ -10,11 +10,18 @@
 //   --tab NAME            in that item window, show the tab whose title
 //                         starts with NAME ("Attachments", "Properties")
 //   --screenshot OUT.png  then write a picture of the window and quit
+//   --size WxH            the window's size (it starts at its least)
+//   --row N               after the selection, make row N of the list current
+//                         (the reading pane shows it)
+//   --search TEXT         then search for TEXT; --all-folders in all folders,
+//                         --message-text also in bodies and attachment names
 //   --timing              print the scan's time and the longest gap between
 //                         two ticks of a 10 ms timer on the window, and quit
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QCommandLineParser>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTimer>
@@ -23,6 +30,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string_view>
 #include <cstdlib>
 
@@ -37,6 +45,7 @@
 #include "ui/pictures.h"
 #include "ui/presenter.h"
 #include "ui/reader_hub.h"
+#include "ui/search_bar.h"
 #include "ui/text.h"
 
 namespace {
@@ -51,6 +60,8 @@ struct ScriptedRun {
   qint64 longestGap = 0;  // responsiveness: longest time without a 10 ms tick
   QTimer ticker;
   QTimer poll;
+  // Runs once the folder is selected, before the screenshot is taken.
+  std::function<void()> prepare;
 };
 
 // Opens row `row` of the item list and writes a picture of its item window
@@ -119,6 +130,7 @@ void RunScripted(QApplication& app, MainWindow& window, ScriptedRun* run, const 
         window.folderTree()->scrollToItem(item);
       }
     }
+    if (run->prepare) run->prepare();
     if (screenshot.isEmpty()) return;
     if (openRow >= 0 && status == 0) {
       ShootItemWindow(app, window, openRow, tab, screenshot);
@@ -193,7 +205,13 @@ int main(int argc, char* argv[]) {
   QCommandLineOption timing(QStringLiteral("timing"), QString());
   QCommandLineOption openRow(QStringLiteral("open-row"), QString(), QStringLiteral("N"));
   QCommandLineOption tab(QStringLiteral("tab"), QString(), QStringLiteral("NAME"));
-  for (QCommandLineOption* option : {&recover, &select, &screenshot, &timing, &openRow, &tab}) {
+  QCommandLineOption size(QStringLiteral("size"), QString(), QStringLiteral("WxH"));
+  QCommandLineOption currentRow(QStringLiteral("row"), QString(), QStringLiteral("N"));
+  QCommandLineOption searchText(QStringLiteral("search"), QString(), QStringLiteral("TEXT"));
+  QCommandLineOption allFolders(QStringLiteral("all-folders"), QString());
+  QCommandLineOption messageText(QStringLiteral("message-text"), QString());
+  for (QCommandLineOption* option : {&recover, &select, &screenshot, &timing, &openRow, &tab, &size, &currentRow,
+                                     &searchText, &allFolders, &messageText}) {
     option->setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(*option);
   }
@@ -202,8 +220,34 @@ int main(int argc, char* argv[]) {
 
   velmorix::ui::QtPresenter presenter;
   MainWindow window(presenter);
+#ifdef VELMORIX_SOURCE_GUIDE
+  if (!QFileInfo(window.guidePath()).isFile() && QFileInfo(QStringLiteral(VELMORIX_SOURCE_GUIDE)).isFile()) {
+    window.SetGuidePath(QStringLiteral(VELMORIX_SOURCE_GUIDE));
+  }
+#endif
+  if (parser.isSet(size)) {
+    const QStringList wh = parser.value(size).split(QLatin1Char('x'));
+    if (wh.size() == 2) window.resize(wh[0].toInt(), wh[1].toInt());
+  }
   window.show();
   ScriptedRun scripted;  // destroyed before the window
+  if (parser.isSet(currentRow) || parser.isSet(searchText)) {
+    const int row = parser.value(currentRow).toInt();
+    const bool rowSet = parser.isSet(currentRow);
+    const QString text = parser.value(searchText);
+    const bool all = parser.isSet(allFolders), inText = parser.isSet(messageText);
+    scripted.prepare = [&window, row, rowSet, text, all, inText] {
+      if (rowSet) {
+        if (QTreeWidgetItem* item = window.itemList()->topLevelItem(row)) window.itemList()->setCurrentItem(item);
+      }
+      if (text.isEmpty()) return;
+      velmorix::ui::SearchBar* bar = window.searchBar();
+      if (all) bar->SetScope(velmorix::ui::SearchBar::Scope::AllFolders);
+      bar->messageText()->setChecked(inText);
+      bar->field()->setText(text);
+      window.RunSearch();
+    };
+  }
 
   if (parser.isSet(recover)) {
     const QString file = parser.value(recover);

@@ -80,6 +80,8 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
 
   helpDirectory_ = QDir::currentPath();
   if (!helpDirectory_.endsWith(QLatin1Char('/'))) helpDirectory_ += QLatin1Char('/');
+  guidePath_ = QDir(QCoreApplication::applicationDirPath())
+                   .absoluteFilePath(QStringLiteral("../share/doc/velmorix/guide/index.html"));
 
   progress_->hide();
   stopButton_->hide();

@@ -117,6 +117,10 @@ class MainWindow : public QDialog, public session::RecoveryView {
   // The item windows and the readers they use.
   ReaderHub& readers() { return *readers_; }
   const QString& helpDirectory() const { return helpDirectory_; }
+  // The user guide Help opens: installed beside the program
+  // (share/doc/velmorix/guide/index.html), or set by the program's start.
+  const QString& guidePath() const { return guidePath_; }
+  void SetGuidePath(const QString& path) { guidePath_ = path; }
 
   // Shows `item`'s content in the item list, as a selection change does.
   void FillItemList(QTreeWidgetItem* item);
@@ -217,6 +221,7 @@ class MainWindow : public QDialog, public session::RecoveryView {
   int baseX_ = 6;
   int baseY_ = 13;
   QString helpDirectory_;
+  QString guidePath_;
   QString pathText_;
   bool exitPending_ = false;    // the exit question is open
   bool exitConfirmed_ = false;  // answered Yes, the exit is being finished

@@ -103,6 +103,12 @@ void MainWindow::FinishBack() {
 }
 
 void MainWindow::Help() {
+  // The user guide shipped with the program; the older help file in the
+  // start-up directory otherwise.
+  if (!guidePath_.isEmpty() && QFileInfo(guidePath_).isFile()) {
+    presenter_.OpenUrl(QUrl::fromLocalFile(QFileInfo(guidePath_).absoluteFilePath()));
+    return;
+  }
   const QString file = helpDirectory_ + QString::fromLatin1(kHelpFileName);
   if (!QFileInfo::exists(file)) {
     Ask("Velmorix Help File Not Found", MessageIcon::Information, MessageButtons::Ok);
@@ -146,7 +152,13 @@ void MainWindow::FillItemList(QTreeWidgetItem* item) {
 
 void MainWindow::RefreshCounts() {
   if (session_->state() == session::SessionState::Idle) return;
-  for (const auto& [path, count] : counts_.Refresh(session_->data())) tree_->SetCount(path, count);
+  // The lists may hold a folder whose tree item is still among the
+  // worker's pending updates: those go first, and a count that still finds
+  // no item is handed out again next time.
+  ApplyPendingUpdates();
+  for (const auto& [path, count] : counts_.Refresh(session_->data())) {
+    if (!tree_->SetCount(path, count)) counts_.Retry(path);
+  }
 }
 
 void MainWindow::OpenItem(uint32_t nodeId) {

@@ -277,7 +277,7 @@ class FolderTreeTest : public QObject {
     QCOMPARE(tree_->PathOf(inbox), std::string("Personal Folders\\Inbox\\"));
     tree_->SetCount("Personal Folders\\Inbox\\", 0);
     QCOMPARE(inbox->text(0), QStringLiteral("Inbox"));
-    tree_->SetCount("Personal Folders\\Nowhere\\", 5);  // no such folder: nothing happens
+    QVERIFY(!tree_->SetCount("Personal Folders\\Nowhere\\", 5));  // no such folder: nothing happens
   }
 
   void clearRemovesEverything() {

@@ -734,6 +734,20 @@ class MainWindowTest : public QObject {
     QCOMPARE(presenter.urls, QList<QUrl>{QUrl::fromLocalFile(help.fileName())});
   }
 
+  // Help and F1 open the user guide shipped with the program.
+  void helpOpensTheGuide() {
+    QTemporaryDir dir;
+    const QString guide = QDir(dir.path()).filePath(QStringLiteral("index.html"));
+    QFile file(guide);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    MainWindow& w = *window_;
+    w.SetGuidePath(guide);
+    Click(w, session::kHelpButton);
+    QCOMPARE(presenter_->urls, QList<QUrl>{QUrl::fromLocalFile(guide)});
+    QVERIFY(presenter_->messages.empty());
+  }
+
   void aboutAndProductPage() {
     MainWindow& w = *window_;
     Click(w, session::kAboutButton);
