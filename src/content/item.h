@@ -2,6 +2,7 @@
 // whatever the store's variant; times are FILETIMEs as stored.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -85,6 +86,21 @@ struct AttachmentSource {
   std::vector<uint32_t> enclosing;  // Message: data BIDs of the messages it lies in
 };
 
+// A property as stored, for a faithful copy: fixed-size values
+// little-endian, variable ones as stored, except that 8-bit strings are
+// given as Unicode strings (UTF-16LE, types 0x001F and 0x101F). A named
+// property carries its property set and name.
+struct RawProperty {
+  uint16_t id = 0;
+  uint16_t type = 0;
+  bool named = false;               // its id (0x8000 and up) is mapped by the store's names
+  std::array<uint8_t, 16> guid{};   // the property set of a named property
+  uint32_t lid = 0;                 // a numeric name
+  bool stringNamed = false;
+  std::string name;                 // a string name, UTF-8
+  std::string value;
+};
+
 struct Attachment {
   size_t index = 0;        // position in the item's attachment list
   int32_t method = kAttachByValue;  // 0x3705
@@ -106,6 +122,9 @@ struct Attachment {
   bool damaged = false;       // not readable because of damage (not a link or an empty slot)
   std::string problem;        // why not, for the user
   AttachmentSource source;
+  // With ReadOptions::raw: every property but the data (0x3701), which
+  // ReadAttachment streams and ReadEmbedded reads.
+  std::vector<RawProperty> raw;
 
   bool isEmbeddedMessage() const { return source.kind == AttachmentSource::Kind::Message; }
   // Rendered inside the body (an inline image named by its content id).
@@ -257,6 +276,9 @@ struct Item {
   std::optional<JournalFields> journal;
 
   std::vector<Property> properties;  // when asked for
+  // With ReadOptions::raw: every property of the item, and of each recipient row.
+  std::vector<RawProperty> raw;
+  std::vector<std::vector<RawProperty>> rawRecipients;
   std::vector<std::string> problems;  // damage met while reading, for the user
 };
 

@@ -191,8 +191,8 @@ namespace {
 class SubnodeParts {
  public:
   SubnodeParts(store::Store& store, const items::NamedPropertyMap* names, TextDecoder& decoder,
-               int codePage, Item& item)
-      : store_(store), names_(names), decoder_(decoder), codePage_(codePage), item_(item) {}
+               int codePage, bool raw, Item& item)
+      : store_(store), names_(names), decoder_(decoder), codePage_(codePage), raw_(raw), item_(item) {}
 
   void Recipients(const store::SubnodeList& level, const ltp::SubnodeScope& outer) {
     const store::SubnodeEntry* e = FindIn(level, kRecipientTableNid);
@@ -204,6 +204,7 @@ class SubnodeParts {
       AddProblem(item_, "the recipient table cannot be read");
       return;
     }
+    if (raw_) item_.rawRecipients = ReadRawRows(*tc, decoder_, codePage_, names_);
     for (size_t r = 0; r < tc->rowCount(); ++r) {
       auto text = [&](uint16_t id) {
         auto v = tc->Cell(r, id);
@@ -295,6 +296,7 @@ class SubnodeParts {
       return a;
     }
     const PartContext c{*pc, decoder_, codePage_};
+    if (raw_) ReadRawProperties(*pc, decoder_, codePage_, names_, a.raw, 0x3701);
     auto take = [&](uint16_t id, std::string& field) {
       if (auto t = c.Text(id); t && !t->empty()) field = std::move(*t);
     };
@@ -428,6 +430,7 @@ class SubnodeParts {
   const items::NamedPropertyMap* names_;
   TextDecoder& decoder_;
   int codePage_;
+  bool raw_;
   Item& item_;
 };
 
@@ -465,7 +468,8 @@ std::optional<Item> ItemReader::ReadNode(const Node& n, const ReadOptions& optio
     ReadFields(ctx, item);
     ReadBodies(ctx, item);
 
-    SubnodeParts parts(store_, names_, decoder_, cp, item);
+    if (options.raw) ReadRawProperties(*pc, decoder_, cp, names_, item.raw);
+    SubnodeParts parts(store_, names_, decoder_, cp, options.raw, item);
     parts.Recipients(level, scope);
     std::vector<AttachmentRow> rows = parts.AttachmentRows(level, scope);
     // Attachments the table does not list are read all the same.

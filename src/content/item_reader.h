@@ -24,6 +24,8 @@ struct ReadOptions {
   bool properties = true;  // fill Item::properties (a properties view)
   // Value bytes shown per property; longer values are shown cut.
   size_t propertyBytesShown = 4096;
+  // Fill Item::raw, Item::rawRecipients and each Attachment::raw (a copy).
+  bool raw = false;
 };
 
 // Messages embedded deeper than this are not read.

@@ -290,6 +290,7 @@ std::optional<Format> ParseFormat(std::string_view name) {
   if (name == "vcf") return Format::VCard;
   if (name == "ics") return Format::ICalendar;
   if (name == "all") return Format::All;
+  if (name == "pst") return Format::Pst;
   return std::nullopt;
 }
 
@@ -300,7 +301,8 @@ bool Takes(Format format, ListKind kind) {
     case Format::VCard: return kind == ListKind::Contacts;
     case Format::ICalendar:
       return kind == ListKind::Calendar || kind == ListKind::Tasks || kind == ListKind::Journal;
-    case Format::All: return true;
+    case Format::All:
+    case Format::Pst: return true;
   }
   return false;
 }

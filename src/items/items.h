@@ -7,6 +7,7 @@
 // variants. FILETIMEs are raw 8-byte values.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -29,6 +30,7 @@ struct NamedPropertyEntry {
   int32_t propertyId = 0;  // 0x8000 + wPropIdx
   uint32_t lid = 0;        // numeric name (kind 1)
   Blob name;               // string name as UTF-8 (kind 2); absent if unreadable
+  std::array<uint8_t, 16> guid{};  // the property set, as stored (zeros when unknown)
 };
 
 inline constexpr int32_t kNameNumeric = 1;
@@ -57,10 +59,12 @@ class NamedPropertyMap {
 };
 
 // Parses the NAMEID records of an entry stream, with names from the string
-// stream when there is one, in the order taken. Records end at the stream's
-// end or at a record whose GUID-and-kind word is 0.
+// stream when there is one and property sets from the GUID stream, in the
+// order taken. Records end at the stream's end or at a record whose
+// GUID-and-kind word is 0.
 std::vector<NamedPropertyEntry> ParseNameIdStreams(ByteSpan entryStream,
-                                                   std::optional<ByteSpan> stringStream);
+                                                   std::optional<ByteSpan> stringStream,
+                                                   std::optional<ByteSpan> guidStream = std::nullopt);
 
 // Reads the name-to-ID map node (NID 0x61) into `out`. 1 when the map was
 // built, 0 when there is none (no node, no data block, no property set, no

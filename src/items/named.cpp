@@ -9,6 +9,11 @@ namespace {
 constexpr uint32_t kNameToIdMapNid = 0x61;
 constexpr uint32_t kEntryStreamTag = 0x0003;
 constexpr uint32_t kStringStreamTag = 0x0004;
+constexpr uint32_t kGuidStreamTag = 0x0002;
+
+// The two property sets with fixed GUID indexes: 1 PS_MAPI, 2 PS_PUBLIC_STRINGS.
+constexpr std::array<uint8_t, 16> kPsMapi = {0x28, 0x03, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
+constexpr std::array<uint8_t, 16> kPsPublicStrings = {0x29, 0x03, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
 
 }  // namespace
 
@@ -31,7 +36,8 @@ const NamedPropertyEntry* NamedPropertyMap::Find(int32_t propertyId) const {
 }
 
 std::vector<NamedPropertyEntry> ParseNameIdStreams(ByteSpan entryStream,
-                                                   std::optional<ByteSpan> stringStream) {
+                                                   std::optional<ByteSpan> stringStream,
+                                                   std::optional<ByteSpan> guidStream) {
   std::vector<NamedPropertyEntry> taken;
   ByteView entries(entryStream);
   for (uint64_t off = 0; off + 8 <= entryStream.size(); off += 8) {
@@ -41,6 +47,15 @@ std::vector<NamedPropertyEntry> ParseNameIdStreams(ByteSpan entryStream,
     if (guidAndKind == 0) break;
     NamedPropertyEntry e;
     e.propertyId = 0x8000 + index;
+    const uint16_t guidIndex = guidAndKind >> 1;
+    if (guidIndex == 1) e.guid = kPsMapi;
+    if (guidIndex == 2) e.guid = kPsPublicStrings;
+    if (guidIndex >= 3 && guidStream) {
+      const uint64_t at = (guidIndex - 3) * uint64_t{16};
+      if (at + 16 <= guidStream->size()) {
+        for (size_t i = 0; i < 16; ++i) e.guid[i] = static_cast<uint8_t>((*guidStream)[at + i]);
+      }
+    }
     if ((guidAndKind & 1) == 0) {
       e.kind = kNameNumeric;
       e.lid = propertyId & 0xFFFF;
@@ -73,14 +88,18 @@ int LoadNamedPropertyMap(store::Store& store, NamedPropertyMap& out) {
   if (!set || set->rows.empty()) return 0;
   const PropertyEntry* entryStream = nullptr;
   const PropertyEntry* stringStream = nullptr;
+  const PropertyEntry* guidStream = nullptr;
   for (const PropertyEntry& e : set->rows.front().entries) {
     if (e.tag == kEntryStreamTag) entryStream = &e;
     if (e.tag == kStringStreamTag) stringStream = &e;
+    if (e.tag == kGuidStreamTag) guidStream = &e;
   }
   if (!entryStream || !entryStream->data) return 0;
   std::optional<ByteSpan> strings;
   if (stringStream && stringStream->data) strings = stringStream->data.bytes();
-  out = NamedPropertyMap(ParseNameIdStreams(entryStream->data.bytes(), strings));
+  std::optional<ByteSpan> guids;
+  if (guidStream && guidStream->data) guids = guidStream->data.bytes();
+  out = NamedPropertyMap(ParseNameIdStreams(entryStream->data.bytes(), strings, guids));
   return 1;
 }
 
