@@ -51,6 +51,9 @@ class Converter {
           haveUid_ = true;
         }
         if (p.id == 0x3001 && p.type == 0x001F && !p.value.empty()) name = Utf16ToUtf8(p.value);
+        if (p.id == 0x35E3 && p.value.size() >= 24) {
+          for (int i = 0; i < 4; ++i) wastebasket_ |= static_cast<uint32_t>(static_cast<uint8_t>(p.value[20 + i])) << (8 * i);
+        }
       }
     }
     return name;
@@ -118,12 +121,14 @@ class Converter {
   }
 
   const content::ReadOptions& options() const { return options_; }
+  uint32_t wastebasket() const { return wastebasket_; }
 
  private:
   content::ItemReader& reader_;
   content::ReadOptions options_;
   std::array<uint8_t, 16> uid_{};
   bool haveUid_ = false;
+  uint32_t wastebasket_ = 0;
 };
 
 }  // namespace
@@ -141,9 +146,8 @@ PstResult ConvertToPst(content::ItemReader& reader, const std::vector<TreeFolder
   try {
     pst::PstWriter writer(options.destination, wo);
     // The folder tree: the first top-level folder is the top of the
-    // personal folders; its "Deleted Items" is the file's own.
+    // personal folders; the source's wastebasket is the file's own.
     std::map<std::vector<std::string>, uint32_t> made;
-    bool deletedTaken = false;
     for (const TreeFolder& f : folders) {
       if (f.path.empty() || made.count(f.path)) continue;
       std::vector<std::string> parentPath(f.path.begin(), f.path.end() - 1);
@@ -153,19 +157,16 @@ PstResult ConvertToPst(content::ItemReader& reader, const std::vector<TreeFolder
       } else {
         auto parent = made.find(parentPath);
         const uint32_t under = parent == made.end() ? writer.top() : parent->second;
-        if (!deletedTaken && under == writer.top() && f.path.size() == 2 && f.path.back() == "Deleted Items") {
-          nid = writer.deletedItems();
-          deletedTaken = true;
-        } else {
-          pst::PropertyList props;
-          if (f.nodeId) {
-            if (auto source = reader.Read(f.nodeId, conv.options())) {
-              props = conv.Props(source->raw, true);
-              std::erase_if(props, [](const pst::Property& p) { return p.id == 0x6635 || p.id == 0x6636; });
-            }
+        const bool wastebasket = f.nodeId ? f.nodeId == conv.wastebasket()
+                                          : f.path.size() == 2 && f.path.back() == "Deleted Items";
+        pst::PropertyList props;
+        if (f.nodeId) {
+          if (auto source = reader.Read(f.nodeId, conv.options())) {
+            props = conv.Props(source->raw, true);
+            std::erase_if(props, [](const pst::Property& p) { return p.id == 0x6635 || p.id == 0x6636; });
           }
-          nid = writer.AddFolder(under, f.path.back(), std::move(props));
         }
+        nid = writer.AddFolder(under, f.path.back(), std::move(props), wastebasket && under == writer.top());
       }
       made[f.path] = nid;
       ++result.foldersWritten;

@@ -167,7 +167,8 @@ uint32_t Subnodes::AddValue(ByteRange data) {
 }
 
 uint32_t Subnodes::Add(uint8_t type, uint64_t dataBid, uint64_t subnodeBid) {
-  const uint32_t nid = (++nextIndex_ << 5) | type;
+  if (*next_ >= (1u << 27) - 1) throw WriteError("an object has too many parts");
+  const uint32_t nid = (++*next_ << 5) | type;
   refs_.push_back({nid, dataBid, subnodeBid});
   return nid;
 }

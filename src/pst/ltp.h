@@ -65,7 +65,12 @@ uint32_t WriteBTree(Heap& heap, uint8_t keySize, uint8_t dataSize, const Bytes& 
 // and objects nested in it.
 class Subnodes {
  public:
-  explicit Subnodes(NodeDatabase& db) : db_(&db) {}
+  // Subnodes of one object's parts may share `counter`: their NIDs are then
+  // unique across the object, as readers that flatten its subnodes expect.
+  explicit Subnodes(NodeDatabase& db, uint32_t* counter = nullptr)
+      : db_(&db), next_(counter ? counter : &ownNext_) {}
+  Subnodes(const Subnodes&) = delete;
+  Subnodes& operator=(const Subnodes&) = delete;
   NodeDatabase& db() { return *db_; }
   // Writes `data` as a value subnode and gives its NID.
   uint32_t AddValue(ByteRange data);
@@ -79,7 +84,8 @@ class Subnodes {
  private:
   NodeDatabase* db_;
   std::vector<SubnodeRef> refs_;
-  uint32_t nextIndex_ = 0x400;
+  uint32_t ownNext_ = 0x400;
+  uint32_t* next_;
 };
 
 // One property of a property context. A value is its bytes (fixed types

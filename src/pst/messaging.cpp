@@ -193,14 +193,14 @@ PstWriter::PstWriter(const std::string& path, WriterOptions options)
   };
   add(kRootNid, kRootNid, "");
   top_ = add(NewNid(kNidFolder), kRootNid, "Top of Personal Folders");
-  deleted_ = add(NewNid(kNidFolder), top_, "Deleted Items");
   searchRoot_ = add(NewNid(kNidFolder), kRootNid, "Search Root");
+  // Readers expect the name map to hold at least one name.
+  IdOf(PropertyName{{0x08, 0x20, 0x06, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46}, false, 0x8503, {}});
 }
 
 PstWriter::~PstWriter() = default;
 
 uint32_t PstWriter::top() const { return top_; }
-uint32_t PstWriter::deletedItems() const { return deleted_; }
 uint64_t PstWriter::size() const { return db_->size(); }
 
 uint32_t PstWriter::NewNid(uint8_t type) {
@@ -238,7 +238,7 @@ std::vector<PcProperty> PstWriter::Map(const PropertyList& list) {
   return out;
 }
 
-uint32_t PstWriter::AddFolder(uint32_t parent, std::string_view name, PropertyList properties) {
+uint32_t PstWriter::AddFolder(uint32_t parent, std::string_view name, PropertyList properties, bool wastebasket) {
   auto it = byNid_.find(parent);
   if (it == byNid_.end()) throw WriteError(db_->path() + ": no such parent folder");
   auto f = std::make_unique<Folder>();
@@ -253,12 +253,14 @@ uint32_t PstWriter::AddFolder(uint32_t parent, std::string_view name, PropertyLi
   }
   it->second->children.push_back(f->nid);
   byNid_[f->nid] = f.get();
+  if (wastebasket && !deleted_) deleted_ = f->nid;
   folders_.push_back(std::move(f));
   return folders_.back()->nid;
 }
 
 PstWriter::Written PstWriter::WriteMessage(const Message& m, int depth, bool* incomplete) {
-  Subnodes subs(*db_);
+  uint32_t counter = 0x400;
+  Subnodes subs(*db_, &counter);
   // Recipients: the template's columns, then every other column a recipient has.
   {
     std::vector<std::vector<PcProperty>> rows;
@@ -273,14 +275,14 @@ PstWriter::Written PstWriter::WriteMessage(const Message& m, int depth, bool* in
     }
     std::vector<TcRow> tc;
     for (size_t i = 0; i < rows.size(); ++i) tc.push_back({static_cast<uint32_t>(i), Cells(tags, rows[i])});
-    Subnodes tsubs(*db_);
+    Subnodes tsubs(*db_, &counter);
     const uint64_t bid = WriteTableContext(tags, tc, tsubs);
     subs.AddFixed(kRecipientTableNid, bid, tsubs.Write());
   }
   if (!m.attachments.empty()) {
     std::vector<TcRow> rows;
     for (const Attachment& a : m.attachments) {
-      Subnodes asubs(*db_);
+      Subnodes asubs(*db_, &counter);
       std::vector<PcProperty> props = Map(a.properties);
       std::erase_if(props, [](const PcProperty& p) { return p.id == 0x3701; });
       if (a.embedded) {
@@ -324,7 +326,7 @@ PstWriter::Written PstWriter::WriteMessage(const Message& m, int depth, bool* in
       const uint32_t nid = subs.Add(kNidAttachment, pc, asubs.Write());
       rows.push_back({nid, Cells(kAttachmentColumns, props)});
     }
-    Subnodes tsubs(*db_);
+    Subnodes tsubs(*db_, &counter);
     const uint64_t bid = WriteTableContext(kAttachmentColumns, rows, tsubs);
     subs.AddFixed(kAttachmentTableNid, bid, tsubs.Write());
   }
@@ -490,6 +492,7 @@ void PstWriter::WriteTemplates() {
 }
 
 void PstWriter::Finish() {
+  if (!deleted_) AddFolder(top_, "Deleted Items", {}, true);
   for (auto& f : folders_) WriteFolder(*f);
   WriteStore();
   WriteTemplates();

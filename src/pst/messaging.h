@@ -77,12 +77,14 @@ class PstWriter {
   PstWriter(const PstWriter&) = delete;
   PstWriter& operator=(const PstWriter&) = delete;
 
-  // The top of the personal folders, and its Deleted Items folder.
+  // The top of the personal folders.
   uint32_t top() const;
-  uint32_t deletedItems() const;
   // A folder below `parent` with its own properties (the name and the
-  // counts are set by the writer). Gives its id.
-  uint32_t AddFolder(uint32_t parent, std::string_view name, PropertyList properties = {});
+  // counts are set by the writer). Gives its id. The first folder added as
+  // the wastebasket is the file's Deleted Items; a file given none gets an
+  // empty one below the top when it is finished.
+  uint32_t AddFolder(uint32_t parent, std::string_view name, PropertyList properties = {},
+                     bool wastebasket = false);
   // Writes a message into `folder` (an associated one into its associated
   // contents). A data source that fails is reported in `incomplete`.
   void AddMessage(uint32_t folder, const Message& message, bool associated = false, bool* incomplete = nullptr);
