@@ -157,8 +157,8 @@ PstResult ConvertToPst(content::ItemReader& reader, const std::vector<TreeFolder
       } else {
         auto parent = made.find(parentPath);
         const uint32_t under = parent == made.end() ? writer.top() : parent->second;
-        const bool wastebasket = f.nodeId ? f.nodeId == conv.wastebasket()
-                                          : f.path.size() == 2 && f.path.back() == "Deleted Items";
+        const bool wastebasket = (f.nodeId && f.nodeId == conv.wastebasket()) ||
+                                 (f.path.size() == 2 && f.path.back() == "Deleted Items");
         pst::PropertyList props;
         if (f.nodeId) {
           if (auto source = reader.Read(f.nodeId, conv.options())) {
