@@ -60,6 +60,8 @@ const std::array kOptions{
            "mails as .eml or mbox, contacts as vCard, calendar, tasks, journal as iCalendar; all: each kind in its own format, notes as .txt; pst: every item into one personal-folders file", true},
     Option{"export", "--out", "DIR", "the directory to write into (with pst: the file to write)", true},
     Option{"export", "--folder", "PATH", "only this folder (as recover prints it) and its subfolders"},
+    Option{"export", "--max-size", "BYTES",
+           "with pst: files at most this large (default 50000000000), the conversion split at folders into NAME-2.pst, ..."},
     Option{"export", "--quiet", "", "no progress line on a terminal"},
     Option{"export", "--deep", "", "recover as recover --deep does before exporting"},
     Option{"", "--help", "", "print the help (also after a command) and exit"},

@@ -6,6 +6,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -41,6 +43,16 @@ void OnInterrupt(int) {
   g_exportInterrupted.store(true);
 }
 
+
+// "a.pst", "a.pst and a-2.pst", "a.pst, a-2.pst and a-3.pst".
+std::string Names(const std::vector<std::string>& files) {
+  std::string s;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (i > 0) s += i + 1 == files.size() ? " and " : ", ";
+    s += files[i];
+  }
+  return s;
+}
 
 }  // namespace
 
@@ -146,6 +158,7 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
   if (toPst) {
     exporting::PstOptions po;
     po.destination = command.out;
+    if (command.maxSize) po.maxSize = *command.maxSize;
     const exporting::PstResult r = exporting::ConvertToPst(
         *reader, session::TreeFolders(view.tree(), session.data(), subtree), folders, po, onProgress);
     if (progress) progress->Clear();
@@ -154,7 +167,7 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
     out << Thousands(r.foldersWritten) << " folders, " << Thousands(r.itemsWritten) << " items written, "
         << Thousands(r.itemsFailed) << " could not be read, "
         << (r.error.empty() && !r.cancelled ? Thousands(r.bytesWritten) : std::string("0")) << " bytes written"
-        << (r.error.empty() && !r.cancelled ? " to " + command.out : std::string())
+        << (r.error.empty() && !r.cancelled ? " to " + Names(r.files) : std::string())
         << (r.cancelled ? " (stopped)" : "") << '\n';
     out.flush();
     if (r.cancelled) return kExitStopped;
@@ -195,6 +208,16 @@ int RunExport(int argc, char** argv) {
   if (args.Has("--folder")) command.folder = args.Value("--folder");
   command.progress = !args.Has("--quiet") && ProgressLine::StderrIsTerminal();
   command.deep = args.Has("--deep");
+  if (args.Has("--max-size")) {
+    const std::string v = args.Value("--max-size");
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0' || errno != 0 || n < 1'000'000 || v[0] == '-') {
+      return UsageError(&self, "--max-size needs a number of bytes, at least 1000000");
+    }
+    command.maxSize = n;
+  }
 
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);

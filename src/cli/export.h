@@ -19,6 +19,7 @@ struct ExportCommand {
   std::optional<std::string> folder;
   bool progress = false;  // draw a progress line on `err`
   bool deep = false;      // run the deep scan after the normal recovery
+  std::optional<uint64_t> maxSize;  // pst: the largest file
 };
 
 // Recovers `path` and exports it; prints the summary line on `out`, what

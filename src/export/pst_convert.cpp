@@ -1,5 +1,6 @@
 #include "export/pst_convert.h"
 
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -133,6 +134,26 @@ class Converter {
 
 }  // namespace
 
+namespace {
+
+// The name of part `n` (1-based) of a split conversion: NAME.pst, NAME-2.pst, ...
+std::string PartName(const std::string& destination, size_t n) {
+  if (n == 1) return destination;
+  const size_t slash = destination.rfind('/');
+  const size_t dot = destination.rfind('.');
+  const bool ext = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (ext ? destination.substr(0, dot) : destination) + "-" + std::to_string(n) + (ext ? destination.substr(dot) : "");
+}
+
+// One file of the conversion: a writer with the whole folder tree made.
+struct Part {
+  std::unique_ptr<pst::PstWriter> writer;
+  std::map<std::vector<std::string>, uint32_t> made;
+  size_t items = 0;
+};
+
+}  // namespace
+
 PstResult ConvertToPst(content::ItemReader& reader, const std::vector<TreeFolder>& folders,
                        const std::vector<FolderItems>& items, const PstOptions& options,
                        const ProgressCallback& progress) {
@@ -143,53 +164,94 @@ PstResult ConvertToPst(content::ItemReader& reader, const std::vector<TreeFolder
   wo.storeName = conv.ReadStore();
   std::random_device rd;
   for (auto& b : wo.recordKey) b = static_cast<uint8_t>(rd());
-  try {
-    pst::PstWriter writer(options.destination, wo);
-    // The folder tree: the first top-level folder is the top of the
-    // personal folders; the source's wastebasket is the file's own.
-    std::map<std::vector<std::string>, uint32_t> made;
-    for (const TreeFolder& f : folders) {
-      if (f.path.empty() || made.count(f.path)) continue;
-      std::vector<std::string> parentPath(f.path.begin(), f.path.end() - 1);
+
+  // Source folder properties, read once for every part.
+  std::vector<pst::PropertyList> folderProps(folders.size());
+  for (size_t i = 0; i < folders.size(); ++i) {
+    if (!folders[i].nodeId) continue;
+    if (auto source = reader.Read(folders[i].nodeId, conv.options())) {
+      folderProps[i] = conv.Props(source->raw, true);
+      std::erase_if(folderProps[i], [](const pst::Property& p) { return p.id == 0x6635 || p.id == 0x6636; });
+    }
+  }
+
+  std::vector<std::string> done;  // completed parts, removed again if the conversion fails
+  auto start = [&](Part& part) {
+    part = Part{};
+    part.writer = std::make_unique<pst::PstWriter>(PartName(options.destination, done.size() + 1), wo);
+    pst::PstWriter& writer = *part.writer;
+    // The first top-level folder is the top of the personal folders; the
+    // source's wastebasket is the file's own.
+    for (size_t i = 0; i < folders.size(); ++i) {
+      const TreeFolder& f = folders[i];
+      if (f.path.empty() || part.made.count(f.path)) continue;
       uint32_t nid = 0;
-      if (f.path.size() == 1 && made.empty()) {
+      if (f.path.size() == 1 && part.made.empty()) {
         nid = writer.top();
       } else {
-        auto parent = made.find(parentPath);
-        const uint32_t under = parent == made.end() ? writer.top() : parent->second;
+        auto parent = part.made.find(std::vector<std::string>(f.path.begin(), f.path.end() - 1));
+        const uint32_t under = parent == part.made.end() ? writer.top() : parent->second;
         const bool wastebasket = (f.nodeId && f.nodeId == conv.wastebasket()) ||
                                  (f.path.size() == 2 && f.path.back() == "Deleted Items");
-        pst::PropertyList props;
-        if (f.nodeId) {
-          if (auto source = reader.Read(f.nodeId, conv.options())) {
-            props = conv.Props(source->raw, true);
-            std::erase_if(props, [](const pst::Property& p) { return p.id == 0x6635 || p.id == 0x6636; });
-          }
-        }
-        nid = writer.AddFolder(under, f.path.back(), std::move(props), wastebasket && under == writer.top());
+        nid = writer.AddFolder(under, f.path.back(), folderProps[i], wastebasket && under == writer.top());
       }
-      made[f.path] = nid;
-      ++result.foldersWritten;
+      part.made[f.path] = nid;
     }
+    result.foldersWritten = std::max(result.foldersWritten, part.made.size());
+  };
+  auto finish = [&](Part& part) {
+    part.writer->Finish();
+    result.bytesWritten += part.writer->size();
+    done.push_back(PartName(options.destination, done.size() + 1));
+    part.writer.reset();
+  };
+  auto undo = [&] {
+    for (const std::string& f : done) std::remove(f.c_str());
+    result.files.clear();
+    result.bytesWritten = 0;
+  };
 
+  try {
+    Part part;
+    start(part);
     size_t total = 0;
     for (const FolderItems& g : items) total += g.nodeIds.size();
     Progress p;
     p.itemsTotal = total;
+    uint64_t perItem = 0;  // bytes an item took so far, on average
+    const std::vector<std::string>* lastPath = nullptr;
     for (const FolderItems& g : items) {
-      auto where = made.find(g.path);
-      uint32_t folder = where != made.end() ? where->second : writer.top();
-      if (where == made.end()) {
+      // A new file before a folder that would not fit, and within a folder
+      // larger than what is left.
+      const bool newFolder = !lastPath || *lastPath != g.path;
+      lastPath = &g.path;
+      auto full = [&](size_t coming) {
+        return options.maxSize && part.items > 0 &&
+               part.writer->EstimatedSize() + perItem * coming > options.maxSize;
+      };
+      if (newFolder && full(g.nodeIds.size())) {
+        finish(part);
+        start(part);
+      }
+      auto folderOf = [&] {
+        auto where = part.made.find(g.path);
+        if (where != part.made.end()) return where->second;
         // A listed folder the tree did not give: made below its nearest made ancestor.
+        uint32_t folder = part.writer->top();
         std::vector<std::string> prefix;
         for (const std::string& name : g.path) {
           prefix.push_back(name);
-          auto it = made.find(prefix);
-          folder = it != made.end() ? it->second : (made[prefix] = writer.AddFolder(folder, name));
+          auto it = part.made.find(prefix);
+          folder = it != part.made.end() ? it->second : (part.made[prefix] = part.writer->AddFolder(folder, name));
         }
-      }
+        return folder;
+      };
       p.folder = Join(g.path);
       for (uint32_t nid : g.nodeIds) {
+        if (full(1)) {
+          finish(part);
+          start(part);
+        }
         std::string error;
         auto item = reader.Read(nid, conv.options(), &error);
         if (!item) {
@@ -199,22 +261,28 @@ PstResult ConvertToPst(content::ItemReader& reader, const std::vector<TreeFolder
           std::deque<content::Item> keep;
           std::vector<std::string> problems;
           const pst::Message m = conv.ToMessage(*item, keep, problems);
-          writer.AddMessage(folder, m);
+          const uint64_t before = part.writer->EstimatedSize();
+          part.writer->AddMessage(folderOf(), m);
+          ++part.items;
           ++result.itemsWritten;
+          const uint64_t took = part.writer->EstimatedSize() - before;
+          perItem = (perItem * (result.itemsWritten - 1) + took) / result.itemsWritten;
           for (std::string& why : problems) result.warnings.push_back({p.folder, nid, item->subject, std::move(why)});
         }
         ++p.itemsDone;
-        p.bytesWritten = writer.size();
+        p.bytesWritten = result.bytesWritten + part.writer->size();
         if (progress && !progress(p)) {
           result.cancelled = true;
+          undo();
           return result;  // the writer removes its temporary file
         }
       }
     }
-    writer.Finish();
-    result.bytesWritten = writer.size();
+    finish(part);
+    result.files = done;
   } catch (const pst::WriteError& e) {
     result.error = e.what();
+    undo();
   }
   return result;
 }

@@ -21,13 +21,19 @@ namespace velmorix::exporting {
 struct PstOptions {
   std::string destination;  // the file to write
   pst::Encoding encoding = pst::Encoding::Permute;
+  // Clients refuse files above a size (50 GB for this variant): a larger
+  // conversion is split at folder boundaries (and within a folder larger
+  // than one file) into DESTINATION, NAME-2.pst, ..., each with the whole
+  // folder tree. 0: no limit.
+  uint64_t maxSize = 50'000'000'000;
 };
 
 struct PstResult {
   size_t foldersWritten = 0;
   size_t itemsWritten = 0;
   size_t itemsFailed = 0;
-  uint64_t bytesWritten = 0;  // the file's size
+  uint64_t bytesWritten = 0;  // the files' sizes
+  std::vector<std::string> files;  // the files written, in order
   bool cancelled = false;
   std::string error;  // the file could not be written; nothing was left
   std::vector<ItemProblem> failures;

@@ -127,13 +127,25 @@ std::vector<Bytes> Heap::Pages() const {
   return out;
 }
 
-uint32_t WriteBTree(Heap& heap, uint8_t keySize, uint8_t dataSize, const Bytes& records) {
+uint32_t WriteBTree(Heap& heap, uint8_t keySize, uint8_t dataSize, const Bytes& records, uint32_t headerHid,
+                    uint32_t leafHid) {
   Bytes header(8);
   header[0] = std::byte{kClientBTree};
   header[1] = std::byte{keySize};
   header[2] = std::byte{dataSize};
-  const uint32_t headerHid = heap.Allocate(header);
+  if (headerHid) {
+    heap.Replace(headerHid, header);
+  } else {
+    headerHid = heap.Allocate(header);
+  }
   if (records.empty()) return headerHid;
+  if (leafHid && records.size() <= kMaxHeapItem) {
+    heap.Replace(leafHid, records);
+    header[3] = std::byte{0};
+    Put32(header.data() + 4, leafHid);
+    heap.Replace(headerHid, header);
+    return headerHid;
+  }
   size_t size = keySize + dataSize;
   Bytes level = records;
   uint8_t depth = 0;
@@ -194,8 +206,11 @@ uint64_t WriteHeap(const Heap& heap, NodeDatabase& db) {
 uint64_t WritePropertyContext(std::vector<PcProperty> properties, Subnodes& subnodes) {
   std::sort(properties.begin(), properties.end(), [](const PcProperty& a, const PcProperty& b) { return a.id < b.id; });
   Heap heap(kClientProperties);
-  // Header and records first, as clients lay them out; the records are
-  // filled in once the values are placed.
+  // Header and records first, as clients lay them out; they are filled in
+  // once the values are placed.
+  const uint32_t headerHid = heap.Allocate(Bytes(8));
+  const size_t recordBytes = 8 * properties.size();
+  const uint32_t leafHid = recordBytes && recordBytes <= kMaxHeapItem ? heap.Allocate(Bytes(recordBytes)) : 0;
   Bytes records;
   for (const PcProperty& p : properties) {
     const size_t fixed = FixedSize(p.type);
@@ -223,7 +238,7 @@ uint64_t WritePropertyContext(std::vector<PcProperty> properties, Subnodes& subn
     Put32(r.data() + 4, word);
     records.insert(records.end(), r.begin(), r.end());
   }
-  heap.SetRoot(WriteBTree(heap, 2, 6, records));
+  heap.SetRoot(WriteBTree(heap, 2, 6, records, headerHid, leafHid));
   return WriteHeap(heap, subnodes.db());
 }
 

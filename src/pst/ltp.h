@@ -58,8 +58,11 @@ class Heap {
 };
 
 // Builds a B-tree on `heap` over records sorted by key (each key then data,
-// `keySize` + `dataSize` bytes) and gives the HID of its header.
-uint32_t WriteBTree(Heap& heap, uint8_t keySize, uint8_t dataSize, const Bytes& records);
+// `keySize` + `dataSize` bytes) and gives the HID of its header. The header
+// and a one-item leaf may be given as items reserved before (of 8 and of
+// the records' size), so that they lie first in the heap as clients lay them out.
+uint32_t WriteBTree(Heap& heap, uint8_t keySize, uint8_t dataSize, const Bytes& records, uint32_t headerHid = 0,
+                    uint32_t leafHid = 0);
 
 // The subnodes of the object being built: values too large for its heap,
 // and objects nested in it.

@@ -203,6 +203,17 @@ PstWriter::~PstWriter() = default;
 uint32_t PstWriter::top() const { return top_; }
 uint64_t PstWriter::size() const { return db_->size(); }
 
+uint64_t PstWriter::EstimatedSize() const {
+  uint64_t tables = 0;
+  for (const auto& f : folders_) {
+    for (const Bytes& row : f->contents) tables += row.size() + 16;
+    tables += 3 * 8192;
+  }
+  // Index pages: 20 block entries or 15 node entries per 512 bytes, and the levels above.
+  const uint64_t index = (db_->blockCount() / 20 + db_->nodeCount() / 15 + 2) * 512 * 21 / 20;
+  return db_->size() + tables + index + 64 * 1024 + kMapInterval;
+}
+
 uint32_t PstWriter::NewNid(uint8_t type) {
   if (counters_[type] >= (1u << 27) - 1) throw WriteError(db_->path() + ": too many objects for one file");
   return (++counters_[type] << 5) | type;

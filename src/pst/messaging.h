@@ -89,6 +89,9 @@ class PstWriter {
   // contents). A data source that fails is reported in `incomplete`.
   void AddMessage(uint32_t folder, const Message& message, bool associated = false, bool* incomplete = nullptr);
   uint64_t size() const;
+  // What the file would take if finished now: its blocks, indexes, folder
+  // tables and the rest of its last allocation-map interval.
+  uint64_t EstimatedSize() const;
   // Writes the folders, the maps and the header and names the file.
   void Finish();
 

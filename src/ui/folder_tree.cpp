@@ -168,6 +168,7 @@ std::vector<MenuEntry> FolderTree::MenuFor(const QTreeWidgetItem* item) const {
   std::vector<MenuEntry> entries = FolderTreeModel::ContextMenu(model);
   entries.push_back({true, {}, session::kMenuNone});
   entries.push_back({false, "Export Folder...", kMenuExportFolder});
+  entries.push_back({false, "Save as PST...", kMenuSavePst});
   return entries;
 }
 
@@ -186,6 +187,9 @@ void FolderTree::RunMenuCommand(QTreeWidgetItem* item, int command) {
       break;
     case kMenuExportFolder:
       emit exportRequested(item);
+      break;
+    case kMenuSavePst:
+      emit savePstRequested(item);
       break;
     default:
       break;

@@ -26,6 +26,7 @@ class FolderTree : public QTreeWidget {
   static constexpr int kSelectedImageRole = Qt::UserRole + 3;
   // The context menu's command added after the folder's own entries.
   static constexpr int kMenuExportFolder = 32100;
+  static constexpr int kMenuSavePst = 32101;
 
   explicit FolderTree(QWidget* parent = nullptr);
 
@@ -46,8 +47,8 @@ class FolderTree : public QTreeWidget {
   // ItemPath of a tree item ("" for nullptr).
   std::string PathOf(const QTreeWidgetItem* item) const;
 
-  // The context menu of `item`: the folder's entries, then a separator and
-  // "Export Folder...".
+  // The context menu of `item`: the folder's entries, then a separator,
+  // "Export Folder..." and "Save as PST...".
   std::vector<session::MenuEntry> MenuFor(const QTreeWidgetItem* item) const;
   // Carries out a context-menu command on `item`: 32003 and 32004 change the
   // selection flags, 32005 shows the folder's items, kMenuExportFolder asks
@@ -64,6 +65,8 @@ class FolderTree : public QTreeWidget {
   void fillRequested(QTreeWidgetItem* item);
   // "Export Folder..." was chosen for `item`.
   void exportRequested(QTreeWidgetItem* item);
+  // "Save as PST..." was chosen for `item`.
+  void savePstRequested(QTreeWidgetItem* item);
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;

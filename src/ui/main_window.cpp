@@ -19,6 +19,7 @@
 #include <QTreeWidgetItem>
 
 #include "session/folder_list.h"
+#include "session/listed_items.h"
 #include "ui/export_job.h"
 #include "ui/folder_tree.h"
 #include "ui/item_list.h"
@@ -214,6 +215,7 @@ void MainWindow::BuildControls() {
   connect(tree_, &FolderTree::fillRequested, this, &MainWindow::FillItemList);
   connect(list_, &ItemList::openRequested, this, &MainWindow::OpenItem);
   connect(list_, &ItemList::saveAsRequested, this, &MainWindow::SaveSelectedAs);
+  connect(tree_, &FolderTree::savePstRequested, this, &MainWindow::SaveAsPst);
   connect(tree_, &FolderTree::exportRequested, this, &MainWindow::ExportFolder);
 }
 
@@ -551,6 +553,20 @@ void MainWindow::SaveSelectedAs() {
   export_ = ExportJob::Start(*readers_, presenter_, this, RowsExport(rows), dir);
 }
 
+void MainWindow::SaveAsPst(QTreeWidgetItem* item) {
+  if (session_->state() == session::SessionState::Idle) return;
+  if (export_ && !export_->finished()) return;
+  const session::TreeItem* folder = item ? tree_->ModelItem(item) : nullptr;
+  const QString name = QFileInfo(QString::fromLocal8Bit(session_->sessionPath())).completeBaseName();
+  const QString file = presenter_.SelectSaveFile(this, QStringLiteral("Save as PST"),
+                                                 (name.isEmpty() ? QStringLiteral("Recovered") : name) + ".pst",
+                                                 QStringLiteral("Personal folders (*.pst)"));
+  if (file.isEmpty()) return;
+  if (export_) export_->deleteLater();
+  export_ = ExportJob::StartPst(*readers_, presenter_, this, session::TreeFolders(tree_->model(), session_->data(), folder),
+                                session::ListedFolders(tree_->model(), session_->data(), folder), file);
+}
+
 // ---- window events ----
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
@@ -606,9 +622,12 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
+  // On the results page: the whole recovery into one personal-folders file.
+  QAction* pst = session_->state() != session::SessionState::Idle ? menu.addAction(QStringLiteral("Save as PST..."))
+                                                                   : nullptr;
   menu.addSeparator();
   menu.addAction(aboutAction_);
-  menu.exec(event->globalPos());
+  if (QAction* chosen = menu.exec(event->globalPos()); pst && chosen == pst) SaveAsPst(nullptr);
 }
 
 }  // namespace velmorix::ui

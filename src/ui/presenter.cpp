@@ -55,6 +55,12 @@ QString QtPresenter::SelectFolder(QWidget* owner, const QString& title) {
   return QFileDialog::getExistingDirectory(owner, title, QString(), QFileDialog::ShowDirsOnly);
 }
 
+QString QtPresenter::SelectSaveFile(QWidget* owner, const QString& title, const QString& suggested,
+                                   const QString& filters) {
+  // An existing file is never replaced: the writer refuses it, so the dialog does not ask.
+  return QFileDialog::getSaveFileName(owner, title, suggested, filters, nullptr, QFileDialog::DontConfirmOverwrite);
+}
+
 void QtPresenter::ShowAbout(QWidget* owner) {
   QMessageBox box(owner);
   box.setWindowTitle(QStringLiteral("About Velmorix"));

@@ -22,6 +22,9 @@ class Presenter {
   virtual QString SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) = 0;
   // A folder to write into, or "" when the user cancels.
   virtual QString SelectFolder(QWidget* owner, const QString& title) = 0;
+  // A file to write, offered as `suggested`, or "" when the user cancels.
+  virtual QString SelectSaveFile(QWidget* owner, const QString& title, const QString& suggested,
+                                 const QString& filters) = 0;
   virtual void ShowAbout(QWidget* owner) = 0;
   // The desktop shell's "open" action; failures are not reported.
   virtual void OpenUrl(const QUrl& url) = 0;
@@ -33,6 +36,8 @@ class QtPresenter : public Presenter {
   session::MessageAnswer ShowMessage(QWidget* owner, const session::Message& message) override;
   QString SelectOpenFile(QWidget* owner, const QString& title, const QString& filters) override;
   QString SelectFolder(QWidget* owner, const QString& title) override;
+  QString SelectSaveFile(QWidget* owner, const QString& title, const QString& suggested,
+                         const QString& filters) override;
   void ShowAbout(QWidget* owner) override;
   void OpenUrl(const QUrl& url) override;
 };

@@ -263,6 +263,27 @@ TEST_F(Pst, OtherReadersOpenTheConvertedFiles) {
   }
 }
 
+TEST_F(Pst, AConversionLargerThanTheLimitIsSplitIntoWholeFiles) {
+  REQUIRE_SAMPLE("97_outlook_pass12345.pst");
+  const std::string source = SamplePath("97_outlook_pass12345.pst");
+  const fs::path out = dir_ / "split.pst";
+  const Ran r = Exec({VELMORIX_CLI, "export", "--format", "pst", "--quiet", "--max-size", "3000000", "--out",
+                      out.string(), source}, dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  size_t rows = 0, parts = 0;
+  for (const std::string& name : Entries()) {
+    const fs::path part = dir_ / name;
+    EXPECT_LE(fs::file_size(part), 3'000'000u) << name;
+    EXPECT_EQ(CheckPst(part.string()), std::vector<std::string>{}) << name;
+    EXPECT_NE(r.out.find(part.string()), std::string::npos) << r.out;
+    for (const std::string& l : Listing(part.string())) rows += l.rfind("row\t", 0) == 0;
+    ++parts;
+  }
+  EXPECT_GE(parts, 4u);
+  EXPECT_TRUE(fs::exists(out) && fs::exists(dir_ / "split-2.pst"));
+  EXPECT_EQ(rows, SplitIds(Listing(source)).second.size());
+}
+
 // A writer-made file with large shapes: a data tree over XBLOCKs, more
 // subnodes than one subnode block holds, recipient and contents tables whose
 // row matrices span blocks, heaps of many pages.

@@ -147,7 +147,7 @@ class FolderTreeTest : public QObject {
     QCOMPARE(menus_.size(), size_t{1});
     QCOMPARE(Texts(menus_.back()),
              (QStringList{kDisplayInbox, "-", "Deselect this folder and all SubFolder", "-",
-                          "0 Subfolder Selected", "-", "Export Folder..."}));
+                          "0 Subfolder Selected", "-", "Export Folder...", "Save as PST..."}));
     QCOMPARE(menus_.back()[0].command, int(session::kMenuDisplayFolder));
     QCOMPARE(menus_.back()[2].command, int(session::kMenuDeselectSubtree));
     QCOMPARE(menus_.back()[4].command, int(session::kMenuNone));
@@ -181,7 +181,7 @@ class FolderTreeTest : public QObject {
     QCOMPARE(topMenu.first(), QString(27, QLatin1Char(' ')) + QStringLiteral("Display Disk P") +
                                   QString(28, QLatin1Char(' ')));
     QCOMPARE(topMenu.mid(4), (QStringList{"Personal Folders\\Inbox\\", "Personal Folders\\Sent Items\\", "-",
-                                          "Export Folder..."}));
+                                          "Export Folder...", "Save as PST..."}));
     QCOMPARE(menus_.back()[4].command, int(session::kMenuListed));
 
     // Listed entries change nothing.

@@ -27,6 +27,11 @@ class FakePresenter : public Presenter {
     folderDialogTitle = title;
     return folderToChoose;
   }
+  QString SelectSaveFile(QWidget*, const QString& title, const QString& suggested, const QString&) override {
+    saveDialogTitle = title;
+    suggestedName = suggested;
+    return saveFileToChoose;
+  }
   void ShowAbout(QWidget*) override { ++aboutShown; }
   void OpenUrl(const QUrl& url) override { urls.append(url); }
 
@@ -49,6 +54,9 @@ class FakePresenter : public Presenter {
   QString folderToChoose;  // "" = the user cancels
   int folderDialogs = 0;
   QString folderDialogTitle;
+  QString saveFileToChoose;  // "" = the user cancels
+  QString saveDialogTitle;
+  QString suggestedName;
   int aboutShown = 0;
   QList<QUrl> urls;
 };
