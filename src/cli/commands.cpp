@@ -67,11 +67,14 @@ const std::array kOptions{
            "save the item as a .msg file (every property, recipients, attachments, embedded messages); "
            "an existing file is not replaced"},
     Option{"show", "--deep", "", "find the item as recover --deep lists it (ids it gave found items)"},
-    Option{"export", "--format", "eml|mbox|vcf|ics|msg|all",
+    Option{"export", "--format", "eml|mbox|vcf|ics|msg|all|pst",
            "mails as .eml or mbox, contacts as vCard, calendar, tasks, journal as iCalendar; msg: every item "
-           "as a .msg file; all: each kind in its own format, notes as .txt", true},
-    Option{"export", "--out", "DIR", "the directory to write into", true},
+           "as a .msg file; all: each kind in its own format, notes as .txt; pst: every item into one "
+           "personal-folders file", true},
+    Option{"export", "--out", "DIR", "the directory to write into (with pst: the file to write)", true},
     Option{"export", "--folder", "PATH", "only this folder (as recover prints it) and its subfolders"},
+    Option{"export", "--max-size", "BYTES",
+           "with pst: files at most this large (default 50000000000), the conversion split at folders into NAME-2.pst, ..."},
     Option{"export", "--quiet", "", "no progress line on a terminal"},
     Option{"export", "--deep", "", "recover as recover --deep does before exporting"},
     Option{"export", "--match", "TEXT", "only the items whose texts hold TEXT (ignoring case), as search finds them"},

@@ -6,6 +6,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <unordered_set>
@@ -22,6 +24,7 @@
 #include "cli/search.h"
 #include "cli/show.h"
 #include "content/item_reader.h"
+#include "export/pst_convert.h"
 #include "session/folder_list.h"
 #include "session/folder_tree.h"
 #include "session/listed_items.h"
@@ -55,6 +58,16 @@ void KeepMatches(std::vector<exporting::FolderItems>& folders, const CliView& vi
   std::erase_if(folders, [](const exporting::FolderItems& folder) { return folder.nodeIds.empty(); });
 }
 
+// "a.pst", "a.pst and a-2.pst", "a.pst, a-2.pst and a-3.pst".
+std::string Names(const std::vector<std::string>& files) {
+  std::string s;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (i > 0) s += i + 1 == files.size() ? " and " : ", ";
+    s += files[i];
+  }
+  return s;
+}
+
 }  // namespace
 
 int ExportStore(const std::string& path, const ExportCommand& command, std::ostream& out, std::ostream& err,
@@ -62,6 +75,12 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
   struct stat st;
   if (path.empty() || ::stat(path.c_str(), &st) != 0) {
     err << "velmorix-cli: " << path << ": " << std::strerror(path.empty() ? ENOENT : errno) << '\n';
+    return kExitOpenFailed;
+  }
+
+  const bool toPst = command.format == exporting::Format::Pst;
+  if (toPst && ::lstat(command.out.c_str(), &st) == 0) {
+    err << "velmorix-cli: " << command.out << ": the file exists already; nothing was written\n";
     return kExitOpenFailed;
   }
 
@@ -134,26 +153,52 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
 
   if (command.filter) KeepMatches(folders, view, session.data(), *command.filter, *reader, subtree);
 
+  auto report = [&](const std::vector<exporting::ItemProblem>& failures,
+                    const std::vector<exporting::ItemProblem>& warnings) {
+    for (const auto& f : failures) {
+      err << "not exported: " << f.folder << " item " << Hex(f.nodeId)
+          << (f.subject.empty() ? std::string() : " \"" + f.subject + "\"") << ": " << f.reason << '\n';
+    }
+    for (const auto& w : warnings) {
+      err << "incomplete: " << w.folder << " item " << Hex(w.nodeId)
+          << (w.subject.empty() ? std::string() : " \"" + w.subject + "\"") << ": " << w.reason << '\n';
+    }
+  };
+  auto onProgress = [&](const exporting::Progress& p) {
+    if (progress) {
+      progress->Update("Exporting", static_cast<int64_t>(p.itemsDone), static_cast<int64_t>(p.itemsTotal));
+    }
+    return !(interrupt && interrupt->load());
+  };
+
+  if (toPst) {
+    exporting::PstOptions po;
+    po.destination = command.out;
+    if (command.maxSize) po.maxSize = *command.maxSize;
+    const exporting::PstResult r = exporting::ConvertToPst(
+        *reader, session::TreeFolders(view.tree(), session.data(), subtree), folders, po, onProgress);
+    if (progress) progress->Clear();
+    report(r.failures, r.warnings);
+    if (!r.error.empty()) err << "velmorix-cli: export: " << r.error << "; nothing was written\n";
+    out << Thousands(r.foldersWritten) << " folders, " << Thousands(r.itemsWritten) << " items written, "
+        << Thousands(r.itemsFailed) << " could not be read, "
+        << (r.error.empty() && !r.cancelled ? Thousands(r.bytesWritten) : std::string("0")) << " bytes written"
+        << (r.error.empty() && !r.cancelled ? " to " + Names(r.files) : std::string())
+        << (r.cancelled ? " (stopped)" : "") << '\n';
+    out.flush();
+    if (r.cancelled) return kExitStopped;
+    if (!r.error.empty()) return kExitOpenFailed;
+    if (r.itemsFailed > 0 || !r.warnings.empty() || scanIncomplete) return kExitSomeUnreadable;
+    return kExitFinished;
+  }
+
   exporting::ExportOptions options;
   options.format = command.format;
   options.destination = command.out;
   const exporting::ExportResult result =
-      exporting::Export(*reader, folders, options, [&](const exporting::Progress& p) {
-        if (progress) {
-          progress->Update("Exporting", static_cast<int64_t>(p.itemsDone), static_cast<int64_t>(p.itemsTotal));
-        }
-        return !(interrupt && interrupt->load());
-      });
+      exporting::Export(*reader, folders, options, onProgress);
   if (progress) progress->Clear();
-
-  for (const auto& f : result.failures) {
-    err << "not exported: " << f.folder << " item " << Hex(f.nodeId)
-        << (f.subject.empty() ? std::string() : " \"" + f.subject + "\"") << ": " << f.reason << '\n';
-  }
-  for (const auto& w : result.warnings) {
-    err << "incomplete: " << w.folder << " item " << Hex(w.nodeId)
-        << (w.subject.empty() ? std::string() : " \"" + w.subject + "\"") << ": " << w.reason << '\n';
-  }
+  report(result.failures, result.warnings);
   if (!result.error.empty()) err << "velmorix-cli: export: " << result.error << '\n';
   out << Thousands(result.itemsWritten) << " items written, " << Thousands(result.itemsFailed)
       << " could not be read, " << Thousands(result.bytesWritten) << " bytes written"
@@ -173,7 +218,9 @@ int RunExport(int argc, char** argv) {
   ExportCommand command;
   command.format = exporting::ParseFormat(args.Value("--format")).value_or(exporting::Format::All);
   command.out = args.Value("--out");
-  if (command.out.empty()) return UsageError(&self, "--out needs a folder");
+  if (command.out.empty()) {
+    return UsageError(&self, command.format == exporting::Format::Pst ? "--out needs a file" : "--out needs a folder");
+  }
   if (args.Has("--folder")) command.folder = args.Value("--folder");
   command.progress = !args.Has("--quiet") && ProgressLine::StderrIsTerminal();
   command.deep = args.Has("--deep");
@@ -183,6 +230,16 @@ int RunExport(int argc, char** argv) {
     if (!command.filter) return kExitUsage;
   } else if (args.Has("--in")) {
     return UsageError(&self, "--in needs --match");
+  }
+  if (args.Has("--max-size")) {
+    const std::string v = args.Value("--max-size");
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0' || errno != 0 || n < 1'000'000 || v[0] == '-') {
+      return UsageError(&self, "--max-size needs a number of bytes, at least 1000000");
+    }
+    command.maxSize = n;
   }
 
   struct sigaction sa;

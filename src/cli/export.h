@@ -22,6 +22,7 @@ struct ExportCommand {
   bool deep = false;      // run the deep scan after the normal recovery
   // Only the items this query matches (--match, --in, --after, --before).
   std::optional<search::Query> filter;
+  std::optional<uint64_t> maxSize;  // pst: the largest file
 };
 
 // Recovers `path` and exports it; prints the summary line on `out`, what

@@ -37,6 +37,13 @@ void ReadBodies(const PartContext& ctx, Item& item);
 // Every property with its name, type and value as text.
 void ReadPropertiesView(const PartContext& ctx, const ReadOptions& options, Item& item);
 
+// Every property of a context as stored, but `skip` (0: none).
+void ReadRawProperties(const ltp::PropertyContext& pc, TextDecoder& decoder, int codePage,
+                       const items::NamedPropertyMap* names, std::vector<RawProperty>& out, uint16_t skip = 0);
+// Every cell of every row of a table, but the row id and version.
+std::vector<std::vector<RawProperty>> ReadRawRows(const ltp::TableContext& tc, TextDecoder& decoder, int codePage,
+                                                  const items::NamedPropertyMap* names);
+
 // Parses a stored recurrence pattern; nullopt when it is not one.
 std::optional<Recurrence> ParseRecurrence(ByteSpan blob);
 

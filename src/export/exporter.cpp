@@ -319,6 +319,7 @@ std::optional<Format> ParseFormat(std::string_view name) {
   if (name == "ics") return Format::ICalendar;
   if (name == "msg") return Format::Msg;
   if (name == "all") return Format::All;
+  if (name == "pst") return Format::Pst;
   return std::nullopt;
 }
 
@@ -330,7 +331,8 @@ bool Takes(Format format, ListKind kind) {
     case Format::ICalendar:
       return kind == ListKind::Calendar || kind == ListKind::Tasks || kind == ListKind::Journal;
     case Format::Msg:
-    case Format::All: return true;
+    case Format::All:
+    case Format::Pst: return true;
   }
   return false;
 }

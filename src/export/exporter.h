@@ -24,12 +24,13 @@ enum class Format {
   ICalendar,  // calendar items, tasks and journal entries as .ics
   Msg,        // every item as the mail client's own .msg file
   All,        // each kind in its own format (mails as .eml, notes as .txt)
+  Pst,        // every item into one personal-folders file (see pst_convert.h)
 };
 
 // The list a folder's items are shown in, which says what they are.
 enum class ListKind { Mail, Contacts, Calendar, Tasks, Journal, Notes };
 
-// Parses "eml", "mbox", "vcf", "ics", "msg", "all".
+// Parses "eml", "mbox", "vcf", "ics", "msg", "all", "pst".
 std::optional<Format> ParseFormat(std::string_view name);
 // Whether `format` writes the items of a `kind` list.
 bool Takes(Format format, ListKind kind);
@@ -42,6 +43,13 @@ struct FolderItems {
   std::vector<std::string> path;
   ListKind kind = ListKind::Mail;
   std::vector<uint32_t> nodeIds;
+};
+
+// A folder of the recovered tree, with the store node it was found at (0
+// when the tree shows it without a folder node behind it).
+struct TreeFolder {
+  std::vector<std::string> path;
+  uint32_t nodeId = 0;
 };
 
 struct Progress {

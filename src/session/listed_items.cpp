@@ -1,6 +1,7 @@
 #include "session/listed_items.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "session/folder_list.h"
@@ -86,6 +87,25 @@ std::vector<exporting::FolderItems> ListedFolders(const FolderTreeModel& tree,
       }
       it->nodeIds.push_back(row->nodeId);
     }
+  }
+  return out;
+}
+
+std::vector<exporting::TreeFolder> TreeFolders(const FolderTreeModel& tree, const SessionData& data,
+                                               const TreeItem* subtree) {
+  const bool ansi = data.variant() == store::Variant::Ansi;
+  std::unordered_map<std::string, uint32_t> nids;
+  for (const FolderRecord* f = data.firstFolder(); f; f = f->Next()) nids.emplace(f->folderPath, f->folderNid);
+  std::vector<exporting::TreeFolder> out;
+  for (const TreeItem* item : tree.PreOrder()) {
+    bool inside = !subtree;
+    for (const TreeItem* p = item; p && !inside; p = p->parent) inside = p == subtree;
+    if (!inside) continue;
+    exporting::TreeFolder f;
+    for (const TreeItem* p = item; p; p = p->parent) f.path.insert(f.path.begin(), ansi ? Cp1252ToUtf8(p->text) : p->text);
+    auto it = nids.find(FolderTreeModel::ItemPath(item));
+    if (it != nids.end()) f.nodeId = it->second;
+    out.push_back(std::move(f));
   }
   return out;
 }

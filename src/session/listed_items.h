@@ -26,6 +26,11 @@ exporting::ListKind KindOfRow(int picture);
 std::vector<exporting::FolderItems> ListedFolders(const FolderTreeModel& tree, const SessionData& data,
                                                   const TreeItem* subtree = nullptr);
 
+// Every folder of the tree in pre-order (with `subtree`, that item and the
+// ones below it), named as ListedFolders names them, with its store node.
+std::vector<exporting::TreeFolder> TreeFolders(const FolderTreeModel& tree, const SessionData& data,
+                                               const TreeItem* subtree = nullptr);
+
 // The tree item whose path is `path` as `folder` records print it
 // ("Personal Folders\Inbox\"; the last backslash may be left out). Paths of
 // ANSI stores (`ansi`) also match as UTF-8.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "export/pst_convert.h"
 #include "session/folder_tree.h"
 #include "session/listed_items.h"
 #include "session/session_data.h"
@@ -73,6 +74,40 @@ ExportJob* ExportJob::Start(ReaderHub& hub, Presenter& presenter, QWidget* owner
                             std::vector<exporting::FolderItems> folders, const QString& destination,
                             exporting::Format format) {
   const size_t total = exporting::CountItems(folders, format);
+  exporting::ExportOptions options;
+  options.format = format;
+  options.destination = PathToStd(destination);
+  return Launch(hub, presenter, owner, total, destination,
+                [folders = std::move(folders), options](content::ItemReader& r, const exporting::ProgressCallback& p) {
+                  return exporting::Export(r, folders, options, p);
+                });
+}
+
+ExportJob* ExportJob::StartPst(ReaderHub& hub, Presenter& presenter, QWidget* owner,
+                               std::vector<exporting::TreeFolder> tree, std::vector<exporting::FolderItems> folders,
+                               const QString& destination) {
+  const size_t total = exporting::CountItems(folders, exporting::Format::Pst);
+  exporting::PstOptions options;
+  options.destination = PathToStd(destination);
+  return Launch(hub, presenter, owner, total, destination,
+                [tree = std::move(tree), folders = std::move(folders), options](content::ItemReader& r,
+                                                                               const exporting::ProgressCallback& p) {
+                  const exporting::PstResult pst = exporting::ConvertToPst(r, tree, folders, options, p);
+                  exporting::ExportResult result;
+                  result.itemsWritten = pst.itemsWritten;
+                  result.itemsFailed = pst.itemsFailed;
+                  result.filesWritten = pst.error.empty() && !pst.cancelled ? 1 : 0;
+                  result.bytesWritten = result.filesWritten ? pst.bytesWritten : 0;
+                  result.cancelled = pst.cancelled;
+                  result.error = pst.error;
+                  result.failures = pst.failures;
+                  result.warnings = pst.warnings;
+                  return result;
+                });
+}
+
+ExportJob* ExportJob::Launch(ReaderHub& hub, Presenter& presenter, QWidget* owner, size_t total,
+                             const QString& destination, Work work) {
   if (total == 0) {
     Tell(presenter, owner, QStringLiteral("There is nothing to export here."));
     return nullptr;
@@ -100,14 +135,11 @@ ExportJob* ExportJob::Start(ReaderHub& hub, Presenter& presenter, QWidget* owner
   job->timer_.start();
   job->dialog_->show();
 
-  exporting::ExportOptions options;
-  options.format = format;
-  options.destination = PathToStd(destination);
   const QPointer<ExportJob> self(job);
-  hub.pool().start([self, reader, shared = job->shared_, folders = std::move(folders), options] {
+  hub.pool().start([self, reader, shared = job->shared_, work = std::move(work)] {
     auto result = std::make_shared<exporting::ExportResult>();
     const bool used = reader->Use([&](content::ItemReader& r) {
-      *result = exporting::Export(r, folders, options, [&](const exporting::Progress& p) {
+      *result = work(r, [&](const exporting::Progress& p) {
         shared->itemsDone.store(p.itemsDone, std::memory_order_relaxed);
         shared->bytesWritten.store(p.bytesWritten, std::memory_order_relaxed);
         return !reader->stopRequested();

@@ -42,6 +42,11 @@ class ExportJob : public QObject {
   static ExportJob* Start(ReaderHub& hub, Presenter& presenter, QWidget* owner,
                           std::vector<exporting::FolderItems> folders, const QString& destination,
                           exporting::Format format = exporting::Format::All);
+  // Starts converting `tree` with the items of `folders` into the
+  // personal-folders file `destination` ("Save as PST...").
+  static ExportJob* StartPst(ReaderHub& hub, Presenter& presenter, QWidget* owner,
+                             std::vector<exporting::TreeFolder> tree, std::vector<exporting::FolderItems> folders,
+                             const QString& destination);
 
   // Stops the export after the item being written; what is written stays.
   void Cancel();
@@ -61,6 +66,10 @@ class ExportJob : public QObject {
     std::atomic<size_t> itemsDone{0};
     std::atomic<uint64_t> bytesWritten{0};
   };
+  using Work = std::function<exporting::ExportResult(content::ItemReader& reader,
+                                                     const exporting::ProgressCallback& progress)>;
+  static ExportJob* Launch(ReaderHub& hub, Presenter& presenter, QWidget* owner, size_t total,
+                           const QString& destination, Work work);
   ExportJob(Presenter& presenter, QWidget* owner, size_t total, QString destination);
   void ShowProgress();
   void Finish(exporting::ExportResult result);

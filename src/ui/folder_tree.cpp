@@ -180,7 +180,9 @@ std::string FolderTree::PathOf(const QTreeWidgetItem* item) const {
 std::vector<MenuEntry> FolderTree::MenuFor(const QTreeWidgetItem* item) const {
   const TreeItem* model = ModelItem(item);
   if (model == nullptr) return {};
-  std::vector<MenuEntry> entries{{false, "Export Folder...", kMenuExportFolder}, {true, {}, session::kMenuNone}};
+  std::vector<MenuEntry> entries{{false, "Export Folder...", kMenuExportFolder},
+                                  {false, "Save as PST...", kMenuSavePst},
+                                  {true, {}, session::kMenuNone}};
   for (MenuEntry& entry : FolderTreeModel::ContextMenu(model)) entries.push_back(std::move(entry));
   return entries;
 }
@@ -200,6 +202,9 @@ void FolderTree::RunMenuCommand(QTreeWidgetItem* item, int command) {
       break;
     case kMenuExportFolder:
       emit exportRequested(item);
+      break;
+    case kMenuSavePst:
+      emit savePstRequested(item);
       break;
     default:
       break;

@@ -29,6 +29,7 @@ class FolderTree : public QTreeWidget {
   static constexpr int kSelectedImageRole = Qt::UserRole + 3;
   // The context menu's command added after the folder's own entries.
   static constexpr int kMenuExportFolder = 32100;
+  static constexpr int kMenuSavePst = 32101;
 
   explicit FolderTree(QWidget* parent = nullptr);
 
@@ -54,8 +55,8 @@ class FolderTree : public QTreeWidget {
   // ItemPath of a tree item ("" for nullptr).
   std::string PathOf(const QTreeWidgetItem* item) const;
 
-  // The context menu of `item`: "Export Folder...", a separator, then the
-  // folder's entries.
+  // The context menu of `item`: "Export Folder...", "Save as PST...", a
+  // separator, then the folder's entries.
   std::vector<session::MenuEntry> MenuFor(const QTreeWidgetItem* item) const;
   // Carries out a context-menu command on `item`: 32003 and 32004 change the
   // selection flags, 32005 shows the folder's items, kMenuExportFolder asks
@@ -76,6 +77,8 @@ class FolderTree : public QTreeWidget {
   void fillRequested(QTreeWidgetItem* item);
   // "Export Folder..." was chosen for `item`.
   void exportRequested(QTreeWidgetItem* item);
+  // "Save as PST..." was chosen for `item`.
+  void savePstRequested(QTreeWidgetItem* item);
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;

@@ -23,6 +23,7 @@
 #include <QTreeWidgetItem>
 
 #include "session/folder_list.h"
+#include "session/listed_items.h"
 #include "ui/export_job.h"
 #include "ui/failure_reason.h"
 #include "ui/folder_tree.h"
@@ -458,9 +459,12 @@ void MainWindow::dropEvent(QDropEvent* event) {
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
+  // On the results page: the whole recovery into one personal-folders file.
+  QAction* pst = session_->state() != session::SessionState::Idle ? menu.addAction(QStringLiteral("Save as PST..."))
+                                                                   : nullptr;
   menu.addSeparator();
   menu.addAction(aboutAction_);
-  menu.exec(event->globalPos());
+  if (QAction* chosen = menu.exec(event->globalPos()); pst && chosen == pst) SaveAsPst(nullptr);
 }
 
 }  // namespace velmorix::ui

@@ -151,6 +151,9 @@ class MainWindow : public QDialog, public session::RecoveryView {
   // dialog.
   void ExportFolder(QTreeWidgetItem* item);
   void SaveSelectedAs();
+  // "Save as PST...": the folder `item` and the folders below it (all of
+  // the recovery when nullptr) into one personal-folders file.
+  void SaveAsPst(QTreeWidgetItem* item);
   // The export started last (nullptr when none).
   ExportJob* currentExport() const { return export_; }
 

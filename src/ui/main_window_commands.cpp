@@ -9,6 +9,7 @@
 #include <QTreeWidgetItem>
 
 #include "session/folder_list.h"
+#include "session/listed_items.h"
 #include "ui/export_job.h"
 #include "ui/failure_reason.h"
 #include "ui/folder_tree.h"
@@ -218,6 +219,20 @@ void MainWindow::SaveSelectedAs() {
   if (dir.isEmpty()) return;
   if (export_) export_->deleteLater();
   export_ = ExportJob::Start(*readers_, presenter_, this, RowsExport(rows), dir, format);
+}
+
+void MainWindow::SaveAsPst(QTreeWidgetItem* item) {
+  if (session_->state() == session::SessionState::Idle) return;
+  if (export_ && !export_->finished()) return;
+  const session::TreeItem* folder = item ? tree_->ModelItem(item) : nullptr;
+  const QString name = QFileInfo(QString::fromLocal8Bit(session_->sessionPath())).completeBaseName();
+  const QString file = presenter_.SelectSaveFile(this, QStringLiteral("Save as PST"),
+                                                 (name.isEmpty() ? QStringLiteral("Recovered") : name) + ".pst",
+                                                 QStringLiteral("Personal folders (*.pst)"));
+  if (file.isEmpty()) return;
+  if (export_) export_->deleteLater();
+  export_ = ExportJob::StartPst(*readers_, presenter_, this, session::TreeFolders(tree_->model(), session_->data(), folder),
+                                session::ListedFolders(tree_->model(), session_->data(), folder), file);
 }
 
 }  // namespace velmorix::ui

@@ -156,6 +156,7 @@ void MainWindow::BuildControls() {
   connect(tree_, &FolderTree::fillRequested, this, &MainWindow::FillItemList);
   connect(list_, &ItemList::openRequested, this, &MainWindow::OpenItem);
   connect(list_, &ItemList::saveAsRequested, this, &MainWindow::SaveSelectedAs);
+  connect(tree_, &FolderTree::savePstRequested, this, &MainWindow::SaveAsPst);
   connect(tree_, &FolderTree::exportRequested, this, &MainWindow::ExportFolder);
 }
 

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -95,7 +96,9 @@ QString QtPresenter::SelectSaveFile(QWidget* owner, const QString& title, const 
   QFileDialog dialog(owner, title, name, filters);
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
-  dialog.setDefaultSuffix(QStringLiteral("msg"));
+  // An existing file is never replaced: the writer refuses it, so the dialog does not ask.
+  dialog.setOption(QFileDialog::DontConfirmOverwrite);
+  dialog.setDefaultSuffix(QFileInfo(name).suffix());
   if (dialog.exec() != QDialog::Accepted) return QString();
   const QStringList files = dialog.selectedFiles();
   return files.isEmpty() ? QString() : files.front();

@@ -178,6 +178,27 @@ class ExportTest : public QObject {
     }
   }
 
+  void saveAsPstWritesTheFolderIntoOnePersonalFoldersFile() {
+    presenter_.messages.clear();
+    presenter_.saveFileToChoose = Dest(QStringLiteral("inbox.pst"));
+    window_->folderTree()->RunMenuCommand(window_->folderTree()->FindPath("Personal Folders\\Inbox\\"),
+                                          FolderTree::kMenuSavePst);
+    QCOMPARE(presenter_.suggestedName, QStringLiteral("export.pst"));
+    ExportJob* job = window_->currentExport();
+    QVERIFY(Finished(job));
+    QCOMPARE(job->result().itemsWritten, size_t{kInboxMails + 2});
+    QVERIFY2(job->summary().startsWith(QStringLiteral("32 items of 32 written to")), qPrintable(job->summary()));
+    auto reader = content::ItemReader::Open(presenter_.saveFileToChoose.toStdString());
+    QVERIFY(reader != nullptr);
+
+    // An existing file is kept: the conversion says so and writes nothing.
+    window_->SaveAsPst(nullptr);
+    job = window_->currentExport();
+    QVERIFY(Finished(job));
+    QVERIFY2(job->summary().contains(QStringLiteral("exists")), qPrintable(job->summary()));
+    QCOMPARE(QDir(dir_.path()).entryList({QStringLiteral(".inbox*")}, QDir::Hidden | QDir::Files).size(), 0);
+  }
+
   // Last: releases the session.
   void backStopsARunningExport() {
     ExportJob* job = ExportInbox(QStringLiteral("back"));

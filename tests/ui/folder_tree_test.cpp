@@ -148,11 +148,11 @@ class FolderTreeTest : public QObject {
     QCOMPARE(menus_.size(), size_t{1});
     // The folder's own commands first, then the entries of the tree.
     QCOMPARE(Texts(menus_.back()),
-             (QStringList{"Export Folder...", "-", kDisplayInbox, "-", "Deselect this folder and all SubFolder", "-",
-                          "0 Subfolder Selected"}));
-    QCOMPARE(menus_.back()[2].command, int(session::kMenuDisplayFolder));
-    QCOMPARE(menus_.back()[4].command, int(session::kMenuDeselectSubtree));
-    QCOMPARE(menus_.back()[6].command, int(session::kMenuNone));
+             (QStringList{"Export Folder...", "Save as PST...", "-", kDisplayInbox, "-",
+                          "Deselect this folder and all SubFolder", "-", "0 Subfolder Selected"}));
+    QCOMPARE(menus_.back()[3].command, int(session::kMenuDisplayFolder));
+    QCOMPARE(menus_.back()[5].command, int(session::kMenuDeselectSubtree));
+    QCOMPARE(menus_.back()[7].command, int(session::kMenuNone));
 
     // Deselecting one child: the parent is no longer selected but stays bold.
     menuAnswer_ = session::kMenuDeselectSubtree;
@@ -166,7 +166,7 @@ class FolderTreeTest : public QObject {
 
     menuAnswer_ = session::kMenuNone;
     RightClick(inbox);
-    QCOMPARE(Texts(menus_.back())[4], QStringLiteral("Select this folder and all SubFolder"));
+    QCOMPARE(Texts(menus_.back())[5], QStringLiteral("Select this folder and all SubFolder"));
 
     // Selecting both children again selects the parent.
     menuAnswer_ = session::kMenuSelectSubtree;
@@ -180,17 +180,17 @@ class FolderTreeTest : public QObject {
     menuAnswer_ = session::kMenuNone;
     RightClick(top);
     const QStringList topMenu = Texts(menus_.back());
-    QCOMPARE(topMenu[2], QString(27, QLatin1Char(' ')) + QStringLiteral("Display Disk P") +
+    QCOMPARE(topMenu[3], QString(27, QLatin1Char(' ')) + QStringLiteral("Display Disk P") +
                              QString(28, QLatin1Char(' ')));
-    QCOMPARE(topMenu.mid(6), (QStringList{"Personal Folders\\Inbox\\", "Personal Folders\\Sent Items\\"}));
-    QCOMPARE(menus_.back()[6].command, int(session::kMenuListed));
+    QCOMPARE(topMenu.mid(7), (QStringList{"Personal Folders\\Inbox\\", "Personal Folders\\Sent Items\\"}));
+    QCOMPARE(menus_.back()[7].command, int(session::kMenuListed));
 
     // On screen the folder paths go into one submenu, however many there are.
     QMenu menu;
     FolderTree::BuildMenu(menu, menus_.back());
     QStringList shown;
     for (QAction* action : menu.actions()) shown.append(action->isSeparator() ? QStringLiteral("-") : action->text());
-    QCOMPARE(shown.size(), 7);
+    QCOMPARE(shown.size(), 8);
     QCOMPARE(shown.last(), QStringLiteral("Selected Subfolders (2)"));
     QMenu* paths = menu.actions().last()->menu();
     QVERIFY(paths != nullptr);

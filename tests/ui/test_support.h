@@ -36,6 +36,7 @@ class FakePresenter : public Presenter {
     ++saveDialogs;
     saveDialogTitle = title;
     saveNameOffered = name;
+    suggestedName = name;
     return saveFileToChoose;
   }
   void ShowAbout(QWidget*) override { ++aboutShown; }
@@ -64,6 +65,9 @@ class FakePresenter : public Presenter {
   QString folderToChoose;  // "" = the user cancels
   int folderDialogs = 0;
   QString folderDialogTitle;
+  QString saveFileToChoose;  // "" = the user cancels
+  QString saveDialogTitle;
+  QString suggestedName;
   int aboutShown = 0;
   int questionsClosed = 0;
   QList<QUrl> urls;

@@ -1,0 +1,507 @@
+#include "pst/ndb.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace velmorix::pst {
+namespace {
+
+constexpr size_t kPageSize = 512;
+constexpr size_t kBlockTrailer = 16;
+constexpr size_t kBufferLimit = 1 << 20;
+constexpr int kBlockEntriesPerPage = 20;  // block leaf and intermediate entries
+constexpr int kNodeEntriesPerPage = 15;
+constexpr size_t kXBlockMax = 1021;
+constexpr size_t kSlMax = 340;
+constexpr size_t kSiMax = 510;
+constexpr uint8_t kPtypeBlockTree = 0x80;
+constexpr uint8_t kPtypeNodeTree = 0x81;
+constexpr uint8_t kPtypeFreeMap = 0x82;
+constexpr uint8_t kPtypePageMap = 0x83;
+constexpr uint8_t kPtypeAllocationMap = 0x84;
+constexpr uint8_t kPtypeFreePageMap = 0x85;
+
+// The free map follows the 128 intervals the header covers, one page per
+// 496 intervals; the free-page map follows the 1,024 page maps the header
+// covers, one page per 3,968 page maps.
+constexpr uint64_t kFreeMapFirst = 128;
+constexpr uint64_t kFreeMapEvery = 496;
+constexpr uint64_t kFreePageMapFirst = 128 * 8 * 8;
+constexpr uint64_t kFreePageMapEvery = 496 * 8 * 8;
+
+bool HasPageMap(uint64_t k) { return k % 8 == 0; }
+bool HasFreeMap(uint64_t k) { return k >= kFreeMapFirst && (k - kFreeMapFirst) % kFreeMapEvery == 0; }
+bool HasFreePageMap(uint64_t k) {
+  return k >= kFreePageMapFirst && (k - kFreePageMapFirst) % kFreePageMapEvery == 0;
+}
+uint64_t IntervalStart(uint64_t k) { return kFirstMapOffset + k * kMapInterval; }
+uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
+
+void Put16(std::byte* p, uint16_t v) {
+  for (int i = 0; i < 2; ++i) p[i] = std::byte(v >> (8 * i));
+}
+void Put32(std::byte* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = std::byte(v >> (8 * i));
+}
+void Put64(std::byte* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = std::byte(v >> (8 * i));
+}
+
+struct CrcTable {
+  uint32_t t[256];
+  CrcTable() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+  }
+};
+const CrcTable kCrc;
+
+// Encoding table of the permutation method.
+constexpr uint8_t kPermute[256] = {
+    0x41, 0x36, 0x13, 0x62, 0xA8, 0x21, 0x6E, 0xBB, 0xF4, 0x16, 0xCC, 0x04, 0x7F, 0x64, 0xE8, 0x5D,
+    0x1E, 0xF2, 0xCB, 0x2A, 0x74, 0xC5, 0x5E, 0x35, 0xD2, 0x95, 0x47, 0x9E, 0x96, 0x2D, 0x9A, 0x88,
+    0x4C, 0x7D, 0x84, 0x3F, 0xDB, 0xAC, 0x31, 0xB6, 0x48, 0x5F, 0xF6, 0xC4, 0xD8, 0x39, 0x8B, 0xE7,
+    0x23, 0x3B, 0x38, 0x8E, 0xC8, 0xC1, 0xDF, 0x25, 0xB1, 0x20, 0xA5, 0x46, 0x60, 0x4E, 0x9C, 0xFB,
+    0xAA, 0xD3, 0x56, 0x51, 0x45, 0x7C, 0x55, 0x00, 0x07, 0xC9, 0x2B, 0x9D, 0x85, 0x9B, 0x09, 0xA0,
+    0x8F, 0xAD, 0xB3, 0x0F, 0x63, 0xAB, 0x89, 0x4B, 0xD7, 0xA7, 0x15, 0x5A, 0x71, 0x66, 0x42, 0xBF,
+    0x26, 0x4A, 0x6B, 0x98, 0xFA, 0xEA, 0x77, 0x53, 0xB2, 0x70, 0x05, 0x2C, 0xFD, 0x59, 0x3A, 0x86,
+    0x7E, 0xCE, 0x06, 0xEB, 0x82, 0x78, 0x57, 0xC7, 0x8D, 0x43, 0xAF, 0xB4, 0x1C, 0xD4, 0x5B, 0xCD,
+    0xE2, 0xE9, 0x27, 0x4F, 0xC3, 0x08, 0x72, 0x80, 0xCF, 0xB0, 0xEF, 0xF5, 0x28, 0x6D, 0xBE, 0x30,
+    0x4D, 0x34, 0x92, 0xD5, 0x0E, 0x3C, 0x22, 0x32, 0xE5, 0xE4, 0xF9, 0x9F, 0xC2, 0xD1, 0x0A, 0x81,
+    0x12, 0xE1, 0xEE, 0x91, 0x83, 0x76, 0xE3, 0x97, 0xE6, 0x61, 0x8A, 0x17, 0x79, 0xA4, 0xB7, 0xDC,
+    0x90, 0x7A, 0x5C, 0x8C, 0x02, 0xA6, 0xCA, 0x69, 0xDE, 0x50, 0x1A, 0x11, 0x93, 0xB9, 0x52, 0x87,
+    0x58, 0xFC, 0xED, 0x1D, 0x37, 0x49, 0x1B, 0x6A, 0xE0, 0x29, 0x33, 0x99, 0xBD, 0x6C, 0xD9, 0x94,
+    0xF3, 0x40, 0x54, 0x6F, 0xF0, 0xC6, 0x73, 0xB8, 0xD6, 0x3E, 0x65, 0x18, 0x44, 0x1F, 0xDD, 0x67,
+    0x10, 0xF1, 0x0C, 0x19, 0xEC, 0xAE, 0x03, 0xA1, 0x14, 0x7B, 0xA9, 0x0B, 0xFF, 0xF8, 0xA3, 0xC0,
+    0xA2, 0x01, 0xF7, 0x2E, 0xBC, 0x24, 0x68, 0x75, 0x0D, 0xFE, 0xBA, 0x2F, 0xB5, 0xD0, 0xDA, 0x3D,
+};
+
+std::string Folder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+uint32_t Crc(uint32_t crc, ByteRange data) {
+  for (std::byte b : data) crc = kCrc.t[(crc ^ static_cast<uint8_t>(b)) & 0xFF] ^ (crc >> 8);
+  return crc;
+}
+
+uint16_t Signature(uint64_t ib, uint64_t bid) {
+  const uint32_t x = static_cast<uint32_t>(ib) ^ static_cast<uint32_t>(bid);
+  return static_cast<uint16_t>((x >> 16) ^ x);
+}
+
+void Permute(std::span<std::byte> data) {
+  for (std::byte& b : data) b = std::byte(kPermute[static_cast<uint8_t>(b)]);
+}
+
+NodeDatabase::NodeDatabase(std::string path, Encoding encoding) : path_(std::move(path)), encoding_(encoding) {
+  struct stat st;
+  if (::lstat(path_.c_str(), &st) == 0) throw WriteError(path_ + ": the file exists already");
+  const std::string folder = Folder(path_);
+  std::string name = path_.substr(path_.rfind('/') == std::string::npos ? 0 : path_.rfind('/') + 1);
+  tempPath_ = folder + "/." + name + ".XXXXXX";
+  std::vector<char> templ(tempPath_.begin(), tempPath_.end());
+  templ.push_back('\0');
+  fd_ = ::mkstemp(templ.data());
+  if (fd_ < 0) {
+    const int err = errno;
+    tempPath_.clear();
+    throw WriteError(path_ + ": cannot create a file in " + folder + ": " + std::strerror(err));
+  }
+  tempPath_.assign(templ.data());
+  ::fchmod(fd_, 0644);
+  EnterInterval(0);
+}
+
+NodeDatabase::~NodeDatabase() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_ && !tempPath_.empty()) ::unlink(tempPath_.c_str());
+}
+
+void NodeDatabase::Fail(const char* what, int err) const {
+  throw WriteError(path_ + ": " + what + ": " + std::strerror(err));
+}
+
+uint64_t NodeDatabase::MapBytes(uint64_t k) const {
+  uint64_t pages = 1;
+  if (HasPageMap(k)) ++pages;
+  if (HasFreeMap(k)) ++pages;
+  if (HasFreePageMap(k)) ++pages;
+  return pages * kPageSize;
+}
+
+void NodeDatabase::EnterInterval(uint64_t k) {
+  interval_ = k;
+  amap_.fill(0);
+  MarkUsed(IntervalStart(k), MapBytes(k));
+}
+
+void NodeDatabase::MarkUsed(uint64_t offset, uint64_t size) {
+  const uint64_t from = (offset - IntervalStart(interval_)) / 64;
+  const uint64_t to = (offset + size - IntervalStart(interval_) + 63) / 64;
+  for (uint64_t s = from; s < to; ++s) amap_[s / 8] |= static_cast<uint8_t>(0x80 >> (s % 8));
+}
+
+void NodeDatabase::CloseInterval() {
+  uint64_t zeros = 0, run = 0, longest = 0;
+  for (size_t s = 0; s < amap_.size() * 8; ++s) {
+    if (amap_[s / 8] & (0x80 >> (s % 8))) {
+      run = 0;
+    } else {
+      ++zeros;
+      longest = std::max(longest, ++run);
+    }
+  }
+  freeBytes_ += zeros * 64;
+  longestFree_.push_back(static_cast<uint8_t>(std::min<uint64_t>(longest, 255)));
+  std::array<std::byte, 512> page{};
+  std::memcpy(page.data(), amap_.data(), amap_.size());
+  const uint64_t at = IntervalStart(interval_);
+  WritePage(at, page, kPtypeAllocationMap, at, false);
+}
+
+uint64_t NodeDatabase::Allocate(uint64_t size, uint64_t align) {
+  for (;;) {
+    uint64_t pos = AlignUp(cursor_, align);
+    const uint64_t k = (pos - kFirstMapOffset) / kMapInterval;
+    while (k > interval_) {
+      CloseInterval();
+      EnterInterval(interval_ + 1);
+    }
+    const uint64_t start = IntervalStart(k);
+    pos = std::max(pos, AlignUp(start + MapBytes(k), align));
+    if (pos + size <= start + kMapInterval) {
+      MarkUsed(pos, size);
+      cursor_ = pos + size;
+      return pos;
+    }
+    cursor_ = start + kMapInterval;
+  }
+}
+
+void NodeDatabase::WriteAt(uint64_t offset, ByteRange data) {
+  while (!data.empty()) {
+    const ssize_t n = ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Fail("cannot write", errno);
+    }
+    if (n == 0) Fail("cannot write", ENOSPC);
+    data = data.subspan(static_cast<size_t>(n));
+    offset += static_cast<uint64_t>(n);
+  }
+}
+
+void NodeDatabase::Patch(uint64_t offset, ByteRange data) {
+  if (offset < flushed_) {
+    const size_t head = static_cast<size_t>(std::min<uint64_t>(data.size(), flushed_ - offset));
+    WriteAt(offset, data.first(head));
+    data = data.subspan(head);
+    offset += head;
+    if (data.empty()) return;
+  }
+  const size_t at = static_cast<size_t>(offset - flushed_);
+  if (buffer_.size() < at + data.size()) buffer_.resize(at + data.size());
+  std::memcpy(buffer_.data() + at, data.data(), data.size());
+}
+
+void NodeDatabase::Emit(uint64_t offset, ByteRange data) {
+  Patch(offset, data);
+  if (buffer_.size() >= kBufferLimit) Flush();
+}
+
+void NodeDatabase::Flush() {
+  if (buffer_.empty()) return;
+  WriteAt(flushed_, buffer_);
+  flushed_ += buffer_.size();
+  buffer_.clear();
+}
+
+void NodeDatabase::WritePage(uint64_t offset, std::array<std::byte, 512>& page, uint8_t ptype, uint64_t bid,
+                             bool signed_) {
+  std::byte* t = page.data() + 496;
+  t[0] = std::byte(ptype);
+  t[1] = std::byte(ptype);
+  Put16(t + 2, signed_ ? Signature(offset, bid) : 0);
+  Put32(t + 4, Crc(0, ByteRange(page.data(), 496)));
+  Put64(t + 8, bid);
+  Patch(offset, page);
+}
+
+uint64_t NodeDatabase::WriteBlock(ByteRange data, bool internal) {
+  if (data.size() > kMaxBlockData) throw WriteError(path_ + ": a block is too large");
+  const uint64_t stored = AlignUp(data.size() + kBlockTrailer, 64);
+  const uint64_t pos = Allocate(stored, 64);
+  const uint64_t bid = nextBid_ | (internal ? 2 : 0);
+  nextBid_ += 4;
+  Bytes block(stored);
+  std::memcpy(block.data(), data.data(), data.size());
+  if (!internal && encoding_ == Encoding::Permute) Permute(std::span(block.data(), data.size()));
+  std::byte* t = block.data() + stored - kBlockTrailer;
+  Put16(t, static_cast<uint16_t>(data.size()));
+  Put16(t + 2, Signature(pos, bid));
+  Put32(t + 4, Crc(0, ByteRange(block.data(), data.size())));
+  Put64(t + 8, bid);
+  Emit(pos, block);
+  blocks_.push_back({bid, pos, static_cast<uint16_t>(data.size())});
+  return bid;
+}
+
+uint64_t NodeDatabase::AddBlock(ByteRange data) { return WriteBlock(data, false); }
+
+uint64_t NodeDatabase::AddData(ByteRange data) {
+  if (data.size() <= kMaxBlockData) return AddBlock(data);
+  DataStream s(*this);
+  s.Write(data);
+  return s.Finish();
+}
+
+uint64_t NodeDatabase::AddTree(const std::vector<uint64_t>& bids, const std::vector<uint32_t>& sizes) {
+  uint64_t total = 0;
+  for (uint32_t s : sizes) total += s;
+  if (total > 0xFFFFFFFFu || bids.size() > kXBlockMax * kXBlockMax || bids.size() != sizes.size()) {
+    throw WriteError(path_ + ": a value is larger than the format allows");
+  }
+  auto xblock = [&](const std::vector<uint64_t>& children, size_t from, size_t count, uint64_t bytes, int level) {
+    Bytes b(8 + 8 * count);
+    b[0] = std::byte{1};
+    b[1] = std::byte(level);
+    Put16(b.data() + 2, static_cast<uint16_t>(count));
+    Put32(b.data() + 4, static_cast<uint32_t>(bytes));
+    for (size_t i = 0; i < count; ++i) Put64(b.data() + 8 + 8 * i, children[from + i]);
+    return WriteBlock(b, true);
+  };
+  if (bids.size() <= kXBlockMax) return xblock(bids, 0, bids.size(), total, 1);
+  std::vector<uint64_t> upper;
+  for (size_t from = 0; from < bids.size(); from += kXBlockMax) {
+    const size_t count = std::min(kXBlockMax, bids.size() - from);
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < count; ++i) bytes += sizes[from + i];
+    upper.push_back(xblock(bids, from, count, bytes, 1));
+  }
+  return xblock(upper, 0, upper.size(), total, 2);
+}
+
+uint64_t NodeDatabase::AddSubnodes(std::vector<SubnodeRef> entries) {
+  if (entries.empty()) return 0;
+  std::sort(entries.begin(), entries.end(), [](const SubnodeRef& a, const SubnodeRef& b) { return a.nid < b.nid; });
+  auto leaf = [&](size_t from, size_t count) {
+    Bytes b(8 + 24 * count);
+    b[0] = std::byte{2};
+    Put16(b.data() + 2, static_cast<uint16_t>(count));
+    for (size_t i = 0; i < count; ++i) {
+      const SubnodeRef& e = entries[from + i];
+      Put64(b.data() + 8 + 24 * i, e.nid);
+      Put64(b.data() + 16 + 24 * i, e.dataBid);
+      Put64(b.data() + 24 + 24 * i, e.subnodeBid);
+    }
+    return WriteBlock(b, true);
+  };
+  if (entries.size() <= kSlMax) return leaf(0, entries.size());
+  if (entries.size() > kSlMax * kSiMax) throw WriteError(path_ + ": an object has too many parts");
+  std::vector<std::pair<uint32_t, uint64_t>> leaves;
+  for (size_t from = 0; from < entries.size(); from += kSlMax) {
+    leaves.emplace_back(entries[from].nid, leaf(from, std::min(kSlMax, entries.size() - from)));
+  }
+  Bytes b(8 + 16 * leaves.size());
+  b[0] = std::byte{2};
+  b[1] = std::byte{1};
+  Put16(b.data() + 2, static_cast<uint16_t>(leaves.size()));
+  for (size_t i = 0; i < leaves.size(); ++i) {
+    Put64(b.data() + 8 + 16 * i, leaves[i].first);
+    Put64(b.data() + 16 + 16 * i, leaves[i].second);
+  }
+  return WriteBlock(b, true);
+}
+
+void NodeDatabase::AddNode(uint32_t nid, uint64_t dataBid, uint64_t subnodeBid, uint32_t parentNid) {
+  nodes_.push_back({nid, parentNid, dataBid, subnodeBid});
+}
+
+uint64_t NodeDatabase::WriteTreePage(const std::byte* entries, size_t count, size_t entrySize, int maxEntries,
+                                     int level, uint8_t ptype, uint64_t* bidOut) {
+  std::array<std::byte, 512> page{};
+  std::memcpy(page.data(), entries, count * entrySize);
+  page[488] = std::byte(count);
+  page[489] = std::byte(maxEntries);
+  page[490] = std::byte(entrySize);
+  page[491] = std::byte(level);
+  const uint64_t at = Allocate(kPageSize, kPageSize);
+  const uint64_t bid = nextPageBid_++;
+  WritePage(at, page, ptype, bid, true);
+  *bidOut = bid;
+  return at;
+}
+
+NodeDatabase::PageRef NodeDatabase::BuildUpper(std::vector<PageRef> level, uint8_t ptype, int height) {
+  while (level.size() > 1) {
+    std::vector<PageRef> next;
+    for (size_t from = 0; from < level.size(); from += kBlockEntriesPerPage) {
+      const size_t count = std::min<size_t>(kBlockEntriesPerPage, level.size() - from);
+      std::vector<std::byte> e(24 * count);
+      for (size_t i = 0; i < count; ++i) {
+        Put64(e.data() + 24 * i, level[from + i].key);
+        Put64(e.data() + 24 * i + 8, level[from + i].bid);
+        Put64(e.data() + 24 * i + 16, level[from + i].ib);
+      }
+      PageRef r{level[from].key, 0, 0};
+      r.ib = WriteTreePage(e.data(), count, 24, kBlockEntriesPerPage, height, ptype, &r.bid);
+      next.push_back(r);
+    }
+    level = std::move(next);
+    ++height;
+  }
+  return level.front();
+}
+
+NodeDatabase::PageRef NodeDatabase::BuildBlockTree() {
+  std::vector<PageRef> leaves;
+  const size_t n = blocks_.size();
+  for (size_t from = 0; from < std::max<size_t>(n, 1); from += kBlockEntriesPerPage) {
+    const size_t count = std::min<size_t>(kBlockEntriesPerPage, n - from);
+    std::vector<std::byte> e(24 * std::max<size_t>(count, 1));
+    for (size_t i = 0; i < count; ++i) {
+      const BlockEntry& b = blocks_[from + i];
+      Put64(e.data() + 24 * i, b.bid);
+      Put64(e.data() + 24 * i + 8, b.ib);
+      Put16(e.data() + 24 * i + 16, b.cb);
+      // The index's own reference and the one node or tree that uses the block.
+      Put16(e.data() + 24 * i + 18, 2);
+    }
+    PageRef r{count ? blocks_[from].bid : 0, 0, 0};
+    r.ib = WriteTreePage(e.data(), count, 24, kBlockEntriesPerPage, 0, kPtypeBlockTree, &r.bid);
+    leaves.push_back(r);
+  }
+  return BuildUpper(std::move(leaves), kPtypeBlockTree, 1);
+}
+
+NodeDatabase::PageRef NodeDatabase::BuildNodeTree() {
+  std::sort(nodes_.begin(), nodes_.end(), [](const NodeEntry& a, const NodeEntry& b) { return a.nid < b.nid; });
+  for (size_t i = 1; i < nodes_.size(); ++i) {
+    if (nodes_[i].nid == nodes_[i - 1].nid) throw WriteError(path_ + ": two nodes share an id");
+  }
+  std::vector<PageRef> leaves;
+  const size_t n = nodes_.size();
+  for (size_t from = 0; from < std::max<size_t>(n, 1); from += kNodeEntriesPerPage) {
+    const size_t count = std::min<size_t>(kNodeEntriesPerPage, n - from);
+    std::vector<std::byte> e(32 * std::max<size_t>(count, 1));
+    for (size_t i = 0; i < count; ++i) {
+      const NodeEntry& x = nodes_[from + i];
+      Put64(e.data() + 32 * i, x.nid);
+      Put64(e.data() + 32 * i + 8, x.dataBid);
+      Put64(e.data() + 32 * i + 16, x.subnodeBid);
+      Put32(e.data() + 32 * i + 24, x.parent);
+    }
+    PageRef r{count ? nodes_[from].nid : 0u, 0, 0};
+    r.ib = WriteTreePage(e.data(), count, 32, kNodeEntriesPerPage, 0, kPtypeNodeTree, &r.bid);
+    leaves.push_back(r);
+  }
+  return BuildUpper(std::move(leaves), kPtypeNodeTree, 1);
+}
+
+void NodeDatabase::Commit(const NidCounters& counters) {
+  const PageRef blockRoot = BuildBlockTree();
+  const PageRef nodeRoot = BuildNodeTree();
+  CloseInterval();
+  const uint64_t last = interval_;
+  const uint64_t fileEnd = IntervalStart(last + 1);
+
+  // The deprecated maps, kept at their places with valid trailers.
+  for (uint64_t k = 0; k <= last; ++k) {
+    uint64_t at = IntervalStart(k) + kPageSize;
+    if (HasPageMap(k)) {
+      std::array<std::byte, 512> page{};
+      std::memset(page.data(), 0xFF, 496);
+      WritePage(at, page, kPtypePageMap, at, false);
+      at += kPageSize;
+    }
+    if (HasFreeMap(k)) {
+      std::array<std::byte, 512> page{};
+      for (uint64_t i = 0; i < 496 && k + i <= last; ++i) page[i] = std::byte(longestFree_[k + i]);
+      WritePage(at, page, kPtypeFreeMap, at, false);
+      at += kPageSize;
+    }
+    if (HasFreePageMap(k)) {
+      std::array<std::byte, 512> page{};
+      std::memset(page.data(), 0xFF, 496);
+      WritePage(at, page, kPtypeFreePageMap, at, false);
+    }
+  }
+  Flush();
+  if (::ftruncate(fd_, static_cast<off_t>(fileEnd)) != 0) Fail("cannot write", errno);
+  cursor_ = fileEnd;
+
+  std::array<std::byte, 564> h{};
+  std::memcpy(h.data(), "!BDN", 4);
+  Put16(&h[8], 0x4D53);
+  Put16(&h[10], 23);
+  Put16(&h[12], 19);
+  h[14] = std::byte{1};
+  h[15] = std::byte{1};
+  Put64(&h[32], nextPageBid_);
+  Put32(&h[40], 1);
+  for (size_t i = 0; i < counters.size(); ++i) Put32(&h[44 + 4 * i], counters[i]);
+  Put64(&h[184], fileEnd);
+  Put64(&h[192], IntervalStart(last));
+  Put64(&h[200], freeBytes_);
+  Put64(&h[216], nodeRoot.bid);
+  Put64(&h[224], nodeRoot.ib);
+  Put64(&h[232], blockRoot.bid);
+  Put64(&h[240], blockRoot.ib);
+  h[248] = std::byte{2};
+  std::memset(&h[256], 0xFF, 256);
+  h[512] = std::byte{0x80};
+  h[513] = std::byte(encoding_);
+  Put64(&h[516], nextBid_);
+  Put32(&h[4], Crc(0, ByteRange(&h[8], 471)));
+  Put32(&h[524], Crc(0, ByteRange(&h[8], 516)));
+  WriteAt(0, h);
+  if (::fsync(fd_) != 0) Fail("cannot write", errno);
+  ::close(fd_);
+  fd_ = -1;
+  // A hard link never replaces an existing file, unlike a rename.
+  if (::link(tempPath_.c_str(), path_.c_str()) != 0) {
+    const int err = errno;
+    if (err == EEXIST) throw WriteError(path_ + ": the file exists already");
+    Fail("cannot name the file", err);
+  }
+  ::unlink(tempPath_.c_str());
+  committed_ = true;
+}
+
+void DataStream::Write(ByteRange data) {
+  total_ += data.size();
+  while (!data.empty()) {
+    const size_t take = std::min(kMaxBlockData - pending_.size(), data.size());
+    pending_.insert(pending_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(take));
+    data = data.subspan(take);
+    if (pending_.size() == kMaxBlockData) {
+      bids_.push_back(db_.AddBlock(pending_));
+      pending_.clear();
+    }
+  }
+}
+
+uint64_t DataStream::Finish() {
+  if (bids_.empty()) return pending_.empty() ? 0 : db_.AddBlock(pending_);
+  const size_t last = pending_.size();
+  if (last) bids_.push_back(db_.AddBlock(pending_));
+  if (bids_.size() == 1) return bids_.front();
+  std::vector<uint32_t> sizes(bids_.size(), static_cast<uint32_t>(kMaxBlockData));
+  if (last) sizes.back() = static_cast<uint32_t>(last);
+  return db_.AddTree(bids_, sizes);
+}
+
+}  // namespace velmorix::pst
