@@ -147,6 +147,24 @@ void RecoverySession::StartRecovery(const std::string& path) {
   });
 }
 
+void RecoverySession::StartDeepScan() {
+  if (WorkerRunning() || state() != SessionState::Finished || outcome() != RunOutcome::Finished) return;
+  WaitForWorker();
+  workerRunning_.store(true, std::memory_order_release);
+  worker_ = std::thread([this] {
+    try {
+      RunDeepScan();
+      view_.ShowControl(kProgressBar, false);
+      view_.EnableControl(kStopButton, false);
+      view_.ShowControl(kStopButton, false);
+    } catch (...) {
+      outcome_.store(RunOutcome::Aborted, std::memory_order_release);
+    }
+    workerRunning_.store(false, std::memory_order_release);
+    if (onWorkerFinished) onWorkerFinished();
+  });
+}
+
 void RecoverySession::ReportFailure(Run& run, int code) {
   if (code == 1) view_.StopProgressTimer();
   view_.ShowControl(kProgressBar, false);
@@ -164,7 +182,6 @@ int RecoverySession::RunRecovery() {
   damageFound_.store(false, std::memory_order_release);
   deepScanRan_.store(false, std::memory_order_release);
   deepScanAdded_.store(0, std::memory_order_release);
-  namesLoaded_ = false;
   topFolderNid_ = 0;
   if (RunNormalStages() == 1) return 1;
   MaybeRunDeepScan();
@@ -242,7 +259,6 @@ int RecoverySession::RunNormalStages() {
     ReportFailure(run, 2);
     return 0;
   }
-  namesLoaded_ = true;
 
   auto stopped = [this] { return stop_.load(std::memory_order_acquire); };
   if (stopped()) {
