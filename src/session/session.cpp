@@ -150,6 +150,7 @@ void RecoverySession::StartRecovery(const std::string& path) {
 void RecoverySession::StartDeepScan() {
   if (WorkerRunning() || state() != SessionState::Finished || outcome() != RunOutcome::Finished) return;
   WaitForWorker();
+  deepScanAdded_.store(0, std::memory_order_release);
   workerRunning_.store(true, std::memory_order_release);
   worker_ = std::thread([this] {
     try {
