@@ -201,6 +201,10 @@ void MainWindow::BuildControls() {
   backButton_ = PictureButton(QStringLiteral("back"), id::kBackButton, 345, 273, 51, 24);
   backButton_->setAccessibleName(QStringLiteral("Back"));
   backButton_->hide();
+  deletedItemsButton_ = new QPushButton(QStringLiteral("Search for Deleted Items"), this);
+  Place(deletedItemsButton_, id::kDeletedItemsButton, 403, 273, 100, 24);
+  deletedItemsButton_->setAutoDefault(false);
+  deletedItemsButton_->hide();
 
   connect(openButton_, &QToolButton::clicked, this, &MainWindow::Open);
   connect(helpButton_, &QToolButton::clicked, this, &MainWindow::Help);
@@ -211,6 +215,7 @@ void MainWindow::BuildControls() {
   connect(nextButton_, &QToolButton::clicked, this, &MainWindow::Start);
   connect(stopButton_, &QToolButton::clicked, this, &MainWindow::Stop);
   connect(backButton_, &QToolButton::clicked, this, &MainWindow::Back);
+  connect(deletedItemsButton_, &QPushButton::clicked, this, &MainWindow::SearchDeletedItems);
   connect(tree_, &FolderTree::fillRequested, this, &MainWindow::FillItemList);
   connect(list_, &ItemList::openRequested, this, &MainWindow::OpenItem);
   connect(list_, &ItemList::saveAsRequested, this, &MainWindow::SaveSelectedAs);
@@ -340,7 +345,7 @@ void MainWindow::ApplyFileSelectionLayout() {
   OnUiThread([this] {
     for (int shown : {id::kPathField, id::kSelectFileButton, id::kNextButton}) control(shown)->show();
     for (int hidden : {id::kFolderTree, id::kItemList, id::kProgressBar, id::kBackButton,
-                       id::kStopButton, id::kStatusLine, id::kFolderCountLabel, id::kFolderCount,
+                       id::kStopButton, id::kDeletedItemsButton, id::kStatusLine, id::kFolderCountLabel, id::kFolderCount,
                        id::kMailCountLabel, id::kMailCount}) {
       control(hidden)->hide();
     }
@@ -356,7 +361,9 @@ void MainWindow::ApplyScanningLayout() {
                       id::kMailCountLabel, id::kMailCount}) {
       control(shown)->show();
     }
-    for (int hidden : {id::kPathField, id::kSelectFileButton, id::kNextButton}) control(hidden)->hide();
+    for (int hidden : {id::kPathField, id::kSelectFileButton, id::kNextButton, id::kDeletedItemsButton}) {
+      control(hidden)->hide();
+    }
   });
 }
 
@@ -429,6 +436,9 @@ void MainWindow::OnWorkerFinished() {
     FinishBack();
   }
   if (exitConfirmed_) close();
+  // Offered after every finished recovery, on a file found intact too.
+  deletedItemsButton_->setVisible(session_->state() == session::SessionState::Finished &&
+                                  session_->outcome() == session::RunOutcome::Finished);
   if (startPending_) {
     startPending_ = false;
     Start();
@@ -486,7 +496,14 @@ void MainWindow::Back() {
   FinishBack();
 }
 
+void MainWindow::SearchDeletedItems() {
+  if (deletedItemsButton_->isHidden() || session_->WorkerRunning()) return;
+  deletedItemsButton_->hide();
+  session_->StartDeepScan();
+}
+
 void MainWindow::FinishBack() {
+  deletedItemsButton_->hide();
   session_->WaitForWorker();
   readers_->CloseReaders();
   session_->DiscardRecovery();

@@ -77,6 +77,8 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void Start();
   void Stop();
   void Back();
+  // Runs the deep scan into the finished recovery's lists.
+  void SearchDeletedItems();
   void Help();
   void About();
   void ProductPage();
@@ -182,6 +184,7 @@ class MainWindow : public QDialog, public session::RecoveryView {
   QProgressBar* progress_ = nullptr;
   QToolButton* stopButton_ = nullptr;
   QToolButton* backButton_ = nullptr;
+  QPushButton* deletedItemsButton_ = nullptr;
   QAction* aboutAction_ = nullptr;
   QPointer<ExportJob> export_;
   QTimer progressTimer_;
