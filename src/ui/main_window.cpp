@@ -202,7 +202,7 @@ void MainWindow::BuildControls() {
   backButton_->setAccessibleName(QStringLiteral("Back"));
   backButton_->hide();
   deletedItemsButton_ = new QPushButton(QStringLiteral("Search for Deleted Items"), this);
-  Place(deletedItemsButton_, id::kDeletedItemsButton, 403, 273, 100, 24);
+  Place(deletedItemsButton_, id::kDeletedItemsButton, 399, 273, 92, 24);
   deletedItemsButton_->setAutoDefault(false);
   deletedItemsButton_->hide();
 
