@@ -145,7 +145,7 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
 #endif
 
   std::string error;
-  auto reader = content::ItemReader::Open(path, session.data().storeData, &session.data().names, &error);
+  auto reader = content::ItemReader::Open(path, session.data().storeData, session.data().Names(), &error);
   if (!reader) {
     err << "velmorix-cli: " << path << ": " << error << '\n';
     return kExitOpenFailed;

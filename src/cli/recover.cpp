@@ -337,11 +337,8 @@ void ReportFailure(std::ostream& err, const std::string& path, const session::Re
 int ExitStatus(const session::RecoverySession& session) {
   switch (session.outcome()) {
     case session::RunOutcome::Finished:
-      // A deep scan that ran to its end and found items recovered what the
-      // file still holds.
-      return session.failureCode() != 0 && !(session.deepScanRan() && session.deepScanAdded() > 0)
-                 ? kExitFoundCondition
-                 : kExitFinished;
+      // A deep scan that ran to its end recovered what the file still holds.
+      return session.failureCode() != 0 && !session.deepScanRan() ? kExitFoundCondition : kExitFinished;
     case session::RunOutcome::OpenFailed: return kExitOpenFailed;
     case session::RunOutcome::Stopped: return kExitStopped;
     case session::RunOutcome::Failed:

@@ -199,7 +199,7 @@ PstResult ConvertToPst(content::ItemReader& reader, const std::vector<TreeFolder
   for (size_t i = 0; i < folders.size(); ++i) {
     if (!folders[i].nodeId) continue;
     if (auto source = reader.Read(folders[i].nodeId, conv.options())) {
-      folderProps[i] = conv.Props(source->raw, true);
+      folderProps[i] = conv.Props(source->raw, true, source->codePage);
       std::erase_if(folderProps[i], [](const pst::Property& p) { return p.id == 0x6635 || p.id == 0x6636; });
     }
   }

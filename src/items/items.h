@@ -79,6 +79,10 @@ inline constexpr std::array<uint8_t, 16> kPsPublicStrings = {0x29, 0x03, 0x02, 0
 // entry stream); `out` is left empty then.
 int LoadNamedPropertyMap(store::Store& store, NamedPropertyMap& out);
 
+// The same for the map's property context in `node` (a node the deep scan
+// found, say): 0 also when the context holds no entry stream.
+int LoadNamedPropertyMap(store::Store& store, const store::NodeEntry* node, NamedPropertyMap& out);
+
 // nullptr when `map` is null or holds no entry for `propertyId`.
 const NamedPropertyEntry* LookupNamedProperty(const NamedPropertyMap* map, int32_t propertyId);
 
@@ -517,6 +521,22 @@ int DecodeAttachmentProperties(ItemContext& ctx, const PropertySet& set, ItemRec
 // field is left empty or partly filled; the body locator is left empty.
 std::unique_ptr<ItemRecord> BuildItem(ItemContext& ctx, const store::NodeEntry* node,
                                       ReadScope scope = ReadScope::Full);
+
+// What tells stored copies of one item apart: a hash of its property
+// context's bytes and hashes of its search key (0x300B) and Internet message
+// ID (0x1035), with its last modification time (0x3008). A hash is 0 when
+// the value is absent.
+struct ItemStamp {
+  uint64_t contentHash = 0;
+  uint64_t searchKey = 0;
+  uint64_t messageId = 0;
+  uint64_t modified = 0;  // FILETIME; 0 when absent
+  // It holds binary GUID and entry streams and no message class, as the
+  // named-property map's context does.
+  bool nameMap = false;
+};
+// nullopt when the heap of `dataBid` cannot be read as a property context.
+std::optional<ItemStamp> ReadItemStamp(store::Store& store, uint32_t dataBid);
 
 // Message class and container class classification.
 int32_t ClassifyMessageClass(std::string_view messageClass);

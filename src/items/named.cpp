@@ -10,6 +10,7 @@ constexpr uint32_t kNameToIdMapNid = 0x61;
 constexpr uint32_t kEntryStreamTag = 0x0003;
 constexpr uint32_t kStringStreamTag = 0x0004;
 constexpr uint32_t kGuidStreamTag = 0x0002;
+constexpr uint32_t kBinaryType = 0x0102;
 
 }  // namespace
 
@@ -72,9 +73,12 @@ std::vector<NamedPropertyEntry> ParseNameIdStreams(ByteSpan entryStream,
   return taken;
 }
 
-int LoadNamedPropertyMap(store::Store& store, NamedPropertyMap& out) {
+namespace {
+
+// `found`: the node is not the map's own, so its context must look like the
+// map's: a binary GUID stream and a binary entry stream.
+int LoadMap(store::Store& store, const store::NodeEntry* node, bool found, NamedPropertyMap& out) {
   out = NamedPropertyMap();
-  const store::NodeEntry* node = store::FindNode(store, kNameToIdMapNid);
   if (!node) return 0;
   const store::SubnodeList* subnodes =
       node->subnodeBlock ? store::ReadSubnodeList(store, node->subnodeBlock) : nullptr;
@@ -88,15 +92,26 @@ int LoadNamedPropertyMap(store::Store& store, NamedPropertyMap& out) {
   for (const PropertyEntry& e : set->rows.front().entries) {
     if (e.tag == kEntryStreamTag) entryStream = &e;
     if (e.tag == kStringStreamTag) stringStream = &e;
-    if (e.tag == kGuidStreamTag) guidStream = &e;
+    if (e.tag == kGuidStreamTag && e.type == kBinaryType) guidStream = &e;
   }
   if (!entryStream || !entryStream->data) return 0;
+  if (found && (!guidStream || entryStream->type != kBinaryType)) return 0;
   std::optional<ByteSpan> strings;
   if (stringStream && stringStream->data) strings = stringStream->data.bytes();
   std::optional<ByteSpan> guids;
   if (guidStream && guidStream->data) guids = guidStream->data.bytes();
   out = NamedPropertyMap(ParseNameIdStreams(entryStream->data.bytes(), strings, guids));
   return 1;
+}
+
+}  // namespace
+
+int LoadNamedPropertyMap(store::Store& store, NamedPropertyMap& out) {
+  return LoadMap(store, store::FindNode(store, kNameToIdMapNid), false, out);
+}
+
+int LoadNamedPropertyMap(store::Store& store, const store::NodeEntry* node, NamedPropertyMap& out) {
+  return LoadMap(store, node, node && node->nid != kNameToIdMapNid, out);
 }
 
 }  // namespace velmorix::items

@@ -3,8 +3,11 @@
 // indexes are rebuilt from what was found and everything not listed yet is
 // placed: folders under their parent when it is known, else under the top
 // folder; items in their folder when it is known, else in "Recovered Items".
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -27,21 +30,29 @@ constexpr uint32_t kRootFolderNid = 0x122;
 constexpr uint32_t kDefaultTopFolderNid = 0x2142;
 constexpr const char* kDeepScanStatus = "Deep Scanning File for Items...";
 
-// What identifies a mail row to the eye: its texts and date. A stale copy of
-// a listed mail has the same.
-std::string RowKey(std::string_view sender, std::string_view subject, std::string_view to, uint64_t date) {
-  std::string key;
-  key.reserve(sender.size() + subject.size() + to.size() + 40);
-  for (std::string_view t : {sender, subject, to}) {
-    key += std::to_string(t.size());
-    key += ':';
-    key += t;
-  }
-  key += std::to_string(date);
-  return key;
-}
+constexpr uint32_t kNidTypeFolder = 0x02;
+constexpr uint32_t kNidTypeSearchFolder = 0x03;
 
-std::string RowKey(const ListedItem& m) { return RowKey(m.Text(0), m.Text(1), m.Text(2), m.date); }
+// The root folder's subfolder that looks most like the top folder: the one
+// with the most subfolders, then the one holding the most items.
+uint32_t LikeliestTopFolder(const store::Store& s) {
+  const store::NodeEntry* root = store::FindNode(s, kRootFolderNid);
+  if (!root) return 0;
+  uint32_t best = 0;
+  std::pair<size_t, size_t> most{0, 0};
+  for (const store::NodeEntry* c = root->firstChild; c; c = c->nextSibling) {
+    if ((c->nid & 0x1F) != kNidTypeFolder) continue;
+    std::pair<size_t, size_t> n{0, 0};
+    for (const store::NodeEntry* g = c->firstChild; g; g = g->nextSibling) {
+      ++((g->nid & 0x1F) == kNidTypeFolder ? n.first : n.second);
+    }
+    if (n > most) {
+      most = n;
+      best = c->nid;
+    }
+  }
+  return best;
+}
 
 // Where a node lies relative to the top folder.
 enum class Zone : uint8_t { Top, Unknown, Outside };
@@ -78,6 +89,9 @@ void RecoverySession::MaybeRunDeepScan() {
 }
 
 void RecoverySession::RunDeepScan() {
+  // On a file the normal stages found intact, what only the deep scan finds
+  // was deleted.
+  const bool deletedOnly = !damageFound() && failureCode() == 0;
   Run run;
   NewStore(run);
   if (store::OpenStore(*run.store, path_) == -1) return;
@@ -118,19 +132,13 @@ void RecoverySession::RunDeepScan() {
     run.ansi = data_->variant() == store::Variant::Ansi;
     // Readers that open from here on find the items placed below.
     std::atomic_store(&data_->storeData, found.data);
-    if (!namesLoaded_) {
-      try {
-        items::LoadNamedPropertyMap(*run.store, data_->names);
-        namesLoaded_ = true;
-      } catch (...) {
-      }
-    }
-    run.ctx = std::make_unique<items::ItemContext>(*run.store, &data_->names);
+    if (data_->Names()->empty()) FindNamedPropertyMap(run, found.orphanNids);
+    run.ctx = std::make_unique<items::ItemContext>(*run.store, data_->Names());
     view_.SetControlText(kFolderCountLabel, "No. of Folders Found");
     view_.SetControlText(kMailCountLabel, "No. of Mails Found");
     view_.InsertFolderPath(detail::kTopFolderPath);
     try {
-      PlaceDeepScanFinds(run, found.orphanNids);
+      PlaceDeepScanFinds(run, found.orphanNids, deletedOnly);
     } catch (...) {
       // What was placed before the fault stays listed.
     }
@@ -144,18 +152,40 @@ void RecoverySession::RunDeepScan() {
   ShowFinished();
 }
 
-void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids) {
+void RecoverySession::FindNamedPropertyMap(Run& run, const std::vector<uint32_t>& orphanNids) {
+  // The map's node as a stale index page names it, else a found property
+  // context that holds the map's streams.
+  items::NamedPropertyMap map;
+  try {
+    if (items::LoadNamedPropertyMap(*run.store, map) == 0) {
+      for (uint32_t nid : orphanNids) {
+        if (stop_.load(std::memory_order_acquire)) return;
+        const store::NodeEntry* node = store::FindNode(*run.store, nid);
+        if (!node || !node->dataBlock) continue;
+        auto stamp = items::ReadItemStamp(*run.store, node->dataBlock->bid);
+        if (!stamp || !stamp->nameMap) continue;
+        if (items::LoadNamedPropertyMap(*run.store, node, map) == 1) break;
+      }
+    }
+  } catch (...) {
+    return;
+  }
+  if (!map.empty()) data_->PublishFoundNames(std::move(map));
+}
+
+void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly) {
   store::Store& s = *run.store;
 
-  // What the lists hold already: those nodes, and the rows of the mails.
+  // What the lists hold already: those nodes, the items among them apart.
   std::unordered_set<uint32_t> listed;
-  std::unordered_set<std::string> mailRows;
+  std::vector<uint32_t> listedItems;
   auto takeFolder = [&](const FolderRecord& f) {
     for (const ListedItem* m = f.FirstMail(); m; m = m->Next()) {
-      listed.insert(m->nodeId);
-      mailRows.insert(RowKey(*m));
+      if (listed.insert(m->nodeId).second) listedItems.push_back(m->nodeId);
     }
-    for (const ListedItem* p = f.FirstPlaced(); p; p = p->NextPlaced()) listed.insert(p->nodeId);
+    for (const ListedItem* p = f.FirstPlaced(); p; p = p->NextPlaced()) {
+      if (listed.insert(p->nodeId).second) listedItems.push_back(p->nodeId);
+    }
   };
   takeFolder(data_->topFolder());
   for (const FolderRecord* f = data_->firstFolder(); f; f = f->Next()) {
@@ -164,56 +194,70 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
   }
   for (const ListedChain* chain :
        {&data_->contacts(), &data_->calendar(), &data_->tasks(), &data_->journal(), &data_->notes()}) {
-    for (const ListedItem* e = chain->head(); e; e = e->Next()) listed.insert(e->nodeId);
+    for (const ListedItem* e = chain->head(); e; e = e->Next()) {
+      if (listed.insert(e->nodeId).second) listedItems.push_back(e->nodeId);
+    }
   }
   const std::unordered_set<uint32_t> orphans(orphanNids.begin(), orphanNids.end());
 
   // The top folder: as the normal stages found it, else as the message store
-  // names it.
+  // names it, else the likeliest subfolder of the root folder.
   uint32_t topNid = topFolderNid_;
   if (!topNid) {
     topNid = kDefaultTopFolderNid;
-    if (auto info = items::BuildItem(*run.ctx, store::FindNode(s, kMessageStoreNid)); info && info->storeInfo) {
-      if (auto nid = ByteView(info->storeInfo->subtreeEntryId.bytes()).U32(20)) topNid = *nid;
-    }
-    if (!store::FindNode(s, topNid)) topNid = 0;
-  }
-  if (!topNid) {
-    // The store's own record is lost: the root folder's subfolder with the
-    // most children is taken for the top folder.
-    size_t most = 0;
-    if (const store::NodeEntry* root = store::FindNode(s, kRootFolderNid)) {
-      for (const store::NodeEntry* c = root->firstChild; c; c = c->nextSibling) {
-        size_t n = 0;
-        for (const store::NodeEntry* g = c->firstChild; g; g = g->nextSibling) ++n;
-        if ((c->nid & 0x1F) == 0x02 && n > most) {
-          most = n;
-          topNid = c->nid;
-        }
+    try {
+      if (auto info = items::BuildItem(*run.ctx, store::FindNode(s, kMessageStoreNid)); info && info->storeInfo) {
+        if (auto nid = ByteView(info->storeInfo->subtreeEntryId.bytes()).U32(20)) topNid = *nid;
       }
+    } catch (...) {
+    }
+    const store::NodeEntry* top = store::FindNode(s, topNid);
+    if (!top || (topNid & 0x1F) != kNidTypeFolder || !top->parent || top->parent->nid != kRootFolderNid) {
+      if (const uint32_t likeliest = LikeliestTopFolder(s)) topNid = likeliest;
+      else if (!top) topNid = 0;
     }
   }
   listed.insert(topNid);
 
-  FolderRecord* recovered = nullptr;
+  std::unordered_map<std::string, FolderRecord*> made;  // folder records this stage made, by path
   auto addFolder = [&](const std::string& path, uint32_t nid, ColumnSet kind) -> FolderRecord& {
     std::string shownPath = detail::ShownPath(path);
+    if (auto it = made.find(shownPath); it != made.end() && nid == 0) return *it->second;
     view_.InsertFolderPath(shownPath);
     const int folders = folderCount_.fetch_add(1, std::memory_order_acq_rel) + 1;
     view_.SetControlText(kFolderCount, std::to_string(folders));
     deepScanAdded_.fetch_add(1, std::memory_order_acq_rel);
-    FolderRecord& folder = data_->AddFolder(std::move(shownPath), nid, kind);
+    FolderRecord& folder = data_->AddFolder(shownPath, nid, kind);
+    made.emplace(std::move(shownPath), &folder);
     ShowKindChange(folder);
     return folder;
-  };
-  auto recoveredItems = [&]() -> FolderRecord& {
-    if (!recovered) recovered = &addFolder(kRecoveredItemsPath, 0, ColumnSet::Mail);
-    return *recovered;
   };
   auto shownText = [&](const Blob* b) {
     const std::string_view v = b ? detail::TextOf(*b) : std::string_view();
     return run.ansi ? Cp1252ToUtf8(v) : std::string(v);
   };
+
+  // Folder paths below the top folder, by NID: the listed folders', and on
+  // an intact file those of the deleted folders a stale index page names.
+  std::unordered_map<uint32_t, std::string> formerPath;
+  if (deletedOnly) {
+    const std::string_view top = detail::kTopFolderPath;
+    for (const FolderRecord* f = data_->firstFolder(); f; f = f->Next()) {
+      if (f->folderNid && f->folderPath.starts_with(top)) {
+        formerPath.try_emplace(f->folderNid, f->folderPath.substr(top.size()));
+      }
+    }
+    formerPath[topNid] = "";
+  }
+
+  // Items only the deep scan found, with the folder record they go to (none:
+  // "Recovered Items") and the former folder path of a deleted one.
+  struct Found {
+    const store::NodeEntry* node;
+    FolderRecord* parent;
+    const std::string* former;
+  };
+  std::vector<Found> found;
 
   // Pre-order over the rebuilt tree, each node with the zone it lies in.
   std::vector<std::pair<const store::NodeEntry*, Zone>> stack;
@@ -233,48 +277,141 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
 
     const uint32_t type = node->nid & 0x1F;
     if (zone == Zone::Outside || !node->dataBlock || listed.count(node->nid) ||
-        node->nid == kRootFolderNid || (type != 0x02 && type != 0x03 && type != 0x04)) {
+        node->nid == kRootFolderNid ||
+        (type != kNidTypeFolder && type != kNidTypeSearchFolder && type != store::kNidTypeMessage)) {
       continue;
+    }
+    const bool orphan = orphans.count(node->nid) != 0;
+    const std::string* former = nullptr;
+    if (deletedOnly && node->parent) {
+      if (auto it = formerPath.find(node->parent->nid); it != formerPath.end()) former = &it->second;
+    }
+    if ((type == kNidTypeFolder || type == kNidTypeSearchFolder) && !orphan) {
+      std::unique_ptr<items::ItemRecord> record;
+      try {
+        record = items::BuildItem(*run.ctx, node, items::ReadScope::Listing);
+      } catch (...) {
+        record.reset();
+      }
+      nodesVisited_.fetch_add(1, std::memory_order_acq_rel);
+      if (!record) continue;
+      if (record->folderCounts) {
+        // A folder found only as a property context has no NID its items
+        // could name: nothing would lie in it.
+        if (orphan) continue;
+        listed.insert(node->nid);
+        const std::string name = shownText(&record->displayName) + '\\';
+        if (deletedOnly) {
+          // A deleted folder is no folder of the file now: its items go
+          // below "Recovered Deleted Items" under its former path.
+          formerPath.try_emplace(node->nid, (former ? *former : std::string()) + name);
+          continue;
+        }
+        FolderRecord* parent = nullptr;
+        if (node->parent) {
+          parent = node->parent->nid == topNid ? data_->topFolderRecord() : data_->FindFolderByNid(node->parent->nid);
+        }
+        const std::string base = parent ? parent->folderPath : std::string(detail::kTopFolderPath);
+        addFolder(base + name, node->nid, detail::ContainerKind(*record, run.ansi));
+        continue;
+      }
+    }
+    FolderRecord* parent = nullptr;
+    if (!deletedOnly && node->parent) {
+      parent = node->parent->nid == topNid ? data_->topFolderRecord() : data_->FindFolderByNid(node->parent->nid);
+    }
+    found.push_back({node, parent, former});
+  }
+  if (found.empty()) return;
+
+  // Stored copies of one item are listed once: a property context
+  // byte-identical to a listed one's is the same item, and of the versions
+  // with one search key or Internet message ID the older ones are stale.
+  // Copies of one time are distinct items (a mail copied or sent again).
+  std::unordered_set<uint64_t> contents;
+  std::unordered_map<uint64_t, uint64_t> newest;  // key hash -> newest modification time listed
+  auto stampOf = [&](const store::NodeEntry* node) -> std::optional<items::ItemStamp> {
+    if (!node || !node->dataBlock) return std::nullopt;
+    try {
+      return items::ReadItemStamp(s, node->dataBlock->bid);
+    } catch (...) {
+      return std::nullopt;
+    }
+  };
+  auto remember = [&](const items::ItemStamp& st) {
+    contents.insert(st.contentHash);
+    for (uint64_t key : {st.searchKey, st.messageId}) {
+      if (!key) continue;
+      auto [it, inserted] = newest.try_emplace(key, st.modified);
+      if (!inserted) it->second = std::max(it->second, st.modified);
+    }
+  };
+  for (uint32_t nid : listedItems) {
+    if (stop_.load(std::memory_order_acquire)) return;
+    if (auto st = stampOf(store::FindNode(s, nid))) remember(*st);
+  }
+  std::vector<std::optional<items::ItemStamp>> stamps(found.size());
+  std::unordered_map<uint64_t, uint64_t> newestFound;  // the same over the found items
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (stop_.load(std::memory_order_acquire)) return;
+    stamps[i] = stampOf(found[i].node);
+    if (!stamps[i]) continue;
+    for (uint64_t key : {stamps[i]->searchKey, stamps[i]->messageId}) {
+      if (!key) continue;
+      auto [it, inserted] = newestFound.try_emplace(key, stamps[i]->modified);
+      if (!inserted) it->second = std::max(it->second, stamps[i]->modified);
+    }
+  }
+  auto stale = [&](const items::ItemStamp& st) {
+    if (contents.count(st.contentHash)) return true;
+    for (uint64_t key : {st.searchKey, st.messageId}) {
+      if (!key) continue;
+      if (auto it = newest.find(key); it != newest.end() && st.modified < it->second) return true;
+      if (auto it = newestFound.find(key); it != newestFound.end() && st.modified < it->second) return true;
+    }
+    return false;
+  };
+
+  FolderRecord* recovered = nullptr;
+  auto recoveredItems = [&]() -> FolderRecord& {
+    if (!recovered) recovered = &addFolder(kRecoveredItemsPath, 0, ColumnSet::Mail);
+    return *recovered;
+  };
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (stop_.load(std::memory_order_acquire)) return;
+    const Found& f = found[i];
+    if (stamps[i]) {
+      if (stale(*stamps[i])) continue;
+      remember(*stamps[i]);
     }
     std::unique_ptr<items::ItemRecord> record;
     try {
-      record = items::BuildItem(*run.ctx, node, items::ReadScope::Listing);
+      record = items::BuildItem(*run.ctx, f.node, items::ReadScope::Listing);
     } catch (...) {
       record.reset();
     }
     nodesVisited_.fetch_add(1, std::memory_order_acq_rel);
-    if (!record) continue;
-    const bool orphan = orphans.count(node->nid) != 0;
-
-    // The folder record of the node's parent: the top folder's, a listed
-    // folder's, or none.
-    FolderRecord* parent = nullptr;
-    if (node->parent) {
-      parent = node->parent->nid == topNid ? data_->topFolderRecord() : data_->FindFolderByNid(node->parent->nid);
-    }
-    if (record->folderCounts) {
-      // A folder found only as a property context has no NID its items
-      // could name: nothing would lie in it.
-      if (orphan) continue;
-      const std::string base = parent ? parent->folderPath : std::string(detail::kTopFolderPath);
-      addFolder(base + shownText(&record->displayName) + '\\', node->nid, detail::ContainerKind(*record, run.ansi));
-      listed.insert(node->nid);
-      continue;
-    }
-    if (orphan && !record->messageClass.present()) continue;  // an attachment's or other context
-    if (record->details && record->kind == items::kKindMail) {
-      const items::MessageDetails& d = *record->details;
-      std::string key = RowKey(shownText(&d.sentRepresentingName), shownText(d.subject ? &d.subject->text : nullptr),
-                               shownText(&d.displayTo), FileTimeOf(d.deliveryTime));
-      if (!mailRows.insert(std::move(key)).second) continue;  // a copy of a listed mail
+    if (!record || record->folderCounts) continue;
+    if (orphans.count(f.node->nid) && !record->messageClass.present()) continue;  // an attachment's or other context
+    run.placeInto = f.parent;
+    if (deletedOnly) {
+      // Made when the first item is placed in it, below its parent record.
+      std::string path = kRecoveredDeletedItemsPath;
+      run.placeInto = &addFolder(path, 0, ColumnSet::Mail);
+      if (f.former && !f.former->empty()) {
+        size_t from = 0;
+        for (size_t at; (at = f.former->find('\\', from)) != std::string::npos; from = at + 1) {
+          path += f.former->substr(from, at + 1 - from);
+          run.placeInto = &addFolder(path, 0, ColumnSet::Mail);
+        }
+      }
     }
     // "Recovered Items" is made when the first item is placed in it.
-    run.placeInto = parent;
     run.placeLazily = recoveredItems;
-    const bool placed = RegisterItem(run, *record, node);
+    const bool placed = RegisterItem(run, *record, f.node);
     run.placeInto = nullptr;
     run.placeLazily = nullptr;
-    listed.insert(node->nid);
+    listed.insert(f.node->nid);
     if (placed) deepScanAdded_.fetch_add(1, std::memory_order_acq_rel);
   }
 }

@@ -29,6 +29,7 @@ enum ControlId : int {
   kLogoButton = 1058,
   kHelpButton = 1059,
   kAboutButton = 1060,
+  kDeletedItemsButton = 1070,  // "Search for Deleted Items", on the results page
 };
 
 enum class MessageIcon { None, Information, Question };

@@ -147,6 +147,25 @@ void RecoverySession::StartRecovery(const std::string& path) {
   });
 }
 
+void RecoverySession::StartDeepScan() {
+  if (WorkerRunning() || state() != SessionState::Finished || outcome() != RunOutcome::Finished) return;
+  WaitForWorker();
+  deepScanAdded_.store(0, std::memory_order_release);
+  workerRunning_.store(true, std::memory_order_release);
+  worker_ = std::thread([this] {
+    try {
+      RunDeepScan();
+      view_.ShowControl(kProgressBar, false);
+      view_.EnableControl(kStopButton, false);
+      view_.ShowControl(kStopButton, false);
+    } catch (...) {
+      outcome_.store(RunOutcome::Aborted, std::memory_order_release);
+    }
+    workerRunning_.store(false, std::memory_order_release);
+    if (onWorkerFinished) onWorkerFinished();
+  });
+}
+
 void RecoverySession::ReportFailure(Run& run, int code) {
   if (code == 1) view_.StopProgressTimer();
   view_.ShowControl(kProgressBar, false);
@@ -166,7 +185,6 @@ int RecoverySession::RunRecovery() {
   deepScanAdded_.store(0, std::memory_order_release);
   // The folder counter counts this run's folders only, whichever stages run.
   folderCount_.store(0, std::memory_order_release);
-  namesLoaded_ = false;
   topFolderNid_ = 0;
   if (RunNormalStages() == 1) return 1;
   MaybeRunDeepScan();
@@ -244,7 +262,6 @@ int RecoverySession::RunNormalStages() {
     ReportFailure(run, 2);
     return 0;
   }
-  namesLoaded_ = true;
 
   auto stopped = [this] { return stop_.load(std::memory_order_acquire); };
   if (stopped()) {

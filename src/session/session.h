@@ -51,6 +51,9 @@ enum class DeepScanChoice {
 inline constexpr const char* kDeepScanQuestion = "The file is damaged. Run a deep scan to find more items?";
 // The folder record that takes what the deep scan finds without a known folder.
 inline constexpr const char* kRecoveredItemsPath = "Personal Folders\\Recovered Items\\";
+// The folder record below which the deep scan lists, on a file found intact,
+// the items deleted from it (under their former folder's path when known).
+inline constexpr const char* kRecoveredDeletedItemsPath = "Personal Folders\\Recovered Deleted Items\\";
 
 class RecoverySession {
  public:
@@ -65,6 +68,10 @@ class RecoverySession {
   // User-interface thread. Starts a recovery of `path` on a worker thread;
   // does nothing while a worker still runs.
   void StartRecovery(const std::string& path);
+  // User-interface thread, once a recovery finished: runs the deep scan on
+  // a worker thread into the same lists ("Search for Deleted Items"). Does
+  // nothing while a worker runs or before a recovery finished.
+  void StartDeepScan();
   // Runs the whole recovery on the calling thread (the worker's body); 1 when
   // the file could not be opened, 0 otherwise.
   int RunRecovery();
@@ -133,7 +140,11 @@ class RecoverySession {
   // The deep scan after the normal stages, as `deepScan` chooses.
   void MaybeRunDeepScan();
   void RunDeepScan();
-  void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids);
+  // Makes the named-property map found over the rebuilt indexes the one
+  // readers take, when the normal stages found none.
+  void FindNamedPropertyMap(Run& run, const std::vector<uint32_t>& orphanNids);
+  // `deletedOnly`: the file was found intact, so what is found was deleted.
+  void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly);
   void ReportFailure(Run& run, int code);
   void ShowFinished();
   bool ScanHierarchy(Run& run);  // false when the stop request ended it
@@ -156,7 +167,6 @@ class RecoverySession {
   std::atomic<bool> damageFound_{false};
   std::atomic<bool> deepScanRan_{false};
   std::atomic<int> deepScanAdded_{0};
-  bool namesLoaded_ = false;       // worker only
   uint32_t topFolderNid_ = 0;      // worker only; 0 until stage 4 found it
   std::string path_;
   std::unique_ptr<SessionData> data_;

@@ -202,6 +202,13 @@ std::optional<ColumnSet> SessionData::TakeShownChange(FolderRecord& folder) {
   return shown;
 }
 
+bool SessionData::PublishFoundNames(items::NamedPropertyMap found) {
+  if (Names() != &names) return false;
+  foundNames_ = std::move(found);
+  namesInUse_.store(&foundNames_, std::memory_order_release);
+  return true;
+}
+
 void SessionData::Release() {
   // Unlink first, so that nothing reachable points into released memory.
   firstFolder_.store(nullptr, std::memory_order_release);
@@ -222,7 +229,9 @@ void SessionData::Release() {
   folderByNid_.clear();
   folderByPath_.clear();
   arena_.Release();
+  namesInUse_.store(&names, std::memory_order_release);
   names = items::NamedPropertyMap();
+  foundNames_ = items::NamedPropertyMap();
   storeData.reset();
   variant_.store(store::Variant::Unknown, std::memory_order_release);
 }

@@ -192,6 +192,13 @@ class SessionData {
   items::NamedPropertyMap names;
   std::shared_ptr<store::StoreData> storeData;
 
+  // The map a reader takes when it opens: `names`, or the one the deep scan
+  // found after the normal stages found none.
+  const items::NamedPropertyMap* Names() const { return namesInUse_.load(std::memory_order_acquire); }
+  // Worker only: from now on readers take `found`. A map a reader took
+  // before stays as it was; once per recovery (false when already done).
+  bool PublishFoundNames(items::NamedPropertyMap found);
+
   // Bytes held for the listed items and their texts.
   size_t listedBytes() const { return arena_.bytes(); }
 
@@ -220,6 +227,8 @@ class SessionData {
   ListedChain notes_;
 
   Arena arena_;
+  items::NamedPropertyMap foundNames_;
+  std::atomic<const items::NamedPropertyMap*> namesInUse_{&names};
 };
 
 // The first eight bytes of a FILETIME value, little-endian; 0 when absent

@@ -263,7 +263,7 @@ void MainWindow::ApplyFileSelectionLayout() {
   OnUiThread([this] {
     for (int shown : {id::kPathField, id::kSelectFileButton, id::kNextButton}) control(shown)->show();
     for (int hidden : {id::kFolderTree, id::kItemList, id::kProgressBar, id::kBackButton,
-                       id::kStopButton, id::kStatusLine, id::kFolderCountLabel, id::kFolderCount,
+                       id::kStopButton, id::kDeletedItemsButton, id::kStatusLine, id::kFolderCountLabel, id::kFolderCount,
                        id::kMailCountLabel, id::kMailCount}) {
       control(hidden)->hide();
     }
@@ -280,7 +280,9 @@ void MainWindow::ApplyScanningLayout() {
                       id::kMailCountLabel, id::kMailCount}) {
       control(shown)->show();
     }
-    for (int hidden : {id::kPathField, id::kSelectFileButton, id::kNextButton}) control(hidden)->hide();
+    for (int hidden : {id::kPathField, id::kSelectFileButton, id::kNextButton, id::kDeletedItemsButton}) {
+      control(hidden)->hide();
+    }
     splitter_->show();
   });
 }
@@ -379,6 +381,9 @@ void MainWindow::OnWorkerFinished() {
     FinishBack();
   }
   if (exitConfirmed_) close();
+  // Offered after every finished recovery, on a file found intact too.
+  deletedItemsButton_->setVisible(session_->state() == session::SessionState::Finished &&
+                                  session_->outcome() == session::RunOutcome::Finished);
   if (startPending_) {
     startPending_ = false;
     Start();

@@ -96,6 +96,8 @@ class MainWindow : public QDialog, public session::RecoveryView {
   void StartWith(const QString& path);
   void Stop();
   void Back();
+  // Runs the deep scan into the finished recovery's lists.
+  void SearchDeletedItems();
   void Help();
   void About();
   void ProductPage();
@@ -271,6 +273,7 @@ class MainWindow : public QDialog, public session::RecoveryView {
   std::unordered_map<uint32_t, QTreeWidgetItem*> rowsById_;       // this folder: rows read for
   QToolButton* stopButton_ = nullptr;
   QToolButton* backButton_ = nullptr;
+  QPushButton* deletedItemsButton_ = nullptr;
   QAction* aboutAction_ = nullptr;
   QPointer<ExportJob> export_;
   QTimer progressTimer_;

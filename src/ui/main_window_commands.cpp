@@ -90,7 +90,14 @@ void MainWindow::Back() {
   FinishBack();
 }
 
+void MainWindow::SearchDeletedItems() {
+  if (deletedItemsButton_->isHidden() || session_->WorkerRunning()) return;
+  deletedItemsButton_->hide();
+  session_->StartDeepScan();
+}
+
 void MainWindow::FinishBack() {
+  deletedItemsButton_->hide();
   session_->WaitForWorker();
   countTimer_.stop();
   counts_.Reset();

@@ -142,6 +142,11 @@ void MainWindow::BuildControls() {
   placements_[backButton_].anchor = kRight | kBottom;
   backButton_->setAccessibleName(QStringLiteral("Back"));
   backButton_->hide();
+  deletedItemsButton_ = new QPushButton(QStringLiteral("Search for Deleted Items"), this);
+  Place(deletedItemsButton_, id::kDeletedItemsButton, 399, 273, 92, 24);
+  placements_[deletedItemsButton_].anchor = kRight | kBottom;
+  deletedItemsButton_->setAutoDefault(false);
+  deletedItemsButton_->hide();
 
   connect(openButton_, &QToolButton::clicked, this, &MainWindow::Open);
   connect(helpButton_, &QToolButton::clicked, this, &MainWindow::Help);
@@ -153,6 +158,7 @@ void MainWindow::BuildControls() {
   connect(nextButton_, &QToolButton::clicked, this, &MainWindow::Start);
   connect(stopButton_, &QToolButton::clicked, this, &MainWindow::Stop);
   connect(backButton_, &QToolButton::clicked, this, &MainWindow::Back);
+  connect(deletedItemsButton_, &QPushButton::clicked, this, &MainWindow::SearchDeletedItems);
   connect(tree_, &FolderTree::fillRequested, this, &MainWindow::FillItemList);
   connect(list_, &ItemList::openRequested, this, &MainWindow::OpenItem);
   connect(list_, &ItemList::saveAsRequested, this, &MainWindow::SaveSelectedAs);

@@ -33,7 +33,7 @@ std::shared_ptr<ReaderSlot> ReaderHub::OpenReader(std::string* error) {
     return nullptr;
   }
   std::unique_ptr<content::ItemReader> reader =
-      content::ItemReader::Open(session_.sessionPath(), indexes, &data.names, error);
+      content::ItemReader::Open(session_.sessionPath(), indexes, data.Names(), error);
   if (!reader) return nullptr;
   auto slot = std::make_shared<ReaderSlot>(std::move(reader));
   std::erase_if(readers_, [](const std::weak_ptr<ReaderSlot>& r) { return r.expired(); });

@@ -193,6 +193,20 @@ TEST(CliRecover, DamagedStoreSuggestsTheDeepScanAndDeepListsWhatItFinds) {
   for (const std::string& m : Lines(text, "message\t")) EXPECT_NE(m, std::string("message\t") + cli::kDeepScanSuggestion);
   EXPECT_EQ(Lines(text, "summary\t").front().rfind("summary\tfolders=1\tmails=3\t", 0), 0u);
 
+  // Cut down to its first pages, the store holds nothing a deep scan finds:
+  // that scan still ran to its end, so the status is 0.
+  image.resize(0x4600);
+  std::ofstream(file.path(), std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  std::ostringstream empty;
+  EXPECT_EQ(cli::Recover(file.path(), options, empty), cli::kExitFinished);
+  EXPECT_TRUE(Lines(empty.str(), "row\t").empty());
+  EXPECT_EQ(Recover(file.path(), cli::OutputFormat::Tsv, out), cli::kExitFoundCondition);
+  image = mb.Build();
+  image.resize(firstPage);
+  std::ofstream(file.path(), std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+
   // show --deep finds a mail by the id recover --deep --ids gave it.
   std::ostringstream ids;
   options.ids = true;

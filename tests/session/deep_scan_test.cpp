@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <map>
 
@@ -63,6 +64,16 @@ class DeepStageTest : public SessionTest {
     return first;
   }
 
+  // Leaves the nodes `drop` out of the node index, four entries a leaf page.
+  static void Drop(sb::MailboxBuilder& mb, const std::vector<uint32_t>& drop) {
+    std::vector<std::vector<sb::NodeLeafEntry>> pages(1);
+    for (const sb::NodeLeafEntry& e : mb.ndb().NodeEntries()) {
+      if (std::find(drop.begin(), drop.end(), e.nid) != drop.end()) continue;
+      if (pages.back().size() == 4) pages.emplace_back();
+      pages.back().push_back(e);
+    }
+    mb.ndb().SetNodeLeafPages(pages);
+  }
   std::unique_ptr<sb::MailboxBuilder> builder_;
   Buffer image_;
 };
@@ -196,6 +207,127 @@ TEST_P(DeepStageTest, LostMessageStoreKeepsTheFolderTree) {
   ASSERT_TRUE(listed.count(kInbox));
   EXPECT_EQ(listed.at(kInbox).size(), 6u);
 }
+
+// An intact file whose index no longer names some items, as a client leaves
+// it after deleting them: one still named by an old leaf page left after the
+// data, one named by none. An edited mail's older version lies there too.
+class DeletedItemsTest : public DeepStageTest {
+ protected:
+  static constexpr uint64_t kOld = 130000000000000000ull;
+  static constexpr uint64_t kNew = kOld + 864000000000ull;
+
+  std::unique_ptr<sb::MailboxBuilder> Make(std::vector<uint32_t>& nids) {
+    sb::MailboxOptions o = Options(GetParam());
+    o.ndb.nodeLeafFill = 4;
+    auto mb = std::make_unique<sb::MailboxBuilder>(o);
+    const uint32_t inbox = mb->AddFolder(mb->topFolder(), "Inbox");
+    const std::byte key[16] = {std::byte{7}, std::byte{1}, std::byte{9}};
+    sb::Item edited = Mail("Edited");
+    edited.props.Binary(0x300B, ByteSpan(key)).Time(0x3008, kNew);
+    sb::Item older = Mail("Edited");
+    older.props.Binary(0x300B, ByteSpan(key)).Time(0x3008, kOld);
+    nids = {mb->AddItem(inbox, Mail("Kept")), mb->AddItem(inbox, edited), mb->AddItem(inbox, older),
+            mb->AddItem(inbox, Mail("Deleted from Inbox")), mb->AddItem(inbox, Mail("Deleted long ago")),
+            mb->AddItem(inbox, Mail("Kept"))};
+    mb->WriteMailbox();
+    return mb;
+  }
+  void SetUp() override {
+    std::vector<uint32_t> nids;
+    auto before = Make(nids);  // the index before the last deletion
+    Drop(*before, {nids[2], nids[4]});
+    const Buffer old = before->Build();
+    builder_ = Make(nids);
+    Drop(*builder_, {nids[2], nids[3], nids[4]});
+    image_ = builder_->Build();
+    // The old leaf pages after the data, each signed for its new offset.
+    const store::VariantLayout& L = builder_->ndb().variantLayout();
+    for (const sb::PageInfo& p : before->ndb().layout().nodePages.front()) {
+      image_.resize((image_.size() + L.pageSize - 1) / L.pageSize * L.pageSize);
+      const uint64_t at = image_.size();
+      image_.insert(image_.end(), old.begin() + static_cast<std::ptrdiff_t>(p.offset),
+                    old.begin() + static_cast<std::ptrdiff_t>(p.offset + L.pageSize));
+      const uint16_t sig = store::ComputeSig(at, p.bid);
+      std::memcpy(image_.data() + at + L.pageTrailerAt() + 2, &sig, 2);
+    }
+  }
+};
+
+TEST_P(DeletedItemsTest, DeepScanOfAnIntactFileListsDeletedItemsBelowTheirOwnFolder) {
+  const std::string path = WriteImage();
+  session.deepScan = DeepScanChoice::Never;
+  Run(path);
+  EXPECT_FALSE(session.damageFound());
+  const auto normal = Listed();
+  EXPECT_EQ(normal.at(kInbox), (V{"Kept", "Edited", "Kept"}));
+
+  session.DiscardRecovery();
+  session.deepScan = DeepScanChoice::Always;
+  Run(path);
+  EXPECT_TRUE(session.deepScanRan());
+  auto listed = Listed();
+  const std::string deleted = kRecoveredDeletedItemsPath;
+  EXPECT_EQ(listed[kInbox], normal.at(kInbox));
+  // The older version of the edited mail is no deleted item.
+  EXPECT_EQ(listed[deleted + "Inbox\\"], V{"Deleted from Inbox"});
+  EXPECT_EQ(listed[deleted], V{"Deleted long ago"});
+  EXPECT_FALSE(listed.count(kRecoveredItemsPath));
+  EXPECT_EQ(session.outcome(), RunOutcome::Finished);
+}
+
+// The window's command: the deep scan after a finished recovery, into the
+// same lists; a second run adds nothing.
+TEST_P(DeletedItemsTest, SearchForDeletedItemsAddsToTheFinishedRecovery) {
+  Run(WriteImage());
+  EXPECT_FALSE(session.deepScanRan());
+  const size_t folders = FolderPaths().size();
+  session.StartDeepScan();
+  session.WaitForWorker();
+  EXPECT_TRUE(session.deepScanRan());
+  EXPECT_EQ(session.state(), SessionState::Finished);
+  EXPECT_EQ(session.deepScanAdded(), 4);  // two folder records, two mails
+  EXPECT_EQ(FolderPaths().size(), folders + 2);
+  session.StartDeepScan();
+  session.WaitForWorker();
+  EXPECT_EQ(session.deepScanAdded(), 0);
+  EXPECT_EQ(FolderPaths().size(), folders + 2);
+}
+
+// The name-to-ID map's node lost from the index: the deep scan finds its
+// context among the orphans, and readers opened from then on use it.
+TEST_P(DeepStageTest, LostNameMapIsFoundAgain) {
+  sb::MailboxOptions o = Options(GetParam());
+  builder_ = std::make_unique<sb::MailboxBuilder>(o);
+  sb::ContactFields c;
+  c.displayName = "Ann Lee";
+  c.fileUnder = "Lee, Ann";
+  builder_->AddItem(builder_->topFolder(), sb::MakeContact(c));
+  builder_->WriteMailbox();
+  Drop(*builder_, {0x61});
+  image_ = builder_->Build();
+  session.deepScan = DeepScanChoice::Always;
+  Run(WriteImage());
+  EXPECT_TRUE(session.data().names.empty());
+  ASSERT_TRUE(session.deepScanRan());
+  EXPECT_FALSE(session.data().Names()->empty());
+  const ListedItem* contact = session.data().contacts().head();
+  ASSERT_NE(contact, nullptr);
+  auto reader = content::ItemReader::Open(session.sessionPath(), std::atomic_load(&session.data().storeData),
+                                          session.data().Names());
+  ASSERT_TRUE(reader);
+  const auto item = reader->Read(contact->nodeId, {});
+  ASSERT_TRUE(item);
+  ASSERT_TRUE(item->contact);
+  EXPECT_EQ(item->contact->fileUnder, "Lee, Ann");
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, DeletedItemsTest,
+                         ::testing::Values(sb::Format::Ansi14, sb::Format::Unicode23, sb::Format::Unicode4K),
+                         [](const auto& info) {
+                           return info.param == sb::Format::Ansi14      ? std::string("Ansi")
+                                  : info.param == sb::Format::Unicode23 ? std::string("Unicode")
+                                                                        : std::string("Unicode4K");
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Variants, DeepStageTest,
                          ::testing::Values(sb::Format::Ansi14, sb::Format::Unicode23, sb::Format::Unicode4K),

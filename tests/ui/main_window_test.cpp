@@ -347,6 +347,29 @@ class MainWindowTest : public QObject {
     QCOMPARE(presenter_->fileDialogs, 2);
   }
 
+  // Offered once a recovery finished, on an intact file too; it runs the
+  // deep scan into the same tree and is offered again after it.
+  void searchForDeletedItemsAfterAFinishedRecovery() {
+    QREQUIRE_SAMPLE("outlook.pst");
+    MainWindow& w = *window_;
+    QVERIFY(!Shown(w, session::kDeletedItemsButton));
+    StartWith(w, SamplePath("outlook.pst"));
+    QVERIFY(WaitForWorker(w));
+    QTRY_VERIFY(Shown(w, session::kDeletedItemsButton));
+    QCOMPARE(Text(w, session::kDeletedItemsButton), QStringLiteral("Search for Deleted Items"));
+    QVERIFY(!w.session().deepScanRan());
+    Click(w, session::kDeletedItemsButton);
+    QVERIFY(!Shown(w, session::kDeletedItemsButton));
+    QVERIFY(WaitForWorker(w));
+    QTRY_VERIFY(w.session().deepScanRan());
+    QCOMPARE(w.session().state(), SessionState::Finished);
+    QVERIFY(w.folderTree()->FindPath("Personal Folders\\Recovered_Group2\\Inbox\\") != nullptr);
+    QTRY_VERIFY(Shown(w, session::kDeletedItemsButton));
+    Click(w, session::kBackButton);
+    QTRY_COMPARE(w.session().state(), SessionState::Idle);
+    QVERIFY(!Shown(w, session::kDeletedItemsButton));
+  }
+
   void recoversTheOutlookSample() {
     QREQUIRE_SAMPLE("outlook.pst");
     MainWindow& w = *window_;

@@ -65,8 +65,6 @@ class FakePresenter : public Presenter {
   QString folderToChoose;  // "" = the user cancels
   int folderDialogs = 0;
   QString folderDialogTitle;
-  QString saveFileToChoose;  // "" = the user cancels
-  QString saveDialogTitle;
   QString suggestedName;
   int aboutShown = 0;
   int questionsClosed = 0;

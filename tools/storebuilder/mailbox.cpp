@@ -719,6 +719,11 @@ void MailboxBuilder::WriteInternalNodes() {
 }
 
 void MailboxBuilder::Finish() {
+  WriteMailbox();
+  ndb_->Finish();
+}
+
+void MailboxBuilder::WriteMailbox() {
   if (finished_) return;
   finished_ = true;
   hierarchyTemplate_ = WriteEmptyTable(kHierarchyColumns);
@@ -735,7 +740,6 @@ void MailboxBuilder::Finish() {
                                                            : names_.Properties());
   }
   if (options_.templates) WriteInternalNodes();
-  ndb_->Finish();
 }
 
 Buffer MailboxBuilder::Build() {

@@ -252,6 +252,9 @@ class MailboxBuilder {
   // Writes folders, tables, the store and the name-to-ID map. Idempotent;
   // nothing may be added afterwards.
   void Finish();
+  // The same without laying out the indexes yet: the leaf pages may still
+  // be chosen (ndb().SetNodeLeafPages) before Finish or Build.
+  void WriteMailbox();
   Buffer Build();
   void Write(const std::string& path);
 
