@@ -106,7 +106,8 @@ class Converter {
       if (r.named) p.name = pst::PropertyName{r.guid, r.stringNamed, r.lid, r.name};
       const std::string value = Stored(r, codePage, p.type);
       p.value.resize(value.size());
-      std::memcpy(p.value.data(), value.data(), value.size());
+      // An empty value has no storage to copy from (memcpy takes no null).
+      if (!value.empty()) std::memcpy(p.value.data(), value.data(), value.size());
       out.push_back(std::move(p));
     }
     return out;

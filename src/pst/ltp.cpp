@@ -321,7 +321,7 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
       row[cebAt + c.bit / 8] |= std::byte(0x80 >> (c.bit % 8));
       const size_t fixed = FixedSize(static_cast<uint16_t>(c.tag));
       if (cell && fixed) {
-        std::memcpy(row.data() + c.at, cell->data(), std::min(fixed, cell->size()));
+        if (!cell->empty()) std::memcpy(row.data() + c.at, cell->data(), std::min(fixed, cell->size()));
         continue;
       }
       if (cell) v32 = Place(*cell, heap, subnodes);

@@ -214,7 +214,7 @@ void NodeDatabase::Patch(uint64_t offset, ByteRange data) {
   }
   const size_t at = static_cast<size_t>(offset - flushed_);
   if (buffer_.size() < at + data.size()) buffer_.resize(at + data.size());
-  std::memcpy(buffer_.data() + at, data.data(), data.size());
+  if (!data.empty()) std::memcpy(buffer_.data() + at, data.data(), data.size());
 }
 
 void NodeDatabase::Emit(uint64_t offset, ByteRange data) {
@@ -247,7 +247,7 @@ uint64_t NodeDatabase::WriteBlock(ByteRange data, bool internal) {
   const uint64_t bid = nextBid_ | (internal ? 2 : 0);
   nextBid_ += 4;
   Bytes block(stored);
-  std::memcpy(block.data(), data.data(), data.size());
+  if (!data.empty()) std::memcpy(block.data(), data.data(), data.size());
   if (!internal && encoding_ == Encoding::Permute) Permute(std::span(block.data(), data.size()));
   std::byte* t = block.data() + stored - kBlockTrailer;
   Put16(t, static_cast<uint16_t>(data.size()));
