@@ -413,8 +413,9 @@ class MainWindowTest : public QObject {
     QVERIFY(Shown(w, session::kBackButton));
     QVERIFY(Enabled(w, session::kBackButton));
     QVERIFY(!Shown(w, session::kStopButton));
-    QVERIFY(Shown(w, session::kStatusLine));
-    QCOMPARE(Text(w, session::kStatusLine), QStringLiteral("Stopped: the lists show what was found until then"));
+    // The stopped text comes with the worker's end, queued to this thread.
+    QTRY_VERIFY(Shown(w, session::kStatusLine));
+    QTRY_COMPARE(Text(w, session::kStatusLine), QStringLiteral("Stopped: the lists show what was found until then"));
     QVERIFY(!Shown(w, session::kProgressBar));
     QCOMPARE(w.progressBar()->value(), 0);
     QVERIFY(!w.progressTimer().isActive());
