@@ -24,6 +24,85 @@ const QString& NoText() {
   return empty;
 }
 
+// Texts folded to one case, end to end in one buffer: ASCII ones folded
+// here, others by Qt's case folding. Compared as plain code units.
+class FoldedTexts {
+ public:
+  explicit FoldedTexts(size_t count) { starts_.reserve(count + 1); }
+  void Add(const QString& text) {
+    if (std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; })) {
+      for (QChar c : text) {
+        const char16_t u = c.unicode();
+        units_.push_back(u >= u'A' && u <= u'Z' ? static_cast<char16_t>(u + 0x20) : u);
+      }
+    } else {
+      for (QChar c : text.toCaseFolded()) units_.push_back(c.unicode());
+    }
+    starts_.push_back(units_.size());
+  }
+  size_t size() const { return starts_.size() - 1; }
+  QStringView operator[](size_t i) const {
+    return QStringView(units_.data() + starts_[i], static_cast<qsizetype>(starts_[i + 1] - starts_[i]));
+  }
+
+ private:
+  std::vector<char16_t> units_;
+  std::vector<size_t> starts_{0};
+};
+
+// Dense ranks (equal keys, equal ranks) of every date; returns how many
+// distinct ranks there are.
+uint32_t RankDates(const std::vector<uint64_t>& dates, std::vector<uint32_t>& ranks) {
+  std::vector<size_t> byDate(dates.size());
+  std::iota(byDate.begin(), byDate.end(), size_t{0});
+  std::sort(byDate.begin(), byDate.end(), [&](size_t a, size_t b) { return dates[a] < dates[b]; });
+  uint32_t distinct = 0;
+  for (size_t i = 0; i < byDate.size(); ++i) {
+    if (i == 0 || dates[byDate[i - 1]] != dates[byDate[i]]) ++distinct;
+    ranks[byDate[i]] = distinct - 1;
+  }
+  return distinct;
+}
+
+// The same for texts. Most comparisons are settled by four code units
+// packed in a number, taken after the start every text shares ("RE: ",
+// "Subject "): the texts themselves are compared only when those are equal.
+uint32_t RankTexts(const FoldedTexts& texts, std::vector<uint32_t>& ranks) {
+  const size_t n = texts.size();
+  size_t common = n > 0 ? static_cast<size_t>(texts[0].size()) : 0;
+  for (size_t i = 1; i < n && common > 0; ++i) {
+    const QStringView text = texts[i], first = texts[0];
+    size_t same = 0;
+    const size_t most = std::min(common, static_cast<size_t>(text.size()));
+    while (same < most && text[static_cast<qsizetype>(same)] == first[static_cast<qsizetype>(same)]) ++same;
+    common = same;
+  }
+  struct Keyed {
+    uint64_t prefix;
+    size_t row;
+  };
+  std::vector<Keyed> keyed(n);
+  for (size_t i = 0; i < n; ++i) {
+    const QStringView text = texts[i];
+    uint64_t packed = 0;
+    for (size_t u = 0; u < 4; ++u) {
+      const size_t at = common + u;
+      const uint64_t unit = at < static_cast<size_t>(text.size()) ? text[static_cast<qsizetype>(at)].unicode() : 0;
+      packed |= unit << (48 - 16 * u);
+    }
+    keyed[i] = {packed, i};
+  }
+  std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : texts[a.row] < texts[b.row];
+  });
+  uint32_t distinct = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i == 0 || keyed[i - 1].prefix != keyed[i].prefix || texts[keyed[i - 1].row] != texts[keyed[i].row]) ++distinct;
+    ranks[keyed[i].row] = distinct - 1;
+  }
+  return distinct;
+}
+
 }  // namespace
 
 ItemListModel::ItemListModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -70,75 +149,14 @@ uint32_t ItemListModel::Ranks(int column, bool byDate) {
   if (ranks.size() == n) return rankCounts_[static_cast<size_t>(column)];
   ranks.assign(n, 0);
   uint32_t distinct = 0;
-  // One sort of the rows by key, then equal keys get equal ranks.
   if (byDate) {
-    std::vector<int> byKey(n);
-    std::iota(byKey.begin(), byKey.end(), 0);
-    std::vector<uint64_t> keys(n);
-    for (size_t i = 0; i < n; ++i) keys[i] = rows_[i].date;
-    std::sort(byKey.begin(), byKey.end(), [&](int a, int b) { return keys[static_cast<size_t>(a)] < keys[static_cast<size_t>(b)]; });
-    for (size_t i = 0; i < n; ++i) {
-      if (i == 0 || keys[static_cast<size_t>(byKey[i - 1])] != keys[static_cast<size_t>(byKey[i])]) ++distinct;
-      ranks[static_cast<size_t>(byKey[i])] = distinct - 1;
-    }
+    std::vector<uint64_t> dates(n);
+    for (size_t i = 0; i < n; ++i) dates[i] = rows_[i].date;
+    distinct = RankDates(dates, ranks);
   } else {
-    // Texts folded to one case, compared as plain code units. The folded
-    // texts lie end to end in one buffer: ASCII ones folded here, others
-    // by Qt's case folding.
-    std::vector<char16_t> pool;
-    std::vector<size_t> starts(n + 1, 0);
-    size_t total = 0;
-    for (const Row& row : rows_) total += static_cast<size_t>(column) < row.cells.size() ? static_cast<size_t>(row.cells[static_cast<size_t>(column)].size()) : 0;
-    pool.reserve(total);
-    for (size_t i = 0; i < n; ++i) {
-      const std::vector<QString>& cells = rows_[i].cells;
-      const QString text = static_cast<size_t>(column) < cells.size() ? cells[static_cast<size_t>(column)] : QString();
-      const bool ascii = std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
-      if (ascii) {
-        for (QChar c : text) {
-          const char16_t u = c.unicode();
-          pool.push_back(u >= u'A' && u <= u'Z' ? static_cast<char16_t>(u + 0x20) : u);
-        }
-      } else {
-        const QString folded = text.toCaseFolded();
-        for (QChar c : folded) pool.push_back(c.unicode());
-      }
-      starts[i + 1] = pool.size();
-    }
-    auto key = [&](size_t i) { return QStringView(pool.data() + starts[i], static_cast<qsizetype>(starts[i + 1] - starts[i])); };
-    // Most comparisons are settled by four code units packed in a number,
-    // taken after the start every key shares ("RE: ", "Subject "): the
-    // texts themselves are compared only when those are equal.
-    size_t common = n > 0 ? static_cast<size_t>(key(0).size()) : 0;
-    for (size_t i = 1; i < n && common > 0; ++i) {
-      const QStringView k = key(i), first = key(0);
-      size_t same = 0;
-      const size_t most = std::min(common, static_cast<size_t>(k.size()));
-      while (same < most && k[static_cast<qsizetype>(same)] == first[static_cast<qsizetype>(same)]) ++same;
-      common = same;
-    }
-    struct Keyed {
-      uint64_t prefix;
-      size_t row;
-    };
-    std::vector<Keyed> keyed(n);
-    for (size_t i = 0; i < n; ++i) {
-      const QStringView k = key(i);
-      uint64_t packed = 0;
-      for (size_t u = 0; u < 4; ++u) {
-        const size_t at = common + u;
-        const uint64_t unit = at < static_cast<size_t>(k.size()) ? k[static_cast<qsizetype>(at)].unicode() : 0;
-        packed |= unit << (48 - 16 * u);
-      }
-      keyed[i] = {packed, i};
-    }
-    std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
-      return a.prefix != b.prefix ? a.prefix < b.prefix : key(a.row) < key(b.row);
-    });
-    for (size_t i = 0; i < n; ++i) {
-      if (i == 0 || keyed[i - 1].prefix != keyed[i].prefix || key(keyed[i - 1].row) != key(keyed[i].row)) ++distinct;
-      ranks[keyed[i].row] = distinct - 1;
-    }
+    FoldedTexts texts(n);
+    for (const Row& row : rows_) texts.Add(static_cast<size_t>(column) < row.cells.size() ? row.cells[static_cast<size_t>(column)] : NoText());
+    distinct = RankTexts(texts, ranks);
   }
   rankCounts_[static_cast<size_t>(column)] = distinct;
   return distinct;
