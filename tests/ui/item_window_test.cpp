@@ -154,7 +154,8 @@ class ItemWindowTest : public QObject {
     view.grab();  // lays out and paints: every picture is asked for
     QTest::qWait(100);
     QVERIFY(!server_.hasPendingConnections());
-    const QList<QUrl>& asked = view.safeDocument()->requests();
+    // A copy: asking for a resource below adds to the document's list of requests.
+    const QList<QUrl> asked = view.safeDocument()->requests();
     QVERIFY(asked.contains(QUrl(remote_ + QStringLiteral("remote.png"))));
     QVERIFY(asked.contains(QUrl(local)));
     for (const QUrl& url : asked) {
