@@ -35,7 +35,7 @@ int HtmlCodePage(const PartContext& c, ByteSpan html) {
 
 }  // namespace
 
-void ReadBodies(const PartContext& c, Item& item) {
+void ReadBodies(const PartContext& c, Item& item, bool plainSuffices) {
   Bodies& b = item.bodies;
 
   if (auto v = c.pc.Get(kPlainBody)) {
@@ -46,6 +46,7 @@ void ReadBodies(const PartContext& c, Item& item) {
       Unreadable(b.plain, "the plain text body cannot be read");
     }
   }
+  if (plainSuffices && b.plain.present() && !(b.plain.damaged && b.plain.text.empty())) return;
 
   if (auto v = c.pc.Get(kHtmlBody)) {
     auto bytes = v->Bytes();

@@ -273,9 +273,10 @@ class SubnodeParts {
     return rows;
   }
 
+  // The attachment of `row`; with `namesOnly`, its names and nothing else.
   Attachment ReadAttachment(const AttachmentRow& row, size_t index, const store::SubnodeList& level,
                             const ltp::SubnodeScope& outer, const store::BlockEntry* itemData,
-                            int depth, const std::vector<uint32_t>& enclosing) {
+                            int depth, const std::vector<uint32_t>& enclosing, bool namesOnly) {
     Attachment a;
     a.index = index;
     a.shortFileName = row.fileName;
@@ -302,6 +303,10 @@ class SubnodeParts {
     take(0x3707, a.longFileName);
     take(0x3704, a.shortFileName);
     take(0x3001, a.displayName);
+    if (namesOnly) {
+      Finish(a);
+      return a;
+    }
     take(0x3703, a.extension);
     take(0x370E, a.mimeType);
     take(0x3712, a.contentId);
@@ -475,8 +480,8 @@ std::optional<Item> ItemReader::ReadNode(const Node& n, const ReadOptions& optio
     item.codePage = cp;
 
     const PartContext ctx{*pc, decoder_, cp};
-    ReadFields(ctx, item);
-    ReadBodies(ctx, item);
+    if (!options.searchText) ReadFields(ctx, item);
+    ReadBodies(ctx, item, options.searchText);
 
     if (options.raw) {
       std::vector<std::string> problems;
@@ -484,7 +489,7 @@ std::optional<Item> ItemReader::ReadNode(const Node& n, const ReadOptions& optio
       for (auto& p : problems) AddProblem(item, std::move(p));
     }
     SubnodeParts parts(store_, names_, decoder_, cp, options.raw, item);
-    parts.Recipients(level, scope);
+    if (!options.searchText) parts.Recipients(level, scope);
     std::vector<AttachmentRow> rows = parts.AttachmentRows(level, scope);
     // Attachments the table does not list are read all the same.
     for (const auto& e : level) {
@@ -495,7 +500,7 @@ std::optional<Item> ItemReader::ReadNode(const Node& n, const ReadOptions& optio
     }
     for (const AttachmentRow& row : rows) {
       Attachment a = parts.ReadAttachment(row, item.attachments.size(), level, scope, n.data, n.depth,
-                                          n.enclosing);
+                                          n.enclosing, options.searchText);
       if (a.damaged) AddProblem(item, a.problem);
       item.attachments.push_back(std::move(a));
     }

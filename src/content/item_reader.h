@@ -26,6 +26,10 @@ struct ReadOptions {
   size_t propertyBytesShown = 4096;
   // Fill the `raw` properties of the item, its recipients and attachments.
   bool raw = false;
+  // Read only what a search of message text looks at: the bodies (the plain
+  // text alone when it is stored) and the attachments' names. No other
+  // field, no recipient, no attachment's data or other property is read.
+  bool searchText = false;
 };
 
 // Raw values larger than this are left out (and named in Item::problems).

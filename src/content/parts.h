@@ -31,8 +31,9 @@ struct PartContext {
 // Headers, addresses, times, flags and the fields of the item's kind.
 void ReadFields(const PartContext& ctx, Item& item);
 
-// Plain, HTML and RTF bodies, each stored or derived from the others.
-void ReadBodies(const PartContext& ctx, Item& item);
+// Plain, HTML and RTF bodies, each stored or derived from the others. With
+// `plainSuffices`, a stored plain text that can be read is the only body read.
+void ReadBodies(const PartContext& ctx, Item& item, bool plainSuffices = false);
 
 // Every property with its name, type and value as text.
 void ReadPropertiesView(const PartContext& ctx, const ReadOptions& options, Item& item);

@@ -1,12 +1,15 @@
 #include "search/casefold.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace velmorix::search {
 
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
 // Pairs where the capital is the even (or odd, `oddUpper`) code point and
 // the small one follows it.
@@ -129,14 +132,32 @@ void AppendFolded(std::string_view text, std::string& out) {
   const size_t n = text.size();
   size_t i = 0;
   while (i < n) {
-    // Runs of ASCII, the common case, folded in place without decoding.
+    // Runs of ASCII, the common case, folded without decoding: eight bytes
+    // at a time while no byte has its top bit set, then byte by byte.
     size_t end = i;
+    while (n - end >= 8) {
+      uint64_t w;
+      std::memcpy(&w, text.data() + end, 8);
+      if ((w & kHighBits) != 0) break;
+      end += 8;
+    }
     while (end < n && static_cast<unsigned char>(text[end]) < 0x80) ++end;
     if (end > i) {
       const size_t at = out.size();
       out.resize(at + (end - i));
       char* to = out.data() + at;
-      for (size_t k = i; k < end; ++k) {
+      size_t k = i;
+      for (; end - k >= 8; k += 8, to += 8) {
+        uint64_t w;
+        std::memcpy(&w, text.data() + k, 8);
+        // Bytes below 0x80: adding 0x80 - 'A' sets the top bit of those at
+        // or above 'A', adding 0x80 - 'Z' - 1 of those above 'Z'; neither
+        // carries into the next byte. A capital gains 0x20.
+        const uint64_t capitals = ((w + kOnes * (0x80 - 'A')) & ~(w + kOnes * (0x80 - 'Z' - 1))) & kHighBits;
+        w |= capitals >> 2;
+        std::memcpy(to, &w, 8);
+      }
+      for (; k < end; ++k) {
         const unsigned char b = static_cast<unsigned char>(text[k]);
         *to++ = static_cast<char>(static_cast<unsigned char>(b - 'A') < 26u ? b + 0x20 : b);
       }

@@ -26,6 +26,7 @@ bool ContentMatches(const Matcher& matcher, const content::Item& item) {
 bool ContentMatches(const Matcher& matcher, content::ItemReader& reader, uint32_t nodeId) {
   content::ReadOptions options;
   options.properties = false;
+  options.searchText = true;
   const std::optional<content::Item> item = reader.Read(nodeId, options);
   return item && ContentMatches(matcher, *item);
 }

@@ -19,7 +19,7 @@ namespace velmorix::search {
 bool ContentMatches(const Matcher& matcher, const content::Item& item);
 
 // Reads node `nodeId` with `reader` and matches its content; false when it
-// cannot be read.
+// cannot be read. Only the bodies and the attachments' names are read.
 bool ContentMatches(const Matcher& matcher, content::ItemReader& reader, uint32_t nodeId);
 
 }  // namespace velmorix::search

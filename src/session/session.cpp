@@ -231,9 +231,10 @@ int RecoverySession::RunNormalStages() {
     view_.ApplyFileSelectionLayout();
     return 1;
   }
-  // Whatever the store loads from here on is session data.
+  // Whatever the store loads from here on is session data. Readers beside
+  // the worker take the indexes with std::atomic_load.
   data_->SetVariant(run.store->variant);
-  data_->storeData = run.store->data;
+  std::atomic_store(&data_->storeData, run.store->data);
   run.ansi = run.store->variant == store::Variant::Ansi;
 
   view_.ShowControl(kProgressBar, true);
@@ -250,7 +251,7 @@ int RecoverySession::RunNormalStages() {
     ReportFailure(run, 1);
     return 0;
   }
-  data_->storeData = run.store->data;
+  std::atomic_store(&data_->storeData, run.store->data);
   NoteStoreDamage(run);
 
   // Stage 3: extended attributes (the named-property map).

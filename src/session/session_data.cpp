@@ -232,7 +232,7 @@ void SessionData::Release() {
   namesInUse_.store(&names, std::memory_order_release);
   names = items::NamedPropertyMap();
   foundNames_ = items::NamedPropertyMap();
-  storeData.reset();
+  std::atomic_store(&storeData, std::shared_ptr<store::StoreData>());
   variant_.store(store::Variant::Unknown, std::memory_order_release);
 }
 

@@ -2,48 +2,23 @@
 
 #include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 
 #include <algorithm>
-#include <numeric>
+#include <unordered_set>
 
-#include "ui/pictures.h"
 #include "ui/text.h"
 
 namespace velmorix::ui {
 
-namespace {
-
-// A row that sorts by the rank the last sort gave it: the order is worked
-// out once with keys made per row, and the view then reorders its rows in
-// place, keeping the selection and the current row.
-class RankedRow : public QTreeWidgetItem {
- public:
-  static constexpr int kType = QTreeWidgetItem::UserType + 1;
-  RankedRow() : QTreeWidgetItem(kType) {}
-  size_t rank = 0;
-  bool operator<(const QTreeWidgetItem& other) const override {
-    if (other.type() != kType) return QTreeWidgetItem::operator<(other);
-    return rank < static_cast<const RankedRow&>(other).rank;
-  }
-};
-
-// A report row shows one line per cell: line breaks inside a text (postal
-// addresses, note bodies) become blanks.
-QString SingleLine(QString text) {
-  text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-  text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-  text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-  return text;
-}
-
-}  // namespace
-
-ItemList::ItemList(QWidget* parent) : QTreeWidget(parent) {
+ItemList::ItemList(QWidget* parent) : QTreeView(parent), model_(new ItemListModel(this)) {
+  setModel(model_);
   setRootIsDecorated(false);
   setItemsExpandable(false);
+  // Every row is as high as the first: the view never measures the others.
   setUniformRowHeights(true);
   setSelectionMode(QAbstractItemView::ExtendedSelection);
   setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -59,70 +34,62 @@ ItemList::ItemList(QWidget* parent) : QTreeWidget(parent) {
   header()->setMinimumSectionSize(0);
   header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   connect(header(), &QHeaderView::sectionClicked, this, &ItemList::OnHeaderClicked);
+  connect(selectionModel(), &QItemSelectionModel::currentChanged, this, &ItemList::currentRowChanged);
   SetColumnSet(session::ColumnSet::Start);
 }
 
-void ItemList::SetColumnSet(session::ColumnSet set) {
-  clear();
-  const std::vector<session::Column> columns = session::Columns(set);
-  QStringList titles;
-  for (const auto& column : columns) titles.append(ToQString(column.title));
-  setColumnCount(static_cast<int>(columns.size()));
-  setHeaderLabels(titles);
-  for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
-    setColumnWidth(i, columns[static_cast<size_t>(i)].width);
-  }
-  columnSet_ = set;
+void ItemList::ShowColumns(const QStringList& titles, const std::vector<int>& widths) {
+  const bool hadCurrent = currentIndex().isValid();
+  model_->Reset(titles);
+  for (int i = 0; i < static_cast<int>(widths.size()); ++i) setColumnWidth(i, widths[static_cast<size_t>(i)]);
   sortColumn_ = -1;
   sortOrder_ = Qt::AscendingOrder;
-  rankedRows_ = -1;
   header()->setSortIndicatorShown(false);
+  if (hadCurrent) emit currentRowChanged();  // a reset moves no current index
 }
 
-QTreeWidgetItem* ItemList::MakeRow(const session::ListRow& row) const {
-  auto* item = new RankedRow;  // owned by the list once added
-  item->setIcon(0, QIcon(ListImage(row.picture)));
-  item->setData(0, kPictureRole, row.picture);
-  item->setData(0, kNodeIdRole, row.nodeId);
-  if (row.date != 0) item->setData(0, kDateRole, QVariant::fromValue<qulonglong>(row.date));
-  const int cells = std::min(columnCount(), static_cast<int>(row.cells.size()));
-  for (int i = 0; i < cells; ++i) {
-    const std::string& cell = row.cells[static_cast<size_t>(i)];
-    if (!cell.empty()) item->setText(i, SingleLine(ToQString(cell)));
+void ItemList::SetColumnSet(session::ColumnSet set) {
+  const std::vector<session::Column> columns = session::Columns(set);
+  QStringList titles;
+  std::vector<int> widths;
+  for (const auto& column : columns) {
+    titles.append(ToQString(column.title));
+    widths.push_back(column.width);
   }
-  return item;
+  columnSet_ = set;
+  ShowColumns(titles, widths);
 }
 
 void ItemList::Render(const session::ListContent& content, const QStringList& extraTitles) {
   if (!content.changes) return;
-  SetColumnSet(content.columnSet);
-  if (!extraTitles.isEmpty()) {
-    const int first = columnCount();
-    setColumnCount(first + static_cast<int>(extraTitles.size()));
-    for (int i = 0; i < extraTitles.size(); ++i) {
-      headerItem()->setText(first + i, extraTitles[i]);
-      setColumnWidth(first + i, 170);
-    }
+  const std::vector<session::Column> columns = session::Columns(content.columnSet);
+  QStringList titles;
+  std::vector<int> widths;
+  for (const auto& column : columns) {
+    titles.append(ToQString(column.title));
+    widths.push_back(column.width);
   }
+  for (const QString& title : extraTitles) {
+    titles.append(title);
+    widths.push_back(170);
+  }
+  columnSet_ = content.columnSet;
+  ShowColumns(titles, widths);
   AppendRows(content.rows);
 }
 
-void ItemList::AppendRows(const std::vector<session::ListRow>& rows) {
-  QList<QTreeWidgetItem*> items;
-  items.reserve(static_cast<qsizetype>(rows.size()));
-  for (const session::ListRow& row : rows) items.append(MakeRow(row));
-  addTopLevelItems(items);
-}
+void ItemList::AppendRows(const std::vector<session::ListRow>& rows) { model_->Append(rows); }
 
-int ItemList::FilterRows(const std::function<bool(const QTreeWidgetItem*)>& keep) {
+int ItemList::FilterRows(const std::function<bool(int row)>& keep) {
   int shown = 0;
   setUpdatesEnabled(false);
-  for (int i = 0; i < topLevelItemCount(); ++i) {
-    QTreeWidgetItem* row = topLevelItem(i);
-    const bool visible = keep(row);
-    if (row->isHidden() == visible) {
-      if (!visible && row->isSelected()) row->setSelected(false);
-      row->setHidden(!visible);
+  for (int i = 0; i < rowCount(); ++i) {
+    const bool visible = keep(i);
+    if (isRowHidden(i, QModelIndex()) == visible) {
+      if (!visible && selectionModel()->isRowSelected(i, QModelIndex())) {
+        selectionModel()->select(IndexAt(i), QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
+      }
+      setRowHidden(i, QModelIndex(), !visible);
     }
     shown += visible ? 1 : 0;
   }
@@ -130,31 +97,62 @@ int ItemList::FilterRows(const std::function<bool(const QTreeWidgetItem*)>& keep
   return shown;
 }
 
-QTreeWidgetItem* ItemList::RowOf(uint32_t nodeId) const {
-  for (int i = 0; i < topLevelItemCount(); ++i) {
-    QTreeWidgetItem* row = topLevelItem(i);
-    if (row->data(0, kNodeIdRole).toUInt() == nodeId) return row;
+int ItemList::ShowRowsOf(const std::vector<uint32_t>& nodeIds) {
+  if (nodeIds.empty()) return 0;
+  const std::unordered_set<uint32_t> ids(nodeIds.begin(), nodeIds.end());
+  int shown = 0;
+  for (int i = 0; i < rowCount(); ++i) {
+    if (isRowHidden(i, QModelIndex()) && ids.count(NodeIdAt(i)) != 0) {
+      setRowHidden(i, QModelIndex(), false);
+      ++shown;
+    }
   }
-  return nullptr;
+  return shown;
+}
+
+int ItemList::RowOf(uint32_t nodeId) const {
+  for (int i = 0; i < rowCount(); ++i) {
+    if (NodeIdAt(i) == nodeId) return i;
+  }
+  return -1;
+}
+
+int ItemList::currentRow() const {
+  const QModelIndex current = currentIndex();
+  return current.isValid() ? current.row() : -1;
+}
+
+void ItemList::SetCurrentRow(int row) {
+  if (row < 0 || row >= rowCount()) return;
+  selectionModel()->setCurrentIndex(IndexAt(row), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void ItemList::SelectRow(int row) {
+  if (row < 0 || row >= rowCount()) return;
+  selectionModel()->select(IndexAt(row), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+std::vector<int> ItemList::SelectedRows() const {
+  std::vector<int> rows;
+  for (const QModelIndex& index : selectionModel()->selectedRows()) rows.push_back(index.row());
+  std::sort(rows.begin(), rows.end());
+  return rows;
 }
 
 std::vector<uint32_t> ItemList::SelectedNodeIds() const {
   std::vector<uint32_t> ids;
-  for (int i = 0; i < topLevelItemCount(); ++i) {
-    const QTreeWidgetItem* row = topLevelItem(i);
-    if (!row->isSelected()) continue;
-    const uint32_t id = row->data(0, kNodeIdRole).toUInt();
-    if (id != 0) ids.push_back(id);
+  for (int row : SelectedRows()) {
+    if (const uint32_t id = NodeIdAt(row)) ids.push_back(id);
   }
   return ids;
 }
 
 bool ItemList::IsDateColumn(int column) const {
-  return column >= 0 && column < columnCount() && headerItem()->text(column) == QLatin1String("Date");
+  return column >= 0 && column < columnCount() && Title(column) == QLatin1String("Date");
 }
 
 void ItemList::OnHeaderClicked(int column) {
-  if (column < 0 || column >= columnCount() || headerItem()->text(column).isEmpty()) return;
+  if (column < 0 || column >= columnCount() || Title(column).isEmpty()) return;
   const Qt::SortOrder order = column == sortColumn_ && sortOrder_ == Qt::AscendingOrder ? Qt::DescendingOrder
                                                                                        : Qt::AscendingOrder;
   SortByColumn(column, order);
@@ -162,73 +160,32 @@ void ItemList::OnHeaderClicked(int column) {
 
 void ItemList::SortByColumn(int column, Qt::SortOrder order) {
   if (column < 0 || column >= columnCount()) return;
-  const int count = topLevelItemCount();
-  if (column == sortColumn_ && order != sortOrder_ && count == rankedRows_) {
-    // The same column the other way round: the ranks turned over.
-    for (int i = 0; i < count; ++i) {
-      QTreeWidgetItem* row = topLevelItem(i);
-      if (row->type() == RankedRow::kType) static_cast<RankedRow*>(row)->rank = static_cast<size_t>(count - 1 - i);
-    }
-    ReorderByRank(column, order);
-    return;
-  }
-  // One key per row, made once: a date's time value, or the text folded
-  // to one case, compared as plain code units.
-  std::vector<QTreeWidgetItem*> rows(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) rows[static_cast<size_t>(i)] = topLevelItem(i);
-  std::vector<size_t> ranks(rows.size());
-  std::iota(ranks.begin(), ranks.end(), size_t{0});
-  if (IsDateColumn(column)) {
-    std::vector<qulonglong> keys(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) keys[i] = rows[i]->data(0, kDateRole).toULongLong();
-    std::stable_sort(ranks.begin(), ranks.end(), [&](size_t a, size_t b) {
-      return order == Qt::AscendingOrder ? keys[a] < keys[b] : keys[b] < keys[a];
-    });
-  } else {
-    std::vector<QString> keys(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) keys[i] = rows[i]->text(column).toCaseFolded();
-    std::stable_sort(ranks.begin(), ranks.end(), [&](size_t a, size_t b) {
-      return order == Qt::AscendingOrder ? keys[a] < keys[b] : keys[b] < keys[a];
-    });
-  }
-
-  for (size_t place = 0; place < ranks.size(); ++place) {
-    QTreeWidgetItem* row = rows[ranks[place]];
-    if (row->type() == RankedRow::kType) static_cast<RankedRow*>(row)->rank = place;
-  }
-  rankedRows_ = count;
-  ReorderByRank(column, order);
-}
-
-void ItemList::ReorderByRank(int column, Qt::SortOrder order) {
-  QTreeWidgetItem* current = currentItem();
-  sortItems(column, Qt::AscendingOrder);  // by rank: the order worked out before
+  model_->Sort(column, order, IsDateColumn(column));
   sortColumn_ = column;
   sortOrder_ = order;
   header()->setSortIndicatorShown(true);
   header()->setSortIndicator(column, order);
-  if (current != nullptr) scrollToItem(current);
+  if (currentIndex().isValid()) scrollTo(currentIndex());
 }
 
 void ItemList::mouseDoubleClickEvent(QMouseEvent* event) {
-  QTreeWidget::mouseDoubleClickEvent(event);
+  QTreeView::mouseDoubleClickEvent(event);
   if (event->button() != Qt::LeftButton) return;
-  if (const QTreeWidgetItem* row = itemAt(event->position().toPoint())) {
-    const uint32_t id = row->data(0, kNodeIdRole).toUInt();
-    if (id != 0) emit openRequested(id);
+  if (const QModelIndex index = indexAt(event->position().toPoint()); index.isValid()) {
+    if (const uint32_t id = NodeIdAt(index.row())) emit openRequested(id);
   }
 }
 
 void ItemList::keyPressEvent(QKeyEvent* event) {
   if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
-    QTreeWidget::keyPressEvent(event);
+    QTreeView::keyPressEvent(event);
     return;
   }
   // Enter reads the selected items; it never reaches the dialog.
   event->accept();
   std::vector<uint32_t> ids = SelectedNodeIds();
-  if (ids.empty() && currentItem() != nullptr) {
-    if (const uint32_t id = currentItem()->data(0, kNodeIdRole).toUInt()) ids.push_back(id);
+  if (ids.empty() && currentRow() >= 0) {
+    if (const uint32_t id = NodeIdAt(currentRow())) ids.push_back(id);
   }
   if (ids.size() > static_cast<size_t>(kMaxOpenedAtOnce)) ids.resize(kMaxOpenedAtOnce);
   for (uint32_t id : ids) emit openRequested(id);

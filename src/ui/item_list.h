@@ -7,25 +7,25 @@
 #pragma once
 
 #include <QStringList>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <functional>
 #include <vector>
 
 #include "session/folder_list.h"
+#include "ui/item_list_model.h"
 
 namespace velmorix::ui {
 
-class ItemList : public QTreeWidget {
+class ItemList : public QTreeView {
   Q_OBJECT
 
  public:
-  // Row data role (column 0): the row's picture index.
-  static constexpr int kPictureRole = Qt::UserRole + 1;
-  // Row data role (column 0): the item's node id.
-  static constexpr int kNodeIdRole = Qt::UserRole + 2;
-  // Row data role (column 0): the FILETIME the Date column shows (0 = none).
-  static constexpr int kDateRole = Qt::UserRole + 3;
+  // Row data roles (column 0): the row's picture index, the item's node id,
+  // the FILETIME the Date column shows (0 = none).
+  static constexpr int kPictureRole = ItemListModel::kPictureRole;
+  static constexpr int kNodeIdRole = ItemListModel::kNodeIdRole;
+  static constexpr int kDateRole = ItemListModel::kDateRole;
   // Enter opens at most this many selected rows at once.
   static constexpr int kMaxOpenedAtOnce = 20;
 
@@ -42,11 +42,30 @@ class ItemList : public QTreeWidget {
   void AppendRows(const std::vector<session::ListRow>& rows);
   // Hides the rows `keep` says no to and shows the others; returns how many
   // are shown. The selection of hidden rows is dropped.
-  int FilterRows(const std::function<bool(const QTreeWidgetItem*)>& keep);
-  // The row of node `nodeId`, or nullptr.
-  QTreeWidgetItem* RowOf(uint32_t nodeId) const;
+  int FilterRows(const std::function<bool(int row)>& keep);
+  // Shows the hidden rows of the items `nodeIds`; returns how many it showed.
+  int ShowRowsOf(const std::vector<uint32_t>& nodeIds);
 
-  // Node ids of the selected rows, top to bottom.
+  // The rows, top to bottom as shown (hidden ones included), and their values.
+  int rowCount() const { return model_->rowCount(); }
+  int columnCount() const { return model_->columnCount(); }
+  const QString& Text(int row, int column) const { return model_->Text(row, column); }
+  const QString& Title(int column) const { return model_->Title(column); }
+  uint32_t NodeIdAt(int row) const { return model_->NodeId(row); }
+  int PictureAt(int row) const { return model_->Picture(row); }
+  uint64_t DateAt(int row) const { return model_->Date(row); }
+  QModelIndex IndexAt(int row, int column = 0) const { return model_->index(row, column); }
+  bool IsRowShown(int row) const { return !isRowHidden(row, QModelIndex()); }
+  // The row of node `nodeId`, or -1.
+  int RowOf(uint32_t nodeId) const;
+
+  // The current row (-1 none); setting it selects that row alone.
+  int currentRow() const;
+  void SetCurrentRow(int row);
+  // Adds `row` to the selection.
+  void SelectRow(int row);
+  // The selected rows, top to bottom, and their items' node ids.
+  std::vector<int> SelectedRows() const;
   std::vector<uint32_t> SelectedNodeIds() const;
 
   // Sorts the rows by `column` (dates by time value, other texts ignoring
@@ -63,6 +82,8 @@ class ItemList : public QTreeWidget {
   void openRequested(quint32 nodeId);
   // "Save As..." was chosen for the selected rows.
   void saveAsRequested();
+  // The current row changed (or the list was refilled).
+  void currentRowChanged();
 
  protected:
   void mouseDoubleClickEvent(QMouseEvent* event) override;
@@ -71,13 +92,12 @@ class ItemList : public QTreeWidget {
 
  private:
   void OnHeaderClicked(int column);
-  QTreeWidgetItem* MakeRow(const session::ListRow& row) const;
-  void ReorderByRank(int column, Qt::SortOrder order);
+  void ShowColumns(const QStringList& titles, const std::vector<int>& widths);
 
+  ItemListModel* model_;
   session::ColumnSet columnSet_ = session::ColumnSet::Start;
   int sortColumn_ = -1;
   Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
-  int rankedRows_ = -1;  // rows ranked by the last sort; -1 none
 };
 
 }  // namespace velmorix::ui

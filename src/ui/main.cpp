@@ -67,8 +67,8 @@ struct ScriptedRun {
 // Opens row `row` of the item list and writes a picture of its item window
 // once the item has been read.
 void ShootItemWindow(QApplication& app, MainWindow& window, int row, const QString& tab, const QString& screenshot) {
-  QTreeWidgetItem* item = window.itemList()->topLevelItem(row);
-  const uint32_t id = item ? item->data(0, velmorix::ui::ItemList::kNodeIdRole).toUInt() : 0;
+  velmorix::ui::ItemList* list = window.itemList();
+  const uint32_t id = row >= 0 && row < list->rowCount() ? list->NodeIdAt(row) : 0;
   velmorix::ui::ItemWindow* shown = id ? window.readers().OpenItem(id) : nullptr;
   if (shown == nullptr) {
     std::fprintf(stderr, "velmorix: no item in row %d\n", row);
@@ -238,7 +238,7 @@ int main(int argc, char* argv[]) {
     const bool all = parser.isSet(allFolders), inText = parser.isSet(messageText);
     scripted.prepare = [&window, row, rowSet, text, all, inText] {
       if (rowSet) {
-        if (QTreeWidgetItem* item = window.itemList()->topLevelItem(row)) window.itemList()->setCurrentItem(item);
+        window.itemList()->SetCurrentRow(row);
       }
       if (text.isEmpty()) return;
       velmorix::ui::SearchBar* bar = window.searchBar();

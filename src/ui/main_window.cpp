@@ -124,7 +124,7 @@ MainWindow::MainWindow(Presenter& presenter, QWidget* parent)
   previewTimer_.setSingleShot(true);
   previewTimer_.setInterval(kPreviewDelay);
   connect(&previewTimer_, &QTimer::timeout, this, &MainWindow::ShowPreview);
-  connect(list_, &QTreeWidget::currentItemChanged, this, [this] { previewTimer_.start(); });
+  connect(list_, &ItemList::currentRowChanged, this, [this] { previewTimer_.start(); });
   auto* find = new QShortcut(QKeySequence::Find, this);
   find->setContext(Qt::WindowShortcut);
   connect(find, &QShortcut::activated, this, &MainWindow::FocusSearch);

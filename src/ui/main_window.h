@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -270,7 +271,7 @@ class MainWindow : public QDialog, public session::RecoveryView {
   size_t toRead_ = 0;
   size_t readSoFar_ = 0;
   std::unordered_map<uint32_t, session::ListRow> pendingRows_;    // all folders: rows read for
-  std::unordered_map<uint32_t, QTreeWidgetItem*> rowsById_;       // this folder: rows read for
+  std::unordered_set<uint32_t> hiddenRowsRead_;  // this folder: the hidden rows whose text is read
   QToolButton* stopButton_ = nullptr;
   QToolButton* backButton_ = nullptr;
   QPushButton* deletedItemsButton_ = nullptr;

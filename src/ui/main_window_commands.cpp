@@ -181,17 +181,13 @@ void MainWindow::OpenItem(uint32_t nodeId) {
 void MainWindow::StepItem(ItemWindow* window, int step) {
   if (window == nullptr || session_->state() == session::SessionState::Idle) return;
   const uint32_t shown = window->source().nodeId;
-  int at = -1;
-  for (int i = 0; i < list_->topLevelItemCount() && at < 0; ++i) {
-    if (list_->topLevelItem(i)->data(0, ItemList::kNodeIdRole).toUInt() == shown) at = i;
-  }
+  const int at = list_->RowOf(shown);
   if (at < 0) return;  // the list shows another folder now
   // The next row in that direction that holds an item and is shown.
-  for (int i = at + step; i >= 0 && i < list_->topLevelItemCount(); i += step) {
-    QTreeWidgetItem* row = list_->topLevelItem(i);
-    const uint32_t id = row->data(0, ItemList::kNodeIdRole).toUInt();
-    if (id == 0 || row->isHidden()) continue;
-    list_->setCurrentItem(row);
+  for (int i = at + step; i >= 0 && i < list_->rowCount(); i += step) {
+    const uint32_t id = list_->NodeIdAt(i);
+    if (id == 0 || !list_->IsRowShown(i)) continue;
+    list_->SetCurrentRow(i);
     const QRect geometry = window->geometry();
     OpenItem(id);
     if (ItemWindow* next = readers_->OpenItem(id); next != nullptr && next != window) {
@@ -216,10 +212,8 @@ void MainWindow::SaveSelectedAs() {
   if (session_->state() == session::SessionState::Idle) return;
   if (export_ && !export_->finished()) return;
   std::vector<SelectedRow> rows;
-  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
-    const QTreeWidgetItem* row = list_->topLevelItem(i);
-    const uint32_t id = row->data(0, ItemList::kNodeIdRole).toUInt();
-    if (row->isSelected() && id != 0) rows.push_back({id, row->data(0, ItemList::kPictureRole).toInt()});
+  for (int row : list_->SelectedRows()) {
+    if (const uint32_t id = list_->NodeIdAt(row)) rows.push_back({id, list_->PictureAt(row)});
   }
   if (rows.empty()) return;
   exporting::Format format = exporting::Format::All;

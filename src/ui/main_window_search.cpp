@@ -64,7 +64,7 @@ void MainWindow::ResetSearch() {
   searchTimer_.stop();
   showingResults_ = false;
   pendingRows_.clear();
-  rowsById_.clear();
+  hiddenRowsRead_.clear();
   {
     const QSignalBlocker quiet(searchBar_);
     searchBar_->Clear();
@@ -97,28 +97,28 @@ void MainWindow::RunSearch() {
 }
 
 void MainWindow::ApplyFolderFilter() {
-  rowsById_.clear();
-  rowCount_ = static_cast<size_t>(list_->topLevelItemCount());
+  hiddenRowsRead_.clear();
+  rowCount_ = static_cast<size_t>(list_->rowCount());
   if (!searchBar_->active()) {
-    shownCount_ = static_cast<size_t>(list_->FilterRows([](const QTreeWidgetItem*) { return true; }));
+    shownCount_ = static_cast<size_t>(list_->FilterRows([](int) { return true; }));
     searchBar_->count()->clear();
     return;
   }
   const search::Matcher matcher(searchBar_->query());
   std::vector<uint32_t> toRead;
   const int columns = list_->columnCount();
-  shownCount_ = static_cast<size_t>(list_->FilterRows([&](const QTreeWidgetItem* row) {
-    if (!matcher.InRange(row->data(0, ItemList::kDateRole).toULongLong())) return false;
+  shownCount_ = static_cast<size_t>(list_->FilterRows([&](int row) {
+    if (!matcher.InRange(list_->DateAt(row))) return false;
     // Any column's text.
     for (int i = 0; i < columns; ++i) {
       if (list_->IsDateColumn(i)) continue;
-      if (matcher.Contains(row->text(i).toStdString())) return true;
+      if (matcher.Contains(list_->Text(row, i).toStdString())) return true;
     }
     if (matcher.ReadsContent()) {
-      const uint32_t id = row->data(0, ItemList::kNodeIdRole).toUInt();
+      const uint32_t id = list_->NodeIdAt(row);
       if (id != 0) {
         toRead.push_back(id);
-        rowsById_[id] = const_cast<QTreeWidgetItem*>(row);
+        hiddenRowsRead_.insert(id);
       }
     }
     return false;
@@ -130,7 +130,7 @@ void MainWindow::ApplyFolderFilter() {
 void MainWindow::SearchAllFolders() {
   showingResults_ = true;
   pendingRows_.clear();
-  rowsById_.clear();
+  hiddenRowsRead_.clear();
   const search::Matcher matcher(searchBar_->query());
   const bool ansi = session_->data().variant() == store::Variant::Ansi;
   session::ListContent content;
@@ -215,17 +215,16 @@ void MainWindow::OnContentFound(int generation, const std::vector<uint32_t>& fou
     list_->AppendRows(rows);
     shownCount_ += rows.size();
   } else {
+    std::vector<uint32_t> rows;
     for (uint32_t id : found) {
-      auto it = rowsById_.find(id);
-      if (it == rowsById_.end()) continue;
-      it->second->setHidden(false);
-      ++shownCount_;
+      if (hiddenRowsRead_.count(id) != 0) rows.push_back(id);
     }
+    shownCount_ += static_cast<size_t>(list_->ShowRowsOf(rows));
   }
   if (finished) {
     searchCancel_.reset();
     pendingRows_.clear();
-    rowsById_.clear();
+    hiddenRowsRead_.clear();
   }
   ShowSearchCount(!finished);
 }
@@ -240,8 +239,8 @@ void MainWindow::StopContentSearch() {
 
 void MainWindow::ShowPreview() {
   if (pane_->isHidden() || session_->state() == session::SessionState::Idle) return;
-  const QTreeWidgetItem* row = list_->currentItem();
-  pane_->ShowItem(row == nullptr ? 0 : row->data(0, ItemList::kNodeIdRole).toUInt());
+  const int row = list_->currentRow();
+  pane_->ShowItem(row < 0 ? 0 : list_->NodeIdAt(row));
 }
 
 }  // namespace velmorix::ui

@@ -93,6 +93,21 @@ TEST_P(ReaderTest, EveryBodyFormStoredOrDerived) {
 
   Item n = w.Read(noneNid);
   EXPECT_FALSE(n.bodies.plain.present() || n.bodies.html.present() || n.bodies.rtf.present());
+
+  // What a search of message text reads: the same plain text, whatever it
+  // comes from, and nothing a stored plain text makes needless.
+  ReadOptions searchText;
+  searchText.properties = false;
+  searchText.searchText = true;
+  for (uint32_t nid : {allNid, bigNid, rtfHtmlNid, rtfOnlyNid, htmlOnlyNid, noneNid}) {
+    const Item full = w.Read(nid);
+    const Item text = w.Read(nid, searchText);
+    EXPECT_EQ(text.bodies.plain.source, full.bodies.plain.source) << nid;
+    EXPECT_EQ(text.bodies.plain.text, full.bodies.plain.text) << nid;
+  }
+  const Item text = w.Read(allNid, searchText);
+  EXPECT_TRUE(text.subject.empty());
+  EXPECT_FALSE(text.bodies.html.present() || text.bodies.rtf.present());
 }
 
 TEST(Reader, AnsiTextsUseTheItemsCodePage) {
@@ -175,6 +190,16 @@ TEST_P(ReaderTest, AttachmentsInTheHeapInSubnodesAndDataTrees) {
   }
   EXPECT_EQ(names, (std::vector<std::string>{"small.txt", "large.bin", "tree.bin", "a long picture name.png",
                                              "lying.txt"}));
+  // A search of message text gets the same names, without the data.
+  ReadOptions searchText;
+  searchText.searchText = true;
+  const Item text = w.Read(nid, searchText);
+  ASSERT_EQ(text.attachments.size(), read.attachments.size());
+  for (size_t i = 0; i < text.attachments.size(); ++i) {
+    EXPECT_EQ(text.attachments[i].fileName, read.attachments[i].fileName);
+    EXPECT_EQ(text.attachments[i].displayName, read.attachments[i].displayName);
+    EXPECT_FALSE(text.attachments[i].readable);
+  }
   EXPECT_EQ(w.Bytes(read.attachments[0]), "tiny");
   EXPECT_EQ(read.attachments[1].size, 150000u);
   EXPECT_EQ(w.Bytes(read.attachments[1]), Str(large.data));

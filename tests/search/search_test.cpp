@@ -24,6 +24,23 @@ TEST(CaseFolding, FoldsEachScriptWithCaseToOneForm) {
   EXPECT_EQ(Folded("\xE6\x94\xB6\xE4\xBB\xB6\xE7\xAE\xB1"), "\xE6\x94\xB6\xE4\xBB\xB6\xE7\xAE\xB1");
 }
 
+TEST(CaseFolding, AsciiFoldsOnlyCapitalsWhereverTheyStandInLongRuns) {
+  // Every ASCII byte at every offset of an eight-byte step, in runs cut by
+  // letters beyond ASCII.
+  std::string text, expected;
+  for (int shift = 0; shift < 8; ++shift) {
+    text.append(static_cast<size_t>(shift), 'Q');
+    expected.append(static_cast<size_t>(shift), 'q');
+    for (int c = 1; c < 0x80; ++c) {
+      text += static_cast<char>(c);
+      expected += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
+    }
+    text += "\xC3\x9C";
+    expected += "\xC3\xBC";
+  }
+  EXPECT_EQ(Folded(text), expected);
+}
+
 TEST(CaseFolding, MalformedBytesBecomeReplacementCharacters) {
   EXPECT_EQ(Folded("A\xFF" "B"), "a\xEF\xBF\xBD" "b");
   EXPECT_EQ(Folded("\xC3"), "\xEF\xBF\xBD");             // cut short

@@ -153,8 +153,8 @@ class ExportTest : public QObject {
     Select("Personal Folders\\Inbox\\");
     ItemList* list = window_->itemList();
     list->clearSelection();
-    list->topLevelItem(3)->setSelected(true);
-    list->topLevelItem(5)->setSelected(true);
+    list->SelectRow(3);
+    list->SelectRow(5);
     presenter_.folderToChoose = Dest(QStringLiteral("mails"));
     QVERIFY(QDir().mkpath(presenter_.folderToChoose));
     window_->SaveSelectedAs();

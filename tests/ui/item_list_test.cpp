@@ -26,20 +26,19 @@ struct Col {
 QList<Col> Columns(ItemList* list) {
   QList<Col> out;
   for (int i = 0; i < list->columnCount(); ++i) {
-    out.append({list->headerItem()->text(i), list->columnWidth(i)});
+    out.append({list->Title(i), list->columnWidth(i)});
   }
   return out;
 }
 
 QStringList Row(ItemList* list, int row) {
   QStringList out;
-  QTreeWidgetItem* item = list->topLevelItem(row);
-  for (int i = 0; i < list->columnCount(); ++i) out.append(item->text(i));
+  for (int i = 0; i < list->columnCount(); ++i) out.append(list->Text(row, i));
   return out;
 }
 
 int Picture(ItemList* list, int row) {
-  return list->topLevelItem(row)->data(0, ItemList::kPictureRole).toInt();
+  return list->PictureAt(row);
 }
 
 void ExpectColumns(ItemList* list, const QStringList& titles, int width) {
@@ -96,19 +95,19 @@ class ItemListTest : public QObject {
     list.Render(content);
     QCOMPARE(list.columnSet(), ColumnSet::Tasks);
     ExpectColumns(&list, {"Subject", "Date"}, 260);
-    QCOMPARE(list.topLevelItemCount(), 3);
+    QCOMPARE(list.rowCount(), 3);
     QCOMPARE(Row(&list, 0), (QStringList{"B", ""}));
     QCOMPARE(Row(&list, 1), (QStringList{"A", "Sat Jul 01 12:00:00 2006"}));
     QCOMPARE(Row(&list, 2)[0], QStringLiteral("Line one line two three"));  // one line per row
-    QVERIFY(!list.topLevelItem(0)->icon(0).isNull());
+    QVERIFY(!list.IndexAt(0).data(Qt::DecorationRole).value<QIcon>().isNull());
 
     session::ListContent unchanged;  // changes == false
     list.Render(unchanged);
     QCOMPARE(list.columnSet(), ColumnSet::Tasks);
-    QCOMPARE(list.topLevelItemCount(), 3);
+    QCOMPARE(list.rowCount(), 3);
 
     list.SetColumnSet(ColumnSet::Notes);
-    QCOMPARE(list.topLevelItemCount(), 0);
+    QCOMPARE(list.rowCount(), 0);
     ExpectColumns(&list, {"Subject", "Body", "Date"}, 170);
   }
 
@@ -116,7 +115,7 @@ class ItemListTest : public QObject {
     ItemList* list = Select("Personal Folders\\Inbox\\");
     QCOMPARE(list->columnSet(), ColumnSet::Mail);
     ExpectColumns(list, {"From", "Subject", "To", "Date"}, 170);
-    QCOMPARE(list->topLevelItemCount(), 3);
+    QCOMPARE(list->rowCount(), 3);
     const QStringList first = Row(list, 0);
     QCOMPARE(first.mid(0, 3), (QStringList{"Alice Example", "Kickoff", "Bob Example"}));
     QVERIFY(first[3].startsWith(QStringLiteral("Sat Jul 01 1")));
@@ -139,7 +138,7 @@ class ItemListTest : public QObject {
     window_->FillItemList(sent);
     QCOMPARE(sent->isExpanded(), before);
     QCOMPARE(window_->itemList()->columnSet(), ColumnSet::Mail);
-    QCOMPARE(window_->itemList()->topLevelItemCount(), 0);
+    QCOMPARE(window_->itemList()->rowCount(), 0);
   }
 
   void clicksOnAMailFolderToggleItsExpansion() {
@@ -176,17 +175,17 @@ class ItemListTest : public QObject {
   // than left showing the last folder's rows under it.
   void topItemWithoutItemsEmptiesTheList() {
     ItemList* list = Select("Personal Folders\\Inbox\\");
-    QCOMPARE(list->topLevelItemCount(), 3);
+    QCOMPARE(list->rowCount(), 3);
     Select("Personal Folders\\");
     QCOMPARE(list->columnSet(), ColumnSet::Start);
-    QCOMPARE(list->topLevelItemCount(), 0);
+    QCOMPARE(list->rowCount(), 0);
   }
 
   void contacts() {
     ItemList* list = Select("Personal Folders\\Contacts\\");
     QCOMPARE(list->columnSet(), ColumnSet::Contacts);
     ExpectColumns(list, {"Name", "Postal Address", "Mobile Phone"}, 170);
-    QCOMPARE(list->topLevelItemCount(), 2);
+    QCOMPARE(list->rowCount(), 2);
     QCOMPARE(Row(list, 0), (QStringList{"Example, Alice", "1 Main Street", "+1 555 0100"}));
     QCOMPARE(Row(list, 1), (QStringList{"Example, Bob", "None", "None"}));
     QCOMPARE(Picture(list, 0), int(session::kListContact));
@@ -196,10 +195,10 @@ class ItemListTest : public QObject {
     ItemList* list = Select("Personal Folders\\Tasks\\");
     QCOMPARE(list->columnSet(), ColumnSet::Tasks);
     ExpectColumns(list, {"Subject", "Date"}, 260);
-    QCOMPARE(list->topLevelItemCount(), 3);
-    QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("Task 3"));
-    QCOMPARE(list->topLevelItem(1)->text(0), QStringLiteral("Task 2"));
-    QCOMPARE(list->topLevelItem(2)->text(0), QStringLiteral("Task 1"));
+    QCOMPARE(list->rowCount(), 3);
+    QCOMPARE(list->Text(0, 0), QStringLiteral("Task 3"));
+    QCOMPARE(list->Text(1, 0), QStringLiteral("Task 2"));
+    QCOMPARE(list->Text(2, 0), QStringLiteral("Task 1"));
     QCOMPARE(Picture(list, 0), int(session::kListTasks));
   }
 
@@ -207,21 +206,21 @@ class ItemListTest : public QObject {
     ItemList* list = Select("Personal Folders\\Journal\\");
     QCOMPARE(list->columnSet(), ColumnSet::Journal);
     ExpectColumns(list, {"Subject", "Entry Type", "Date"}, 170);
-    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(list->rowCount(), 1);
     QCOMPARE(Row(list, 0).mid(0, 2), (QStringList{"Called Alice", "Phone call"}));
     QCOMPARE(Picture(list, 0), int(session::kListJournal));
 
     list = Select("Personal Folders\\Notes\\");
     QCOMPARE(list->columnSet(), ColumnSet::Notes);
     ExpectColumns(list, {"Subject", "Body", "Date"}, 170);
-    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(list->rowCount(), 1);
     QCOMPARE(Row(list, 0).mid(0, 2), (QStringList{"Shopping", "Milk, bread"}));
     QCOMPARE(Picture(list, 0), int(session::kListNotes));
 
     list = Select("Personal Folders\\Calendar\\");
     QCOMPARE(list->columnSet(), ColumnSet::Calendar);
     ExpectColumns(list, {"Subject", "Location", "Date"}, 170);
-    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(list->rowCount(), 1);
     QCOMPARE(Row(list, 0).mid(0, 2), (QStringList{"Review", "Room 4"}));
     QCOMPARE(Picture(list, 0), int(session::kListCalendar));
   }
@@ -249,12 +248,12 @@ class ItemListTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&list));
     auto ids = [&list] {
       QList<uint32_t> out;
-      for (int i = 0; i < list.topLevelItemCount(); ++i) out.append(list.topLevelItem(i)->data(0, ItemList::kNodeIdRole).toUInt());
+      for (int i = 0; i < list.rowCount(); ++i) out.append(list.NodeIdAt(i));
       return out;
     };
     QCOMPARE(ids(), (QList<uint32_t>{1, 2, 3, 4}));  // the order given until a click
     QCOMPARE(list.sortedColumn(), -1);
-    list.setCurrentItem(list.topLevelItem(2));  // id 3
+    list.SetCurrentRow(2);  // id 3
 
     auto click = [&list](int column) {
       const int x = list.header()->sectionViewportPosition(column) + 5;
@@ -262,13 +261,34 @@ class ItemListTest : public QObject {
     };
     click(3);
     QCOMPARE(ids(), (QList<uint32_t>{4, 3, 1, 2}));  // no date first, then by time
-    QCOMPARE(list.currentItem()->data(0, ItemList::kNodeIdRole).toUInt(), 3u);
+    QCOMPARE(list.NodeIdAt(list.currentRow()), 3u);
     click(3);
     QCOMPARE(ids(), (QList<uint32_t>{2, 1, 3, 4}));
     QCOMPARE(list.sortedOrder(), Qt::DescendingOrder);
     click(0);  // texts ignore case; "Alice" and "alice" keep their order
     QCOMPARE(ids(), (QList<uint32_t>{2, 4, 1, 3}));
     QCOMPARE(list.header()->sortIndicatorSection(), 0);
+    click(0);  // the other way round: equal keys still keep their order
+    QCOMPARE(ids(), (QList<uint32_t>{3, 1, 2, 4}));
+
+    // Hidden, selected and current rows stay so wherever they move.
+    list.FilterRows([&list](int row) { return list.NodeIdAt(row) != 1; });
+    list.SelectRow(list.RowOf(2));
+    click(3);
+    QCOMPARE(ids(), (QList<uint32_t>{4, 3, 1, 2}));
+    QVERIFY(!list.IsRowShown(list.RowOf(1)));
+    QVERIFY(list.IsRowShown(list.RowOf(3)));
+    QCOMPARE(list.SelectedNodeIds(), (std::vector<uint32_t>{3, 2}));
+    QCOMPARE(list.NodeIdAt(list.currentRow()), 3u);
+    // Rows added later come last, and are sorted with the others next time.
+    content.rows[0].cells[0] = "aaron";
+    content.rows[0].nodeId = 5;
+    list.AppendRows({content.rows[0]});
+    QCOMPARE(ids(), (QList<uint32_t>{4, 3, 1, 2, 5}));
+    click(0);
+    QCOMPARE(ids(), (QList<uint32_t>{5, 4, 2, 1, 3}));
+    content.rows[0].cells[0] = "bob";
+    content.rows[0].nodeId = 1;
 
     list.Render(content);  // a new list comes in its own order
     QCOMPARE(ids(), (QList<uint32_t>{1, 2, 3, 4}));
@@ -287,10 +307,10 @@ class ItemListTest : public QObject {
     FolderTree* tree = window.folderTree();
     tree->setCurrentItem(tree->FindPath("Personal Folders\\Contacts\\"));
     QCOMPARE(window.itemList()->columnSet(), ColumnSet::Mail);
-    QCOMPARE(window.itemList()->topLevelItemCount(), 0);
+    QCOMPARE(window.itemList()->rowCount(), 0);
     tree->setCurrentItem(tree->FindPath("Personal Folders\\Tasks\\"));
     QCOMPARE(window.itemList()->columnSet(), ColumnSet::Tasks);
-    QCOMPARE(window.itemList()->topLevelItemCount(), 0);
+    QCOMPARE(window.itemList()->rowCount(), 0);
   }
 
  private:

@@ -78,7 +78,6 @@ QByteArray ReadAll(const QString& path) {
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-QTreeWidgetItem* Row(ItemList* list, int row) { return list->topLevelItem(row); }
 
 }  // namespace
 
@@ -110,8 +109,8 @@ class ItemWindowTest : public QObject {
 
   void openFromRowShowsHeadersAndBodies() {
     ItemList* list = Select(*window_, "Personal Folders\\Inbox\\");
-    QCOMPARE(list->topLevelItemCount(), 1);
-    const QRect rect = list->visualItemRect(Row(list, 0));
+    QCOMPARE(list->rowCount(), 1);
+    const QRect rect = list->visualRect(list->IndexAt(0));
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rect.center());
     ItemWindow* w = LoadedWindow(0);
     QVERIFY(w != nullptr);
@@ -135,7 +134,7 @@ class ItemWindowTest : public QObject {
     QCOMPARE(picture.value<QImage>().size(), QSize(8, 6));
 
     // Enter on the same row raises that window instead of opening another.
-    list->setCurrentItem(Row(list, 0));
+    list->SetCurrentRow(0);
     QTest::keyClick(list, Qt::Key_Return);
     QCOMPARE(window_->readers().windows().size(), 1);
   }
@@ -260,9 +259,9 @@ class ItemWindowTest : public QObject {
     };
     for (const Case& c : cases) {
       ItemList* list = Select(*window_, c.folder);
-      QCOMPARE(list->topLevelItemCount(), 1);
+      QCOMPARE(list->rowCount(), 1);
       const int before = static_cast<int>(window_->readers().windows().size());
-      window_->OpenItem(Row(list, 0)->data(0, ItemList::kNodeIdRole).toUInt());
+      window_->OpenItem(list->NodeIdAt(0));
       ItemWindow* w = LoadedWindow(before);
       QVERIFY2(w != nullptr, c.folder);
       QCOMPARE(w->fieldText(QString::fromLatin1(c.label)), QString::fromUtf8(c.value));
@@ -287,8 +286,8 @@ class ItemWindowTest : public QObject {
     // The window adds the scan's folders a moment after the worker names them.
     QTRY_VERIFY(window.folderTree()->FindPath("Personal Folders\\Inbox\\") != nullptr);
     ItemList* list = Select(window, "Personal Folders\\Inbox\\");
-    QCOMPARE(list->topLevelItemCount(), 1);
-    window.OpenItem(Row(list, 0)->data(0, ItemList::kNodeIdRole).toUInt());
+    QCOMPARE(list->rowCount(), 1);
+    window.OpenItem(list->NodeIdAt(0));
     QTRY_VERIFY_WITH_TIMEOUT(window.readers().windows().size() == 1 && window.readers().windows()[0]->loaded(), 10000);
     QCOMPARE(window.readers().windows()[0]->titleLabel()->text(), QStringLiteral("Quarterly report"));
     QVERIFY(window.session().WorkerRunning());
@@ -300,7 +299,7 @@ class ItemWindowTest : public QObject {
   // Last: releases the session of the shared window.
   void windowOpenWhileBackReleasesTheSession() {
     ItemList* list = Select(*window_, "Personal Folders\\Inbox\\");
-    const uint32_t id = Row(list, 0)->data(0, ItemList::kNodeIdRole).toUInt();
+    const uint32_t id = list->NodeIdAt(0);
     for (ItemWindow* open : window_->readers().windows()) open->close();
     QTRY_COMPARE(window_->readers().windows().size(), 0);
 

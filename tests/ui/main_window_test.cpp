@@ -240,9 +240,9 @@ class MainWindowTest : public QObject {
     QCOMPARE(tree->FindPath("Personal Folders\\")->text(0), QStringLiteral("Personal Folders"));
 
     w.FillItemList(tree->FindPath("Personal Folders\\Inbox\\"));
-    QCOMPARE(w.itemList()->topLevelItemCount(), 3);
+    QCOMPARE(w.itemList()->rowCount(), 3);
     w.FillItemList(tree->FindPath("Personal Folders\\"));  // holds no items itself
-    QCOMPARE(w.itemList()->topLevelItemCount(), 0);
+    QCOMPARE(w.itemList()->rowCount(), 0);
     QCOMPARE(w.itemList()->columnSet(), session::ColumnSet::Start);
   }
 
@@ -528,7 +528,7 @@ class MainWindowTest : public QObject {
     QVERIFY(WaitForWorker(w));
     w.FillItemList(w.folderTree()->FindPath("Personal Folders\\Inbox\\"));
     ItemList* list = w.itemList();
-    auto id = [list](int row) { return list->topLevelItem(row)->data(0, ItemList::kNodeIdRole).toUInt(); };
+    auto id = [list](int row) { return list->NodeIdAt(row); };
     auto shown = [&w] {
       QList<uint32_t> out;
       for (ItemWindow* window : w.readers().windows()) {
@@ -542,7 +542,7 @@ class MainWindowTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(first));
     QTest::keySequence(first, QKeySequence(Qt::CTRL | Qt::Key_Period));
     QTRY_COMPARE(shown(), QList<uint32_t>{id(1)});
-    QCOMPARE(list->currentItem(), list->topLevelItem(1));
+    QCOMPARE(list->currentRow(), 1);
     ItemWindow* second = w.readers().windows().back();
     QVERIFY(QTest::qWaitForWindowExposed(second));
     QTest::keySequence(second, QKeySequence(Qt::ALT | Qt::Key_Right));

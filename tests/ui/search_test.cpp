@@ -28,8 +28,8 @@ namespace {
 // The subjects (column 1) of the rows shown, top to bottom.
 QStringList Shown(ItemList* list) {
   QStringList out;
-  for (int i = 0; i < list->topLevelItemCount(); ++i) {
-    if (!list->topLevelItem(i)->isHidden()) out.append(list->topLevelItem(i)->text(1));
+  for (int i = 0; i < list->rowCount(); ++i) {
+    if (list->IsRowShown(i)) out.append(list->Text(i, 1));
   }
   return out;
 }
@@ -53,7 +53,7 @@ class SearchTest : public QObject {
     QVERIFY(WaitForWorker(*window_));
     FolderTree* tree = window_->folderTree();
     tree->setCurrentItem(tree->FindPath("Personal Folders\\Inbox\\"));
-    QCOMPARE(window_->itemList()->topLevelItemCount(), 3);
+    QCOMPARE(window_->itemList()->rowCount(), 3);
   }
   void cleanup() { window_.reset(); }
 
@@ -80,19 +80,19 @@ class SearchTest : public QObject {
     w.searchBar()->field()->setText(QStringLiteral("example"));
     ItemList* list = w.itemList();
     QTRY_VERIFY(list->columnCount() == 5);
-    QCOMPARE(list->headerItem()->text(4), QStringLiteral("Folder"));
+    QCOMPARE(list->Title(4), QStringLiteral("Folder"));
     QStringList found;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-      found.append(list->topLevelItem(i)->text(1) + QLatin1Char('|') + list->topLevelItem(i)->text(4));
+    for (int i = 0; i < list->rowCount(); ++i) {
+      found.append(list->Text(i, 1) + QLatin1Char('|') + list->Text(i, 4));
     }
     QCOMPARE(found, (QStringList{"Kickoff|Personal Folders\\Inbox", "Example, Alice|Personal Folders\\Contacts",
                                  "Example, Bob|Personal Folders\\Contacts"}));
     QCOMPARE(w.searchBar()->count()->text(), QStringLiteral("3 found"));
     // A result opens as a row does.
-    list->setCurrentItem(list->topLevelItem(0));
+    list->SetCurrentRow(0);
     QTest::keyClick(list, Qt::Key_Return);
     QTRY_COMPARE(w.readers().windows().size(), 1);
-    QCOMPARE(w.readers().windows().front()->source().nodeId, list->topLevelItem(0)->data(0, ItemList::kNodeIdRole).toUInt());
+    QCOMPARE(w.readers().windows().front()->source().nodeId, list->NodeIdAt(0));
     // A folder clicked in the tree is shown again, filtered.
     FolderTree* tree = w.folderTree();
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
@@ -113,8 +113,8 @@ class SearchTest : public QObject {
     QVERIFY(w.searchBar()->stopButton()->isHidden());
     // In all folders the match is added to the results.
     w.searchBar()->SetScope(SearchBar::Scope::AllFolders);
-    QTRY_COMPARE(w.itemList()->topLevelItemCount(), 1);
-    QCOMPARE(w.itemList()->topLevelItem(0)->text(4), QStringLiteral("Personal Folders\\Inbox"));
+    QTRY_COMPARE(w.itemList()->rowCount(), 1);
+    QCOMPARE(w.itemList()->Text(0, 4), QStringLiteral("Personal Folders\\Inbox"));
   }
 
   void datesBoundTheRows() {
@@ -134,13 +134,13 @@ class SearchTest : public QObject {
     QVERIFY(pane->isVisible());
     ItemList* list = w.itemList();
     list->setFocus();
-    list->setCurrentItem(list->topLevelItem(0));
-    const uint32_t first = list->topLevelItem(0)->data(0, ItemList::kNodeIdRole).toUInt();
+    list->SetCurrentRow(0);
+    const uint32_t first = list->NodeIdAt(0);
     QTRY_COMPARE(pane->nodeId(), first);
     QTRY_VERIFY(pane->view() != nullptr && pane->view()->loaded());
     QCOMPARE(pane->view()->fieldText(QStringLiteral("Subject")), QStringLiteral("Kickoff"));
     QTest::keyClick(list, Qt::Key_Down);
-    QTRY_COMPARE(pane->nodeId(), list->topLevelItem(1)->data(0, ItemList::kNodeIdRole).toUInt());
+    QTRY_COMPARE(pane->nodeId(), list->NodeIdAt(1));
     QTRY_VERIFY(pane->view() != nullptr && pane->view()->loaded());
     QCOMPARE(pane->view()->fieldText(QStringLiteral("Subject")), QStringLiteral("Figures"));
     QVERIFY(w.readers().windows().isEmpty());  // no separate window
