@@ -6,16 +6,13 @@
 
 #include "cli/commands.h"
 #include "cli/file_errors.h"
+#include "format/vocabulary.h"
 #include "items/items.h"
 #include "store/store.h"
 
 namespace velmorix::cli {
 
 namespace {
-
-constexpr uint32_t kMessageStoreNid = 0x21;
-constexpr uint32_t kNameMapNid = 0x61;
-constexpr uint32_t kDefaultTopFolderNid = 0x2142;
 
 const char* VariantName(store::Variant v) {
   switch (v) {
@@ -72,8 +69,8 @@ int PrintStoreInfo(const std::string& path, std::ostream& out) {
       << "node entries\t" << s.data->nodes.createdCount() << "\n"
       << "block leaf level\t" << static_cast<int>(s.blockLeafLevel) << "\n"
       << "node leaf level\t" << static_cast<int>(s.nodeLeafLevel) << "\n"
-      << "message store (NID 0x21)\t" << (store::FindNode(s, kMessageStoreNid) ? "present" : "absent") << "\n"
-      << "name-to-ID map (NID 0x61)\t" << (store::FindNode(s, kNameMapNid) ? "present" : "absent") << "\n";
+      << "message store (NID 0x21)\t" << (store::FindNode(s, format::kNidMessageStore) ? "present" : "absent") << "\n"
+      << "name-to-ID map (NID 0x61)\t" << (store::FindNode(s, format::kNidNameToIdMap) ? "present" : "absent") << "\n";
 
   items::NamedPropertyMap names;
   items::LoadNamedPropertyMap(s, names);
@@ -85,7 +82,7 @@ int PrintStoreInfo(const std::string& path, std::ostream& out) {
   auto root = items::BuildItem(ctx, s.data->nodes.head());
   std::string top = "none (no store information)";
   if (root && root->storeInfo) {
-    uint32_t nid = kDefaultTopFolderNid;
+    uint32_t nid = format::kNidDefaultTopFolder;
     ByteView id{root->storeInfo->subtreeEntryId.bytes()};
     if (root->storeInfo->subtreeEntryId) nid = id.U32(20).value_or(0);
     top = Hex(nid) + (store::FindNode(s, nid) ? " (present)" : " (absent)");

@@ -7,14 +7,10 @@
 #include "content/html_text.h"
 #include "content/parts.h"
 #include "content/rtf.h"
+#include "format/vocabulary.h"
 
 namespace velmorix::content {
 namespace {
-
-constexpr uint16_t kPlainBody = 0x1000;
-constexpr uint16_t kHtmlBody = 0x1013;
-constexpr uint16_t kRtfCompressed = 0x1009;
-constexpr uint16_t kInternetCodePage = 0x3FDE;
 
 void Unreadable(Body& b, std::string problem) {
   b.source = BodySource::Stored;
@@ -26,7 +22,7 @@ void Unreadable(Body& b, std::string problem) {
 // the one the document declares, else UTF-8 when the bytes are valid UTF-8,
 // else the item's.
 int HtmlCodePage(const PartContext& c, ByteSpan html) {
-  if (auto cp = c.Int(kInternetCodePage); cp && *cp > 0) return static_cast<int>(*cp);
+  if (auto cp = c.Int(format::kPidTagInternetCodepage); cp && *cp > 0) return static_cast<int>(*cp);
   if (int cp = CodePageOfCharset(HtmlDeclaredCharset(AsChars(html)))) return cp;
   const std::string_view s = AsChars(html);
   if (ValidUtf8(s) == s) return kCodePageUtf8;
@@ -38,7 +34,7 @@ int HtmlCodePage(const PartContext& c, ByteSpan html) {
 void ReadBodies(const PartContext& c, Item& item, bool plainSuffices) {
   Bodies& b = item.bodies;
 
-  if (auto v = c.pc.Get(kPlainBody)) {
+  if (auto v = c.pc.Get(format::kPidTagBody)) {
     if (auto text = v->Text(c.decoder, c.codePage)) {
       b.plain.source = BodySource::Stored;
       b.plain.text = std::move(*text);
@@ -48,13 +44,13 @@ void ReadBodies(const PartContext& c, Item& item, bool plainSuffices) {
   }
   if (plainSuffices && b.plain.present() && !(b.plain.damaged && b.plain.text.empty())) return;
 
-  if (auto v = c.pc.Get(kHtmlBody)) {
+  if (auto v = c.pc.Get(format::kPidTagHtml)) {
     auto bytes = v->Bytes();
     if (!bytes) {
       Unreadable(b.html, "the HTML body cannot be read");
     } else {
       b.html.source = BodySource::Stored;
-      if (v->type == ltp::kPtUnicode) {
+      if (v->type == format::kPtypString) {
         b.html.text = *v->Text(c.decoder, c.codePage);
       } else {
         b.html.text = c.decoder.ToUtf8(*bytes, HtmlCodePage(c, *bytes));
@@ -62,7 +58,7 @@ void ReadBodies(const PartContext& c, Item& item, bool plainSuffices) {
     }
   }
 
-  if (auto v = c.pc.Get(kRtfCompressed)) {
+  if (auto v = c.pc.Get(format::kPidTagRtfCompressed)) {
     auto bytes = v->Bytes();
     auto rtf = bytes ? DecompressRtf(*bytes) : std::nullopt;
     if (!bytes) {

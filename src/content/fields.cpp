@@ -6,6 +6,7 @@
 
 #include "content/codepage.h"
 #include "content/parts.h"
+#include "format/vocabulary.h"
 #include "items/text.h"
 
 namespace velmorix::content {
@@ -192,7 +193,7 @@ void ReadAppointment(const PartContext& c, AppointmentFields& f) {
   f.recurring = c.IntLid(0x8223).value_or(0) != 0;
   f.recurrenceText = Or(c.TextLid(0x8232));
   if (auto v = c.pc.GetLid(0x8216)) {
-    if (auto b = v->Bytes(); b && v->type == ltp::kPtBinary) f.recurrence = ParseRecurrence(*b);
+    if (auto b = v->Bytes(); b && v->type == format::kPtypBinary) f.recurrence = ParseRecurrence(*b);
   }
   f.timeZone = Or(c.TextLid(0x8234));
   f.reminderSet = c.IntLid(0x8503).value_or(0) != 0;
@@ -201,7 +202,7 @@ void ReadAppointment(const PartContext& c, AppointmentFields& f) {
   // PidLidGlobalObjectId, else PidLidCleanGlobalObjectId (PSETID_Meeting).
   for (uint32_t lid : {0x0003u, 0x0023u}) {
     auto v = c.pc.GetLid(lid);
-    if (!v || v->type != ltp::kPtBinary) continue;
+    if (!v || v->type != format::kPtypBinary) continue;
     auto b = v->Bytes(1024);
     if (!b || b->size() < 16) continue;
     static constexpr char kHex[] = "0123456789ABCDEF";

@@ -5,14 +5,10 @@
 
 #include "content/ltp.h"
 #include "content/parts.h"
+#include "format/vocabulary.h"
 
 namespace velmorix::content {
 namespace {
-
-constexpr uint32_t kMessageStoreNid = 0x21;
-constexpr uint32_t kRecipientTableNid = 0x692;
-constexpr uint32_t kAttachmentTableNid = 0x671;
-constexpr uint32_t kNidTypeAttachment = 0x05;
 
 const store::SubnodeEntry* FindIn(const store::SubnodeList& level, uint32_t nid) {
   for (const auto& e : level) {
@@ -128,7 +124,7 @@ bool ItemReader::Contains(uint32_t nid) const { return store_.data->nodes.FindRe
 int ItemReader::StoreCodePage() {
   if (storeCodePage_) return *storeCodePage_;
   int cp = kCodePageWindows1252;
-  if (const store::NodeEntry* n = store_.data->nodes.FindReadOnly(kMessageStoreNid); n && n->dataBlock) {
+  if (const store::NodeEntry* n = store_.data->nodes.FindReadOnly(format::kNidMessageStore); n && n->dataBlock) {
     if (auto pc = ltp::PropertyContext::Read(store_, n->dataBlock->bid, nullptr, nullptr)) {
       for (uint16_t id : {uint16_t{0x3FFD}, uint16_t{0x3FDE}}) {
         auto v = pc->Get(id);
@@ -195,7 +191,7 @@ class SubnodeParts {
       : store_(store), names_(names), decoder_(decoder), codePage_(codePage), raw_(raw), item_(item) {}
 
   void Recipients(const store::SubnodeList& level, const ltp::SubnodeScope& outer) {
-    const store::SubnodeEntry* e = FindIn(level, kRecipientTableNid);
+    const store::SubnodeEntry* e = FindIn(level, format::kNidRecipientTable);
     if (!e) return;
     const store::SubnodeList own = LevelOf(store_, e->subnodeBlock);
     const ltp::SubnodeScope scope{&own, &outer};
@@ -247,7 +243,7 @@ class SubnodeParts {
   // The rows of the attachment table, in table order.
   std::vector<AttachmentRow> AttachmentRows(const store::SubnodeList& level, const ltp::SubnodeScope& outer) {
     std::vector<AttachmentRow> rows;
-    const store::SubnodeEntry* e = FindIn(level, kAttachmentTableNid);
+    const store::SubnodeEntry* e = FindIn(level, format::kNidAttachmentTable);
     if (!e) return rows;
     const store::SubnodeList own = LevelOf(store_, e->subnodeBlock);
     const ltp::SubnodeScope scope{&own, &outer};
@@ -363,7 +359,7 @@ class SubnodeParts {
       }
       return;
     }
-    if (v->type == ltp::kPtObject) {
+    if (v->type == format::kPtypObject) {
       // An object value names a subnode: an embedded message, or the
       // stream of another kind of object.
       uint32_t nid = v->word;
@@ -493,7 +489,7 @@ std::optional<Item> ItemReader::ReadNode(const Node& n, const ReadOptions& optio
     std::vector<AttachmentRow> rows = parts.AttachmentRows(level, scope);
     // Attachments the table does not list are read all the same.
     for (const auto& e : level) {
-      if ((e.nid & 0x1F) != kNidTypeAttachment) continue;
+      if ((e.nid & 0x1F) != format::kNidTypeAttachment) continue;
       if (std::none_of(rows.begin(), rows.end(), [&](const AttachmentRow& r) { return r.nid == e.nid; })) {
         rows.push_back(AttachmentRow{e.nid, {}, {}, {}, {}});
       }

@@ -4,14 +4,11 @@
 #include <bit>
 #include <cstring>
 
+#include "format/vocabulary.h"
 #include "items/text.h"
 
 namespace velmorix::content::ltp {
 namespace {
-
-constexpr uint16_t kPcBthHeader = 0x02B5;
-constexpr uint16_t kRowIndexBthHeader = 0x04B5;
-constexpr uint8_t kTcInfoType = 0x7C;
 constexpr size_t kTcInfoSize = 22;
 constexpr size_t kColumnSize = 8;
 
@@ -20,7 +17,7 @@ bool IsHid(uint32_t hnid) { return (hnid & 0x1F) == 0; }
 // Types whose value a property context keeps in the record itself.
 bool InlineInPc(uint16_t type) {
   switch (type) {
-    case 0x0001: case kPtShort: case kPtLong: case kPtFloat: case kPtError: case kPtBoolean:
+    case 0x0001: case format::kPtypInteger16: case format::kPtypInteger32: case format::kPtypFloating32: case format::kPtypErrorCode: case format::kPtypBoolean:
       return true;
     default:
       return false;
@@ -29,9 +26,9 @@ bool InlineInPc(uint16_t type) {
 
 // Types whose table cell holds an HNID rather than the value.
 bool ByReferenceInTc(uint16_t type) {
-  if (type & kMultiValued) return true;
+  if (type & format::kPtypMultipleFlag) return true;
   switch (type) {
-    case kPtObject: case kPtString8: case kPtUnicode: case kPtClsid: case kPtBinary:
+    case format::kPtypObject: case format::kPtypString8: case format::kPtypString: case format::kPtypGuid: case format::kPtypBinary:
       return true;
     default:
       return false;
@@ -41,10 +38,10 @@ bool ByReferenceInTc(uint16_t type) {
 // Fixed-size types and their widths.
 size_t FixedWidth(uint16_t type) {
   switch (type) {
-    case kPtBoolean: return 1;
-    case kPtShort: return 2;
-    case kPtLong: case kPtFloat: case kPtError: return 4;
-    case kPtDouble: case kPtCurrency: case kPtAppTime: case kPtI8: case kPtSysTime: return 8;
+    case format::kPtypBoolean: return 1;
+    case format::kPtypInteger16: return 2;
+    case format::kPtypInteger32: case format::kPtypFloating32: case format::kPtypErrorCode: return 4;
+    case format::kPtypFloating64: case format::kPtypCurrency: case format::kPtypFloatingTime: case format::kPtypInteger64: case format::kPtypTime: return 8;
     default: return 0;
   }
 }
@@ -128,22 +125,22 @@ std::optional<uint64_t> FixedBits(const Value& v, size_t width) {
 
 std::optional<int64_t> Value::Int() const {
   switch (type) {
-    case kPtShort: {
+    case format::kPtypInteger16: {
       auto v = FixedBits(*this, 2);
       if (!v) return std::nullopt;
       return static_cast<int16_t>(*v & 0xFFFF);
     }
-    case kPtLong: case kPtError: {
+    case format::kPtypInteger32: case format::kPtypErrorCode: {
       auto v = FixedBits(*this, 4);
       if (!v) return std::nullopt;
       return static_cast<int32_t>(*v & 0xFFFFFFFF);
     }
-    case kPtBoolean: {
+    case format::kPtypBoolean: {
       auto v = FixedBits(*this, 1);
       if (!v) return std::nullopt;
       return (*v & 0xFF) != 0 ? 1 : 0;
     }
-    case kPtI8: case kPtCurrency: case kPtSysTime: {
+    case format::kPtypInteger64: case format::kPtypCurrency: case format::kPtypTime: {
       auto v = FixedBits(*this, 8);
       if (!v) return std::nullopt;
       return static_cast<int64_t>(*v);
@@ -160,12 +157,12 @@ std::optional<bool> Value::Bool() const {
 }
 
 std::optional<double> Value::Double() const {
-  if (type == kPtFloat) {
+  if (type == format::kPtypFloating32) {
     auto v = FixedBits(*this, 4);
     if (!v) return std::nullopt;
     return static_cast<double>(std::bit_cast<float>(static_cast<uint32_t>(*v)));
   }
-  if (type == kPtDouble || type == kPtAppTime) {
+  if (type == format::kPtypFloating64 || type == format::kPtypFloatingTime) {
     auto v = FixedBits(*this, 8);
     if (!v) return std::nullopt;
     return std::bit_cast<double>(*v);
@@ -176,15 +173,15 @@ std::optional<double> Value::Double() const {
 }
 
 std::optional<uint64_t> Value::Time() const {
-  if (type != kPtSysTime) return std::nullopt;
+  if (type != format::kPtypTime) return std::nullopt;
   return FixedBits(*this, 8);
 }
 
 std::optional<std::string> Value::Text(TextDecoder& decoder, int codePage) const {
-  if (type != kPtUnicode && type != kPtString8) return std::nullopt;
+  if (type != format::kPtypString && type != format::kPtypString8) return std::nullopt;
   auto b = Bytes();
   if (!b) return std::nullopt;
-  if (type == kPtUnicode) return items::WideToUtf8(*b);
+  if (type == format::kPtypString) return items::WideToUtf8(*b);
   return decoder.ToUtf8(*b, codePage);
 }
 
@@ -210,11 +207,11 @@ void ForEachValue(ByteSpan b, Each each) {
 
 std::vector<std::string> Value::Texts(TextDecoder& decoder, int codePage) const {
   std::vector<std::string> out;
-  if (type == kPtUnicode || type == kPtString8) {
+  if (type == format::kPtypString || type == format::kPtypString8) {
     if (auto t = Text(decoder, codePage)) out.push_back(std::move(*t));
     return out;
   }
-  if (type != (kPtUnicode | kMultiValued) && type != (kPtString8 | kMultiValued)) return out;
+  if (type != (format::kPtypString | format::kPtypMultipleFlag) && type != (format::kPtypString8 | format::kPtypMultipleFlag)) return out;
   if (auto b = Bytes()) {
     ForEachValue(*b, [&](ByteSpan s) { out.push_back(type & 1 ? items::WideToUtf8(s) : decoder.ToUtf8(s, codePage)); });
   }
@@ -223,7 +220,7 @@ std::vector<std::string> Value::Texts(TextDecoder& decoder, int codePage) const 
 
 std::vector<std::string> Value::Binaries() const {
   std::vector<std::string> out;
-  if (type != (kPtBinary | kMultiValued)) return out;
+  if (type != (format::kPtypBinary | format::kPtypMultipleFlag)) return out;
   if (auto b = Bytes()) {
     ForEachValue(*b, [&](ByteSpan s) { out.emplace_back(reinterpret_cast<const char*>(s.data()), s.size()); });
   }
@@ -241,8 +238,8 @@ std::optional<PropertyContext> PropertyContext::Read(store::Store& store, uint32
   } catch (const store::IoError&) {
     return std::nullopt;
   }
-  if (!heap || heap->signature() != items::kHeapPropertyContext) return std::nullopt;
-  auto records = heap->ReadBth(heap->userRoot(), kPcBthHeader, 8);
+  if (!heap || heap->signature() != format::kHeapPropertyContext) return std::nullopt;
+  auto records = heap->ReadBth(heap->userRoot(), format::kBthPropertyContext, 8);
   if (!records) return std::nullopt;
   std::vector<Property> props;
   props.reserve(records->size());
@@ -329,12 +326,12 @@ std::optional<TableContext> TableContext::Read(store::Store& store, uint32_t dat
   } catch (const store::IoError&) {
     return std::nullopt;
   }
-  if (!heap || heap->signature() != items::kHeapTableContext) return std::nullopt;
+  if (!heap || heap->signature() != format::kHeapTableContext) return std::nullopt;
   auto info = heap->ResolveHeader(heap->userRoot());
   if (!info) return std::nullopt;
   ByteView page(ByteSpan(info->page->data));
   const uint64_t base = static_cast<uint64_t>(info->range.start);
-  if (!page.Contains(base, kTcInfoSize) || *page.U8(base) != kTcInfoType) return std::nullopt;
+  if (!page.Contains(base, kTcInfoSize) || *page.U8(base) != format::kBTypeTc) return std::nullopt;
   const uint8_t cols = *page.U8(base + 1);
   const uint16_t cebStart = *page.U16(base + 6);
   const uint16_t rowWidth = *page.U16(base + 8);
@@ -384,9 +381,9 @@ std::optional<TableContext> TableContext::Read(store::Store& store, uint32_t dat
   size_t indexRows = matrixRows;
   if (auto header = h.ResolveHeader(hidRowIndex)) {
     ByteView hv(header->bytes());
-    if (hv.U16(0) == kRowIndexBthHeader && hv.U32(4) == 0u) {
+    if (hv.U16(0) == format::kBthRowIndex && hv.U32(4) == 0u) {
       indexRows = 0;
-    } else if (auto index = h.ReadBth(hidRowIndex, kRowIndexBthHeader, 0)) {
+    } else if (auto index = h.ReadBth(hidRowIndex, format::kBthRowIndex, 0)) {
       indexRows = index->size();
     }
   }

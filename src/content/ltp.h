@@ -12,29 +12,12 @@
 #include <vector>
 
 #include "content/codepage.h"
+#include "format/vocabulary.h"
 #include "items/heap.h"
 #include "items/items.h"
 #include "store/store.h"
 
 namespace velmorix::content::ltp {
-
-// Property types.
-inline constexpr uint16_t kPtShort = 0x0002;
-inline constexpr uint16_t kPtLong = 0x0003;
-inline constexpr uint16_t kPtFloat = 0x0004;
-inline constexpr uint16_t kPtDouble = 0x0005;
-inline constexpr uint16_t kPtCurrency = 0x0006;
-inline constexpr uint16_t kPtAppTime = 0x0007;
-inline constexpr uint16_t kPtError = 0x000A;
-inline constexpr uint16_t kPtBoolean = 0x000B;
-inline constexpr uint16_t kPtObject = 0x000D;
-inline constexpr uint16_t kPtI8 = 0x0014;
-inline constexpr uint16_t kPtString8 = 0x001E;
-inline constexpr uint16_t kPtUnicode = 0x001F;
-inline constexpr uint16_t kPtSysTime = 0x0040;
-inline constexpr uint16_t kPtClsid = 0x0048;
-inline constexpr uint16_t kPtBinary = 0x0102;
-inline constexpr uint16_t kMultiValued = 0x1000;
 
 inline constexpr uint64_t kNoLimit = ~uint64_t{0};
 

@@ -5,6 +5,7 @@
 
 #include "content/item_reader.h"
 #include "content/parts.h"
+#include "format/vocabulary.h"
 #include "items/text.h"
 
 namespace velmorix::content {
@@ -214,22 +215,22 @@ void Format(const PartContext& c, const ltp::Value& v, size_t shown, Property& p
   }
   p.size = v.byReference ? bytes->size() : 0;
   switch (v.type) {
-    case kPtShort: case kPtLong: case kPtI8:
+    case format::kPtypInteger16: case format::kPtypInteger32: case format::kPtypInteger64:
       p.value = std::to_string(v.Int().value_or(0));
       return;
-    case kPtBoolean:
+    case format::kPtypBoolean:
       p.value = v.Bool().value_or(false) ? "true" : "false";
       return;
-    case kPtError:
+    case format::kPtypErrorCode:
       p.value = "error " + Hex(static_cast<uint32_t>(v.Int().value_or(0)), 8);
       return;
-    case kPtFloat: case kPtDouble: case kPtAppTime: {
+    case format::kPtypFloating32: case format::kPtypFloating64: case format::kPtypFloatingTime: {
       char buf[40];
       std::snprintf(buf, sizeof buf, "%g", v.Double().value_or(0));
       p.value = buf;
       return;
     }
-    case kPtCurrency: {
+    case format::kPtypCurrency: {
       const int64_t units = v.Int().value_or(0);
       char buf[48];
       std::snprintf(buf, sizeof buf, "%s%" PRId64 ".%04" PRId64, units < 0 ? "-" : "",
@@ -237,16 +238,16 @@ void Format(const PartContext& c, const ltp::Value& v, size_t shown, Property& p
       p.value = buf;
       return;
     }
-    case kPtSysTime: {
+    case format::kPtypTime: {
       const uint64_t t = v.Time().value_or(0);
       p.value = FormatFileTime(t);
       if (p.value.empty()) p.value = Hex(t, 16);
       return;
     }
-    case kPtString8: case kPtUnicode: {
+    case format::kPtypString8: case format::kPtypString: {
       // Only the start that can be shown is converted: a long body is not
       // converted a second time for its row.
-      const bool wide = v.type == kPtUnicode;
+      const bool wide = v.type == format::kPtypString;
       ByteSpan head = bytes->first(std::min(bytes->size(), wide ? 2 * (shown + 1) : shown + 4));
       if (wide) {
         head = head.first(head.size() & ~size_t{1});
@@ -260,16 +261,16 @@ void Format(const PartContext& c, const ltp::Value& v, size_t shown, Property& p
       p.truncated = Cut(p.value, shown) || head.size() < bytes->size();
       return;
     }
-    case kPtClsid:
+    case format::kPtypGuid:
       p.value = Guid(*bytes);
       return;
-    case kPtString8 | kMultiValued: case kPtUnicode | kMultiValued: {
+    case format::kPtypString8 | format::kPtypMultipleFlag: case format::kPtypString | format::kPtypMultipleFlag: {
       const auto texts = v.Texts(c.decoder, c.codePage);
       for (size_t i = 0; i < texts.size(); ++i) p.value += (i ? "; " : "") + texts[i];
       p.truncated = Cut(p.value, shown);
       return;
     }
-    case kPtObject: {
+    case format::kPtypObject: {
       const uint32_t nid = ByteView(*bytes).U32(0).value_or(0);
       p.value = "object in subnode " + Hex(nid, 1);
       return;

@@ -6,6 +6,7 @@
 
 #include "content/item_reader.h"
 #include "content/parts.h"
+#include "format/vocabulary.h"
 
 namespace velmorix::content {
 namespace {
@@ -13,18 +14,18 @@ namespace {
 // Widths of the fixed-size types; 0 for every other type.
 size_t FixedWidth(uint16_t type) {
   switch (type) {
-    case ltp::kPtBoolean: return 1;
-    case ltp::kPtShort: return 2;
-    case ltp::kPtLong: case ltp::kPtFloat: case ltp::kPtError: return 4;
-    case ltp::kPtDouble: case ltp::kPtCurrency: case ltp::kPtAppTime: case ltp::kPtI8: case ltp::kPtSysTime:
+    case format::kPtypBoolean: return 1;
+    case format::kPtypInteger16: return 2;
+    case format::kPtypInteger32: case format::kPtypFloating32: case format::kPtypErrorCode: return 4;
+    case format::kPtypFloating64: case format::kPtypCurrency: case format::kPtypFloatingTime: case format::kPtypInteger64: case format::kPtypTime:
       return 8;
     default: return 0;
   }
 }
 
 bool VariableMultiValued(uint16_t type) {
-  return type == (ltp::kPtString8 | ltp::kMultiValued) || type == (ltp::kPtUnicode | ltp::kMultiValued) ||
-         type == (ltp::kPtBinary | ltp::kMultiValued);
+  return type == (format::kPtypString8 | format::kPtypMultipleFlag) || type == (format::kPtypString | format::kPtypMultipleFlag) ||
+         type == (format::kPtypBinary | format::kPtypMultipleFlag);
 }
 
 // A multi-valued value of a variable-size type: a count, one offset per
@@ -63,7 +64,7 @@ void Name(RawProperty& p, const items::NamedPropertyMap* names) {
 // character, then the prefix length as one character): messages hold the
 // subject alone.
 void StripSubjectMarker(RawProperty& p) {
-  const size_t unit = p.type == ltp::kPtUnicode ? 2 : p.type == ltp::kPtString8 ? 1 : 0;
+  const size_t unit = p.type == format::kPtypString ? 2 : p.type == format::kPtypString8 ? 1 : 0;
   if (unit == 0 || p.value.size() < unit) return;
   const unsigned first = static_cast<uint8_t>(p.value[0]) | (unit == 2 ? static_cast<uint8_t>(p.value[1]) << 8 : 0);
   if (first >= 0x20) return;
@@ -77,7 +78,7 @@ std::optional<RawProperty> RawValue(uint16_t id, const ltp::Value& value, const 
   const uint16_t type = value.type;
   // Objects are written by what they hold (an embedded message); null
   // and unspecified values hold nothing.
-  if (type == ltp::kPtObject || type == 0x0000 || type == 0x0001) return std::nullopt;
+  if (type == format::kPtypObject || type == 0x0000 || type == 0x0001) return std::nullopt;
   RawProperty p;
   p.id = id;
   p.type = type;

@@ -16,6 +16,7 @@
 #include "content/codepage.h"
 #include "export/msg_names.h"
 #include "export/output.h"
+#include "format/vocabulary.h"
 
 namespace velmorix::exporting {
 namespace {
@@ -30,10 +31,6 @@ constexpr guint8 kMessageClassId[16] = {0x0B, 0x0D, 0x02, 0x00, 0x00, 0x00, 0x00
 constexpr uint32_t kReadableWritable = 0x6;
 constexpr uint32_t kAttachDataBinary = 0x37010102;
 constexpr uint32_t kAttachDataObject = 0x3701000D;
-constexpr uint16_t kPtString8 = 0x001E;
-constexpr uint16_t kPtUnicode = 0x001F;
-constexpr uint16_t kPtBinary = 0x0102;
-constexpr uint16_t kMultiValued = 0x1000;
 // The streams may fill the file less the sector tables (one 4-byte entry
 // per 512-byte sector) and the directory.
 constexpr uint64_t kContentLimit = kMaxMsgBytes - kMaxMsgBytes / 128 - (8u << 20);
@@ -172,27 +169,27 @@ class Writer {
         id = *mapped;
       }
       uint16_t type = p.type;
-      if ((type & ~kMultiValued) == kPtString8) type = static_cast<uint16_t>((type & kMultiValued) | kPtUnicode);
+      if ((type & ~format::kPtypMultipleFlag) == format::kPtypString8) type = static_cast<uint16_t>((type & format::kPtypMultipleFlag) | format::kPtypString);
       const uint32_t tag = (uint32_t{id} << 16) | type;
       if (std::any_of(entries.begin(), entries.end(), [&](const Entry& e) { return e.tag >> 16 == id; })) continue;
       Entry e;
       e.tag = tag;
-      if (p.value.size() == 8 && (type & kMultiValued) == 0 && p.values.empty() && IsFixed(type)) {
+      if (p.value.size() == 8 && (type & format::kPtypMultipleFlag) == 0 && p.values.empty() && IsFixed(type)) {
         e.value = p.value;
-      } else if (type == kPtUnicode) {
-        const std::string text = p.type == kPtString8 ? Unicode(p.value, codePage) : p.value;
+      } else if (type == format::kPtypString) {
+        const std::string text = p.type == format::kPtypString8 ? Unicode(p.value, codePage) : p.value;
         if (!Stream(storage, StreamName(tag), text)) return false;
         e.value = SizeValue(text.size() + 2);
-      } else if (type == (kMultiValued | kPtUnicode) || type == (kMultiValued | kPtBinary)) {
+      } else if (type == (format::kPtypMultipleFlag | format::kPtypString) || type == (format::kPtypMultipleFlag | format::kPtypBinary)) {
         std::string lengths;
         for (size_t i = 0; i < p.values.size(); ++i) {
           std::string v = p.values[i];
-          if (type != (kMultiValued | kPtBinary)) {
-            if (p.type == (kMultiValued | kPtString8)) v = Unicode(v, codePage);
+          if (type != (format::kPtypMultipleFlag | format::kPtypBinary)) {
+            if (p.type == (format::kPtypMultipleFlag | format::kPtypString8)) v = Unicode(v, codePage);
             v.append(2, '\0');
           }
           PutU32(lengths, static_cast<uint32_t>(v.size()));
-          if (type == (kMultiValued | kPtBinary)) PutU32(lengths, 0);
+          if (type == (format::kPtypMultipleFlag | format::kPtypBinary)) PutU32(lengths, 0);
           if (!Stream(storage, StreamName(tag) + Hex8("-", static_cast<uint32_t>(i)), v)) return false;
         }
         if (!Stream(storage, StreamName(tag), lengths)) return false;

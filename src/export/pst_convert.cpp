@@ -8,12 +8,11 @@
 
 #include "content/codepage.h"
 #include "export/msg_names.h"
+#include "format/vocabulary.h"
 #include "pst/messaging.h"
 
 namespace velmorix::exporting {
 namespace {
-
-constexpr uint32_t kMessageStoreNid = 0x21;
 
 std::string Join(const std::vector<std::string>& path) {
   std::string s;
@@ -47,7 +46,7 @@ class Converter {
   // The source store's identity (for entry IDs that point into it) and name.
   std::string ReadStore() {
     std::string name = "Personal Folders";
-    if (auto store = reader_.Read(kMessageStoreNid, options_)) {
+    if (auto store = reader_.Read(format::kNidMessageStore, options_)) {
       for (const content::RawProperty& p : store->raw) {
         if (p.id == 0x0FF9 && p.value.size() == 16) {
           std::memcpy(uid_.data(), p.value.data(), 16);
@@ -73,13 +72,12 @@ class Converter {
   // as Unicode, multi-valued variable values joined behind their count and
   // offsets.
   std::string Stored(const content::RawProperty& r, int codePage, uint16_t& type) {
-    constexpr uint16_t kMultiValued = 0x1000, kString8 = 0x001E, kUnicode = 0x001F;
     type = r.type;
-    const bool eightBit = (r.type & ~kMultiValued) == kString8;
-    if (eightBit) type = static_cast<uint16_t>((r.type & kMultiValued) | kUnicode);
+    const bool eightBit = (r.type & ~format::kPtypMultipleFlag) == format::kPtypString8;
+    if (eightBit) type = static_cast<uint16_t>((r.type & format::kPtypMultipleFlag) | format::kPtypString);
     auto text = [&](const std::string& v) { return eightBit ? msg::Utf16(decoder_.ToUtf8(AsBytes(v), codePage)) : v; };
-    const uint16_t base = r.type & ~kMultiValued;
-    if (!(r.type & kMultiValued) || (base != kString8 && base != kUnicode && base != 0x0102)) return text(r.value);
+    const uint16_t base = r.type & ~format::kPtypMultipleFlag;
+    if (!(r.type & format::kPtypMultipleFlag) || (base != format::kPtypString8 && base != format::kPtypString && base != format::kPtypBinary)) return text(r.value);
     std::vector<std::string> values;
     for (const std::string& v : r.values) values.push_back(text(v));
     std::string out(4 + 4 * values.size(), '\0');

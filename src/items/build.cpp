@@ -1,11 +1,10 @@
 // Item assembly: a node's property context, its attachment table and each
 // attachment's own property context.
+#include "format/vocabulary.h"
 #include "items/items.h"
 
 namespace velmorix::items {
 namespace {
-
-constexpr uint32_t kAttachmentTableNid = 0x671;
 
 std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* node,
                                      ReadScope scope) {
@@ -28,7 +27,7 @@ std::unique_ptr<ItemRecord> Assemble(ItemContext& ctx, const store::NodeEntry* n
   DecodeProperties(ctx, *set, item.get());
   set.reset();
 
-  const store::SubnodeEntry* table = FindSubnode(subnodes, kAttachmentTableNid);
+  const store::SubnodeEntry* table = FindSubnode(subnodes, format::kNidAttachmentTable);
   if (!table) return item;
   // A mail whose attachments were removed keeps a table without rows; a
   // table that cannot be read costs the attachments, never the item.

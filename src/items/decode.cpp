@@ -3,26 +3,18 @@
 #include <cctype>
 #include <cstring>
 
+#include "format/vocabulary.h"
 #include "items/items.h"
 
 namespace velmorix::items {
 namespace {
-
-constexpr uint32_t kAttachSize = 0x0E20;
-constexpr uint32_t kAttachData = 0x3701;
-constexpr uint32_t kAttachFilename = 0x3704;
-constexpr uint32_t kAttachMethod = 0x3705;
-constexpr uint32_t kAttachLongFilename = 0x3707;
-constexpr uint32_t kRenderingPosition = 0x370B;
-constexpr uint32_t kAttachMimeTag = 0x370E;
 constexpr uint32_t kAttach3710 = 0x3710;
-constexpr uint32_t kLtpRowId = 0x67F2;
 
 bool IsAttachmentProperty(uint32_t tag) {
   switch (tag) {
-    case kAttachSize: case kAttachData: case kAttachFilename: case kAttachMethod:
-    case kAttachLongFilename: case kRenderingPosition: case kAttachMimeTag: case kAttach3710:
-    case kLtpRowId:
+    case format::kPidTagAttachSize: case format::kPidTagAttachDataBinary: case format::kPidTagAttachFilename: case format::kPidTagAttachMethod:
+    case format::kPidTagAttachLongFilename: case format::kPidTagRenderingPosition: case format::kPidTagAttachMimeTag: case kAttach3710:
+    case format::kPidTagLtpRowId:
       return true;
     default:
       return false;
@@ -282,7 +274,7 @@ class Decoder {
   }
 
   void Attachment(const PropertyEntry& e, AttachmentRecord& a) {
-    if (e.tag == kAttachData) {
+    if (e.tag == format::kPidTagAttachDataBinary) {
       if (e.data) {
         a.data = Raw(e);
         a.size = e.size;
@@ -293,16 +285,16 @@ class Decoder {
     }
     if (!e.data) return;
     switch (e.tag) {
-      case kAttachSize:
+      case format::kPidTagAttachSize:
         if (a.size == 0) a.size = Int(e);
         break;
-      case kAttachFilename: a.fileName = Text(e); break;
-      case kAttachMethod: a.method = Int(e); break;
-      case kAttachLongFilename: a.longFileName = Text(e); break;
-      case kRenderingPosition: a.renderingPosition = Int(e); break;
-      case kAttachMimeTag: a.mimeTag = Text(e); break;
+      case format::kPidTagAttachFilename: a.fileName = Text(e); break;
+      case format::kPidTagAttachMethod: a.method = Int(e); break;
+      case format::kPidTagAttachLongFilename: a.longFileName = Text(e); break;
+      case format::kPidTagRenderingPosition: a.renderingPosition = Int(e); break;
+      case format::kPidTagAttachMimeTag: a.mimeTag = Text(e); break;
       case kAttach3710: a.value3710 = Int(e); break;
-      case kLtpRowId: a.nid = static_cast<uint32_t>(Int(e)); break;
+      case format::kPidTagLtpRowId: a.nid = static_cast<uint32_t>(Int(e)); break;
       default: break;
     }
   }

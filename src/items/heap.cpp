@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "format/vocabulary.h"
+
 namespace velmorix::items {
 namespace {
-
-constexpr uint8_t kDataTreeType = 0x01;
 // Deepest data tree read: an XXBLOCK over XBLOCKs over data blocks.
 constexpr int kMaxTreeLevels = 2;
 // Deepest BTree-on-heap read (index levels above the leaves).
@@ -55,7 +55,7 @@ bool Collect(TreeWalk& w, uint32_t bid, int levels) {
   auto raw = store::ReadBlockData(w.store, *e);
   if (!raw) return false;
   ByteView v{ByteSpan(*raw)};
-  if (*v.U8(0) != kDataTreeType) return ReadLeaf(w, bid);  // a plain block after all
+  if (*v.U8(0) != format::kBtypeDataTree) return ReadLeaf(w, bid);  // a plain block after all
   if (!w.seen.insert(bid & ~1u).second) return false;      // names itself or an ancestor
   auto level = v.U8(1);
   auto count = v.U16(2);

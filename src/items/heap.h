@@ -6,14 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "format/vocabulary.h"
 #include "store/bytes.h"
 #include "store/store.h"
 
 namespace velmorix::items {
-
-// Signature words at offset 2 of a heap's first block.
-inline constexpr uint16_t kHeapPropertyContext = 0xBCEC;
-inline constexpr uint16_t kHeapTableContext = 0x7CEC;
 
 // Byte range [start, end) of one heap allocation inside its block. `end` may
 // lie below `start`: such an allocation is empty.

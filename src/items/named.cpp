@@ -1,16 +1,11 @@
 // The named-property map: property IDs from 0x8000 to numeric or string names.
 #include <algorithm>
 
+#include "format/vocabulary.h"
 #include "items/items.h"
 
 namespace velmorix::items {
 namespace {
-
-constexpr uint32_t kNameToIdMapNid = 0x61;
-constexpr uint32_t kEntryStreamTag = 0x0003;
-constexpr uint32_t kStringStreamTag = 0x0004;
-constexpr uint32_t kGuidStreamTag = 0x0002;
-constexpr uint32_t kBinaryType = 0x0102;
 
 }  // namespace
 
@@ -90,12 +85,12 @@ int LoadMap(store::Store& store, const store::NodeEntry* node, bool found, Named
   const PropertyEntry* stringStream = nullptr;
   const PropertyEntry* guidStream = nullptr;
   for (const PropertyEntry& e : set->rows.front().entries) {
-    if (e.tag == kEntryStreamTag) entryStream = &e;
-    if (e.tag == kStringStreamTag) stringStream = &e;
-    if (e.tag == kGuidStreamTag && e.type == kBinaryType) guidStream = &e;
+    if (e.tag == format::kPidTagNameidStreamEntry) entryStream = &e;
+    if (e.tag == format::kPidTagNameidStreamString) stringStream = &e;
+    if (e.tag == format::kPidTagNameidStreamGuid && e.type == format::kPtypBinary) guidStream = &e;
   }
   if (!entryStream || !entryStream->data) return 0;
-  if (found && (!guidStream || entryStream->type != kBinaryType)) return 0;
+  if (found && (!guidStream || entryStream->type != format::kPtypBinary)) return 0;
   std::optional<ByteSpan> strings;
   if (stringStream && stringStream->data) strings = stringStream->data.bytes();
   std::optional<ByteSpan> guids;
@@ -107,11 +102,11 @@ int LoadMap(store::Store& store, const store::NodeEntry* node, bool found, Named
 }  // namespace
 
 int LoadNamedPropertyMap(store::Store& store, NamedPropertyMap& out) {
-  return LoadMap(store, store::FindNode(store, kNameToIdMapNid), false, out);
+  return LoadMap(store, store::FindNode(store, format::kNidNameToIdMap), false, out);
 }
 
 int LoadNamedPropertyMap(store::Store& store, const store::NodeEntry* node, NamedPropertyMap& out) {
-  return LoadMap(store, node, node && node->nid != kNameToIdMapNid, out);
+  return LoadMap(store, node, node && node->nid != format::kNidNameToIdMap, out);
 }
 
 }  // namespace velmorix::items

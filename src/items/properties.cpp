@@ -3,21 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/vocabulary.h"
 #include "items/items.h"
 
 namespace velmorix::items {
 namespace {
-
-constexpr uint16_t kPcBthHeader = 0x02B5;
-constexpr uint16_t kRowIndexBthHeader = 0x04B5;
-constexpr uint8_t kTcInfoType = 0x7C;
 constexpr size_t kTcInfoSize = 22;
 constexpr size_t kColumnSize = 8;
-
-constexpr uint16_t kPropBody = 0x1000;
-constexpr uint16_t kPropHtml = 0x1013;
 constexpr uint16_t kPropThirdBody = 0x6619;
-constexpr uint16_t kPropSubject = 0x0037;
 
 bool IsInlineType(uint16_t type) { return type == 0x0002 || type == 0x0003 || type == 0x000B; }
 
@@ -31,7 +24,7 @@ bool IsHnidType(uint16_t type) {
   }
 }
 
-bool IsBodyProperty(uint16_t id) { return id == kPropBody || id == kPropHtml || id == kPropThirdBody; }
+bool IsBodyProperty(uint16_t id) { return id == format::kPidTagBody || id == format::kPidTagHtml || id == kPropThirdBody; }
 
 Blob U32Blob(uint32_t value) {
   std::byte b[4];
@@ -184,7 +177,7 @@ class RowReader {
       ctx_.bodyLocator.marker = 2;
       mail_ = true;
     }
-    if (id == kPropSubject &&
+    if (id == format::kPidTagSubject &&
         (CharsAt(v, {0, 2, 4}, "Syn") || CharsAt(v, {4, 6, 8}, "OST") || CharsAt(v, {0, 2, 4}, "OST"))) {
       ctx_.bodyLocator.marker = 1;
       mail_ = true;
@@ -193,11 +186,11 @@ class RowReader {
 
   BodySlot& SlotFor(uint16_t id) {
     BodyLocator& b = ctx_.bodyLocator;
-    if (id == kPropBody) {
+    if (id == format::kPidTagBody) {
       b.lastKind = 1;
       return b.plainSlot;
     }
-    if (id == kPropHtml) {
+    if (id == format::kPidTagHtml) {
       b.lastKind = 2;
       return b.htmlSlot;
     }
@@ -234,7 +227,7 @@ class RowReader {
 std::optional<PropertySet> ReadPropertyContext(ItemContext& ctx, const Heap& heap,
                                                const store::SubnodeList* subnodes,
                                                ReadScope scope) {
-  auto records = heap.ReadBth(heap.userRoot(), kPcBthHeader, 8);
+  auto records = heap.ReadBth(heap.userRoot(), format::kBthPropertyContext, 8);
   if (!records) return std::nullopt;
   PropertySet set;
   PropertyRow& row = set.rows.emplace_back();
@@ -309,7 +302,7 @@ std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
   ByteView page(ByteSpan(info->page->data));
   const uint64_t base = static_cast<uint64_t>(info->range.start);
   if (!page.Contains(base, kTcInfoSize)) return std::nullopt;
-  if (*page.U8(base) != kTcInfoType) return std::nullopt;
+  if (*page.U8(base) != format::kBTypeTc) return std::nullopt;
   const uint8_t cols = *page.U8(base + 1);
   const uint16_t rowWidth = *page.U16(base + 8);
   const uint32_t hidRowIndex = *page.U32(base + 10);
@@ -319,8 +312,8 @@ std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
   }
 
   uint8_t cbEnt = 0;
-  auto index = heap.ReadBth(hidRowIndex, kRowIndexBthHeader, 0, &cbEnt);
-  if (!index && how && IsEmptyBth(heap, hidRowIndex, kRowIndexBthHeader)) {
+  auto index = heap.ReadBth(hidRowIndex, format::kBthRowIndex, 0, &cbEnt);
+  if (!index && how && IsEmptyBth(heap, hidRowIndex, format::kBthRowIndex)) {
     *how = TableRead::NoRows;
     return std::nullopt;
   }
@@ -395,9 +388,9 @@ std::optional<PropertySet> ReadPropertySetFromHeap(ItemContext& ctx, const Heap&
                                                    const store::SubnodeList* subnodes,
                                                    ReadScope scope) {
   switch (heap.signature()) {
-    case kHeapPropertyContext:
+    case format::kHeapPropertyContext:
       return ReadPropertyContext(ctx, heap, subnodes, scope);
-    case kHeapTableContext:
+    case format::kHeapTableContext:
       // Rows read as one item are decoded whole whatever the scope.
       return ReadTableContext(ctx, heap, subnodes);
     default:
@@ -411,7 +404,7 @@ std::optional<PropertySet> ReadTable(ItemContext& ctx, uint32_t dataBid,
   how = TableRead::Unreadable;
   try {
     auto heap = Heap::Read(ctx.store, dataBid);
-    if (!heap || heap->signature() != kHeapTableContext) return std::nullopt;
+    if (!heap || heap->signature() != format::kHeapTableContext) return std::nullopt;
     return ReadTableContext(ctx, *heap, subnodes, &how, scope);
   } catch (const std::exception&) {
     how = TableRead::Unreadable;

@@ -3,21 +3,12 @@
 #include <functional>
 #include <string_view>
 
+#include "format/vocabulary.h"
 #include "items/heap.h"
 #include "items/items.h"
 
 namespace velmorix::items {
 namespace {
-
-constexpr uint16_t kPcBthHeader = 0x02B5;
-constexpr uint16_t kTagSearchKey = 0x300B;
-constexpr uint16_t kTagMessageId = 0x1035;
-constexpr uint16_t kTagLastModified = 0x3008;
-constexpr uint16_t kTypeSystemTime = 0x0040;
-constexpr uint16_t kTypeBinary = 0x0102;
-constexpr uint16_t kTagGuidStream = 0x0002;
-constexpr uint16_t kTagEntryStream = 0x0003;
-constexpr uint16_t kTagMessageClass = 0x001A;
 
 uint64_t HashOf(ByteSpan bytes) {
   if (bytes.empty()) return 0;
@@ -30,14 +21,14 @@ uint64_t HashOf(ByteSpan bytes) {
 
 std::optional<ItemStamp> ReadItemStamp(store::Store& store, uint32_t dataBid) {
   auto heap = Heap::Read(store, dataBid);
-  if (!heap || heap->signature() != kHeapPropertyContext) return std::nullopt;
+  if (!heap || heap->signature() != format::kHeapPropertyContext) return std::nullopt;
   ItemStamp stamp;
   uint64_t h = 0;
   for (size_t i = 0; i < heap->pageCount(); ++i) {
     h = h * 0x100000001B3ull ^ HashOf(ByteSpan(heap->page(i).data));
   }
   stamp.contentHash = h ? h : 1;
-  auto records = heap->ReadBth(heap->userRoot(), kPcBthHeader, 8);
+  auto records = heap->ReadBth(heap->userRoot(), format::kBthPropertyContext, 8);
   if (!records) return stamp;
   unsigned mapParts = 0;
   for (ByteSpan r : *records) {
@@ -45,18 +36,18 @@ std::optional<ItemStamp> ReadItemStamp(store::Store& store, uint32_t dataBid) {
     const uint16_t tag = v.U16(0).value_or(0);
     const uint16_t type = v.U16(2).value_or(0);
     const uint32_t hnid = v.U32(4).value_or(0);
-    if (tag == kTagGuidStream && type == kTypeBinary) mapParts |= 1;
-    if (tag == kTagEntryStream && type == kTypeBinary) mapParts |= 2;
-    if (tag == kTagMessageClass) mapParts |= 4;
-    if (tag != kTagSearchKey && tag != kTagMessageId && tag != kTagLastModified) continue;
+    if (tag == format::kPidTagNameidStreamGuid && type == format::kPtypBinary) mapParts |= 1;
+    if (tag == format::kPidTagNameidStreamEntry && type == format::kPtypBinary) mapParts |= 2;
+    if (tag == format::kPidTagMessageClass) mapParts |= 4;
+    if (tag != format::kPidTagSearchKey && tag != format::kPidTagInternetMessageId && tag != format::kPidTagLastModificationTime) continue;
     // Values kept in subnodes are left out: these three are short.
     if ((hnid & 0x1F) != 0) continue;
     auto value = heap->Resolve(hnid);
     if (!value) continue;
     const ByteSpan bytes = value->bytes();
-    if (tag == kTagLastModified) {
-      if (type == kTypeSystemTime) stamp.modified = ByteView(bytes).U64(0).value_or(0);
-    } else if (tag == kTagSearchKey) {
+    if (tag == format::kPidTagLastModificationTime) {
+      if (type == format::kPtypTime) stamp.modified = ByteView(bytes).U64(0).value_or(0);
+    } else if (tag == format::kPidTagSearchKey) {
       stamp.searchKey = HashOf(bytes);
     } else {
       stamp.messageId = HashOf(bytes);

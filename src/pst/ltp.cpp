@@ -3,14 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/vocabulary.h"
+
 namespace velmorix::pst {
 namespace {
-
-constexpr uint8_t kSignatureHeap = 0xEC;
-constexpr uint8_t kClientTable = 0x7C;
-constexpr uint8_t kClientBTree = 0xB5;
-constexpr uint8_t kClientProperties = 0xBC;
-constexpr uint8_t kNidTypeValue = 0x1F;
 constexpr uint32_t kTagRowId = 0x67F20003;
 constexpr uint32_t kTagRowVersion = 0x67F30003;
 
@@ -37,7 +33,7 @@ uint8_t FillLevel(size_t free) {
 // The HNID of a variable-size value: 0 when empty, a heap item, or a subnode.
 uint32_t Place(ByteRange value, Heap& heap, Subnodes& subnodes) {
   if (value.empty()) return 0;
-  if (value.size() <= kMaxHeapItem) return heap.Allocate(value);
+  if (value.size() <= format::kMaxHeapItem) return heap.Allocate(value);
   return subnodes.AddValue(value);
 }
 
@@ -45,16 +41,16 @@ uint32_t Place(ByteRange value, Heap& heap, Subnodes& subnodes) {
 
 size_t FixedSize(uint16_t type) {
   switch (type) {
-    case kTypeBoolean: return 1;
-    case kTypeInt16: return 2;
-    case kTypeInt32:
-    case kTypeFloat:
-    case kTypeError: return 4;
-    case kTypeDouble:
-    case kTypeCurrency:
-    case kTypeAppTime:
-    case kTypeInt64:
-    case kTypeTime: return 8;
+    case format::kPtypBoolean: return 1;
+    case format::kPtypInteger16: return 2;
+    case format::kPtypInteger32:
+    case format::kPtypFloating32:
+    case format::kPtypErrorCode: return 4;
+    case format::kPtypFloating64:
+    case format::kPtypCurrency:
+    case format::kPtypFloatingTime:
+    case format::kPtypInteger64:
+    case format::kPtypTime: return 8;
     default: return 0;
   }
 }
@@ -72,7 +68,7 @@ bool Heap::Fits(size_t page, const Page& p, size_t n) {
 }
 
 uint32_t Heap::Allocate(ByteRange item) {
-  if (item.empty() || item.size() > kMaxHeapItem) throw WriteError("a heap item has a size the format does not allow");
+  if (item.empty() || item.size() > format::kMaxHeapItem) throw WriteError("a heap item has a size the format does not allow");
   if (pages_.empty() || !Fits(pages_.size() - 1, pages_.back(), item.size())) {
     if (pages_.size() >= 0x10000) throw WriteError("a table is larger than the format allows");
     pages_.emplace_back();
@@ -119,7 +115,7 @@ std::vector<Bytes> Heap::Pages() const {
     }
   };
   Bytes& h = out[0];
-  h[2] = std::byte{kSignatureHeap};
+  h[2] = std::byte{format::kHeapSignature};
   h[3] = std::byte{signature_};
   Put32(h.data() + 4, root_);
   putLevels(h, 8, 0, 8);
@@ -130,7 +126,7 @@ std::vector<Bytes> Heap::Pages() const {
 uint32_t WriteBTree(Heap& heap, uint8_t keySize, uint8_t dataSize, const Bytes& records, uint32_t headerHid,
                     uint32_t leafHid) {
   Bytes header(8);
-  header[0] = std::byte{kClientBTree};
+  header[0] = std::byte{format::kBTypeBth};
   header[1] = std::byte{keySize};
   header[2] = std::byte{dataSize};
   if (headerHid) {
@@ -139,7 +135,7 @@ uint32_t WriteBTree(Heap& heap, uint8_t keySize, uint8_t dataSize, const Bytes& 
     headerHid = heap.Allocate(header);
   }
   if (records.empty()) return headerHid;
-  if (leafHid && records.size() <= kMaxHeapItem) {
+  if (leafHid && records.size() <= format::kMaxHeapItem) {
     heap.Replace(leafHid, records);
     header[3] = std::byte{0};
     Put32(header.data() + 4, leafHid);
@@ -150,7 +146,7 @@ uint32_t WriteBTree(Heap& heap, uint8_t keySize, uint8_t dataSize, const Bytes& 
   Bytes level = records;
   uint8_t depth = 0;
   for (;;) {
-    const size_t perItem = kMaxHeapItem / size * size;
+    const size_t perItem = format::kMaxHeapItem / size * size;
     Bytes upper;
     uint32_t last = 0;
     size_t items = 0;
@@ -175,7 +171,7 @@ uint32_t WriteBTree(Heap& heap, uint8_t keySize, uint8_t dataSize, const Bytes& 
 }
 
 uint32_t Subnodes::AddValue(ByteRange data) {
-  return Add(kNidTypeValue, db_->AddData(data), 0);
+  return Add(format::kNidTypeLtp, db_->AddData(data), 0);
 }
 
 uint32_t Subnodes::Add(uint8_t type, uint64_t dataBid, uint64_t subnodeBid) {
@@ -205,12 +201,12 @@ uint64_t WriteHeap(const Heap& heap, NodeDatabase& db) {
 
 uint64_t WritePropertyContext(std::vector<PcProperty> properties, Subnodes& subnodes) {
   std::sort(properties.begin(), properties.end(), [](const PcProperty& a, const PcProperty& b) { return a.id < b.id; });
-  Heap heap(kClientProperties);
+  Heap heap(format::kBTypePc);
   // Header and records first, as clients lay them out; they are filled in
   // once the values are placed.
   const uint32_t headerHid = heap.Allocate(Bytes(8));
   const size_t recordBytes = 8 * properties.size();
-  const uint32_t leafHid = recordBytes && recordBytes <= kMaxHeapItem ? heap.Allocate(Bytes(recordBytes)) : 0;
+  const uint32_t leafHid = recordBytes && recordBytes <= format::kMaxHeapItem ? heap.Allocate(Bytes(recordBytes)) : 0;
   Bytes records;
   for (const PcProperty& p : properties) {
     const size_t fixed = FixedSize(p.type);
@@ -279,7 +275,7 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
   const uint16_t cebAt = at;
   const uint16_t rowSize = static_cast<uint16_t>(at + (cols.size() + 7) / 8);
 
-  Heap heap(kClientTable);
+  Heap heap(format::kBTypeTc);
   Bytes info(22 + 8 * cols.size());
   const uint32_t infoHid = heap.Allocate(info);
   heap.SetRoot(infoHid);
@@ -301,7 +297,7 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
   const uint32_t indexHid = WriteBTree(heap, 4, 4, index);
 
   const size_t perBlock = kMaxBlockData / rowSize;
-  const bool inHeap = static_cast<uint64_t>(rowCount) * rowSize <= kMaxHeapItem;
+  const bool inHeap = static_cast<uint64_t>(rowCount) * rowSize <= format::kMaxHeapItem;
   Bytes matrix;
   DataStream stream(subnodes.db());
   Bytes row(rowSize);
@@ -340,13 +336,13 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
   }
   uint32_t rowsHnid = 0;
   if (rowCount != 0) {
-    rowsHnid = inHeap ? heap.Allocate(matrix) : subnodes.Add(kNidTypeValue, stream.Finish(), 0);
+    rowsHnid = inHeap ? heap.Allocate(matrix) : subnodes.Add(format::kNidTypeLtp, stream.Finish(), 0);
   }
 
   std::vector<const Column*> sorted;
   for (const Column& c : cols) sorted.push_back(&c);
   std::sort(sorted.begin(), sorted.end(), [](const Column* a, const Column* b) { return a->tag < b->tag; });
-  info[0] = std::byte{kClientTable};
+  info[0] = std::byte{format::kBTypeTc};
   info[1] = std::byte(cols.size());
   Put16(info.data() + 2, ends[0]);
   Put16(info.data() + 4, ends[1]);

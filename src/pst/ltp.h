@@ -8,26 +8,10 @@
 #include <optional>
 #include <vector>
 
+#include "format/vocabulary.h"
 #include "pst/ndb.h"
 
 namespace velmorix::pst {
-
-inline constexpr size_t kMaxHeapItem = 3580;
-
-// Property types this layer places by size.
-inline constexpr uint16_t kTypeInt16 = 0x0002;
-inline constexpr uint16_t kTypeInt32 = 0x0003;
-inline constexpr uint16_t kTypeFloat = 0x0004;
-inline constexpr uint16_t kTypeDouble = 0x0005;
-inline constexpr uint16_t kTypeCurrency = 0x0006;
-inline constexpr uint16_t kTypeAppTime = 0x0007;
-inline constexpr uint16_t kTypeError = 0x000A;
-inline constexpr uint16_t kTypeBoolean = 0x000B;
-inline constexpr uint16_t kTypeObject = 0x000D;
-inline constexpr uint16_t kTypeInt64 = 0x0014;
-inline constexpr uint16_t kTypeString = 0x001F;
-inline constexpr uint16_t kTypeTime = 0x0040;
-inline constexpr uint16_t kTypeBinary = 0x0102;
 
 // Bytes a fixed-size type takes; 0 for a type whose value is held by reference.
 size_t FixedSize(uint16_t type);
@@ -36,7 +20,7 @@ size_t FixedSize(uint16_t type);
 class Heap {
  public:
   explicit Heap(uint8_t clientSignature) : signature_(clientSignature) {}
-  // Stores an item (1 to kMaxHeapItem bytes) and gives its HID.
+  // Stores an item (1 to format::kMaxHeapItem bytes) and gives its HID.
   uint32_t Allocate(ByteRange item);
   // Rewrites an item with bytes of the same size.
   void Replace(uint32_t hid, ByteRange item);

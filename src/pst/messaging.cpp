@@ -4,23 +4,10 @@
 #include <cstring>
 #include <set>
 
+#include "format/vocabulary.h"
+
 namespace velmorix::pst {
 namespace {
-
-constexpr uint8_t kNidFolder = 0x02;
-constexpr uint8_t kNidMessage = 0x04;
-constexpr uint8_t kNidAttachment = 0x05;
-constexpr uint8_t kNidAssociated = 0x08;
-constexpr uint8_t kNidHierarchy = 0x0D;
-constexpr uint8_t kNidContents = 0x0E;
-constexpr uint8_t kNidAssociatedContents = 0x0F;
-constexpr uint8_t kNidValue = 0x1F;
-
-constexpr uint32_t kStoreNid = 0x21;
-constexpr uint32_t kNameMapNid = 0x61;
-constexpr uint32_t kRootNid = 0x122;
-constexpr uint32_t kRecipientTableNid = 0x692;
-constexpr uint32_t kAttachmentTableNid = 0x671;
 
 // Column sets of the table templates, as clients write them (with the
 // columns a folder's tables must carry).
@@ -179,8 +166,8 @@ PstWriter::PstWriter(const std::string& path, WriterOptions options)
     : options_(std::move(options)), db_(std::make_unique<NodeDatabase>(path, options_.encoding)) {
   counters_.fill(0x400);
   counters_[3] = 0x4000;
-  counters_[kNidMessage] = 0x10000;
-  counters_[kNidAssociated] = 0x8000;
+  counters_[format::kNidTypeNormalMessage] = 0x10000;
+  counters_[format::kNidTypeAssocMessage] = 0x8000;
   auto add = [&](uint32_t nid, uint32_t parent, std::string name) {
     auto f = std::make_unique<Folder>();
     f->nid = nid;
@@ -191,9 +178,9 @@ PstWriter::PstWriter(const std::string& path, WriterOptions options)
     folders_.push_back(std::move(f));
     return nid;
   };
-  add(kRootNid, kRootNid, "");
-  top_ = add(NewNid(kNidFolder), kRootNid, "Top of Personal Folders");
-  searchRoot_ = add(NewNid(kNidFolder), kRootNid, "Search Root");
+  add(format::kNidRootFolder, format::kNidRootFolder, "");
+  top_ = add(NewNid(format::kNidTypeNormalFolder), format::kNidRootFolder, "Top of Personal Folders");
+  searchRoot_ = add(NewNid(format::kNidTypeNormalFolder), format::kNidRootFolder, "Search Root");
   // Readers expect the name map to hold at least one name.
   IdOf(PropertyName{{0x08, 0x20, 0x06, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46}, false, 0x8503, {}});
 }
@@ -239,7 +226,7 @@ std::vector<PcProperty> PstWriter::Map(const PropertyList& list) {
     } else if (id >= 0x8000) {
       continue;  // a named id without its name means nothing in this file
     }
-    if (id == 0x67F2 || id == 0x67F3 || p.type == kTypeObject || !seen.insert(id).second) continue;
+    if (id == 0x67F2 || id == 0x67F3 || p.type == format::kPtypObject || !seen.insert(id).second) continue;
     PcProperty q;
     q.id = id;
     q.type = p.type;
@@ -253,7 +240,7 @@ uint32_t PstWriter::AddFolder(uint32_t parent, std::string_view name, PropertyLi
   auto it = byNid_.find(parent);
   if (it == byNid_.end()) throw WriteError(db_->path() + ": no such parent folder");
   auto f = std::make_unique<Folder>();
-  f->nid = NewNid(kNidFolder);
+  f->nid = NewNid(format::kNidTypeNormalFolder);
   f->parent = parent;
   f->name = std::string(name);
   for (PcProperty& p : Map(properties)) {
@@ -288,7 +275,7 @@ PstWriter::Written PstWriter::WriteMessage(const Message& m, int depth, bool* in
     for (size_t i = 0; i < rows.size(); ++i) tc.push_back({static_cast<uint32_t>(i), Cells(tags, rows[i])});
     Subnodes tsubs(*db_, &counter);
     const uint64_t bid = WriteTableContext(tags, tc, tsubs);
-    subs.AddFixed(kRecipientTableNid, bid, tsubs.Write());
+    subs.AddFixed(format::kNidRecipientTable, bid, tsubs.Write());
   }
   if (!m.attachments.empty()) {
     std::vector<TcRow> rows;
@@ -300,8 +287,8 @@ PstWriter::Written PstWriter::WriteMessage(const Message& m, int depth, bool* in
         Written w = WriteMessage(*a.embedded, depth + 1, incomplete);
         PcProperty data;
         data.id = 0x3701;
-        data.type = kTypeObject;
-        data.subnode = asubs.Add(kNidMessage, w.data, w.subnodes);
+        data.type = format::kPtypObject;
+        data.subnode = asubs.Add(format::kNidTypeNormalMessage, w.data, w.subnodes);
         data.object = true;
         if (const PcProperty* size = Find(w.properties, 0x0E080003); size && size->value.size() >= 4) {
           for (int i = 0; i < 4; ++i) data.objectSize |= static_cast<uint32_t>(size->value[i]) << (8 * i);
@@ -312,7 +299,7 @@ PstWriter::Written PstWriter::WriteMessage(const Message& m, int depth, bool* in
         Bytes head;
         std::optional<DataStream> stream;
         const bool whole = a.data([&](ByteRange piece) {
-          if (!stream && head.size() + piece.size() <= kMaxHeapItem) {
+          if (!stream && head.size() + piece.size() <= format::kMaxHeapItem) {
             head.insert(head.end(), piece.begin(), piece.end());
             return;
           }
@@ -325,33 +312,33 @@ PstWriter::Written PstWriter::WriteMessage(const Message& m, int depth, bool* in
         if (!whole && incomplete) *incomplete = true;
         PcProperty data;
         data.id = 0x3701;
-        data.type = kTypeBinary;
+        data.type = format::kPtypBinary;
         if (stream) {
-          data.subnode = asubs.Add(kNidValue, stream->Finish(), 0);
+          data.subnode = asubs.Add(format::kNidTypeLtp, stream->Finish(), 0);
         } else {
           data.value = std::move(head);
         }
         props.push_back(std::move(data));
       }
       const uint64_t pc = WritePropertyContext(props, asubs);
-      const uint32_t nid = subs.Add(kNidAttachment, pc, asubs.Write());
+      const uint32_t nid = subs.Add(format::kNidTypeAttachment, pc, asubs.Write());
       rows.push_back({nid, Cells(kAttachmentColumns, props)});
     }
     Subnodes tsubs(*db_, &counter);
     const uint64_t bid = WriteTableContext(kAttachmentColumns, rows, tsubs);
-    subs.AddFixed(kAttachmentTableNid, bid, tsubs.Write());
+    subs.AddFixed(format::kNidAttachmentTable, bid, tsubs.Write());
   }
   Written w;
   w.properties = Map(m.properties);
   // The flag that says the message has attachments follows what it holds.
   bool hasFlags = false;
   for (PcProperty& p : w.properties) {
-    if (p.id == 0x0E07 && p.type == kTypeInt32 && p.value.size() >= 4) {
+    if (p.id == 0x0E07 && p.type == format::kPtypInteger32 && p.value.size() >= 4) {
       hasFlags = true;
       p.value[0] = m.attachments.empty() ? (p.value[0] & std::byte{0xEF}) : (p.value[0] | std::byte{0x10});
     }
   }
-  if (!hasFlags) w.properties.push_back({0x0E07, kTypeInt32, Int32(m.attachments.empty() ? 0 : 0x10), 0, false, 0});
+  if (!hasFlags) w.properties.push_back({0x0E07, format::kPtypInteger32, Int32(m.attachments.empty() ? 0 : 0x10), 0, false, 0});
   w.data = WritePropertyContext(w.properties, subs);
   w.subnodes = subs.Write();
   return w;
@@ -360,7 +347,7 @@ PstWriter::Written PstWriter::WriteMessage(const Message& m, int depth, bool* in
 void PstWriter::AddMessage(uint32_t folder, const Message& message, bool associated, bool* incomplete) {
   auto it = byNid_.find(folder);
   if (it == byNid_.end()) throw WriteError(db_->path() + ": no such folder");
-  const uint32_t nid = NewNid(associated ? kNidAssociated : kNidMessage);
+  const uint32_t nid = NewNid(associated ? format::kNidTypeAssocMessage : format::kNidTypeNormalMessage);
   Written w = WriteMessage(message, 0, incomplete);
   db_->AddNode(nid, w.data, w.subnodes, folder);
   Folder& f = *it->second;
@@ -378,11 +365,11 @@ void PstWriter::AddMessage(uint32_t folder, const Message& message, bool associa
 void PstWriter::WriteFolder(Folder& f) {
   auto pcOf = [&](const Folder& x) {
     std::vector<PcProperty> props = x.properties;
-    props.push_back({0x3001, kTypeString, Utf16(x.name), 0, false, 0});
-    props.push_back({0x3602, kTypeInt32, Int32(x.count), 0, false, 0});
-    props.push_back({0x3603, kTypeInt32, Int32(x.unread), 0, false, 0});
-    props.push_back({0x360A, kTypeBoolean, Bool(!x.children.empty()), 0, false, 0});
-    props.push_back({0x3617, kTypeInt32, Int32(x.associatedCount), 0, false, 0});
+    props.push_back({0x3001, format::kPtypString, Utf16(x.name), 0, false, 0});
+    props.push_back({0x3602, format::kPtypInteger32, Int32(x.count), 0, false, 0});
+    props.push_back({0x3603, format::kPtypInteger32, Int32(x.unread), 0, false, 0});
+    props.push_back({0x360A, format::kPtypBoolean, Bool(!x.children.empty()), 0, false, 0});
+    props.push_back({0x3617, format::kPtypInteger32, Int32(x.associatedCount), 0, false, 0});
     return props;
   };
   Subnodes subs(*db_);
@@ -394,11 +381,11 @@ void PstWriter::WriteFolder(Folder& f) {
   for (uint32_t c : f.children) children.push_back(Pack(c, Cells(kHierarchyColumns, pcOf(*byNid_.at(c)))));
   uint64_t sub = 0;
   uint64_t bid = WriteTable(kHierarchyColumns, children, *db_, &sub);
-  db_->AddNode((index << 5) | kNidHierarchy, bid, sub, 0);
+  db_->AddNode((index << 5) | format::kNidTypeHierarchyTable, bid, sub, 0);
   bid = WriteTable(kContentsColumns, f.contents, *db_, &sub);
-  db_->AddNode((index << 5) | kNidContents, bid, sub, 0);
+  db_->AddNode((index << 5) | format::kNidTypeContentsTable, bid, sub, 0);
   bid = WriteTable(kAssociatedColumns, f.associated, *db_, &sub);
-  db_->AddNode((index << 5) | kNidAssociatedContents, bid, sub, 0);
+  db_->AddNode((index << 5) | format::kNidTypeAssocContentsTable, bid, sub, 0);
   f.contents = {};
   f.associated = {};
 }
@@ -413,18 +400,18 @@ void PstWriter::WriteStore() {
   Bytes key(16);
   std::memcpy(key.data(), options_.recordKey.data(), 16);
   std::vector<PcProperty> props = {
-      {0x0FF9, kTypeBinary, key, 0, false, 0},
-      {0x3001, kTypeString, Utf16(options_.storeName), 0, false, 0},
-      {0x35DF, kTypeInt32, Int32(0x89), 0, false, 0},
-      {0x35E0, kTypeBinary, entryId(top_), 0, false, 0},
-      {0x35E3, kTypeBinary, entryId(deleted_), 0, false, 0},
-      {0x35E7, kTypeBinary, entryId(searchRoot_), 0, false, 0},
-      {0x6633, kTypeBoolean, Bool(true), 0, false, 0},
-      {0x67FF, kTypeInt32, Int32(0), 0, false, 0},
+      {0x0FF9, format::kPtypBinary, key, 0, false, 0},
+      {0x3001, format::kPtypString, Utf16(options_.storeName), 0, false, 0},
+      {0x35DF, format::kPtypInteger32, Int32(0x89), 0, false, 0},
+      {0x35E0, format::kPtypBinary, entryId(top_), 0, false, 0},
+      {0x35E3, format::kPtypBinary, entryId(deleted_), 0, false, 0},
+      {0x35E7, format::kPtypBinary, entryId(searchRoot_), 0, false, 0},
+      {0x6633, format::kPtypBoolean, Bool(true), 0, false, 0},
+      {0x67FF, format::kPtypInteger32, Int32(0), 0, false, 0},
   };
   Subnodes subs(*db_);
   const uint64_t pc = WritePropertyContext(props, subs);
-  db_->AddNode(kStoreNid, pc, subs.Write(), 0);
+  db_->AddNode(format::kNidMessageStore, pc, subs.Write(), 0);
 }
 
 void PstWriter::WriteNameMap() {
@@ -471,17 +458,17 @@ void PstWriter::WriteNameMap() {
     record(buckets[(hash ^ wGuid) % kBuckets], hash);
   }
   std::vector<PcProperty> props = {
-      {0x0001, kTypeInt32, Int32(kBuckets), 0, false, 0},
-      {0x0002, kTypeBinary, guids, 0, false, 0},
-      {0x0003, kTypeBinary, entries, 0, false, 0},
-      {0x0004, kTypeBinary, strings, 0, false, 0},
+      {0x0001, format::kPtypInteger32, Int32(kBuckets), 0, false, 0},
+      {0x0002, format::kPtypBinary, guids, 0, false, 0},
+      {0x0003, format::kPtypBinary, entries, 0, false, 0},
+      {0x0004, format::kPtypBinary, strings, 0, false, 0},
   };
   for (uint32_t b = 0; b < kBuckets; ++b) {
-    if (!buckets[b].empty()) props.push_back({static_cast<uint16_t>(0x1000 + b), kTypeBinary, buckets[b], 0, false, 0});
+    if (!buckets[b].empty()) props.push_back({static_cast<uint16_t>(0x1000 + b), format::kPtypBinary, buckets[b], 0, false, 0});
   }
   Subnodes subs(*db_);
   const uint64_t pc = WritePropertyContext(props, subs);
-  db_->AddNode(kNameMapNid, pc, subs.Write(), 0);
+  db_->AddNode(format::kNidNameToIdMap, pc, subs.Write(), 0);
 }
 
 void PstWriter::WriteTemplates() {
@@ -509,7 +496,7 @@ void PstWriter::Finish() {
   WriteTemplates();
   WriteNameMap();
   NidCounters counters = counters_;
-  for (uint8_t t : {kNidHierarchy, kNidContents, kNidAssociatedContents}) counters[t] = counters[kNidFolder];
+  for (uint8_t t : {format::kNidTypeHierarchyTable, format::kNidTypeContentsTable, format::kNidTypeAssocContentsTable}) counters[t] = counters[format::kNidTypeNormalFolder];
   db_->Commit(counters);
 }
 

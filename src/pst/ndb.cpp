@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "format/block_encoding.h"
+#include "format/vocabulary.h"
 
 namespace velmorix::pst {
 namespace {
@@ -21,12 +22,6 @@ constexpr int kNodeEntriesPerPage = 15;
 constexpr size_t kXBlockMax = 1021;
 constexpr size_t kSlMax = 340;
 constexpr size_t kSiMax = 510;
-constexpr uint8_t kPtypeBlockTree = 0x80;
-constexpr uint8_t kPtypeNodeTree = 0x81;
-constexpr uint8_t kPtypeFreeMap = 0x82;
-constexpr uint8_t kPtypePageMap = 0x83;
-constexpr uint8_t kPtypeAllocationMap = 0x84;
-constexpr uint8_t kPtypeFreePageMap = 0x85;
 
 // The free map follows the 128 intervals the header covers, one page per
 // 496 intervals; the free-page map follows the 1,024 page maps the header
@@ -154,7 +149,7 @@ void NodeDatabase::CloseInterval() {
   std::array<std::byte, 512> page{};
   std::memcpy(page.data(), amap_.data(), amap_.size());
   const uint64_t at = IntervalStart(interval_);
-  WritePage(at, page, kPtypeAllocationMap, at, false);
+  WritePage(at, page, format::kPtypeAMap, at, false);
 }
 
 uint64_t NodeDatabase::Allocate(uint64_t size, uint64_t align) {
@@ -366,10 +361,10 @@ NodeDatabase::PageRef NodeDatabase::BuildBlockTree() {
       Put16(e.data() + 24 * i + 18, 2);
     }
     PageRef r{count ? blocks_[from].bid : 0, 0, 0};
-    r.ib = WriteTreePage(e.data(), count, 24, kBlockEntriesPerPage, 0, kPtypeBlockTree, &r.bid);
+    r.ib = WriteTreePage(e.data(), count, 24, kBlockEntriesPerPage, 0, format::kPtypeBbt, &r.bid);
     leaves.push_back(r);
   }
-  return BuildUpper(std::move(leaves), kPtypeBlockTree, 1);
+  return BuildUpper(std::move(leaves), format::kPtypeBbt, 1);
 }
 
 NodeDatabase::PageRef NodeDatabase::BuildNodeTree() {
@@ -390,10 +385,10 @@ NodeDatabase::PageRef NodeDatabase::BuildNodeTree() {
       Put32(e.data() + 32 * i + 24, x.parent);
     }
     PageRef r{count ? nodes_[from].nid : 0u, 0, 0};
-    r.ib = WriteTreePage(e.data(), count, 32, kNodeEntriesPerPage, 0, kPtypeNodeTree, &r.bid);
+    r.ib = WriteTreePage(e.data(), count, 32, kNodeEntriesPerPage, 0, format::kPtypeNbt, &r.bid);
     leaves.push_back(r);
   }
-  return BuildUpper(std::move(leaves), kPtypeNodeTree, 1);
+  return BuildUpper(std::move(leaves), format::kPtypeNbt, 1);
 }
 
 void NodeDatabase::Commit(const NidCounters& counters) {
@@ -409,19 +404,19 @@ void NodeDatabase::Commit(const NidCounters& counters) {
     if (HasPageMap(k)) {
       std::array<std::byte, 512> page{};
       std::memset(page.data(), 0xFF, 496);
-      WritePage(at, page, kPtypePageMap, at, false);
+      WritePage(at, page, format::kPtypePMap, at, false);
       at += kPageSize;
     }
     if (HasFreeMap(k)) {
       std::array<std::byte, 512> page{};
       for (uint64_t i = 0; i < 496 && k + i <= last; ++i) page[i] = std::byte(longestFree_[k + i]);
-      WritePage(at, page, kPtypeFreeMap, at, false);
+      WritePage(at, page, format::kPtypeFMap, at, false);
       at += kPageSize;
     }
     if (HasFreePageMap(k)) {
       std::array<std::byte, 512> page{};
       std::memset(page.data(), 0xFF, 496);
-      WritePage(at, page, kPtypeFreePageMap, at, false);
+      WritePage(at, page, format::kPtypeFPMap, at, false);
     }
   }
   Flush();

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "format/vocabulary.h"
 #include "items/items.h"
 #include "session/folder_list.h"
 #include "session/session.h"
@@ -24,27 +25,20 @@
 namespace velmorix::session {
 
 namespace {
-
-constexpr uint32_t kMessageStoreNid = 0x21;
-constexpr uint32_t kRootFolderNid = 0x122;
-constexpr uint32_t kDefaultTopFolderNid = 0x2142;
 constexpr const char* kDeepScanStatus = "Deep Scanning File for Items...";
-
-constexpr uint32_t kNidTypeFolder = 0x02;
-constexpr uint32_t kNidTypeSearchFolder = 0x03;
 
 // The root folder's subfolder that looks most like the top folder: the one
 // with the most subfolders, then the one holding the most items.
 uint32_t LikeliestTopFolder(const store::Store& s) {
-  const store::NodeEntry* root = store::FindNode(s, kRootFolderNid);
+  const store::NodeEntry* root = store::FindNode(s, format::kNidRootFolder);
   if (!root) return 0;
   uint32_t best = 0;
   std::pair<size_t, size_t> most{0, 0};
   for (const store::NodeEntry* c = root->firstChild; c; c = c->nextSibling) {
-    if ((c->nid & 0x1F) != kNidTypeFolder) continue;
+    if ((c->nid & 0x1F) != format::kNidTypeNormalFolder) continue;
     std::pair<size_t, size_t> n{0, 0};
     for (const store::NodeEntry* g = c->firstChild; g; g = g->nextSibling) {
-      ++((g->nid & 0x1F) == kNidTypeFolder ? n.first : n.second);
+      ++((g->nid & 0x1F) == format::kNidTypeNormalFolder ? n.first : n.second);
     }
     if (n > most) {
       most = n;
@@ -204,15 +198,15 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
   // names it, else the likeliest subfolder of the root folder.
   uint32_t topNid = topFolderNid_;
   if (!topNid) {
-    topNid = kDefaultTopFolderNid;
+    topNid = format::kNidDefaultTopFolder;
     try {
-      if (auto info = items::BuildItem(*run.ctx, store::FindNode(s, kMessageStoreNid)); info && info->storeInfo) {
+      if (auto info = items::BuildItem(*run.ctx, store::FindNode(s, format::kNidMessageStore)); info && info->storeInfo) {
         if (auto nid = ByteView(info->storeInfo->subtreeEntryId.bytes()).U32(20)) topNid = *nid;
       }
     } catch (...) {
     }
     const store::NodeEntry* top = store::FindNode(s, topNid);
-    if (!top || (topNid & 0x1F) != kNidTypeFolder || !top->parent || top->parent->nid != kRootFolderNid) {
+    if (!top || (topNid & 0x1F) != format::kNidTypeNormalFolder || !top->parent || top->parent->nid != format::kNidRootFolder) {
       if (const uint32_t likeliest = LikeliestTopFolder(s)) topNid = likeliest;
       else if (!top) topNid = 0;
     }
@@ -266,7 +260,7 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
   for (const store::NodeEntry* t = tree.head(); t; t = t->nextSibling) tops.push_back(t);
   for (auto it = tops.rbegin(); it != tops.rend(); ++it) {
     const uint32_t nid = (*it)->nid;
-    stack.emplace_back(*it, nid == kRootFolderNid ? Zone::Outside : nid == topNid ? Zone::Top : Zone::Unknown);
+    stack.emplace_back(*it, nid == format::kNidRootFolder ? Zone::Outside : nid == topNid ? Zone::Top : Zone::Unknown);
   }
   while (!stack.empty()) {
     if (stop_.load(std::memory_order_acquire)) return;
@@ -277,8 +271,8 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
 
     const uint32_t type = node->nid & 0x1F;
     if (zone == Zone::Outside || !node->dataBlock || listed.count(node->nid) ||
-        node->nid == kRootFolderNid ||
-        (type != kNidTypeFolder && type != kNidTypeSearchFolder && type != store::kNidTypeMessage)) {
+        node->nid == format::kNidRootFolder ||
+        (type != format::kNidTypeNormalFolder && type != format::kNidTypeSearchFolder && type != format::kNidTypeNormalMessage)) {
       continue;
     }
     const bool orphan = orphans.count(node->nid) != 0;
@@ -286,7 +280,7 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
     if (deletedOnly && node->parent) {
       if (auto it = formerPath.find(node->parent->nid); it != formerPath.end()) former = &it->second;
     }
-    if ((type == kNidTypeFolder || type == kNidTypeSearchFolder) && !orphan) {
+    if ((type == format::kNidTypeNormalFolder || type == format::kNidTypeSearchFolder) && !orphan) {
       std::unique_ptr<items::ItemRecord> record;
       try {
         record = items::BuildItem(*run.ctx, node, items::ReadScope::Listing);

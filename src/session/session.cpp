@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "format/vocabulary.h"
 #include "items/items.h"
 #include "items/text.h"
 #include "session/folder_list.h"
@@ -18,8 +19,6 @@
 namespace velmorix::session {
 
 namespace {
-
-constexpr uint32_t kDefaultTopFolderNid = 0x2142;
 // Folder paths handed to the tree and kept in folder records are cut at a
 // component boundary to this many bytes, so that a hostile nesting depth
 // cannot make every record huge. The walk itself keeps the whole path.
@@ -280,7 +279,7 @@ int RecoverySession::RunNormalStages() {
       ReportFailure(run, 3);
       return 0;
     }
-    uint32_t topNid = kDefaultTopFolderNid;
+    uint32_t topNid = format::kNidDefaultTopFolder;
     // An identifier too short to hold the NID counts as absent.
     if (auto nid = ByteView(rootItem->storeInfo->subtreeEntryId.bytes()).U32(20)) topNid = *nid;
     run.topNode = store::FindNode(*run.store, topNid);
@@ -425,8 +424,6 @@ bool RecoverySession::ScanHierarchy(Run& run) {
 
 namespace {
 
-constexpr uint32_t kNidTypeNormalMessage = 0x04;
-
 // Whether `cls` starts with `prefix`, letter case ignored.
 bool StartsWithNoCase(std::string_view cls, std::string_view prefix) {
   if (cls.size() < prefix.size()) return false;
@@ -527,7 +524,7 @@ bool RecoverySession::RegisterItem(Run& run, items::ItemRecord& r, const store::
     ShowKindChange(folder);
   } else if (r.details && r.kind == items::kKindMail) {
     RegisterMail(run, r, node);
-  } else if ((nid & 0x1F) == kNidTypeNormalMessage && !(hasClass && IsFreeBusyClass(cls))) {
+  } else if ((nid & 0x1F) == format::kNidTypeNormalMessage && !(hasClass && IsFreeBusyClass(cls))) {
     // Reports, posts, meeting messages and every other class of a normal
     // message are listed with the mails of their folder.
     if (!r.details) r.details = std::make_unique<items::MessageDetails>();

@@ -3,12 +3,11 @@
 // from the block index alone.
 #include <unordered_set>
 
+#include "format/vocabulary.h"
 #include "store/store.h"
 
 namespace velmorix::store {
 namespace {
-
-constexpr uint8_t kDataTreeType = 0x01;
 // An XXBLOCK over XBLOCKs over data blocks.
 constexpr int kMaxTreeLevels = 2;
 
@@ -42,7 +41,7 @@ Step Walk(TreeWalk& w, uint32_t bid, int levels) {
   const VariantLayout* layout = w.store.layout();
   if (!raw || !layout) return Step::Fail;
   ByteView v{ByteSpan(*raw)};
-  if (*v.U8(0) != kDataTreeType) return Leaf(w, *e);  // a plain block after all
+  if (*v.U8(0) != format::kBtypeDataTree) return Leaf(w, *e);  // a plain block after all
   if (!w.seen.insert(bid & ~1u).second) return Step::Fail;  // names itself or an ancestor
   auto level = v.U8(1);
   auto count = v.U16(2);

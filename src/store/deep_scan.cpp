@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "format/vocabulary.h"
+
 namespace velmorix::store {
 
 namespace {
@@ -20,12 +22,6 @@ constexpr uint64_t kChunkSize = 8u << 20;
 // bytes read with each layout.
 constexpr uint64_t kProbeBytes = 32u << 20;
 constexpr size_t kHeaderBytes = 564;
-constexpr uint8_t kHeapSignature = 0xEC;
-constexpr uint8_t kPropertyContext = 0xBC;
-constexpr uint8_t kTableContext = 0x7C;
-constexpr uint8_t kHeapTree = 0xB5;
-constexpr uint8_t kDataTreeType = 0x01;
-constexpr uint8_t kSubnodeType = 0x02;
 
 // The store CRC (initial value 0, no final XOR) through libdeflate's fast
 // CRC-32, which applies both inversions itself.
@@ -52,8 +48,8 @@ struct NodeCandidate {
 };
 
 bool HeapHead(const std::array<uint8_t, 4>& decoded) {
-  return decoded[2] == kHeapSignature &&
-         (decoded[3] == kPropertyContext || decoded[3] == kTableContext || decoded[3] == kHeapTree);
+  return decoded[2] == format::kHeapSignature &&
+         (decoded[3] == format::kBTypePc || decoded[3] == format::kBTypeTc || decoded[3] == format::kBTypeBth);
 }
 
 // What one pass over the file collects with one layout.
@@ -157,12 +153,12 @@ class Pass {
     const uint8_t level = b.U8(1).value_or(0);
     const uint16_t count = b.U16(2).value_or(0);
     const uint64_t w = L_.idSize;
-    if (type == kDataTreeType) {
+    if (type == format::kBtypeDataTree) {
       dataTrees.push_back(static_cast<uint32_t>(blocks.size()));
       for (uint64_t i = 0; i < count && b.Contains(8 + i * w, w); ++i) {
         references.push_back(static_cast<uint32_t>(Id(L_, b, 8 + i * w)));
       }
-    } else if (type == kSubnodeType) {
+    } else if (type == format::kBtypeSubnodeTree) {
       const uint64_t first = w == 8 ? 8 : 4;
       const uint64_t size = level == 0 ? 3 * w : 2 * w;
       for (uint64_t i = 0; i < count && b.Contains(first + i * size, size); ++i) {
@@ -176,7 +172,7 @@ class Pass {
   void CheckPage(const ByteView& v, uint64_t bufStart, uint64_t at) {
     const ByteSpan page = *v.Sub(at - bufStart, L_.pageSize);
     auto t = ReadPageTrailer(L_, page);
-    if (!t || t->ptype != kPageNodeIndex || t->ptypeRepeat != kPageNodeIndex) return;
+    if (!t || t->ptype != format::kPtypeNbt || t->ptypeRepeat != format::kPtypeNbt) return;
     if (t->sig != ComputeSig(at, t->bid) || StoreCrc(page.first(L_.pageTrailerAt())) != t->crc) return;
     auto info = ReadBTreePageInfo(L_, page);
     if (!info || info->level != 0 || info->entrySize != L_.nodeLeafEntrySize ||
@@ -242,7 +238,7 @@ bool HoldsPropertyContext(Store& store, const FoundBlock& f) {
     for (size_t i = 0; i < 4; ++i) h[i] = static_cast<uint8_t>((*data)[i]);
   }
   DecodeBlock(std::as_writable_bytes(std::span(h)), store.encryptionMethod, f.entry.bid);
-  return h[2] == kHeapSignature && h[3] == kPropertyContext;
+  return h[2] == format::kHeapSignature && h[3] == format::kBTypePc;
 }
 
 // The live tree's entries in pre-order, each with its parent's NID.
@@ -415,7 +411,7 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
   auto orphan = [&](const BlockEntry* data) {
     uint32_t nid;
     do {
-      nid = (++nextIndex << 5) | kNidTypeMessage;
+      nid = (++nextIndex << 5) | format::kNidTypeNormalMessage;
     } while (byNid.count(nid) && nextIndex < (1u << 27) - 1);
     if (byNid.count(nid)) return;
     NodeEntry* e = tree.Create(nid, nullptr, data);

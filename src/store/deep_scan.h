@@ -12,13 +12,10 @@
 #include <functional>
 #include <memory>
 
+#include "format/vocabulary.h"
 #include "store/store.h"
 
 namespace velmorix::store {
-
-// NID type of a message node; nodes found only as property contexts are
-// given NIDs of this type above every NID the file uses.
-inline constexpr uint32_t kNidTypeMessage = 0x04;
 
 struct DeepScanReport {
   Variant variant = Variant::Unknown;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "format/vocabulary.h"
 #include "store/store.h"
 
 namespace velmorix::store {
@@ -17,7 +18,6 @@ namespace {
 constexpr int32_t kTopBound = 0x7FFFFFFF;
 constexpr int kMaxLeafEntriesBlock = 42;
 constexpr int kMaxLeafEntriesNode = 31;
-constexpr uint32_t kMessageStoreNid = 0x21;
 constexpr uint32_t kFirstBlockBid = 4;
 // Deeper than any real index; bounds the recursion on crafted files.
 constexpr int kMaxDepth = 64;
@@ -281,7 +281,7 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
   int64_t b = expectedFirstKey;
   if (depth == store.blockLeafLevel) {
     if (store.StopRequested()) return 0;
-    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, kPageBlockIndex, page, near);
+    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, format::kPtypeBbt, page, near);
     if (n == 0) return -1;
     const int64_t limit = EntryLimit(L, page, L.blockLeafEntry, kMaxLeafEntriesBlock);
     if (limit < 0) return -1;
@@ -318,7 +318,7 @@ int LoadBlockIndex(Store& store, uint64_t pageOffset, int depth, int64_t expecte
     return 2;
   }
 
-  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, kPageBlockIndex, page, near);
+  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.blockPage, format::kPtypeBbt, page, near);
   if (n == 0) return -1;
   if (store.StopRequested()) return 0;
   ByteView v{ByteSpan(page)};
@@ -358,7 +358,7 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
   Buffer page;
   int64_t b = expectedFirstKey;
   if (depth == store.nodeLeafLevel) {
-    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, kPageNodeIndex, page, near);
+    const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, format::kPtypeNbt, page, near);
     if (n == 0) return -1;
     const int64_t limit = EntryLimit(L, page, L.nodeLeafEntry, kMaxLeafEntriesNode);
     if (limit < 0) return -1;
@@ -387,7 +387,7 @@ int LoadNodeIndex(Store& store, uint64_t pageOffset, int depth, LargestNid& larg
     return 0;
   }
 
-  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, kPageNodeIndex, page, near);
+  const uint32_t n = ReadIndexPage(store, L, pageOffset, L.nodePage, format::kPtypeNbt, page, near);
   if (n == 0) return -1;
   if (store.StopRequested()) return 0;
   ByteView v{ByteSpan(page)};
@@ -429,13 +429,13 @@ int LoadIndexes(Store& store) {
       if (LoadBlockIndex(store, store.blockRootOffset, 0, kFirstBlockBid, kTopBound, nullptr) == -1) return -1;
     }
     LargestNid largest;
-    r = LoadNodeIndex(store, store.nodeRootOffset, 0, largest, kMessageStoreNid, kTopBound, nullptr);
+    r = LoadNodeIndex(store, store.nodeRootOffset, 0, largest, format::kNidMessageStore, kTopBound, nullptr);
     if (r == -1) {
       store.nodeLeafLevel = 0;
       NoteIfUnreadable(store, {}, 0, store.nodeRootOffset);
     }
     if (r == -1 || r == 4) {
-      if (LoadNodeIndex(store, store.nodeRootOffset, 0, largest, kMessageStoreNid, kTopBound, nullptr) == -1) {
+      if (LoadNodeIndex(store, store.nodeRootOffset, 0, largest, format::kNidMessageStore, kTopBound, nullptr) == -1) {
         return -1;
       }
     }

@@ -8,20 +8,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "format/vocabulary.h"
 #include "store/bytes.h"
 
 namespace velmorix::store {
 
 enum class Variant : uint8_t { Unknown, Ansi, Unicode, Unicode4K };
-
-// Page types, as in the trailer's ptype and ptypeRepeat bytes.
-inline constexpr uint8_t kPageBlockIndex = 0x80;
-inline constexpr uint8_t kPageNodeIndex = 0x81;
-inline constexpr uint8_t kPageFreeMap = 0x82;
-inline constexpr uint8_t kPagePageMap = 0x83;
-inline constexpr uint8_t kPageAllocationMap = 0x84;
-inline constexpr uint8_t kPageFreePageMap = 0x85;
-inline constexpr uint8_t kPageDensityList = 0x86;
 
 // Field offsets of a page trailer, counted from the trailer's start. ptype is
 // at 0, ptypeRepeat at 1 and the signature at 2 in every variant.

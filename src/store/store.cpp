@@ -10,14 +10,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "format/vocabulary.h"
+
 namespace velmorix::store {
 
 namespace {
 
 constexpr size_t kHeaderSize = 564;  // the Unicode header; the ANSI one is 512
-
-// Type byte of internal blocks that hold a data tree.
-constexpr uint8_t kDataTreeType = 0x01;
 
 constexpr int kVersion4K = 36;
 
@@ -25,8 +24,8 @@ constexpr int kVersion4K = 36;
 // index roots the header names is a page of that layout.
 bool HasIndexRootPage(Store& store) {
   const VariantLayout& L = *store.layout();
-  for (auto [offset, ptype] : {std::pair{store.nodeRootOffset, kPageNodeIndex},
-                               std::pair{store.blockRootOffset, kPageBlockIndex}}) {
+  for (auto [offset, ptype] : {std::pair{store.nodeRootOffset, format::kPtypeNbt},
+                               std::pair{store.blockRootOffset, format::kPtypeBbt}}) {
     auto page = ReadPage(store, offset);
     if (!page) continue;
     auto t = ReadPageTrailer(L, *page);
@@ -211,7 +210,7 @@ bool CollectDataBlocks(Store& store, uint32_t bid, int level, uint64_t& budget,
   if (!buf) return false;
   const bool internal = (bid & 2u) != 0;
   ByteView v{ByteSpan(*buf)};
-  if (!internal || *v.U8(0) != kDataTreeType) {
+  if (!internal || *v.U8(0) != format::kBtypeDataTree) {
     // A plain data block, or an internal BID whose block is not a data tree.
     if (buf->size() > budget) return false;
     budget -= buf->size();

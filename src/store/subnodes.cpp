@@ -2,13 +2,12 @@
 // flat list, nested subnodes following the entry they belong to.
 #include <unordered_set>
 
+#include "format/vocabulary.h"
 #include "store/store.h"
 
 namespace velmorix::store {
 
 namespace {
-
-constexpr uint8_t kSubnodeType = 0x02;
 constexpr uint8_t kLeafLevel = 0x00;
 constexpr uint8_t kIntermediateLevel = 0x01;
 constexpr int kMaxNesting = 64;
@@ -28,7 +27,7 @@ bool ReadSubnodeBlock(Store& store, const BlockEntry& block, SubnodeList& list,
   auto type = v.U8(0);
   auto level = v.U8(1);
   auto count = v.I16(2);
-  if (!type || !level || !count || *type != kSubnodeType) return false;
+  if (!type || !level || !count || *type != format::kBtypeSubnodeTree) return false;
   if (*level != kLeafLevel && *level != kIntermediateLevel) return false;
   if (*count <= 0) return true;
 

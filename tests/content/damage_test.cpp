@@ -7,6 +7,7 @@
 
 #include "content_test_util.h"
 #include "damage/damage.h"
+#include "format/vocabulary.h"
 #include "storebuilder/rtf.h"
 
 namespace velmorix::content::testing {
@@ -31,7 +32,7 @@ uint32_t WriteRawMail(sb::MailboxBuilder& mb, std::vector<sb::PcProperty> props,
   sb::NdbWriter& ndb = mb.ndb();
   const bool uni = mb.unicode();
   auto text = [&](std::string_view s) { return uni ? sb::Utf16le(s) : sb::Windows1252(s); };
-  const uint16_t textType = uni ? sb::kPtUnicode : sb::kPtString8;
+  const uint16_t textType = uni ? format::kPtypString : format::kPtypString8;
   sb::SubnodeNids nids;
   sb::LtpNode mail = sb::BuildPropertyContext({{0x001A, textType, text("IPM.Note")}, {0x0037, textType, text("raw")}},
                                               uni, nids);
@@ -59,7 +60,7 @@ TEST(DamagedItems, AMessageThatContainsItselfIsNotFollowed) {
   Buffer size = Le(100, 4);
   value.insert(value.end(), size.begin(), size.end());
   const uint32_t nid = WriteRawMail(
-      mb, {{0x3705, sb::kPtLong, Le(5, 4)}, {0x3701, sb::kPtObject, value, sb::Placement::Heap}},
+      mb, {{0x3705, format::kPtypInteger32, Le(5, 4)}, {0x3701, format::kPtypObject, value, sb::Placement::Heap}},
       [&](uint32_t mailData, uint32_t ownBlock, const std::vector<sb::LtpSubnode>&) {
         // The embedded message is the mail itself, with these very subnodes
         // (the block written next gets `ownBlock`).
@@ -82,9 +83,9 @@ TEST(DamagedItems, AttachmentDataThatIsMissingOrMalformed) {
   for (int variant : {0, 1}) {
     sb::MailboxBuilder mb(Options());
     const uint32_t nid = WriteRawMail(
-        mb, {{0x3705, sb::kPtLong, Le(1, 4)},
-             {0x3704, sb::kPtUnicode, sb::Utf16le("gone.bin")},
-             {0x3701, sb::kPtBinary, Buffer(50, std::byte{1}), sb::Placement::Subnode}},
+        mb, {{0x3705, format::kPtypInteger32, Le(1, 4)},
+             {0x3704, format::kPtypString, sb::Utf16le("gone.bin")},
+             {0x3701, format::kPtypBinary, Buffer(50, std::byte{1}), sb::Placement::Subnode}},
         [&](uint32_t, uint32_t, const std::vector<sb::LtpSubnode>& values) {
           std::vector<sb::SubnodeRef> refs;
           if (variant == 1) {
@@ -114,7 +115,7 @@ TEST(DamagedItems, AttachmentDataThatIsMissingOrMalformed) {
 TEST(DamagedItems, ALinkedAttachmentIsNotDamage) {
   sb::MailboxBuilder mb(Options());
   const uint32_t nid = WriteRawMail(
-      mb, {{0x3705, sb::kPtLong, Le(4, 4)}, {0x370D, sb::kPtUnicode, sb::Utf16le("C:\\docs\\plan.pdf")}},
+      mb, {{0x3705, format::kPtypInteger32, Le(4, 4)}, {0x370D, format::kPtypString, sb::Utf16le("C:\\docs\\plan.pdf")}},
       [](uint32_t, uint32_t, const std::vector<sb::LtpSubnode>&) { return std::vector<sb::SubnodeRef>{}; });
   Written w(mb);
   Item item = w.Read(nid);

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "format/vocabulary.h"
 #include "items/items.h"
 #include "storebuilder/ltp.h"
 #include "storebuilder/mailbox.h"
@@ -329,9 +330,9 @@ TEST_P(BuildItemTest, UnknownTypesAndStringNames) {
   sb::MailFields f;
   f.subject = "Odd types";
   sb::Item mail = sb::MakeMail(f);
-  mail.props.Raw(0x6000, sb::kPtFloat, Le(0x3F800000, 4));
+  mail.props.Raw(0x6000, format::kPtypFloating32, Le(0x3F800000, 4));
   mail.props.Raw(0x6001, 0x101F, Le(0, 4));
-  mail.props.Raw(0x6002, sb::kPtError, Le(5, 4));
+  mail.props.Raw(0x6002, format::kPtypErrorCode, Le(5, 4));
   mail.props.NamedText(sb::PropertyName::String(sb::kPsPublicStrings, "x-custom"), "custom value");
   const uint32_t nid = b.AddItem(b.topFolder(), mail);
   auto s = Open(b);
@@ -411,7 +412,7 @@ class HandMadeStore : public ::testing::TestWithParam<sb::Format> {
                       TableDamage damage = TableDamage::None) {
     sb::SubnodeNids nids;
     auto text = [&](std::string_view v) { return unicode() ? sb::Utf16le(v) : sb::Windows1252(v); };
-    const uint16_t textType = unicode() ? sb::kPtUnicode : sb::kPtString8;
+    const uint16_t textType = unicode() ? format::kPtypString : format::kPtypString8;
     std::vector<sb::PcProperty> props{{0x001A, textType, text("IPM.Note"), sb::Placement::Auto, 0},
                                       {0x0037, textType, text("Hand made"), sb::Placement::Auto, 0}};
     sb::LtpNode pc = sb::BuildPropertyContext(props, sb::LtpFormat::Of(GetParam()), nids);

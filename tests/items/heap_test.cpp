@@ -1,6 +1,7 @@
 // Heaps, property contexts and table contexts read from blocks in memory.
 #include <gtest/gtest.h>
 
+#include "format/vocabulary.h"
 #include "items/items.h"
 #include "test_util.h"
 
@@ -9,16 +10,13 @@ namespace {
 
 using namespace testing;
 
-constexpr uint8_t kPc = 0xBC;
-constexpr uint8_t kTc = 0x7C;
-
 // A property context whose records are allocation 2 and whose values follow.
 Buffer PcBlock(const std::vector<Buffer>& records, const std::vector<Buffer>& values) {
   Buffer recs;
   for (const Buffer& r : records) recs.insert(recs.end(), r.begin(), r.end());
   std::vector<Buffer> allocs{BthHeader(2, 6, 0, 0x40), recs};
   allocs.insert(allocs.end(), values.begin(), values.end());
-  return HeapBlock(kPc, 0x20, allocs);
+  return HeapBlock(format::kBTypePc, 0x20, allocs);
 }
 
 class PropertyContextTest : public ::testing::Test {
@@ -31,7 +29,7 @@ class PropertyContextTest : public ::testing::Test {
 };
 
 TEST(ResolveHid, BoundsEveryPageMapWord) {
-  Buffer block = HeapBlock(kPc, 0x20, {Bytes("abcd"), Bytes("ef")});
+  Buffer block = HeapBlock(format::kBTypePc, 0x20, {Bytes("abcd"), Bytes("ef")});
   const uint16_t ibHnpm = *ByteView(ByteSpan(block)).U16(0);
   auto first = ResolveHid(block, ibHnpm, 0x20);
   ASSERT_TRUE(first);
@@ -48,7 +46,7 @@ TEST(ResolveHid, BoundsEveryPageMapWord) {
 }
 
 TEST(ResolveHid, OffsetsOutsideTheBlockFailAndReversedOnesAreEmpty) {
-  Buffer block = HeapBlock(kPc, 0x20, {Bytes("abcd"), Bytes("ef")});
+  Buffer block = HeapBlock(format::kBTypePc, 0x20, {Bytes("abcd"), Bytes("ef")});
   const uint16_t ibHnpm = *ByteView(ByteSpan(block)).U16(0);
   Buffer reversed = block;
   reversed[ibHnpm + 8] = std::byte{10};  // second allocation ends before it starts
@@ -69,8 +67,8 @@ TEST(ResolveHid, OffsetsOutsideTheBlockFailAndReversedOnesAreEmpty) {
 TEST(HeapIds, TheFourKiBVariantSplitsAtBit19) {
   auto pages = [] {
     std::vector<Heap::Page> p(2);
-    p[0].data = HeapBlock(kPc, 0x20, {Bytes("zero")});
-    p[1].data = HeapBlock(kPc, 0x20, {Bytes("one"), Bytes("two")});
+    p[0].data = HeapBlock(format::kBTypePc, 0x20, {Bytes("zero")});
+    p[1].data = HeapBlock(format::kBTypePc, 0x20, {Bytes("one"), Bytes("two")});
     for (auto& page : p) page.ibHnpm = *ByteView(ByteSpan(page.data)).U16(0);
     return p;
   };
@@ -82,7 +80,7 @@ TEST(HeapIds, TheFourKiBVariantSplitsAtBit19) {
   EXPECT_FALSE(Heap::FromPages(pages()).Resolve(hid));  // page 8 of the 16-bit split
   // Page-map offsets beyond 32 KiB are read unsigned.
   std::vector<Heap::Page> big(1);
-  big[0].data = HeapBlock(kPc, 0x20, {Buffer(33000 - 12), Bytes("far")});
+  big[0].data = HeapBlock(format::kBTypePc, 0x20, {Buffer(33000 - 12), Bytes("far")});
   big[0].ibHnpm = *ByteView(ByteSpan(big[0].data)).U16(0);
   const Heap bigHeap = Heap::FromPages(big, store::kUnicode4KLayout);
   auto far = bigHeap.Resolve(0x40);
@@ -159,11 +157,11 @@ TEST_F(PropertyContextTest, RefusesBadHeaders) {
   block[3] = std::byte{0x9C};
   EXPECT_FALSE(Read(block));
   // A row-index BTH header where the property BTH belongs.
-  EXPECT_FALSE(Read(HeapBlock(kPc, 0x20, {BthHeader(4, 4, 0, 0x40), recs[0]})));
+  EXPECT_FALSE(Read(HeapBlock(format::kBTypePc, 0x20, {BthHeader(4, 4, 0, 0x40), recs[0]})));
   // A BTH without a root.
-  EXPECT_FALSE(Read(HeapBlock(kPc, 0x20, {BthHeader(2, 6, 0, 0), recs[0]})));
+  EXPECT_FALSE(Read(HeapBlock(format::kBTypePc, 0x20, {BthHeader(2, 6, 0, 0), recs[0]})));
   // The user root names an allocation the page map does not hold.
-  EXPECT_FALSE(Read(HeapBlock(kPc, 0x7FE0, {BthHeader(2, 6, 0, 0x40), recs[0]})));
+  EXPECT_FALSE(Read(HeapBlock(format::kBTypePc, 0x7FE0, {BthHeader(2, 6, 0, 0x40), recs[0]})));
   // The page map lies beyond the block.
   block = PcBlock(recs, {});
   block[0] = std::byte{0xF0};
@@ -178,7 +176,7 @@ TEST_F(PropertyContextTest, DescendsIndexLevels) {
   Buffer index = Concat({Le(0x0017, 2), Le(0x60, 4), Le(0x0E07, 2), Le(0x80, 4)});
   Buffer leaf1 = Concat({PcRecord(0x0017, 0x0003, 1), PcRecord(0x0036, 0x0003, 2)});
   Buffer leaf2 = PcRecord(0x0E07, 0x0003, 3);
-  auto set = Read(HeapBlock(kPc, 0x20, {BthHeader(2, 6, 1, 0x40), index, leaf1, leaf2}));
+  auto set = Read(HeapBlock(format::kBTypePc, 0x20, {BthHeader(2, 6, 1, 0x40), index, leaf1, leaf2}));
   ASSERT_TRUE(set);
   ASSERT_EQ(set->rows[0].count(), 3);
   EXPECT_EQ(set->rows[0].entries[2].tag, 0x0E07u);
@@ -187,18 +185,18 @@ TEST_F(PropertyContextTest, DescendsIndexLevels) {
 TEST_F(PropertyContextTest, IndexLevelsThatLoopEndTheRead) {
   // An index allocation naming itself, with a level count that never ends.
   Buffer index = Concat({Le(0x0017, 2), Le(0x40, 4)});
-  EXPECT_FALSE(Read(HeapBlock(kPc, 0x20, {BthHeader(2, 6, 200, 0x40), index})));
-  auto set = Read(HeapBlock(kPc, 0x20, {BthHeader(2, 6, 3, 0x40), index}));
+  EXPECT_FALSE(Read(HeapBlock(format::kBTypePc, 0x20, {BthHeader(2, 6, 200, 0x40), index})));
+  auto set = Read(HeapBlock(format::kBTypePc, 0x20, {BthHeader(2, 6, 3, 0x40), index}));
   EXPECT_TRUE(!set || set->rows[0].count() == 0);
 }
 
 TEST_F(PropertyContextTest, HeapsOverSeveralBlocksResolveEachBlock) {
   // Block 0 holds the BTH; the string value lives in block 1 (HID 0x10020).
-  Buffer first = HeapBlock(kPc, 0x20, {BthHeader(2, 6, 0, 0x40),
+  Buffer first = HeapBlock(format::kBTypePc, 0x20, {BthHeader(2, 6, 0, 0x40),
                                        Concat({PcRecord(0x0037, 0x001F, 0x10020),
                                                PcRecord(0x3001, 0x001F, 0x60)}),
                                        Wide("Here")});
-  Buffer second = HeapBlock(kPc, 0, {Wide("There")});
+  Buffer second = HeapBlock(format::kBTypePc, 0, {Wide("There")});
   second[2] = second[3] = std::byte{0};  // later blocks have only ibHnpm
   auto set = ReadPropertySetFromHeap(ctx, HeapOf({first, second}), nullptr);
   ASSERT_TRUE(set);
@@ -318,7 +316,7 @@ Buffer TcBlock(const std::vector<Col>& cols, uint16_t rowWidth, size_t rows, boo
   // Allocation 3 (HID 0x60) must be the index: swap matrix and index.
   std::swap(allocs[2], allocs[3]);
   allocs.insert(allocs.end(), values.begin(), values.end());
-  return HeapBlock(kTc, 0x20, allocs);
+  return HeapBlock(format::kBTypeTc, 0x20, allocs);
 }
 
 class TableContextTest : public PropertyContextTest {};

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "format/vocabulary.h"
 #include "store/deep_scan.h"
 #include "store/store.h"
 #include "storebuilder/mailbox.h"
@@ -120,7 +121,7 @@ TEST_P(DeepScanTest, FileCutBeforeItsIndexesGivesEveryMailAsAnOrphan) {
   EXPECT_GE(r.orphanNids.size(), b.mails.size());
   s.data = r.data;
   for (uint32_t nid : r.orphanNids) {
-    EXPECT_EQ(nid & 0x1F, store::kNidTypeMessage);
+    EXPECT_EQ(nid & 0x1F, format::kNidTypeNormalMessage);
     const store::NodeEntry* e = r.data->nodes.FindReadOnly(nid);
     ASSERT_NE(e, nullptr);
     auto data = store::ReadNodeBlock(s, e->dataBlock->bid);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "format/vocabulary.h"
 #include "samples.h"
 #include "store/layout.h"
 #include "store/store.h"
@@ -92,8 +93,8 @@ TEST(Fragments, AllocationMapPage) {
   FRAGMENT(page, "amap-page.4k");
   auto t = store::ReadPageTrailer(L4K, page);
   ASSERT_TRUE(t);
-  EXPECT_EQ(t->ptype, store::kPageAllocationMap);
-  EXPECT_EQ(t->ptypeRepeat, store::kPageAllocationMap);
+  EXPECT_EQ(t->ptype, format::kPtypeAMap);
+  EXPECT_EQ(t->ptypeRepeat, format::kPtypeAMap);
   EXPECT_EQ(t->bid, L4K.firstAMapAt);  // an allocation map names its own offset
   EXPECT_TRUE(store::PageCrcHolds(L4K, page));
   // Its first byte covers the map page itself: 8 bits of 512 bytes.
@@ -171,7 +172,7 @@ TEST_F(FragmentsInAStore, PageEntriesAreReadAndTheBlockInflates) {
   EXPECT_EQ(info->maxCount, 169u);
   EXPECT_EQ(info->entrySize, 24u);
   EXPECT_EQ(info->level, 1u);
-  EXPECT_EQ(pt->ptype, store::kPageNodeIndex);
+  EXPECT_EQ(pt->ptype, format::kPtypeNbt);
   std::vector<uint64_t> keys, children;
   for (uint32_t i = 0; i < info->count; ++i) {
     auto entry = store::ReadIntermediateEntry(L4K, *read, i);

@@ -6,6 +6,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "format/vocabulary.h"
 #include "storebuilder/crc.h"
 #include "storebuilder/ltp.h"
 
@@ -74,7 +75,7 @@ struct Heap {
 };
 
 TEST(HeapWriterTest, SinglePageLayoutAndHids) {
-  HeapWriter heap(kClientPc, true);
+  HeapWriter heap(format::kBTypePc, true);
   EXPECT_EQ(heap.Allocate(Filled(8, 1)), 0x20u);
   EXPECT_EQ(heap.Allocate(Filled(5, 2)), 0x40u);
   EXPECT_EQ(heap.Allocate(Filled(3, 3)), 0x60u);
@@ -99,7 +100,7 @@ TEST(HeapWriterTest, SinglePageLayoutAndHids) {
 }
 
 TEST(HeapWriterTest, OddItemBytesAlignThePageMap) {
-  HeapWriter heap(kClientTc, false);
+  HeapWriter heap(format::kBTypeTc, false);
   heap.Allocate(Filled(7, 9));
   auto pages = heap.Finish();
   EXPECT_EQ(U16(pages[0], 0), 20u);  // 12 + 7 = 19, aligned to 20
@@ -108,7 +109,7 @@ TEST(HeapWriterTest, OddItemBytesAlignThePageMap) {
 
 TEST(HeapWriterTest, SpillsToNewPagesWithPageAndBitmapHeaders) {
   for (bool unicode : {true, false}) {
-    HeapWriter heap(kClientPc, unicode);
+    HeapWriter heap(format::kBTypePc, unicode);
     std::vector<uint32_t> hids;
     for (int i = 0; i < 24; ++i) hids.push_back(heap.Allocate(Filled(3000, i)));
     auto pages = heap.Finish();
@@ -136,7 +137,7 @@ TEST(HeapWriterTest, SpillsToNewPagesWithPageAndBitmapHeaders) {
 }
 
 TEST(HeapWriterTest, RejectsWhatNoPageCanHoldAndUnknownHids) {
-  HeapWriter heap(kClientPc, true);
+  HeapWriter heap(format::kBTypePc, true);
   EXPECT_THROW(heap.Allocate(Filled(8170, 0)), std::length_error);
   EXPECT_NO_THROW(heap.Allocate(Filled(8156, 0)));  // 12 + 8156 + 4 + 4 = 8176
   EXPECT_EQ(heap.Finish()[0].size(), 8176u);
@@ -158,7 +159,7 @@ std::vector<BthRecord> NumberedRecords(size_t n, size_t cbKey, size_t cbEnt) {
 }
 
 TEST(BthWriterTest, LeafOnlyAndEmptyTrees) {
-  HeapWriter heap(kClientBth, true);
+  HeapWriter heap(format::kBTypeBth, true);
   uint32_t hid = WriteBth(heap, 4, 4, NumberedRecords(3, 4, 4));
   uint32_t empty = WriteBth(heap, 2, 6, {});
   Heap h{heap.Finish()};
@@ -175,7 +176,7 @@ TEST(BthWriterTest, LeafOnlyAndEmptyTrees) {
 
 TEST(BthWriterTest, IndexLevelsWhenRecordsExceedOneAllocation) {
   // 80-byte nodes: 10 records per leaf, 13 index entries per index node.
-  HeapWriter heap(kClientBth, true);
+  HeapWriter heap(format::kBTypeBth, true);
   auto input = NumberedRecords(300, 2, 6);
   uint32_t hid = WriteBth(heap, 2, 6, input, 80);
   Heap h{heap.Finish()};
@@ -194,12 +195,12 @@ TEST(BthWriterTest, IndexLevelsWhenRecordsExceedOneAllocation) {
 TEST(PropertyContextTest, SortedRecordsInlineHeapAndEmptyValues) {
   SubnodeNids nids;
   std::vector<PcProperty> props = {
-      {0x3001, kPtUnicode, Bytes({'A', 0, 'b', 0})},
-      {0x0E07, kPtLong, Bytes({0x11, 0x22, 0x33, 0x44})},
-      {0x0037, kPtUnicode, {}},
-      {0x360A, kPtBoolean, Bytes({1})},
-      {0x0E06, kPtSysTime, Bytes({1, 2, 3, 4, 5, 6, 7, 8})},
-      {0x0002, kPtShort, Bytes({0x34, 0x12})},
+      {0x3001, format::kPtypString, Bytes({'A', 0, 'b', 0})},
+      {0x0E07, format::kPtypInteger32, Bytes({0x11, 0x22, 0x33, 0x44})},
+      {0x0037, format::kPtypString, {}},
+      {0x360A, format::kPtypBoolean, Bytes({1})},
+      {0x0E06, format::kPtypTime, Bytes({1, 2, 3, 4, 5, 6, 7, 8})},
+      {0x0002, format::kPtypInteger16, Bytes({0x34, 0x12})},
   };
   LtpNode node = BuildPropertyContext(props, true, nids);
   EXPECT_TRUE(node.subnodes.empty());
@@ -221,7 +222,7 @@ TEST(PropertyContextTest, SortedRecordsInlineHeapAndEmptyValues) {
   EXPECT_EQ(byId[0x0002].second, 0x1234u);
   EXPECT_EQ(byId[0x0E07].second, 0x44332211u);
   EXPECT_EQ(byId[0x360A].second, 1u);
-  EXPECT_EQ(byId[0x0037], std::make_pair(kPtUnicode, 0u));  // empty: HNID 0
+  EXPECT_EQ(byId[0x0037], std::make_pair(format::kPtypString, 0u));  // empty: HNID 0
   ByteSpan name = h.Item(byId[0x3001].second);
   EXPECT_EQ(Buffer(name.begin(), name.end()), Bytes({'A', 0, 'b', 0}));
   ByteSpan time = h.Item(byId[0x0E06].second);
@@ -234,17 +235,17 @@ TEST(PropertyContextTest, SortedRecordsInlineHeapAndEmptyValues) {
 TEST(PropertyContextTest, LargeOrRequestedValuesGoToSubnodes) {
   SubnodeNids nids(0x401);
   std::vector<PcProperty> props = {
-      {0x1000, kPtUnicode, Filled(5000, 'x')},
-      {0x1013, kPtBinary, Filled(kMaxHeapItem, 'h')},  // largest heap value
-      {0x0037, kPtUnicode, Bytes({'S', 0}), Placement::Subnode},
-      {0x3701, kPtBinary, Filled(20000, 'd'), Placement::Auto, 2},
+      {0x1000, format::kPtypString, Filled(5000, 'x')},
+      {0x1013, format::kPtypBinary, Filled(format::kMaxHeapItem, 'h')},  // largest heap value
+      {0x0037, format::kPtypString, Bytes({'S', 0}), Placement::Subnode},
+      {0x3701, format::kPtypBinary, Filled(20000, 'd'), Placement::Auto, 2},
   };
   LtpNode node = BuildPropertyContext(props, false, nids);
   Heap h{node.pages};
   std::map<uint16_t, uint32_t> hnid;
   for (auto& [k, d] : h.BthRecords(h.UserRoot())) hnid[U16(k, 0)] = U32(d, 2);
   EXPECT_EQ(hnid[0x1013] & 0x1F, 0u);
-  EXPECT_EQ(h.Item(hnid[0x1013]).size(), kMaxHeapItem);
+  EXPECT_EQ(h.Item(hnid[0x1013]).size(), format::kMaxHeapItem);
   ASSERT_EQ(node.subnodes.size(), 3u);
   // Subnodes are numbered in property order, NID type 0x1F.
   EXPECT_EQ(hnid[0x0037], 0x803Fu);
@@ -258,7 +259,7 @@ TEST(PropertyContextTest, LargeOrRequestedValuesGoToSubnodes) {
 TEST(PropertyContextTest, ManyPropertiesSpanPagesAndIndexLevels) {
   SubnodeNids nids;
   std::vector<PcProperty> props;
-  for (uint16_t id = 0; id < 900; ++id) props.push_back({uint16_t(0x4000 + id), kPtBinary, Filled(40, id & 0xFF)});
+  for (uint16_t id = 0; id < 900; ++id) props.push_back({uint16_t(0x4000 + id), format::kPtypBinary, Filled(40, id & 0xFF)});
   LtpNode node = BuildPropertyContext(props, true, nids);
   EXPECT_GT(node.pages.size(), 4u);
   Heap h{node.pages};
@@ -409,7 +410,7 @@ TEST(TableContextTest, RowMatrixInSubnodeKeepsRowsWithinBlocks) {
   options.rowsInSubnode = true;
   // 30 four-byte columns + row ID/version: 128 + 4 CEB = 132 bytes per row.
   std::vector<uint32_t> cols;
-  for (uint32_t i = 0; i < 30; ++i) cols.push_back(((0x6700 + i) << 16) | kPtLong);
+  for (uint32_t i = 0; i < 30; ++i) cols.push_back(((0x6700 + i) << 16) | format::kPtypInteger32);
   TableWriter t(cols, true, nids, options);
   EXPECT_EQ(t.rowWidth(), 132);
   for (uint32_t r = 0; r < 100; ++r) t.AddRow(0x100 + r, {});
@@ -477,7 +478,7 @@ TEST(NameToIdMapTest, StreamsAndBucketsFollowTheMapLayout) {
   for (auto& p : props) byId[p.id] = &p;
   ASSERT_TRUE(byId.count(1) && byId.count(2) && byId.count(3) && byId.count(4));
   EXPECT_EQ(U32(byId[1]->value, 0), 251u);
-  EXPECT_EQ(byId[1]->type, kPtLong);
+  EXPECT_EQ(byId[1]->type, format::kPtypInteger32);
 
   // GUID stream: appointment set (index 3), then internet headers (index 4).
   const Buffer& guids = byId[2]->value;
@@ -555,15 +556,15 @@ TEST(TextConversionTest, Utf16AndWindows1252) {
 }
 
 TEST(TypeRulesTest, InlineAndCellWidths) {
-  for (uint16_t t : {kPtShort, kPtLong, kPtFloat, kPtError, kPtBoolean}) EXPECT_TRUE(IsInlinePcType(t));
-  for (uint16_t t : {kPtDouble, kPtI8, kPtSysTime, kPtUnicode, kPtBinary, kPtClsid})
+  for (uint16_t t : {format::kPtypInteger16, format::kPtypInteger32, format::kPtypFloating32, format::kPtypErrorCode, format::kPtypBoolean}) EXPECT_TRUE(IsInlinePcType(t));
+  for (uint16_t t : {format::kPtypFloating64, format::kPtypInteger64, format::kPtypTime, format::kPtypString, format::kPtypBinary, format::kPtypGuid})
     EXPECT_FALSE(IsInlinePcType(t));
-  EXPECT_EQ(TcCellWidth(kPtBoolean), 1);
-  EXPECT_EQ(TcCellWidth(kPtShort), 2);
-  EXPECT_EQ(TcCellWidth(kPtSysTime), 8);
-  EXPECT_EQ(TcCellWidth(kPtUnicode), 4);
-  EXPECT_TRUE(IsVariableType(kPtClsid));
-  EXPECT_FALSE(IsVariableType(kPtI8));
+  EXPECT_EQ(TcCellWidth(format::kPtypBoolean), 1);
+  EXPECT_EQ(TcCellWidth(format::kPtypInteger16), 2);
+  EXPECT_EQ(TcCellWidth(format::kPtypTime), 8);
+  EXPECT_EQ(TcCellWidth(format::kPtypString), 4);
+  EXPECT_TRUE(IsVariableType(format::kPtypGuid));
+  EXPECT_FALSE(IsVariableType(format::kPtypInteger64));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 
+#include "format/vocabulary.h"
 #include "storebuilder/crc.h"
 #include "storebuilder/mailbox.h"
 #include "store/store.h"
@@ -183,7 +184,7 @@ TEST(MailboxStoreTest, StoreRootAndTopFolderWithMandatoryNodes) {
   o.storeName = "Archive";
   MailboxBuilder b(o);
   Opened f(b);
-  auto store = f.NodePc(kStoreNid);
+  auto store = f.NodePc(format::kNidMessageStore);
   EXPECT_EQ(store[0x3001].bytes, U16le("Archive"));
   ASSERT_EQ(store[0x0FF9].bytes.size(), 16u);
   const Buffer& key = store[0x0FF9].bytes;
@@ -199,10 +200,10 @@ TEST(MailboxStoreTest, StoreRootAndTopFolderWithMandatoryNodes) {
   EXPECT_EQ(b.searchRoot(), 0x8062u);
 
   auto parents = NbtParents(b);
-  EXPECT_EQ(parents[kRootFolderNid], kRootFolderNid);
-  EXPECT_EQ(parents[kTopFolderNid], kRootFolderNid);
+  EXPECT_EQ(parents[format::kNidRootFolder], format::kNidRootFolder);
+  EXPECT_EQ(parents[kTopFolderNid], format::kNidRootFolder);
   EXPECT_EQ(parents[0x8042], kTopFolderNid);
-  EXPECT_EQ(parents[0x8062], kRootFolderNid);
+  EXPECT_EQ(parents[0x8062], format::kNidRootFolder);
   for (uint32_t nid : {0x21u, 0x61u, 0x12Du, 0x12Eu, 0x12Fu, 0x1E1u, 0x201u, 0x60Du, 0x60Eu, 0x60Fu,
                        0x610u, 0x62Bu, 0x671u, 0x692u, 0x802Du, 0x802Eu, 0x802Fu}) {
     EXPECT_TRUE(parents.count(nid)) << std::hex << nid;
@@ -226,7 +227,7 @@ TEST(MailboxStoreTest, SubtreeEntryIdCanBeOmittedOrRedirected) {
   MailboxBuilder a(none);
   EXPECT_EQ(a.AddFolder(kTopFolderNid, "x"), 0x8042u);
   Opened fa(a);
-  auto s = fa.NodePc(kStoreNid);
+  auto s = fa.NodePc(format::kNidMessageStore);
   EXPECT_FALSE(s.count(0x35E0));
   EXPECT_FALSE(s.count(0x35E3));
   EXPECT_FALSE(s.count(0x35E7));
@@ -237,7 +238,7 @@ TEST(MailboxStoreTest, SubtreeEntryIdCanBeOmittedOrRedirected) {
   MailboxBuilder b(other);
   EXPECT_EQ(b.AddFolder(kTopFolderNid, "Inbox"), 0x8082u);
   Opened fb(b);
-  EXPECT_EQ(U32(fb.NodePc(kStoreNid)[0x35E0].bytes, 20), 0x8082u);
+  EXPECT_EQ(U32(fb.NodePc(format::kNidMessageStore)[0x35E0].bytes, 20), 0x8082u);
 }
 
 TEST(MailboxFolderTest, FoldersCountsClassesAndHierarchyRows) {
@@ -324,7 +325,7 @@ TEST(MailboxItemTest, MailPropertiesBodiesAndContentsRow) {
   EXPECT_EQ(a[0x007D].bytes, U16le("Received: by mx\r\n"));
   EXPECT_EQ(a[0x1000].bytes, U16le("Hello Bob"));
   EXPECT_FALSE(a[0x1000].inSubnode);
-  EXPECT_EQ(a[0x1013].type, kPtBinary);
+  EXPECT_EQ(a[0x1013].type, format::kPtypBinary);
   EXPECT_EQ(a[0x1013].bytes, Ascii("<p>Hello</p>"));
   EXPECT_EQ(U32(a[0x0E06].bytes, 0) | (uint64_t{U32(a[0x0E06].bytes, 4)} << 32),
             FileTime(2023, 5, 1, 8, 0));
@@ -347,7 +348,7 @@ TEST(MailboxItemTest, MailPropertiesBodiesAndContentsRow) {
   EXPECT_EQ(f.NodePc(report)[0x001A].bytes, U16le("REPORT.IPM.Note"));
 
   // Every message has a recipient table subnode.
-  EXPECT_NE(f.FindSub(f.Subnodes(f.Node(heapMail)), kRecipientTableNid), nullptr);
+  EXPECT_NE(f.FindSub(f.Subnodes(f.Node(heapMail)), format::kNidRecipientTable), nullptr);
 
   auto c = f.Tc(f.Node(0x802E)->dataBlock->bid, nullptr);
   ASSERT_EQ(c.rows.size(), 4u);
@@ -380,7 +381,7 @@ TEST(MailboxItemTest, AttachmentsInHeapOrOwnSubnodeWithTableRows) {
 
   const store::SubnodeList* subs = f.Subnodes(f.Node(nid));
   ASSERT_NE(subs, nullptr);
-  const store::SubnodeEntry* table = f.FindSub(subs, kAttachmentTableNid);
+  const store::SubnodeEntry* table = f.FindSub(subs, format::kNidAttachmentTable);
   ASSERT_NE(table, nullptr);
   auto t = f.Tc(table->dataBlock->bid, subs);
   EXPECT_EQ(t.rowIds, (std::vector<uint32_t>{0x8025, 0x8045, 0x8065}));
@@ -445,20 +446,20 @@ TEST(MailboxItemTest, EmbeddedMessagesLiveInAttachmentSubnodes) {
   ASSERT_NE(subs, nullptr);
   // Outer attachments keep the first NIDs; the inner one continues the count,
   // so every attachment NID is unique in the flattened list.
-  auto t = f.Tc(f.FindSub(subs, kAttachmentTableNid)->dataBlock->bid, subs);
+  auto t = f.Tc(f.FindSub(subs, format::kNidAttachmentTable)->dataBlock->bid, subs);
   EXPECT_EQ(t.rowIds, (std::vector<uint32_t>{0x8025, 0x8045, 0x8085}));
   auto [ibMethod, bitMethod] = t.columns.at(0x37050003);
   EXPECT_EQ(U32(t.rows[1], ibMethod), 5u);
   std::map<uint32_t, int> seen;
   for (const auto& e : *subs) {
-    if ((e.nid & 0x1F) != 0x1F && e.nid != kRecipientTableNid && e.nid != kAttachmentTableNid) {
+    if ((e.nid & 0x1F) != 0x1F && e.nid != format::kNidRecipientTable && e.nid != format::kNidAttachmentTable) {
       EXPECT_EQ(++seen[e.nid], 1) << std::hex << e.nid;
     }
   }
   EXPECT_EQ(seen.count(0x8065), 1u);  // the embedded message's own attachment
 
   auto att = f.Pc(f.FindSub(subs, 0x8045)->dataBlock->bid, subs);
-  ASSERT_EQ(att[0x3701].type, kPtObject);
+  ASSERT_EQ(att[0x3701].type, format::kPtypObject);
   ASSERT_EQ(att[0x3701].bytes.size(), 8u);
   EXPECT_EQ(att[0x3705].hnid, 5u);
   const store::SubnodeEntry* msg = f.FindSub(subs, U32(att[0x3701].bytes, 0));
@@ -476,7 +477,7 @@ TEST(MailboxItemTest, RecipientsFillTheRecipientTable) {
   uint32_t nid = b.AddItem(b.topFolder(), mail);
   Opened f(b);
   const store::SubnodeList* subs = f.Subnodes(f.Node(nid));
-  auto t = f.Tc(f.FindSub(subs, kRecipientTableNid)->dataBlock->bid, subs);
+  auto t = f.Tc(f.FindSub(subs, format::kNidRecipientTable)->dataBlock->bid, subs);
   ASSERT_EQ(t.rows.size(), 2u);
   auto [ibType, bitType] = t.columns.at(0x0C150003);
   EXPECT_EQ(U32(t.rows[1], ibType), 2u);
@@ -505,7 +506,7 @@ TEST(MailboxItemTest, OtherKindsWithNamedPropertiesAndTheNameMap) {
   uint32_t journal = b.AddItem(b.topFolder(), MakeJournal({}));
   Item custom = MakeMail({});
   custom.props.NamedText(PropertyName::String(kPsPublicStrings, "Keywords"), "red");
-  custom.props.Raw(0x6F04, kPtBinary, Filled(3, 1));
+  custom.props.Raw(0x6F04, format::kPtypBinary, Filled(3, 1));
   custom.props.NamedText(PropertyName::Lid(kPsetidCommon, 0x8554), "16.0")
       .PlaceNamed(PropertyName::Lid(kPsetidCommon, 0x8554), Placement::Subnode);
   uint32_t mail = b.AddItem(b.topFolder(), custom);
@@ -525,7 +526,7 @@ TEST(MailboxItemTest, OtherKindsWithNamedPropertiesAndTheNameMap) {
   auto ap2 = f.NodePc(appt);
   EXPECT_EQ(ap2[location].bytes, U16le("Room 1"));
   uint16_t clipStart = b.names().Find(PropertyName::Lid(kPsetidAppointment, 0x8235)).value();
-  EXPECT_EQ(ap2[clipStart].type, kPtSysTime);
+  EXPECT_EQ(ap2[clipStart].type, format::kPtypTime);
   EXPECT_EQ(f.NodePc(task)[0x001A].bytes, U16le("IPM.Task"));
   EXPECT_EQ(f.NodePc(note)[0x001A].bytes, U16le("IPM.StickyNote"));
   auto j = f.NodePc(journal);
@@ -541,7 +542,7 @@ TEST(MailboxItemTest, OtherKindsWithNamedPropertiesAndTheNameMap) {
   EXPECT_EQ(version.bytes, U16le("16.0"));
 
   // The name map node: entry stream record of file-under, and its bucket.
-  auto map = f.NodePc(kNameMapNid);
+  auto map = f.NodePc(format::kNidNameToIdMap);
   EXPECT_EQ(map[0x0001].hnid, 251u);
   const Buffer& entries = map[0x0003].bytes;
   ASSERT_EQ(entries.size(), 8u * b.names().size());
@@ -566,7 +567,7 @@ TEST(MailboxItemTest, AnsiStoresUseString8AndNarrowRowIndexes) {
   Opened f(b);
   EXPECT_FALSE(f.unicode());
   auto pc = f.NodePc(nid);
-  EXPECT_EQ(pc[0x0037].type, kPtString8);
+  EXPECT_EQ(pc[0x0037].type, format::kPtypString8);
   EXPECT_EQ(pc[0x0037].bytes, (Buffer{std::byte{'G'}, std::byte{'r'}, std::byte{0xFC},
                                       std::byte{0xDF}, std::byte{'e'}, std::byte{' '},
                                       std::byte{0x80}}));
@@ -585,20 +586,20 @@ TEST(MailboxItemTest, AnsiStoresUseString8AndNarrowRowIndexes) {
 TEST(MailboxItemTest, OverridesAndKnobsReachEveryProperty) {
   MailboxOptions o;
   o.storeProps.Long(0x35DF, 0xFF).Text(0x3001, "Renamed");
-  o.nameMapProperties = std::vector<PcProperty>{{0x0001, kPtLong, Buffer{std::byte{5}, {}, {}, {}}}};
+  o.nameMapProperties = std::vector<PcProperty>{{0x0001, format::kPtypInteger32, Buffer{std::byte{5}, {}, {}, {}}}};
   o.ndb.encryption = 2;
   MailboxBuilder b(o);
   Item item = MakeMail({});
   item.props.Long(0x0E08, 12345);
   item.props.Text(0x0037, std::string(5000, 's'));  // too large for the heap
-  item.props.Raw(0x0E07, kPtLong, Buffer{std::byte{4}, {}, {}, {}});
+  item.props.Raw(0x0E07, format::kPtypInteger32, Buffer{std::byte{4}, {}, {}, {}});
   uint32_t nid = b.AddItem(b.topFolder(), item);
   EXPECT_THROW(item.props.Place(0x7777, Placement::Subnode), std::out_of_range);
   Opened f(b);
-  auto s = f.NodePc(kStoreNid);
+  auto s = f.NodePc(format::kNidMessageStore);
   EXPECT_EQ(s[0x35DF].hnid, 0xFFu);
   EXPECT_EQ(s[0x3001].bytes, U16le("Renamed"));
-  auto map = f.NodePc(kNameMapNid);
+  auto map = f.NodePc(format::kNidNameToIdMap);
   EXPECT_EQ(map.size(), 1u);
   EXPECT_EQ(map[0x0001].hnid, 5u);
   auto pc = f.NodePc(nid);
@@ -626,7 +627,7 @@ TEST(MailboxItemTest, TableKnobsForceSubnodeRowsAndIndexLevels) {
   for (int i = 0; i < 11; ++i) b.AddItem(b.topFolder(), MakeMail({}));
   Opened f(b);
   const store::SubnodeList* subs = f.Subnodes(f.Node(nid));
-  auto t = f.Tc(f.FindSub(subs, kAttachmentTableNid)->dataBlock->bid, subs);
+  auto t = f.Tc(f.FindSub(subs, format::kNidAttachmentTable)->dataBlock->bid, subs);
   EXPECT_EQ(t.rows.size(), 3u);  // the matrix came from a subnode nested under the table
   EXPECT_EQ(t.rowIds, (std::vector<uint32_t>{0x8025, 0x8045, 0x8065}));
 

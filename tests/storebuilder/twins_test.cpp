@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/recover.h"
+#include "format/vocabulary.h"
 #include "storebuilder/mailbox.h"
 #include "storebuilder/sample_mailboxes.h"
 
@@ -144,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
         TwinCase{"noSubtreeEntry", [](MailboxOptions& o) { o.subtreeEntryNid = std::nullopt; }, Demo},
         TwinCase{"hostileNameMap",
                  [](MailboxOptions& o) {
-                   o.nameMapProperties = std::vector<PcProperty>{{0x0001, kPtLong, Buffer(4, std::byte{5})}};
+                   o.nameMapProperties = std::vector<PcProperty>{{0x0001, format::kPtypInteger32, Buffer(4, std::byte{5})}};
                  },
                  Demo}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "format/vocabulary.h"
+
 namespace velmorix::damage {
 
 namespace {
@@ -63,7 +65,7 @@ class DependencyFinder {
   std::vector<Range> ForMail(uint32_t nid, uint32_t topFolder) {
     std::vector<Range> out;
     out.push_back({0, headerSize_});
-    AddNode(sb::kStoreNid, out);
+    AddNode(format::kNidMessageStore, out);
     AddNode(nid, out);
     // The folder chain from the mail's parent up to the top folder.
     uint32_t folder = nodes_.at(nid).entry.parentNid;

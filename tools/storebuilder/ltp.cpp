@@ -1,5 +1,6 @@
 #include "storebuilder/ltp.h"
 
+#include "format/vocabulary.h"
 #include "storebuilder/crc.h"
 
 #include <algorithm>
@@ -28,7 +29,6 @@ Buffer LeBytes(uint64_t v, size_t width) {
   for (size_t i = 0; i < width; ++i) b[i] = std::byte((v >> (8 * i)) & 0xFF);
   return b;
 }
-
 
 uint8_t FillLevel(size_t freeBytes) {
   static constexpr size_t kLimits[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
@@ -84,21 +84,21 @@ std::vector<char32_t> DecodeUtf8(std::string_view s) {
 }  // namespace
 
 bool IsInlinePcType(uint16_t type) {
-  return type == kPtShort || type == kPtLong || type == kPtFloat || type == kPtError ||
-         type == kPtBoolean;
+  return type == format::kPtypInteger16 || type == format::kPtypInteger32 || type == format::kPtypFloating32 || type == format::kPtypErrorCode ||
+         type == format::kPtypBoolean;
 }
 
 uint8_t TcCellWidth(uint16_t type) {
   switch (type) {
-    case kPtBoolean:
+    case format::kPtypBoolean:
       return 1;
-    case kPtShort:
+    case format::kPtypInteger16:
       return 2;
-    case kPtDouble:
-    case kPtCurrency:
-    case kPtAppTime:
-    case kPtI8:
-    case kPtSysTime:
+    case format::kPtypFloating64:
+    case format::kPtypCurrency:
+    case format::kPtypFloatingTime:
+    case format::kPtypInteger64:
+    case format::kPtypTime:
       return 8;
     default:
       return 4;
@@ -107,16 +107,16 @@ uint8_t TcCellWidth(uint16_t type) {
 
 bool IsVariableType(uint16_t type) {
   switch (type) {
-    case kPtShort:
-    case kPtLong:
-    case kPtFloat:
-    case kPtDouble:
-    case kPtCurrency:
-    case kPtAppTime:
-    case kPtError:
-    case kPtBoolean:
-    case kPtI8:
-    case kPtSysTime:
+    case format::kPtypInteger16:
+    case format::kPtypInteger32:
+    case format::kPtypFloating32:
+    case format::kPtypFloating64:
+    case format::kPtypCurrency:
+    case format::kPtypFloatingTime:
+    case format::kPtypErrorCode:
+    case format::kPtypBoolean:
+    case format::kPtypInteger64:
+    case format::kPtypTime:
       return false;
     default:
       return true;
@@ -297,7 +297,7 @@ BthReservation ReserveBth(HeapWriter& heap, uint8_t cbKey, uint8_t cbEnt, size_t
 void FillBth(HeapWriter& heap, const BthReservation& r, const std::vector<BthRecord>& records) {
   if (records.size() != r.count) throw std::invalid_argument("BTH record count mismatch");
   auto header = heap.Item(r.headerHid);
-  header[0] = std::byte{kClientBth};
+  header[0] = std::byte{format::kBTypeBth};
   header[1] = std::byte{r.cbKey};
   header[2] = std::byte{r.cbEnt};
   header[3] = std::byte(r.levels.empty() ? 0 : r.levels.size() - 1);
@@ -352,7 +352,7 @@ LtpNode BuildPropertyContext(std::vector<PcProperty> props, LtpFormat format, Su
   std::stable_sort(props.begin(), props.end(),
                    [](const PcProperty& a, const PcProperty& b) { return a.id < b.id; });
   LtpNode node;
-  HeapWriter heap(kClientPc, format);
+  HeapWriter heap(format::kBTypePc, format);
   BthReservation bth = ReserveBth(heap, 2, 6, props.size(), options.maxItemBytes);
   std::vector<BthRecord> records;
   records.reserve(props.size());
@@ -363,7 +363,7 @@ LtpNode BuildPropertyContext(std::vector<PcProperty> props, LtpFormat format, Su
         hnid |= static_cast<uint32_t>(p.value[i]) << (8 * i);
       }
     } else if (p.placement == Placement::Subnode ||
-               (p.placement == Placement::Auto && p.value.size() > kMaxHeapItem)) {
+               (p.placement == Placement::Auto && p.value.size() > format::kMaxHeapItem)) {
       hnid = nids.Next();
       node.subnodes.push_back({hnid, std::move(p.value), {}, p.treeLevel});
     } else if (!p.value.empty()) {
@@ -383,7 +383,7 @@ LtpNode BuildPropertyContext(std::vector<PcProperty> props, LtpFormat format, Su
 
 TableWriter::TableWriter(const std::vector<uint32_t>& columns, LtpFormat format, SubnodeNids& nids,
                          TcOptions options)
-    : format_(format), nids_(nids), options_(options), heap_(kClientTc, format) {
+    : format_(format), nids_(nids), options_(options), heap_(format::kBTypeTc, format) {
   std::vector<uint32_t> tags = {0x67F20003, 0x67F30003};
   for (uint32_t t : columns) {
     if (t != 0x67F20003 && t != 0x67F30003) tags.push_back(t);
@@ -478,7 +478,7 @@ LtpNode TableWriter::Finish() {
   }
 
   auto info = heap_.Item(tcInfoHid_);
-  info[0] = std::byte{kClientTc};
+  info[0] = std::byte{format::kBTypeTc};
   info[1] = std::byte(columns_.size());
   for (int i = 0; i < 4; ++i) PutU16(info.data() + 2 + 2 * i, rgib_[i]);
   PutU32(info.data() + 10, bth.headerHid);
@@ -576,13 +576,13 @@ std::vector<PcProperty> NameToIdMap::Properties() const {
     AppendU16(bucket, static_cast<uint16_t>(i));
   }
   std::vector<PcProperty> props;
-  props.push_back({0x0001, kPtLong, LeBytes(kBucketCount, 4)});
-  props.push_back({0x0002, kPtBinary, std::move(guidStream)});
-  props.push_back({0x0003, kPtBinary, std::move(entries)});
-  props.push_back({0x0004, kPtBinary, std::move(strings)});
+  props.push_back({0x0001, format::kPtypInteger32, LeBytes(kBucketCount, 4)});
+  props.push_back({0x0002, format::kPtypBinary, std::move(guidStream)});
+  props.push_back({0x0003, format::kPtypBinary, std::move(entries)});
+  props.push_back({0x0004, format::kPtypBinary, std::move(strings)});
   for (uint32_t b = 0; b < kBucketCount; ++b) {
     if (!buckets[b].empty()) {
-      props.push_back({static_cast<uint16_t>(0x1000 + b), kPtBinary, std::move(buckets[b])});
+      props.push_back({static_cast<uint16_t>(0x1000 + b), format::kPtypBinary, std::move(buckets[b])});
     }
   }
   return props;

@@ -17,35 +17,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "format/vocabulary.h"
 #include "store/bytes.h"
 #include "storebuilder/ndb.h"
 
 namespace velmorix::storebuilder {
-
-// Property type codes.
-inline constexpr uint16_t kPtShort = 0x0002;
-inline constexpr uint16_t kPtLong = 0x0003;
-inline constexpr uint16_t kPtFloat = 0x0004;
-inline constexpr uint16_t kPtDouble = 0x0005;
-inline constexpr uint16_t kPtCurrency = 0x0006;
-inline constexpr uint16_t kPtAppTime = 0x0007;
-inline constexpr uint16_t kPtError = 0x000A;
-inline constexpr uint16_t kPtBoolean = 0x000B;
-inline constexpr uint16_t kPtObject = 0x000D;
-inline constexpr uint16_t kPtI8 = 0x0014;
-inline constexpr uint16_t kPtString8 = 0x001E;
-inline constexpr uint16_t kPtUnicode = 0x001F;
-inline constexpr uint16_t kPtSysTime = 0x0040;
-inline constexpr uint16_t kPtClsid = 0x0048;
-inline constexpr uint16_t kPtBinary = 0x0102;
-
-// Heap client signatures.
-inline constexpr uint8_t kClientTc = 0x7C;
-inline constexpr uint8_t kClientBth = 0xB5;
-inline constexpr uint8_t kClientPc = 0xBC;
-
-// Largest heap allocation; larger values go to subnodes.
-inline constexpr size_t kMaxHeapItem = 3580;
 
 // Largest data block payload of the Unicode and ANSI variants.
 inline constexpr size_t MaxBlockData(bool unicode) { return unicode ? 8176 : 8180; }
@@ -157,21 +133,21 @@ struct BthReservation {
   uint8_t cbKey = 0;
   uint8_t cbEnt = 0;
   size_t count = 0;
-  size_t maxItemBytes = kMaxHeapItem;
+  size_t maxItemBytes = format::kMaxHeapItem;
   std::vector<std::vector<uint32_t>> levels;  // levels[0] = leaves, last = root level
 };
 
 // `headerHid` names an 8-byte allocation made earlier for the header; 0 makes one.
 BthReservation ReserveBth(HeapWriter& heap, uint8_t cbKey, uint8_t cbEnt, size_t count,
-                          size_t maxItemBytes = kMaxHeapItem, uint32_t headerHid = 0);
+                          size_t maxItemBytes = format::kMaxHeapItem, uint32_t headerHid = 0);
 // Fills a reserved BTH. `records` must be sorted by key and match the count.
 void FillBth(HeapWriter& heap, const BthReservation& r, const std::vector<BthRecord>& records);
 // ReserveBth + FillBth; returns the header's HID.
 uint32_t WriteBth(HeapWriter& heap, uint8_t cbKey, uint8_t cbEnt,
-                  const std::vector<BthRecord>& records, size_t maxItemBytes = kMaxHeapItem);
+                  const std::vector<BthRecord>& records, size_t maxItemBytes = format::kMaxHeapItem);
 
 // Where a property context value goes: Auto puts values of more than
-// kMaxHeapItem bytes in subnodes; Heap keeps any value that fits a heap page
+// format::kMaxHeapItem bytes in subnodes; Heap keeps any value that fits a heap page
 // (BuildPropertyContext throws std::length_error for one that does not);
 // Subnode always uses a subnode. Inline types ignore it.
 enum class Placement { Auto, Heap, Subnode };
@@ -185,7 +161,7 @@ struct PcProperty {
 };
 
 struct PcOptions {
-  size_t maxItemBytes = kMaxHeapItem;  // BTH node size limit (tests lower it)
+  size_t maxItemBytes = format::kMaxHeapItem;  // BTH node size limit (tests lower it)
 };
 
 // Serialises a property context: records sorted by property ID (stable for
@@ -204,7 +180,7 @@ struct TcCell {
 
 struct TcOptions {
   bool rowsInSubnode = false;          // force the row matrix into a subnode
-  size_t maxItemBytes = kMaxHeapItem;  // heap allocation / BTH node limit
+  size_t maxItemBytes = format::kMaxHeapItem;  // heap allocation / BTH node limit
 };
 
 class TableWriter {

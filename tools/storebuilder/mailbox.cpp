@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "format/vocabulary.h"
 #include "storebuilder/rtf.h"
 
 namespace velmorix::storebuilder {
@@ -83,7 +84,7 @@ PropValue& PropertyBag::NamedSlot(const PropertyName& name) {
 
 namespace {
 void SetText(PropValue& v, std::string_view utf8) {
-  v.type = kPtUnicode;
+  v.type = format::kPtypString;
   v.isText = true;
   v.text = std::string(utf8);
   v.bytes.clear();
@@ -100,11 +101,11 @@ PropertyBag& PropertyBag::Text(uint16_t id, std::string_view utf8) {
   SetText(Slot(id), utf8);
   return *this;
 }
-PropertyBag& PropertyBag::Short(uint16_t id, uint16_t v) { return Raw(id, kPtShort, Le(v, 2)); }
-PropertyBag& PropertyBag::Long(uint16_t id, uint32_t v) { return Raw(id, kPtLong, Le(v, 4)); }
-PropertyBag& PropertyBag::Bool(uint16_t id, bool v) { return Raw(id, kPtBoolean, Le(v ? 1 : 0, 1)); }
-PropertyBag& PropertyBag::Time(uint16_t id, uint64_t ft) { return Raw(id, kPtSysTime, Le(ft, 8)); }
-PropertyBag& PropertyBag::Binary(uint16_t id, ByteSpan bytes) { return Raw(id, kPtBinary, bytes); }
+PropertyBag& PropertyBag::Short(uint16_t id, uint16_t v) { return Raw(id, format::kPtypInteger16, Le(v, 2)); }
+PropertyBag& PropertyBag::Long(uint16_t id, uint32_t v) { return Raw(id, format::kPtypInteger32, Le(v, 4)); }
+PropertyBag& PropertyBag::Bool(uint16_t id, bool v) { return Raw(id, format::kPtypBoolean, Le(v ? 1 : 0, 1)); }
+PropertyBag& PropertyBag::Time(uint16_t id, uint64_t ft) { return Raw(id, format::kPtypTime, Le(ft, 8)); }
+PropertyBag& PropertyBag::Binary(uint16_t id, ByteSpan bytes) { return Raw(id, format::kPtypBinary, bytes); }
 PropertyBag& PropertyBag::Raw(uint16_t id, uint16_t type, ByteSpan bytes) {
   SetRaw(Slot(id), type, bytes);
   return *this;
@@ -115,13 +116,13 @@ PropertyBag& PropertyBag::NamedText(const PropertyName& name, std::string_view u
   return *this;
 }
 PropertyBag& PropertyBag::NamedLong(const PropertyName& name, uint32_t v) {
-  return NamedRaw(name, kPtLong, Le(v, 4));
+  return NamedRaw(name, format::kPtypInteger32, Le(v, 4));
 }
 PropertyBag& PropertyBag::NamedBool(const PropertyName& name, bool v) {
-  return NamedRaw(name, kPtBoolean, Le(v ? 1 : 0, 1));
+  return NamedRaw(name, format::kPtypBoolean, Le(v ? 1 : 0, 1));
 }
 PropertyBag& PropertyBag::NamedTime(const PropertyName& name, uint64_t ft) {
-  return NamedRaw(name, kPtSysTime, Le(ft, 8));
+  return NamedRaw(name, format::kPtypTime, Le(ft, 8));
 }
 PropertyBag& PropertyBag::NamedRaw(const PropertyName& name, uint16_t type, ByteSpan bytes) {
   SetRaw(NamedSlot(name), type, bytes);
@@ -306,8 +307,8 @@ MailboxBuilder::MailboxBuilder(MailboxOptions options)
     if (nid != parent) folderByNid_.at(parent)->children.push_back(nid);
     folders_.push_back(std::move(f));
   };
-  add(kRootFolderNid, kRootFolderNid, "");
-  add(kTopFolderNid, kRootFolderNid, options_.topFolderName);
+  add(format::kNidRootFolder, format::kNidRootFolder, "");
+  add(kTopFolderNid, format::kNidRootFolder, options_.topFolderName);
   nextFolderIndex_ = (kTopFolderNid >> 5) + 1;
   if (options_.deletedItems) {
     deletedItems_ = (nextFolderIndex_++ << 5) | 2;
@@ -316,7 +317,7 @@ MailboxBuilder::MailboxBuilder(MailboxOptions options)
   }
   if (options_.searchRoot) {
     searchRoot_ = (nextFolderIndex_++ << 5) | 2;
-    add(searchRoot_, kRootFolderNid, "Search Root");
+    add(searchRoot_, format::kNidRootFolder, "Search Root");
   }
 }
 
@@ -352,7 +353,7 @@ PcProperty MailboxBuilder::Resolve(const PropertyBag::Entry& e) {
   p.placement = e.value.placement;
   p.treeLevel = e.value.treeLevel;
   if (e.value.isText) {
-    p.type = unicode() ? kPtUnicode : kPtString8;
+    p.type = unicode() ? format::kPtypString : format::kPtypString8;
     p.value = unicode() ? Utf16le(e.value.text) : Windows1252(e.value.text);
   } else {
     p.type = e.value.type;
@@ -371,7 +372,7 @@ std::vector<PcProperty> MailboxBuilder::Resolve(const PropertyBag& bag) {
 std::vector<uint32_t> MailboxBuilder::Columns(std::vector<uint32_t> tags) const {
   if (!ndb_->unicode()) {
     for (uint32_t& t : tags) {
-      if ((t & 0xFFFF) == kPtUnicode) t = (t & 0xFFFF0000) | kPtString8;
+      if ((t & 0xFFFF) == format::kPtypString) t = (t & 0xFFFF0000) | format::kPtypString8;
     }
   }
   return tags;
@@ -472,7 +473,7 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
   // Recipient table: one shared block for the common case of no recipients.
   if (item.recipients.empty()) {
     if (!emptyRecipientTable_) emptyRecipientTable_ = WriteEmptyTable(kRecipientColumns);
-    refs.push_back({kRecipientTableNid, emptyRecipientTable_, 0});
+    refs.push_back({format::kNidRecipientTable, emptyRecipientTable_, 0});
   } else {
     std::vector<uint32_t> columns = Columns(item.recipientColumns.value_or(kRecipientColumns));
     const bool smtp = std::any_of(item.recipients.begin(), item.recipients.end(),
@@ -501,7 +502,7 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
     LtpNode node = t.Finish();
     std::vector<SubnodeRef> inner;
     uint32_t bid = WriteLtp(node, inner);
-    refs.push_back({kRecipientTableNid, bid, WriteSubnodes(std::move(inner))});
+    refs.push_back({format::kNidRecipientTable, bid, WriteSubnodes(std::move(inner))});
   }
 
   // Attachments: a PC subnode each (with its own subnodes) and the table.
@@ -511,7 +512,7 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
     LtpNode node = table.Finish();
     std::vector<SubnodeRef> inner;
     uint32_t bid = WriteLtp(node, inner);
-    refs.push_back({kAttachmentTableNid, bid, WriteSubnodes(std::move(inner))});
+    refs.push_back({format::kNidAttachmentTable, bid, WriteSubnodes(std::move(inner))});
   } else if (!item.attachments.empty()) {
     TcOptions tableOptions = options_.tables;
     if (item.attachmentTable == AttachmentTableForm::MatrixMissing) tableOptions.rowsInSubnode = true;
@@ -531,7 +532,7 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
         Buffer object = Le(msgNid, 4);
         Buffer total = Le(m.size, 4);
         object.insert(object.end(), total.begin(), total.end());
-        bag.Raw(0x3701, kPtObject, object).Place(0x3701, Placement::Heap);
+        bag.Raw(0x3701, format::kPtypObject, object).Place(0x3701, Placement::Heap);
         size = m.size;
         method = 5;
       } else {
@@ -570,7 +571,7 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
     }
     std::vector<SubnodeRef> inner;
     uint32_t bid = WriteLtp(node, inner);
-    refs.push_back({kAttachmentTableNid, bid, WriteSubnodes(std::move(inner))});
+    refs.push_back({format::kNidAttachmentTable, bid, WriteSubnodes(std::move(inner))});
   }
 
   // The message's own properties, with the computed ones unless given.
@@ -581,14 +582,14 @@ MailboxBuilder::WrittenMessage MailboxBuilder::WriteMessage(const Item& item, Me
     }
     return nullptr;
   };
-  if (!find(0x0E07)) props.push_back({0x0E07, kPtLong, Le(0x01, 4)});
+  if (!find(0x0E07)) props.push_back({0x0E07, format::kPtypInteger32, Le(0x01, 4)});
   if (!item.attachments.empty()) {
     PcProperty* flags = find(0x0E07);
-    if (flags->type == kPtLong && flags->value.size() == 4) flags->value[0] |= std::byte{0x10};
+    if (flags->type == format::kPtypInteger32 && flags->value.size() == 4) flags->value[0] |= std::byte{0x10};
   }
   uint64_t size = attachmentBytes;
   for (const PcProperty& p : props) size += p.value.size();
-  if (!find(0x0E08)) props.push_back({0x0E08, kPtLong, Le(std::min<uint64_t>(size, 0x7FFFFFFF), 4)});
+  if (!find(0x0E08)) props.push_back({0x0E08, format::kPtypInteger32, Le(std::min<uint64_t>(size, 0x7FFFFFFF), 4)});
 
   WrittenMessage out;
   out.size = static_cast<uint32_t>(std::min<uint64_t>(size, 0x7FFFFFFF));
@@ -702,7 +703,7 @@ void MailboxBuilder::WriteStore() {
     std::erase_if(props, [&](const PcProperty& q) { return q.id == p.id; });
     props.push_back(std::move(p));
   }
-  WritePcNode(kStoreNid, 0, std::move(props));
+  WritePcNode(format::kNidMessageStore, 0, std::move(props));
 }
 
 void MailboxBuilder::WriteInternalNodes() {
@@ -713,9 +714,9 @@ void MailboxBuilder::WriteInternalNodes() {
   ndb_->AddNode(0x60F, faiTemplate_, 0, 0);
   ndb_->AddNode(0x610, WriteEmptyTable(kSearchColumns), 0, 0);
   ndb_->AddNode(0x62B, WriteEmptyTable(kReceiveFolderColumns), 0, 0);
-  ndb_->AddNode(kAttachmentTableNid, WriteEmptyTable(kAttachmentColumns), 0, 0);
+  ndb_->AddNode(format::kNidAttachmentTable, WriteEmptyTable(kAttachmentColumns), 0, 0);
   if (!emptyRecipientTable_) emptyRecipientTable_ = WriteEmptyTable(kRecipientColumns);
-  ndb_->AddNode(kRecipientTableNid, emptyRecipientTable_, 0, 0);
+  ndb_->AddNode(format::kNidRecipientTable, emptyRecipientTable_, 0, 0);
 }
 
 void MailboxBuilder::Finish() {
@@ -736,7 +737,7 @@ void MailboxBuilder::WriteMailbox() {
   // named property still gets one (the reminder flag of PSETID_Common).
   if (names_.size() == 0) names_.IdFor(PropertyName::Lid(kPsetidCommon, 0x8503));
   if (options_.nameMap) {
-    WritePcNode(kNameMapNid, 0, options_.nameMapProperties ? *options_.nameMapProperties
+    WritePcNode(format::kNidNameToIdMap, 0, options_.nameMapProperties ? *options_.nameMapProperties
                                                            : names_.Properties());
   }
   if (options_.templates) WriteInternalNodes();

@@ -15,17 +15,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "format/vocabulary.h"
 #include "storebuilder/ltp.h"
 #include "storebuilder/ndb.h"
 
 namespace velmorix::storebuilder {
-
-inline constexpr uint32_t kStoreNid = 0x21;
-inline constexpr uint32_t kNameMapNid = 0x61;
-inline constexpr uint32_t kRootFolderNid = 0x122;
 inline constexpr uint32_t kTopFolderNid = 0x8022;
-inline constexpr uint32_t kAttachmentTableNid = 0x671;
-inline constexpr uint32_t kRecipientTableNid = 0x692;
 
 // FILETIME (100 ns units since 1601-01-01 UTC) of a UTC calendar time.
 uint64_t FileTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
@@ -237,7 +232,7 @@ class MailboxBuilder {
   bool unicode() const;
   LtpFormat Ltp() const;
 
-  uint32_t rootFolder() const { return kRootFolderNid; }
+  uint32_t rootFolder() const { return format::kNidRootFolder; }
   uint32_t topFolder() const { return kTopFolderNid; }
   uint32_t deletedItems() const { return deletedItems_; }  // 0 when not made
   uint32_t searchRoot() const { return searchRoot_; }      // 0 when not made

@@ -4,14 +4,11 @@
 #include <string_view>
 #include <vector>
 
+#include "format/vocabulary.h"
 #include "storebuilder/ltp.h"
 
 namespace velmorix::storebuilder {
 namespace {
-
-constexpr uint32_t kStore = 0x21;
-constexpr uint32_t kNameMap = 0x61;
-constexpr uint32_t kRoot = 0x122;
 constexpr uint32_t kTop = 0x8022;
 constexpr uint32_t kDeleted = 0x8042;
 constexpr uint32_t kSearch = 0x8062;
@@ -23,7 +20,7 @@ class Contexts {
   explicit Contexts(NdbWriter& w) : w_(w), format_(LtpFormat::Of(w.options().format)) {}
 
   Buffer Text(std::string_view s) const { return format_.unicode ? Utf16le(s) : Windows1252(s); }
-  uint16_t TextType() const { return format_.unicode ? kPtUnicode : kPtString8; }
+  uint16_t TextType() const { return format_.unicode ? format::kPtypString : format::kPtypString8; }
   uint32_t TextTag(uint16_t id) const { return (uint32_t{id} << 16) | TextType(); }
 
   // A property context of one heap page (those written here never need more).
@@ -103,7 +100,7 @@ Buffer EntryId(uint32_t nid) {
 Buffer MessageHeap(const Contexts& c) {
   return c.Pc({{0x001A, c.TextType(), c.Text("IPM.Note")},
                {0x0037, c.TextType(), c.Text("Bulk message")},
-               {0x0E07, kPtLong, Le(1, 4)}});
+               {0x0E07, format::kPtypInteger32, Le(1, 4)}});
 }
 
 }  // namespace
@@ -118,21 +115,21 @@ void AddMinimalNodes(NdbWriter& w, uint64_t messages, bool withData) {
   if (messages) BulkMessageNid(messages - 1);  // throws when there are too many
   Contexts c(w);
   Buffer key(reinterpret_cast<const std::byte*>(kRecordKey), reinterpret_cast<const std::byte*>(kRecordKey) + 16);
-  w.AddNode(kStore,
-            c.Block(c.Pc({{0x0FF9, kPtBinary, key},
+  w.AddNode(format::kNidMessageStore,
+            c.Block(c.Pc({{0x0FF9, format::kPtypBinary, key},
                           {0x3001, c.TextType(), c.Text("Personal Folders")},
-                          {0x35DF, kPtLong, Le(0x89, 4)},
-                          {0x35E0, kPtBinary, EntryId(kTop)},
-                          {0x35E3, kPtBinary, EntryId(kDeleted)},
-                          {0x35E7, kPtBinary, EntryId(kSearch)},
-                          {0x67FF, kPtLong, Le(0, 4)}})),
+                          {0x35DF, format::kPtypInteger32, Le(0x89, 4)},
+                          {0x35E0, format::kPtypBinary, EntryId(kTop)},
+                          {0x35E3, format::kPtypBinary, EntryId(kDeleted)},
+                          {0x35E7, format::kPtypBinary, EntryId(kSearch)},
+                          {0x67FF, format::kPtypInteger32, Le(0, 4)}})),
             0, 0);
 
   // The name-to-ID map: one property-set GUID and one name (PSETID_Common's
   // reminder flag), as readers expect both.
   NameToIdMap names;
   names.IdFor(PropertyName::Lid(kPsetidCommon, 0x8503));
-  w.AddNode(kNameMap, c.Block(c.Pc(names.Properties())), 0, 0);
+  w.AddNode(format::kNidNameToIdMap, c.Block(c.Pc(names.Properties())), 0, 0);
 
   const std::vector<uint32_t> hierarchy = {c.TextTag(0x3001), 0x36020003, 0x36030003, 0x360A000B};
   const std::vector<uint32_t> contents = {c.TextTag(0x001A), c.TextTag(0x0037), 0x0E070003};
@@ -142,9 +139,9 @@ void AddMinimalNodes(NdbWriter& w, uint64_t messages, bool withData) {
                     std::vector<std::pair<uint32_t, std::string_view>> children, uint64_t items = 0) {
     w.AddNode(nid,
               c.Block(c.Pc({{0x3001, c.TextType(), c.Text(name)},
-                            {0x3602, kPtLong, Le(items, 4)},
-                            {0x3603, kPtLong, Le(0, 4)},
-                            {0x360A, kPtBoolean, Le(children.empty() ? 0 : 1, 1)}})),
+                            {0x3602, format::kPtypInteger32, Le(items, 4)},
+                            {0x3603, format::kPtypInteger32, Le(0, 4)},
+                            {0x360A, format::kPtypBoolean, Le(children.empty() ? 0 : 1, 1)}})),
               0, parent);
     std::vector<std::pair<uint32_t, std::vector<TcCell>>> rows;
     for (auto [child, childName] : children) {
@@ -161,15 +158,15 @@ void AddMinimalNodes(NdbWriter& w, uint64_t messages, bool withData) {
     w.AddNode(base | 0x0E, table, sub, 0);
     w.AddNode(base | 0x0F, emptyContents, 0, 0);
   };
-  folder(kRoot, kRoot, "", {{kTop, "Top of Personal Folders"}, {kSearch, "Search Root"}});
+  folder(format::kNidRootFolder, format::kNidRootFolder, "", {{kTop, "Top of Personal Folders"}, {kSearch, "Search Root"}});
   w.AddNode(0x1E1, 0, 0, 0);
   w.AddNode(0x201, 0, 0, 0);
   for (uint32_t t : {0x60Du, 0x60Eu, 0x60Fu, 0x610u, 0x62Bu, 0x671u, 0x692u}) {
     w.AddNode(t, t == 0x60D ? emptyHierarchy : emptyContents, 0, 0);
   }
-  folder(kTop, kRoot, "Top of Personal Folders", {{kDeleted, "Deleted Items"}}, withData ? messages : 0);
+  folder(kTop, format::kNidRootFolder, "Top of Personal Folders", {{kDeleted, "Deleted Items"}}, withData ? messages : 0);
   folder(kDeleted, kTop, "Deleted Items", {});
-  folder(kSearch, kRoot, "Search Root", {});
+  folder(kSearch, format::kNidRootFolder, "Search Root", {});
 
   const Buffer heap = withData ? MessageHeap(c) : Buffer();
   w.Reserve(messages, withData ? messages : 0, withData ? messages * w.variantLayout().StoredBlockSize(heap.size()) : 0);

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "format/vocabulary.h"
 #include "store/store.h"
 #include "storebuilder/crc.h"
 #include "storebuilder/deflate.h"
@@ -21,10 +22,10 @@ namespace {
 constexpr uint64_t kMaxSegmentGap = 0x10000;  // smaller gaps are zero-filled, larger ones stay holes
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
 
-constexpr uint8_t kPtypeBbt = store::kPageBlockIndex;
-constexpr uint8_t kPtypeNbt = store::kPageNodeIndex;
-constexpr uint8_t kPtypePMap = store::kPagePageMap;
-constexpr uint8_t kPtypeAMap = store::kPageAllocationMap;
+constexpr uint8_t kPtypeBbt = format::kPtypeBbt;
+constexpr uint8_t kPtypeNbt = format::kPtypeNbt;
+constexpr uint8_t kPtypePMap = format::kPtypePMap;
+constexpr uint8_t kPtypeAMap = format::kPtypeAMap;
 // Unicode4K trailers: the 8 bytes after a page trailer's BID, and the 2 bytes
 // after a block trailer's BID, hold these values in every real file seen.
 constexpr uint64_t kPageTrailerTail4K = 1;
