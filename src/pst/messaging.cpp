@@ -194,8 +194,11 @@ PstWriter::PstWriter(const std::string& path, WriterOptions options)
   add(kRootNid, kRootNid, "");
   top_ = add(NewNid(kNidFolder), kRootNid, "Top of Personal Folders");
   searchRoot_ = add(NewNid(kNidFolder), kRootNid, "Search Root");
-  // Readers expect the name map to hold at least one name.
+  // Readers expect none of the name map's streams to be empty: a numbered
+  // name in a set of its own, and the string name every client-written file
+  // holds ("Keywords" of the public strings).
   IdOf(PropertyName{{0x08, 0x20, 0x06, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46}, false, 0x8503, {}});
+  IdOf(PropertyName{kPsPublicStrings, true, 0, "Keywords"});
 }
 
 PstWriter::~PstWriter() = default;
