@@ -167,6 +167,7 @@ struct PstWriter::Folder {
   uint32_t count = 0;
   uint32_t associatedCount = 0;
   uint32_t unread = 0;
+  bool closed = false;  // its contents tables are written
 };
 
 struct PstWriter::Written {
@@ -207,11 +208,7 @@ uint32_t PstWriter::top() const { return top_; }
 uint64_t PstWriter::size() const { return db_->size(); }
 
 uint64_t PstWriter::EstimatedSize() const {
-  uint64_t tables = 0;
-  for (const auto& f : folders_) {
-    for (const Bytes& row : f->contents) tables += row.size() + 16;
-    tables += 3 * 8192;
-  }
+  const uint64_t tables = openRowBytes_ + folders_.size() * 3 * 8192;
   // Index pages: 20 block entries or 15 node entries per 512 bytes, and the levels above.
   const uint64_t index = (db_->blockCount() / 20 + db_->nodeCount() / 15 + 2) * 512 * 21 / 20;
   return db_->size() + tables + index + 64 * 1024 + kMapInterval;
@@ -363,19 +360,40 @@ PstWriter::Written PstWriter::WriteMessage(const Message& m, int depth, bool* in
 void PstWriter::AddMessage(uint32_t folder, const Message& message, bool associated, bool* incomplete) {
   auto it = byNid_.find(folder);
   if (it == byNid_.end()) throw WriteError(db_->path() + ": no such folder");
+  if (it->second->closed) throw WriteError(db_->path() + ": a message for a folder already written");
   const uint32_t nid = NewNid(associated ? kNidAssociated : kNidMessage);
   Written w = WriteMessage(message, 0, incomplete);
   db_->AddNode(nid, w.data, w.subnodes, folder);
   Folder& f = *it->second;
+  std::vector<Bytes>& rows = associated ? f.associated : f.contents;
+  rows.push_back(Pack(nid, Cells(associated ? kAssociatedColumns : kContentsColumns, w.properties)));
+  openRowBytes_ += rows.back().size() + 16;
   if (associated) {
-    f.associated.push_back(Pack(nid, Cells(kAssociatedColumns, w.properties)));
     ++f.associatedCount;
     return;
   }
-  f.contents.push_back(Pack(nid, Cells(kContentsColumns, w.properties)));
   ++f.count;
   const PcProperty* flags = Find(w.properties, 0x0E070003);
   if (!flags || (static_cast<uint8_t>(flags->value[0]) & 1) == 0) ++f.unread;
+}
+
+void PstWriter::CloseFolder(uint32_t folder) {
+  auto it = byNid_.find(folder);
+  if (it == byNid_.end()) throw WriteError(db_->path() + ": no such folder");
+  Folder& f = *it->second;
+  if (f.closed) return;
+  const uint32_t index = f.nid >> 5;
+  uint64_t sub = 0;
+  uint64_t bid = WriteTable(kContentsColumns, f.contents, *db_, &sub);
+  db_->AddNode((index << 5) | kNidContents, bid, sub, 0);
+  bid = WriteTable(kAssociatedColumns, f.associated, *db_, &sub);
+  db_->AddNode((index << 5) | kNidAssociatedContents, bid, sub, 0);
+  for (const auto* rows : {&f.contents, &f.associated}) {
+    for (const Bytes& row : *rows) openRowBytes_ -= row.size() + 16;
+  }
+  f.contents = {};
+  f.associated = {};
+  f.closed = true;
 }
 
 void PstWriter::WriteFolder(Folder& f) {
@@ -398,12 +416,7 @@ void PstWriter::WriteFolder(Folder& f) {
   uint64_t sub = 0;
   uint64_t bid = WriteTable(kHierarchyColumns, children, *db_, &sub);
   db_->AddNode((index << 5) | kNidHierarchy, bid, sub, 0);
-  bid = WriteTable(kContentsColumns, f.contents, *db_, &sub);
-  db_->AddNode((index << 5) | kNidContents, bid, sub, 0);
-  bid = WriteTable(kAssociatedColumns, f.associated, *db_, &sub);
-  db_->AddNode((index << 5) | kNidAssociatedContents, bid, sub, 0);
-  f.contents = {};
-  f.associated = {};
+  CloseFolder(f.nid);
 }
 
 void PstWriter::WriteStore() {

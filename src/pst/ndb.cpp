@@ -229,8 +229,9 @@ uint64_t NodeDatabase::WriteBlock(ByteRange data, bool internal) {
   if (data.size() > kMaxBlockData) throw WriteError(path_ + ": a block is too large");
   const uint64_t stored = AlignUp(data.size() + kBlockTrailer, 64);
   const uint64_t pos = Allocate(stored, 64);
-  const uint64_t bid = nextBid_ | (internal ? 2 : 0);
-  nextBid_ += 4;
+  const uint64_t bid = BidAt(blocks_.size(), internal);
+  nextBid_ = BidAt(blocks_.size() + 1, false);
+  if (pos >> 48) throw WriteError(path_ + ": the file is larger than the format allows");
   Bytes block(stored);
   if (!data.empty()) std::memcpy(block.data(), data.data(), data.size());
   if (!internal && encoding_ == Encoding::Permute) Permute(std::span(block.data(), data.size()));
@@ -240,7 +241,7 @@ uint64_t NodeDatabase::WriteBlock(ByteRange data, bool internal) {
   Put32(t + 4, Crc(0, ByteRange(block.data(), data.size())));
   Put64(t + 8, bid);
   Emit(pos, block);
-  blocks_.push_back({bid, pos, static_cast<uint16_t>(data.size())});
+  blocks_.push_back({pos | (uint64_t{data.size()} << 48) | (uint64_t{internal} << 62)});
   return bid;
 }
 
@@ -359,13 +360,13 @@ NodeDatabase::PageRef NodeDatabase::BuildBlockTree() {
     std::vector<std::byte> e(24 * std::max<size_t>(count, 1));
     for (size_t i = 0; i < count; ++i) {
       const BlockEntry& b = blocks_[from + i];
-      Put64(e.data() + 24 * i, b.bid);
-      Put64(e.data() + 24 * i + 8, b.ib);
-      Put16(e.data() + 24 * i + 16, b.cb);
+      Put64(e.data() + 24 * i, BidAt(from + i, b.internal()));
+      Put64(e.data() + 24 * i + 8, b.ib());
+      Put16(e.data() + 24 * i + 16, b.cb());
       // The index's own reference and the one node or tree that uses the block.
       Put16(e.data() + 24 * i + 18, 2);
     }
-    PageRef r{count ? blocks_[from].bid : 0, 0, 0};
+    PageRef r{count ? BidAt(from, blocks_[from].internal()) : 0, 0, 0};
     r.ib = WriteTreePage(e.data(), count, 24, kBlockEntriesPerPage, 0, kPtypeBlockTree, &r.bid);
     leaves.push_back(r);
   }
