@@ -222,7 +222,7 @@ void NodeDatabase::WritePage(uint64_t offset, std::array<std::byte, 512>& page, 
   Put16(t + 2, signed_ ? Signature(offset, bid) : 0);
   Put32(t + 4, Crc(0, ByteRange(page.data(), 496)));
   Put64(t + 8, bid);
-  Patch(offset, page);
+  Emit(offset, page);
 }
 
 uint64_t NodeDatabase::WriteBlock(ByteRange data, bool internal) {
