@@ -27,6 +27,9 @@ constexpr uint8_t kPtypeFreeMap = 0x82;
 constexpr uint8_t kPtypePageMap = 0x83;
 constexpr uint8_t kPtypeAllocationMap = 0x84;
 constexpr uint8_t kPtypeFreePageMap = 0x85;
+constexpr uint8_t kPtypeDensityList = 0x86;
+constexpr uint64_t kDensityListOffset = 0x4200;
+constexpr size_t kDensityListEntries = 476 / 4;
 
 // The free map follows the 128 intervals the header covers, one page per
 // 496 intervals; the free-page map follows the 1,024 page maps the header
@@ -151,6 +154,7 @@ void NodeDatabase::CloseInterval() {
   }
   freeBytes_ += zeros * 64;
   longestFree_.push_back(static_cast<uint8_t>(std::min<uint64_t>(longest, 255)));
+  freeSlots_.push_back(static_cast<uint16_t>(zeros));
   std::array<std::byte, 512> page{};
   std::memcpy(page.data(), amap_.data(), amap_.size());
   const uint64_t at = IntervalStart(interval_);
@@ -397,6 +401,28 @@ NodeDatabase::PageRef NodeDatabase::BuildNodeTree() {
   return BuildUpper(std::move(leaves), kPtypeNodeTree, 1);
 }
 
+// The density list as clients write it: every interval but the one being
+// filled (the last), most free 64-byte slots first, with the flag that the
+// allocation maps are complete once there is more than one interval. Its
+// trailer carries the next page BID, which the header keeps as it is.
+void NodeDatabase::WriteDensityList() {
+  const uint64_t current = interval_;
+  std::vector<uint64_t> others;
+  for (uint64_t k = 0; k < freeSlots_.size(); ++k) {
+    if (k != current) others.push_back(k);
+  }
+  std::stable_sort(others.begin(), others.end(), [&](uint64_t a, uint64_t b) { return freeSlots_[a] > freeSlots_[b]; });
+  if (others.size() > kDensityListEntries) others.resize(kDensityListEntries);
+  std::array<std::byte, 512> page{};
+  page[0] = std::byte(freeSlots_.size() > 1 ? 1 : 0);
+  page[1] = std::byte(others.size());
+  Put32(&page[4], static_cast<uint32_t>(current));
+  for (size_t i = 0; i < others.size(); ++i) {
+    Put32(&page[8 + 4 * i], static_cast<uint32_t>((others[i] & 0xFFFFF) | (uint64_t{freeSlots_[others[i]]} << 20)));
+  }
+  WritePage(kDensityListOffset, page, kPtypeDensityList, nextPageBid_, true);
+}
+
 void NodeDatabase::Commit(const NidCounters& counters) {
   const PageRef blockRoot = BuildBlockTree();
   const PageRef nodeRoot = BuildNodeTree();
@@ -425,6 +451,7 @@ void NodeDatabase::Commit(const NidCounters& counters) {
       WritePage(at, page, kPtypeFreePageMap, at, false);
     }
   }
+  WriteDensityList();
   Flush();
   if (::ftruncate(fd_, static_cast<off_t>(fileEnd)) != 0) Fail("cannot write", errno);
   cursor_ = fileEnd;

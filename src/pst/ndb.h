@@ -107,6 +107,7 @@ class NodeDatabase {
   uint64_t MapBytes(uint64_t interval) const;
   void EnterInterval(uint64_t interval);
   void CloseInterval();
+  void WriteDensityList();
   void MarkUsed(uint64_t offset, uint64_t size);
   void Emit(uint64_t offset, ByteRange data);
   void Patch(uint64_t offset, ByteRange data);
@@ -136,6 +137,7 @@ class NodeDatabase {
   uint64_t interval_ = 0;
   std::array<uint8_t, 496> amap_{};
   std::vector<uint8_t> longestFree_;  // per closed interval, for the free maps
+  std::vector<uint16_t> freeSlots_;   // per closed interval, for the density list
   uint64_t freeBytes_ = 0;            // zero bits of closed intervals, × 64
 
   // Deques: they grow without copying, so their peak is their size.
