@@ -1,15 +1,76 @@
 // A whole headless recovery of arbitrary bytes, printed in each format, with
 // the deep scan after it when the input's last byte is odd; the JSON records
-// must stay valid UTF-8 without raw control characters.
+// must stay valid UTF-8 without raw control characters. What it recovers is
+// then converted to a personal-folders file and that file recovered again:
+// every item the conversion wrote must be listed again.
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <string>
 
+#include "cli/export.h"
 #include "cli/recover.h"
+#include "cli/show.h"
 #include "fuzz_input.h"
 
 namespace {
+
+// A private folder for the converted file, in memory when /dev/shm is there
+// (the writer syncs the file it completes).
+const std::string& ConvertedPath() {
+  static const struct Dir {
+    std::string dir;
+    Dir() {
+      std::string templ = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/velmorix-fuzz-XXXXXX");
+      if (::mkdtemp(templ.data())) dir = templ;
+    }
+    ~Dir() {
+      if (!dir.empty()) ::rmdir(dir.c_str());
+    }
+  } dir;
+  static const std::string path = dir.dir.empty() ? std::string() : dir.dir + "/converted.pst";
+  return path;
+}
+
+// The items a conversion's summary says it wrote ("2 folders, 1,234 items written, ...").
+long ItemsWritten(const std::string& summary) {
+  const size_t comma = summary.find(", ");
+  if (comma == std::string::npos) return -1;
+  std::string digits;
+  for (size_t i = comma + 2; i < summary.size() && summary[i] != ' '; ++i) {
+    if (summary[i] != ',') digits += summary[i];
+  }
+  return digits.empty() ? -1 : std::strtol(digits.c_str(), nullptr, 10);
+}
+
+void ConvertAndReadBack(bool deep) {
+  using namespace velmorix;
+  const std::string& pst = ConvertedPath();
+  if (pst.empty()) return;
+  std::remove(pst.c_str());
+  cli::ExportCommand command;
+  command.format = exporting::Format::Pst;
+  command.out = pst;
+  command.deep = deep;
+  std::ostringstream summary, errors;
+  const int status = cli::ExportStore(fuzz::InputPath(), command, summary, errors);
+  if (status != cli::kExitFinished && status != cli::kExitSomeUnreadable) {
+    std::remove(pst.c_str());
+    return;
+  }
+  const long written = ItemsWritten(summary.str());
+  std::ostringstream back;
+  cli::Recover(pst, cli::OutputFormat::Tsv, back);
+  std::remove(pst.c_str());
+  long rows = 0;
+  std::istringstream in(back.str());
+  for (std::string line; std::getline(in, line);) rows += line.rfind("row\t", 0) == 0;
+  if (written < 0 || rows != written) std::abort();
+}
 
 // Valid UTF-8 whose only control character is the line feed ending a record.
 bool CleanJsonLines(const std::string& s) {
@@ -49,5 +110,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::ostringstream out;
   cli::Recover(fuzz::InputPath(), options, out);
   if (format == cli::OutputFormat::Json && !CleanJsonLines(out.str())) std::abort();
+  ConvertAndReadBack(options.deep);
   return 0;
 }

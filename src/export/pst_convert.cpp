@@ -247,8 +247,12 @@ PstResult ConvertToPst(content::ItemReader& reader, const std::vector<TreeFolder
     Progress p;
     p.itemsTotal = total;
     uint64_t perItem = 0;  // bytes an item took so far, on average
+    // A folder's tables are written after the last of its lists.
+    std::map<std::vector<std::string>, size_t> lastList;
+    for (size_t i = 0; i < items.size(); ++i) lastList[items[i].path] = i;
     const std::vector<std::string>* lastPath = nullptr;
-    for (const FolderItems& g : items) {
+    for (size_t gi = 0; gi < items.size(); ++gi) {
+      const FolderItems& g = items[gi];
       // A new file before a folder that would not fit, and within a folder
       // larger than what is left.
       const bool newFolder = !lastPath || *lastPath != g.path;
@@ -304,6 +308,9 @@ PstResult ConvertToPst(content::ItemReader& reader, const std::vector<TreeFolder
           undo();
           return result;  // the writer removes its temporary file
         }
+      }
+      if (lastList[g.path] == gi) {
+        if (auto made = part.made.find(g.path); made != part.made.end()) part.writer->CloseFolder(made->second);
       }
     }
     finish(part);

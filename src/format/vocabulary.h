@@ -52,6 +52,7 @@ inline constexpr uint16_t kPidTagRenderingPosition = 0x370B;
 inline constexpr uint16_t kPidTagAttachMimeTag = 0x370E;
 inline constexpr uint16_t kPidTagInternetCodepage = 0x3FDE;
 inline constexpr uint16_t kPidTagLtpRowId = 0x67F2;
+inline constexpr uint16_t kPidTagLtpRowVer = 0x67F3;
 
 // Node-id types: the low five bits of a node id.
 inline constexpr uint8_t kNidTypeHid = 0x00;

@@ -1,14 +1,13 @@
+#include "format/vocabulary.h"
 #include "pst/ltp.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "format/vocabulary.h"
-
 namespace velmorix::pst {
 namespace {
-constexpr uint32_t kTagRowId = 0x67F20003;
-constexpr uint32_t kTagRowVersion = 0x67F30003;
+constexpr uint32_t kTagRowId = format::Tag(format::kPidTagLtpRowId, format::kPtypInteger32);
+constexpr uint32_t kTagRowVersion = format::Tag(format::kPidTagLtpRowVer, format::kPtypInteger32);
 
 void Put16(std::byte* p, uint16_t v) {
   for (int i = 0; i < 2; ++i) p[i] = std::byte(v >> (8 * i));
@@ -275,7 +274,12 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
   const uint16_t cebAt = at;
   const uint16_t rowSize = static_cast<uint16_t>(at + (cols.size() + 7) / 8);
 
+  // Clients lay a table out as the row index's header, the table's header,
+  // the index's records, the row matrix, then the values the rows refer to.
+  // Some readers take the heap's first item for the row index's header (and
+  // loop when it is not), so these items are reserved first, in that order.
   Heap heap(format::kBTypeTc);
+  const uint32_t indexHeaderHid = heap.Allocate(Bytes(8));
   Bytes info(22 + 8 * cols.size());
   const uint32_t infoHid = heap.Allocate(info);
   heap.SetRoot(infoHid);
@@ -294,10 +298,12 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
       Append32(index, r);
     }
   }
-  const uint32_t indexHid = WriteBTree(heap, 4, 4, index);
+  const uint32_t indexLeafHid = !index.empty() && index.size() <= format::kMaxHeapItem ? heap.Allocate(Bytes(index.size())) : 0;
+  const uint32_t indexHid = WriteBTree(heap, 4, 4, index, indexHeaderHid, indexLeafHid);
 
   const size_t perBlock = kMaxBlockData / rowSize;
   const bool inHeap = static_cast<uint64_t>(rowCount) * rowSize <= format::kMaxHeapItem;
+  const uint32_t matrixHid = inHeap && rowCount != 0 ? heap.Allocate(Bytes(rowCount * rowSize)) : 0;
   Bytes matrix;
   DataStream stream(subnodes.db());
   Bytes row(rowSize);
@@ -336,7 +342,12 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
   }
   uint32_t rowsHnid = 0;
   if (rowCount != 0) {
-    rowsHnid = inHeap ? heap.Allocate(matrix) : subnodes.Add(format::kNidTypeLtp, stream.Finish(), 0);
+    if (inHeap) {
+      heap.Replace(matrixHid, matrix);
+      rowsHnid = matrixHid;
+    } else {
+      rowsHnid = subnodes.Add(format::kNidTypeLtp, stream.Finish(), 0);
+    }
   }
 
   std::vector<const Column*> sorted;

@@ -1,10 +1,9 @@
+#include "format/vocabulary.h"
 #include "pst/messaging.h"
 
 #include <algorithm>
 #include <cstring>
 #include <set>
-
-#include "format/vocabulary.h"
 
 namespace velmorix::pst {
 namespace {
@@ -154,6 +153,7 @@ struct PstWriter::Folder {
   uint32_t count = 0;
   uint32_t associatedCount = 0;
   uint32_t unread = 0;
+  bool closed = false;  // its contents tables are written
 };
 
 struct PstWriter::Written {
@@ -181,8 +181,11 @@ PstWriter::PstWriter(const std::string& path, WriterOptions options)
   add(format::kNidRootFolder, format::kNidRootFolder, "");
   top_ = add(NewNid(format::kNidTypeNormalFolder), format::kNidRootFolder, "Top of Personal Folders");
   searchRoot_ = add(NewNid(format::kNidTypeNormalFolder), format::kNidRootFolder, "Search Root");
-  // Readers expect the name map to hold at least one name.
+  // Readers expect none of the name map's streams to be empty: a numbered
+  // name in a set of its own, and the string name every client-written file
+  // holds ("Keywords" of the public strings).
   IdOf(PropertyName{{0x08, 0x20, 0x06, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46}, false, 0x8503, {}});
+  IdOf(PropertyName{kPsPublicStrings, true, 0, "Keywords"});
 }
 
 PstWriter::~PstWriter() = default;
@@ -191,11 +194,7 @@ uint32_t PstWriter::top() const { return top_; }
 uint64_t PstWriter::size() const { return db_->size(); }
 
 uint64_t PstWriter::EstimatedSize() const {
-  uint64_t tables = 0;
-  for (const auto& f : folders_) {
-    for (const Bytes& row : f->contents) tables += row.size() + 16;
-    tables += 3 * 8192;
-  }
+  const uint64_t tables = openRowBytes_ + folders_.size() * 3 * 8192;
   // Index pages: 20 block entries or 15 node entries per 512 bytes, and the levels above.
   const uint64_t index = (db_->blockCount() / 20 + db_->nodeCount() / 15 + 2) * 512 * 21 / 20;
   return db_->size() + tables + index + 64 * 1024 + kMapInterval;
@@ -347,19 +346,40 @@ PstWriter::Written PstWriter::WriteMessage(const Message& m, int depth, bool* in
 void PstWriter::AddMessage(uint32_t folder, const Message& message, bool associated, bool* incomplete) {
   auto it = byNid_.find(folder);
   if (it == byNid_.end()) throw WriteError(db_->path() + ": no such folder");
+  if (it->second->closed) throw WriteError(db_->path() + ": a message for a folder already written");
   const uint32_t nid = NewNid(associated ? format::kNidTypeAssocMessage : format::kNidTypeNormalMessage);
   Written w = WriteMessage(message, 0, incomplete);
   db_->AddNode(nid, w.data, w.subnodes, folder);
   Folder& f = *it->second;
+  std::vector<Bytes>& rows = associated ? f.associated : f.contents;
+  rows.push_back(Pack(nid, Cells(associated ? kAssociatedColumns : kContentsColumns, w.properties)));
+  openRowBytes_ += rows.back().size() + 16;
   if (associated) {
-    f.associated.push_back(Pack(nid, Cells(kAssociatedColumns, w.properties)));
     ++f.associatedCount;
     return;
   }
-  f.contents.push_back(Pack(nid, Cells(kContentsColumns, w.properties)));
   ++f.count;
   const PcProperty* flags = Find(w.properties, 0x0E070003);
   if (!flags || (static_cast<uint8_t>(flags->value[0]) & 1) == 0) ++f.unread;
+}
+
+void PstWriter::CloseFolder(uint32_t folder) {
+  auto it = byNid_.find(folder);
+  if (it == byNid_.end()) throw WriteError(db_->path() + ": no such folder");
+  Folder& f = *it->second;
+  if (f.closed) return;
+  const uint32_t index = f.nid >> 5;
+  uint64_t sub = 0;
+  uint64_t bid = WriteTable(kContentsColumns, f.contents, *db_, &sub);
+  db_->AddNode((index << 5) | format::kNidTypeContentsTable, bid, sub, 0);
+  bid = WriteTable(kAssociatedColumns, f.associated, *db_, &sub);
+  db_->AddNode((index << 5) | format::kNidTypeAssocContentsTable, bid, sub, 0);
+  for (const auto* rows : {&f.contents, &f.associated}) {
+    for (const Bytes& row : *rows) openRowBytes_ -= row.size() + 16;
+  }
+  f.contents = {};
+  f.associated = {};
+  f.closed = true;
 }
 
 void PstWriter::WriteFolder(Folder& f) {
@@ -382,12 +402,7 @@ void PstWriter::WriteFolder(Folder& f) {
   uint64_t sub = 0;
   uint64_t bid = WriteTable(kHierarchyColumns, children, *db_, &sub);
   db_->AddNode((index << 5) | format::kNidTypeHierarchyTable, bid, sub, 0);
-  bid = WriteTable(kContentsColumns, f.contents, *db_, &sub);
-  db_->AddNode((index << 5) | format::kNidTypeContentsTable, bid, sub, 0);
-  bid = WriteTable(kAssociatedColumns, f.associated, *db_, &sub);
-  db_->AddNode((index << 5) | format::kNidTypeAssocContentsTable, bid, sub, 0);
-  f.contents = {};
-  f.associated = {};
+  CloseFolder(f.nid);
 }
 
 void PstWriter::WriteStore() {

@@ -88,6 +88,11 @@ class PstWriter {
   // Writes a message into `folder` (an associated one into its associated
   // contents). A data source that fails is reported in `incomplete`.
   void AddMessage(uint32_t folder, const Message& message, bool associated = false, bool* incomplete = nullptr);
+  // Writes the contents tables of a folder that gets no more messages and
+  // lets their rows go, so that memory does not grow with the file's items.
+  // Folders not closed are closed by Finish(); a message added to a closed
+  // folder is refused (WriteError).
+  void CloseFolder(uint32_t folder);
   uint64_t size() const;
   // What the file would take if finished now: its blocks, indexes, folder
   // tables and the rest of its last allocation-map interval.
@@ -115,6 +120,7 @@ class PstWriter {
   std::map<PropertyName, uint16_t> names_;
   std::vector<const PropertyName*> nameOrder_;
   uint32_t top_ = 0, deleted_ = 0, searchRoot_ = 0;
+  uint64_t openRowBytes_ = 0;  // rows of open folders' tables, for EstimatedSize()
 };
 
 }  // namespace velmorix::pst

@@ -1,3 +1,4 @@
+#include "format/vocabulary.h"
 #include "pst/ndb.h"
 
 #include <fcntl.h>
@@ -9,7 +10,6 @@
 #include <cstring>
 
 #include "format/block_encoding.h"
-#include "format/vocabulary.h"
 
 namespace velmorix::pst {
 namespace {
@@ -22,6 +22,8 @@ constexpr int kNodeEntriesPerPage = 15;
 constexpr size_t kXBlockMax = 1021;
 constexpr size_t kSlMax = 340;
 constexpr size_t kSiMax = 510;
+constexpr uint64_t kDensityListOffset = 0x4200;
+constexpr size_t kDensityListEntries = 476 / 4;
 
 // The free map follows the 128 intervals the header covers, one page per
 // 496 intervals; the free-page map follows the 1,024 page maps the header
@@ -146,6 +148,7 @@ void NodeDatabase::CloseInterval() {
   }
   freeBytes_ += zeros * 64;
   longestFree_.push_back(static_cast<uint8_t>(std::min<uint64_t>(longest, 255)));
+  freeSlots_.push_back(static_cast<uint16_t>(zeros));
   std::array<std::byte, 512> page{};
   std::memcpy(page.data(), amap_.data(), amap_.size());
   const uint64_t at = IntervalStart(interval_);
@@ -217,15 +220,16 @@ void NodeDatabase::WritePage(uint64_t offset, std::array<std::byte, 512>& page, 
   Put16(t + 2, signed_ ? Signature(offset, bid) : 0);
   Put32(t + 4, Crc(0, ByteRange(page.data(), 496)));
   Put64(t + 8, bid);
-  Patch(offset, page);
+  Emit(offset, page);
 }
 
 uint64_t NodeDatabase::WriteBlock(ByteRange data, bool internal) {
   if (data.size() > kMaxBlockData) throw WriteError(path_ + ": a block is too large");
   const uint64_t stored = AlignUp(data.size() + kBlockTrailer, 64);
   const uint64_t pos = Allocate(stored, 64);
-  const uint64_t bid = nextBid_ | (internal ? 2 : 0);
-  nextBid_ += 4;
+  const uint64_t bid = BidAt(blocks_.size(), internal);
+  nextBid_ = BidAt(blocks_.size() + 1, false);
+  if (pos >> 48) throw WriteError(path_ + ": the file is larger than the format allows");
   Bytes block(stored);
   if (!data.empty()) std::memcpy(block.data(), data.data(), data.size());
   if (!internal && encoding_ == Encoding::Permute) Permute(std::span(block.data(), data.size()));
@@ -235,7 +239,7 @@ uint64_t NodeDatabase::WriteBlock(ByteRange data, bool internal) {
   Put32(t + 4, Crc(0, ByteRange(block.data(), data.size())));
   Put64(t + 8, bid);
   Emit(pos, block);
-  blocks_.push_back({bid, pos, static_cast<uint16_t>(data.size())});
+  blocks_.push_back({pos | (uint64_t{data.size()} << 48) | (uint64_t{internal} << 62)});
   return bid;
 }
 
@@ -354,13 +358,13 @@ NodeDatabase::PageRef NodeDatabase::BuildBlockTree() {
     std::vector<std::byte> e(24 * std::max<size_t>(count, 1));
     for (size_t i = 0; i < count; ++i) {
       const BlockEntry& b = blocks_[from + i];
-      Put64(e.data() + 24 * i, b.bid);
-      Put64(e.data() + 24 * i + 8, b.ib);
-      Put16(e.data() + 24 * i + 16, b.cb);
+      Put64(e.data() + 24 * i, BidAt(from + i, b.internal()));
+      Put64(e.data() + 24 * i + 8, b.ib());
+      Put16(e.data() + 24 * i + 16, b.cb());
       // The index's own reference and the one node or tree that uses the block.
       Put16(e.data() + 24 * i + 18, 2);
     }
-    PageRef r{count ? blocks_[from].bid : 0, 0, 0};
+    PageRef r{count ? BidAt(from, blocks_[from].internal()) : 0, 0, 0};
     r.ib = WriteTreePage(e.data(), count, 24, kBlockEntriesPerPage, 0, format::kPtypeBbt, &r.bid);
     leaves.push_back(r);
   }
@@ -391,6 +395,28 @@ NodeDatabase::PageRef NodeDatabase::BuildNodeTree() {
   return BuildUpper(std::move(leaves), format::kPtypeNbt, 1);
 }
 
+// The density list as clients write it: every interval but the one being
+// filled (the last), most free 64-byte slots first, with the flag that the
+// allocation maps are complete once there is more than one interval. Its
+// trailer carries the next page BID, which the header keeps as it is.
+void NodeDatabase::WriteDensityList() {
+  const uint64_t current = interval_;
+  std::vector<uint64_t> others;
+  for (uint64_t k = 0; k < freeSlots_.size(); ++k) {
+    if (k != current) others.push_back(k);
+  }
+  std::stable_sort(others.begin(), others.end(), [&](uint64_t a, uint64_t b) { return freeSlots_[a] > freeSlots_[b]; });
+  if (others.size() > kDensityListEntries) others.resize(kDensityListEntries);
+  std::array<std::byte, 512> page{};
+  page[0] = std::byte(freeSlots_.size() > 1 ? 1 : 0);
+  page[1] = std::byte(others.size());
+  Put32(&page[4], static_cast<uint32_t>(current));
+  for (size_t i = 0; i < others.size(); ++i) {
+    Put32(&page[8 + 4 * i], static_cast<uint32_t>((others[i] & 0xFFFFF) | (uint64_t{freeSlots_[others[i]]} << 20)));
+  }
+  WritePage(kDensityListOffset, page, format::kPtypeDl, nextPageBid_, true);
+}
+
 void NodeDatabase::Commit(const NidCounters& counters) {
   const PageRef blockRoot = BuildBlockTree();
   const PageRef nodeRoot = BuildNodeTree();
@@ -419,6 +445,7 @@ void NodeDatabase::Commit(const NidCounters& counters) {
       WritePage(at, page, format::kPtypeFPMap, at, false);
     }
   }
+  WriteDensityList();
   Flush();
   if (::ftruncate(fd_, static_cast<off_t>(fileEnd)) != 0) Fail("cannot write", errno);
   cursor_ = fileEnd;

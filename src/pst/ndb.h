@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -79,11 +80,16 @@ class NodeDatabase {
   const std::string& path() const { return path_; }
 
  private:
+  // A block in 8 bytes: its offset (48 bits), its size (14 bits) and
+  // whether it is internal. Its BID follows from its place in blocks_, as
+  // BIDs are given out in order.
   struct BlockEntry {
-    uint64_t bid;
-    uint64_t ib;
-    uint16_t cb;
+    uint64_t packed;
+    uint64_t ib() const { return packed & ((uint64_t{1} << 48) - 1); }
+    uint16_t cb() const { return static_cast<uint16_t>((packed >> 48) & 0x3FFF); }
+    bool internal() const { return (packed >> 62) & 1; }
   };
+  static uint64_t BidAt(size_t index, bool internal) { return 4 * (index + 1) | (internal ? 2 : 0); }
   struct NodeEntry {
     uint32_t nid;
     uint32_t parent;
@@ -101,6 +107,7 @@ class NodeDatabase {
   uint64_t MapBytes(uint64_t interval) const;
   void EnterInterval(uint64_t interval);
   void CloseInterval();
+  void WriteDensityList();
   void MarkUsed(uint64_t offset, uint64_t size);
   void Emit(uint64_t offset, ByteRange data);
   void Patch(uint64_t offset, ByteRange data);
@@ -130,10 +137,12 @@ class NodeDatabase {
   uint64_t interval_ = 0;
   std::array<uint8_t, 496> amap_{};
   std::vector<uint8_t> longestFree_;  // per closed interval, for the free maps
+  std::vector<uint16_t> freeSlots_;   // per closed interval, for the density list
   uint64_t freeBytes_ = 0;            // zero bits of closed intervals, × 64
 
-  std::vector<BlockEntry> blocks_;  // ascending BID
-  std::vector<NodeEntry> nodes_;
+  // Deques: they grow without copying, so their peak is their size.
+  std::deque<BlockEntry> blocks_;  // ascending BID
+  std::deque<NodeEntry> nodes_;
 };
 
 // Streams one value into data blocks of a database and gives its data BID.

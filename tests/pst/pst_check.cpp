@@ -244,11 +244,13 @@ std::vector<std::string> CheckPst(const std::string& path) {
 
   // Allocation bits against what is in use.
   uint64_t zeros = 0;
+  std::vector<uint64_t> freeSlots(intervals);
   for (uint64_t k = 0; k < intervals; ++k) {
     const uint64_t at = kAMap + k * kInterval;
     for (uint64_t s = 0; s < 496 * 8; ++s) {
       const bool bit = (static_cast<uint8_t>(f.b[at + s / 8]) & (0x80 >> (s % 8))) != 0;
       zeros += !bit;
+      freeSlots[k] += !bit;
       if (bit != (f.used[at / 64 + s] != 0)) {
         f.Fault("the allocation map of " + std::to_string(at) + " is wrong at slot " + std::to_string(s));
         break;
@@ -256,6 +258,25 @@ std::vector<std::string> CheckPst(const std::string& path) {
     }
   }
   if (f.U(200, 8) != zeros * 64) f.Fault("the header's free bytes do not match the maps");
+
+  // The density list: a signed page whose entries name intervals other than
+  // the current one, with their free slots, most free first.
+  constexpr uint64_t kDList = 0x4200;
+  const uint64_t dbid = f.U(kDList + 504, 8);
+  if (f.U(kDList + 496, 1) != 0x86 || f.U(kDList + 497, 1) != 0x86 || f.U(kDList + 498, 2) != pst::Signature(kDList, dbid) ||
+      f.U(kDList + 500, 4) != f.Crc(kDList, 496)) {
+    f.Fault("the density list has a bad trailer");
+  } else {
+    const uint64_t current = f.U(kDList + 4, 4), count = f.U(kDList + 1, 1);
+    uint64_t last = UINT64_MAX;
+    for (uint64_t i = 0; i < count && i < 119; ++i) {
+      const uint64_t e = f.U(kDList + 8 + 4 * i, 4), page = e & 0xFFFFF, free = e >> 20;
+      if (page >= intervals || page == current || free != freeSlots[page] || free > last) {
+        f.Fault("density list entry " + std::to_string(i) + " is wrong");
+      }
+      last = free;
+    }
+  }
 
   for (uint32_t nid : {0x21u, 0x61u, 0x122u, 0x12Du, 0x12Eu, 0x12Fu, 0x1E1u, 0x201u, 0x60Du, 0x60Eu, 0x60Fu, 0x610u,
                        0x62Bu, 0x671u, 0x692u, 0x8022u, 0x802Du, 0x802Eu, 0x802Fu}) {

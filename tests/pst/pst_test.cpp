@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "content/item_reader.h"
@@ -37,6 +38,7 @@ struct Ran {
 // Runs a program with its arguments; `limit` caps the size of files it writes.
 Ran Exec(const std::vector<std::string>& args, const fs::path& dir, rlim_t limit = RLIM_INFINITY) {
   const fs::path out = dir / ".out", err = dir / ".err";
+  std::fflush(nullptr);  // a child must not write out what is buffered here
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (limit != RLIM_INFINITY) {
@@ -177,7 +179,66 @@ void ExpectSameItem(content::ItemReader& ra, const content::Item& a, content::It
   }
 }
 
+// Where the pst-extractor package is installed (its node_modules folder), or
+// empty when it or node is missing.
+std::string PstExtractorModules() {
+  std::string dir = VELMORIX_NODE_MODULES;
+  if (const char* env = std::getenv("VELMORIX_NODE_MODULES"); env && *env) dir = env;
+  if (!fs::exists(fs::path(dir) / "pst-extractor")) return {};
+  return Installed("node") ? dir : std::string();
+}
+
+// What pst-extractor should read from each item of `ids`, as our reader reads
+// it: the subject, and per attachment its bytes or "msg" when embedded.
+std::multiset<std::string> ItemLines(content::ItemReader& reader, const std::vector<uint32_t>& ids) {
+  std::multiset<std::string> lines;
+  for (uint32_t id : ids) {
+    auto item = reader.Read(id);
+    if (!item) {
+      ADD_FAILURE() << "item " << id << " cannot be read";
+      continue;
+    }
+    std::string line = item->subject + "\t";
+    for (size_t i = 0; i < item->attachments.size(); ++i) {
+      const auto& a = item->attachments[i];
+      const auto bytes = a.isEmbeddedMessage() ? std::nullopt : reader.ReadAttachmentBytes(a, 1 << 30);
+      line += (i ? "," : "") + (a.isEmbeddedMessage() ? std::string("msg") : std::to_string(bytes ? bytes->size() : 0));
+    }
+    lines.insert(line);
+  }
+  return lines;
+}
+
+// pst-extractor, an independent reader, walks every folder of each file and
+// reads every item's subject and attachments as `expected` has them. One run
+// of it for all files: its start takes longer than most walks.
+void ExpectPstExtractorWalks(const std::string& modules, const std::map<std::string, std::multiset<std::string>>& expected,
+                             const fs::path& dir) {
+  std::vector<std::string> args = {"timeout", "300", "node", VELMORIX_WALK_PST, fs::path(modules).parent_path().string()};
+  for (const auto& [file, _] : expected) args.push_back(file);
+  // A reader that loops on a faulty file is stopped.
+  const Ran r = Exec(args, dir);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::map<std::string, std::multiset<std::string>> walked;
+  std::istringstream in(r.out);
+  std::string file;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("file\t", 0) == 0) {
+      file = line.substr(5);
+      walked[file];
+    } else if (line.rfind("item\t", 0) == 0) {
+      walked[file].insert(line.substr(line.find('\t', 5) + 1));
+    } else if (line.rfind("error\t", 0) == 0) {
+      ADD_FAILURE() << line;
+    }
+  }
+  for (const auto& [f, lines] : expected) EXPECT_EQ(walked[f], lines) << f;
+}
+
 TEST_F(Pst, EverySampleConvertsToAFileThatPassesTheCheckAndReadsAsItsSource) {
+  const std::string walker = PstExtractorModules();
+  if (walker.empty()) std::cout << "[  SKIPPED ] pst-extractor walk: node or the package is not installed\n";
+  std::map<std::string, std::multiset<std::string>> walks;
   REQUIRE_SAMPLE("outlook.pst");
   size_t converted = 0;
   for (const auto& e : fs::directory_iterator(SamplesDir())) {
@@ -214,9 +275,14 @@ TEST_F(Pst, EverySampleConvertsToAFileThatPassesTheCheckAndReadsAsItsSource) {
       ASSERT_TRUE(a && b);
       ExpectSameItem(*ra, *a, *rb, *b, name + " item " + std::to_string(idsBefore[i]));
     }
-    fs::remove(out);
+    if (!walker.empty()) {
+      walks[out.string()] = ItemLines(*rb, idsAfter);
+    } else {
+      fs::remove(out);
+    }
   }
   EXPECT_GT(converted, 10u);
+  if (!walker.empty()) ExpectPstExtractorWalks(walker, walks, dir_);
 }
 
 TEST_F(Pst, OtherReadersOpenTheConvertedFiles) {
@@ -286,51 +352,59 @@ TEST_F(Pst, AConversionLargerThanTheLimitIsSplitIntoWholeFiles) {
   EXPECT_EQ(rows, SplitIds(Listing(source)).second.size());
 }
 
-// A writer-made file with large shapes: a data tree over XBLOCKs, more
-// subnodes than one subnode block holds, recipient and contents tables whose
-// row matrices span blocks, heaps of many pages.
-TEST_F(Pst, LargeShapesPassTheCheckAndReadBack) {
-  const fs::path out = dir_ / "large.pst";
+// A writer-made file with large shapes: a data tree over XBLOCKs (the first
+// of 400 attachments holds `big`), more subnodes than one subnode block
+// holds, recipient and contents tables whose row matrices span blocks, heaps
+// of many pages (with 3,000 small messages, a row index of two levels).
+void WriteLargeShapes(const fs::path& out, const std::string& big, int smallMessages) {
+  pst::PstWriter w(out.string(), {});
+  const uint32_t folder = w.AddFolder(w.top(), "Many");
+  auto text = [](const std::string& s) {
+    pst::Bytes b;
+    for (char c : s) {
+      b.push_back(std::byte(c));
+      b.push_back(std::byte{0});
+    }
+    return b;
+  };
+  pst::Message m;
+  m.properties.push_back({0x001A, 0x001F, std::nullopt, text("IPM.Note")});
+  m.properties.push_back({0x0037, 0x001F, std::nullopt, text("large")});
+  for (int i = 0; i < 400; ++i) {
+    m.recipients.push_back({{0x3001, 0x001F, std::nullopt, text("recipient " + std::to_string(i))},
+                            {0x0C15, 0x0003, std::nullopt, pst::Bytes{std::byte{1}, {}, {}, {}}}});
+  }
+  for (int i = 0; i < 400; ++i) {
+    pst::Attachment a;
+    a.properties.push_back({0x3705, 0x0003, std::nullopt, pst::Bytes{std::byte{1}, {}, {}, {}}});
+    a.properties.push_back({0x3707, 0x001F, std::nullopt, text("file" + std::to_string(i) + ".bin")});
+    const std::string* data = &big;
+    const size_t n = i == 0 ? big.size() : 5000;
+    a.data = [data, n](const std::function<void(pst::ByteRange)>& sink) {
+      for (size_t at = 0; at < n; at += 100'000) {
+        sink(pst::ByteRange(reinterpret_cast<const std::byte*>(data->data()) + at, std::min<size_t>(100'000, n - at)));
+      }
+      return true;
+    };
+    m.attachments.push_back(std::move(a));
+  }
+  w.AddMessage(folder, m);
+  pst::Message small;
+  small.properties.push_back({0x0037, 0x001F, std::nullopt, text("a subject that fills the contents table")});
+  for (int i = 0; i < smallMessages; ++i) w.AddMessage(folder, small);
+  w.Finish();
+}
+
+std::string BigValue() {
   std::string big(9'000'000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
-  {
-    pst::PstWriter w(out.string(), {});
-    const uint32_t folder = w.AddFolder(w.top(), "Many");
-    auto text = [](const std::string& s) {
-      pst::Bytes b;
-      for (char c : s) {
-        b.push_back(std::byte(c));
-        b.push_back(std::byte{0});
-      }
-      return b;
-    };
-    pst::Message m;
-    m.properties.push_back({0x001A, 0x001F, std::nullopt, text("IPM.Note")});
-    m.properties.push_back({0x0037, 0x001F, std::nullopt, text("large")});
-    for (int i = 0; i < 400; ++i) {
-      m.recipients.push_back({{0x3001, 0x001F, std::nullopt, text("recipient " + std::to_string(i))},
-                              {0x0C15, 0x0003, std::nullopt, pst::Bytes{std::byte{1}, {}, {}, {}}}});
-    }
-    for (int i = 0; i < 400; ++i) {
-      pst::Attachment a;
-      a.properties.push_back({0x3705, 0x0003, std::nullopt, pst::Bytes{std::byte{1}, {}, {}, {}}});
-      a.properties.push_back({0x3707, 0x001F, std::nullopt, text("file" + std::to_string(i) + ".bin")});
-      const std::string* data = &big;
-      const size_t n = i == 0 ? big.size() : 5000;
-      a.data = [data, n](const std::function<void(pst::ByteRange)>& sink) {
-        for (size_t at = 0; at < n; at += 100'000) {
-          sink(pst::ByteRange(reinterpret_cast<const std::byte*>(data->data()) + at, std::min<size_t>(100'000, n - at)));
-        }
-        return true;
-      };
-      m.attachments.push_back(std::move(a));
-    }
-    w.AddMessage(folder, m);
-    pst::Message small;
-    small.properties.push_back({0x0037, 0x001F, std::nullopt, text("a subject that fills the contents table")});
-    for (int i = 0; i < 3000; ++i) w.AddMessage(folder, small);
-    w.Finish();
-  }
+  return big;
+}
+
+TEST_F(Pst, LargeShapesPassTheCheckAndReadBack) {
+  const fs::path out = dir_ / "large.pst";
+  const std::string big = BigValue();
+  WriteLargeShapes(out, big, 3000);
   EXPECT_EQ(CheckPst(out.string()), std::vector<std::string>{});
   auto reader = content::ItemReader::Open(out.string());
   ASSERT_TRUE(reader);
@@ -342,6 +416,17 @@ TEST_F(Pst, LargeShapesPassTheCheckAndReadBack) {
   ASSERT_TRUE(bytes);
   EXPECT_TRUE(bytes->size() == big.size() && std::memcmp(bytes->data(), big.data(), big.size()) == 0);
   EXPECT_EQ(item->attachments[399].fileName, "file399.bin");
+}
+
+// The same shapes with fewer messages (pst-extractor reads each whole, slowly).
+TEST_F(Pst, PstExtractorReadsTheLargeShapes) {
+  const std::string walker = PstExtractorModules();
+  if (walker.empty()) GTEST_SKIP() << "node or the pst-extractor package is not installed";
+  const fs::path out = dir_ / "large.pst";
+  WriteLargeShapes(out, BigValue(), 600);
+  auto reader = content::ItemReader::Open(out.string());
+  ASSERT_TRUE(reader);
+  ExpectPstExtractorWalks(walker, {{out.string(), ItemLines(*reader, SplitIds(Listing(out.string())).second)}}, dir_);
 }
 
 TEST_F(Pst, DamagedCopiesFailTheCheck) {

@@ -1,6 +1,8 @@
-// Walks a personal-folders file with the pst-extractor package: prints one
-// line per folder (its path and item count) and per item (its subject and
-// the sizes of its attachments). Exits 1 when the file cannot be walked.
+// Walks personal-folders files with the pst-extractor package. For each
+// file it prints a "file" line, then one line per folder (its path and item
+// count) and per item (its subject and, per attachment, the bytes of its data
+// or "msg" for an embedded message). A file that cannot be walked gets an
+// "error" line; the exit status is then 1.
 const path = require('path');
 const { PSTFile } = require(path.join(process.argv[2], 'node_modules', 'pst-extractor'));
 
@@ -14,6 +16,10 @@ function walk(folder, prefix, out) {
       const sizes = [];
       for (let i = 0; i < m.numberOfAttachments; i++) {
         const a = m.getAttachment(i);
+        if (a.attachMethod === 5) {
+          sizes.push('msg');
+          continue;
+        }
         let size = 0;
         const stream = a.fileInputStream;
         if (stream) {
@@ -32,12 +38,15 @@ function walk(folder, prefix, out) {
   }
 }
 
-try {
-  const file = new PSTFile(process.argv[3]);
-  const out = [];
-  walk(file.getRootFolder(), '', out);
-  console.log(out.join('\n'));
-} catch (e) {
-  console.error(String(e && e.stack || e));
-  process.exit(1);
+let status = 0;
+for (const file of process.argv.slice(3)) {
+  try {
+    const out = ['file\t' + file];
+    walk(new PSTFile(file).getRootFolder(), '', out);
+    console.log(out.join('\n'));
+  } catch (e) {
+    console.log('error\t' + file + '\t' + String(e && e.stack || e).replace(/\n/g, ' | '));
+    status = 1;
+  }
 }
+process.exit(status);
