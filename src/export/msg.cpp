@@ -29,8 +29,8 @@ using content::RawProperty;
 constexpr guint8 kMessageClassId[16] = {0x0B, 0x0D, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                         0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 constexpr uint32_t kReadableWritable = 0x6;
-constexpr uint32_t kAttachDataBinary = 0x37010102;
-constexpr uint32_t kAttachDataObject = 0x3701000D;
+constexpr uint32_t kAttachDataBinary = format::Tag(format::kPidTagAttachDataBinary, format::kPtypBinary);
+constexpr uint32_t kAttachDataObject = format::Tag(format::kPidTagAttachDataBinary, format::kPtypObject);
 // The streams may fill the file less the sector tables (one 4-byte entry
 // per 512-byte sector) and the directory.
 constexpr uint64_t kContentLimit = kMaxMsgBytes - kMaxMsgBytes / 128 - (8u << 20);
