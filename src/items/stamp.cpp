@@ -5,6 +5,7 @@
 
 #include "items/heap.h"
 #include "items/items.h"
+#include "items/table_rows.h"
 
 namespace velmorix::items {
 namespace {
@@ -15,6 +16,7 @@ constexpr uint16_t kTagMessageId = 0x1035;
 constexpr uint16_t kTagLastModified = 0x3008;
 constexpr uint16_t kTypeSystemTime = 0x0040;
 constexpr uint16_t kTypeBinary = 0x0102;
+constexpr uint16_t kTypeInteger32 = 0x0003;
 constexpr uint16_t kTagGuidStream = 0x0002;
 constexpr uint16_t kTagEntryStream = 0x0003;
 constexpr uint16_t kTagMessageClass = 0x001A;
@@ -40,11 +42,21 @@ std::optional<ItemStamp> ReadItemStamp(store::Store& store, uint32_t dataBid) {
   auto records = heap->ReadBth(heap->userRoot(), kPcBthHeader, 8);
   if (!records) return stamp;
   unsigned mapParts = 0;
+  std::optional<Buffer> keyParts[4];
   for (ByteSpan r : *records) {
     const ByteView v(r);
     const uint16_t tag = v.U16(0).value_or(0);
     const uint16_t type = v.U16(2).value_or(0);
     const uint32_t hnid = v.U32(4).value_or(0);
+    for (size_t i = 0; i < 4; ++i) {
+      if (tag != kRowKeyIds[i]) continue;
+      if (type == kTypeInteger32) {
+        const ByteSpan inline4 = r.subspan(4, 4);
+        keyParts[i] = Buffer(inline4.begin(), inline4.end());
+      } else if ((hnid & 0x1F) == 0) {
+        if (auto value = heap->Resolve(hnid)) keyParts[i] = Buffer(value->bytes().begin(), value->bytes().end());
+      }
+    }
     if (tag == kTagGuidStream && type == kTypeBinary) mapParts |= 1;
     if (tag == kTagEntryStream && type == kTypeBinary) mapParts |= 2;
     if (tag == kTagMessageClass) mapParts |= 4;
@@ -63,6 +75,7 @@ std::optional<ItemStamp> ReadItemStamp(store::Store& store, uint32_t dataBid) {
     }
   }
   stamp.nameMap = mapParts == 3;
+  stamp.rowKey = MessageRowKey(keyParts[0], keyParts[1], keyParts[2], keyParts[3]);
   return stamp;
 }
 

@@ -130,6 +130,12 @@ void RecoverySession::RunDeepScan() {
     run.store->data = found.data;
     if (data_->variant() == store::Variant::Unknown) data_->SetVariant(run.store->variant);
     run.ansi = data_->variant() == store::Variant::Ansi;
+    std::unordered_set<uint32_t> tableNamed;
+    try {
+      tableNamed = detail::TieFoundTables(*run.store, found, stop_);
+    } catch (...) {
+      // The tree stays as the scan left it, or partly tied.
+    }
     // Readers that open from here on find the items placed below.
     std::atomic_store(&data_->storeData, found.data);
     if (data_->Names()->empty()) FindNamedPropertyMap(run, found.orphanNids);
@@ -138,7 +144,7 @@ void RecoverySession::RunDeepScan() {
     view_.SetControlText(kMailCountLabel, "No. of Mails Found");
     view_.InsertFolderPath(detail::kTopFolderPath);
     try {
-      PlaceDeepScanFinds(run, found.orphanNids, deletedOnly);
+      PlaceDeepScanFinds(run, found.orphanNids, deletedOnly, tableNamed);
     } catch (...) {
       // What was placed before the fault stays listed.
     }
@@ -173,7 +179,8 @@ void RecoverySession::FindNamedPropertyMap(Run& run, const std::vector<uint32_t>
   if (!map.empty()) data_->PublishFoundNames(std::move(map));
 }
 
-void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly) {
+void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly,
+                                         const std::unordered_set<uint32_t>& tableNamed) {
   store::Store& s = *run.store;
 
   // What the lists hold already: those nodes, the items among them apart.
@@ -362,8 +369,11 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
       if (!inserted) it->second = std::max(it->second, stamps[i]->modified);
     }
   }
-  auto stale = [&](const items::ItemStamp& st) {
-    if (contents.count(st.contentHash)) return true;
+  // On a damaged file a node a contents table names is an item of its own
+  // even when its context equals another's (some writers store equal
+  // messages once); on an intact one such a node was moved or copied.
+  auto stale = [&](const items::ItemStamp& st, uint32_t nid) {
+    if (contents.count(st.contentHash) && (deletedOnly || !tableNamed.count(nid))) return true;
     for (uint64_t key : {st.searchKey, st.messageId}) {
       if (!key) continue;
       if (auto it = newest.find(key); it != newest.end() && st.modified < it->second) return true;
@@ -381,7 +391,7 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
     if (stop_.load(std::memory_order_acquire)) return;
     const Found& f = found[i];
     if (stamps[i]) {
-      if (stale(*stamps[i])) continue;
+      if (stale(*stamps[i], f.node->nid)) continue;
       remember(*stamps[i]);
     }
     std::unique_ptr<items::ItemRecord> record;

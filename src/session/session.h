@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "session/recovery_view.h"
@@ -144,7 +145,9 @@ class RecoverySession {
   // readers take, when the normal stages found none.
   void FindNamedPropertyMap(Run& run, const std::vector<uint32_t>& orphanNids);
   // `deletedOnly`: the file was found intact, so what is found was deleted.
-  void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly);
+  // `tableNamed`: NIDs a found contents table names, each an item of its own.
+  void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly,
+                          const std::unordered_set<uint32_t>& tableNamed);
   void ReportFailure(Run& run, int code);
   void ShowFinished();
   bool ScanHierarchy(Run& run);  // false when the stop request ended it

@@ -2,14 +2,17 @@
 // stages in session.cpp, the deep scan in deep_stage.cpp).
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "items/items.h"
 #include "session/folder_list.h"
 #include "session/session.h"
+#include "store/deep_scan.h"
 #include "store/store.h"
 
 namespace velmorix::session {
@@ -39,6 +42,14 @@ std::string_view TextOf(const Blob& b);
 ColumnSet ContainerKind(const items::ItemRecord& folder, bool ansi);
 // The folder path as shown: whole, or cut at a component boundary.
 std::string ShownPath(const std::string& path);
+
+// Ties the hierarchy and contents tables the deep scan found to their
+// folders and the nodes their rows name, linking those nodes below their
+// folders in `found`'s tree (a lost message node is made again from a found
+// property context its row describes). Returns the message NIDs a found
+// contents table names.
+std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResult& found,
+                                            const std::atomic<bool>& stop);
 
 }  // namespace detail
 }  // namespace velmorix::session

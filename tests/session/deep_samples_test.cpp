@@ -159,6 +159,15 @@ TEST_F(DeepSamplesTest, DamagedCopiesListTheMessagesWhoseBlocksAreIntact) {
           const long extra = n - (stored.count(key) ? stored[key] : 0);
           if (stored.count(key) && extra > 0) f[3] += extra;
         }
+        if (std::getenv("VELMORIX_DEEP_SAMPLE_DETAIL")) {
+          long in = 0, li = 0, lf = 0;
+          for (const auto& [key, n] : intact) {
+            in += n;
+            li += std::min(n, rows[key]);
+          }
+          for (const auto& [key, n] : intactIn) lf += std::min(n, rowsIn[key]);
+          std::printf("  %s %s %d: intact %ld listed %ld in folder %ld\n", name, kind, k, in, li, lf);
+        }
         session.DiscardRecovery();
       }
     }

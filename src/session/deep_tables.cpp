@@ -1,0 +1,228 @@
+// Found tables tied to what they name: a folder's hierarchy table names its
+// subfolders' NIDs, its contents table its messages' NIDs, and each row
+// carries the values its item shows. A deep scan of a file whose indexes
+// were lost finds these tables and the items' property contexts without
+// their node entries; here each table is tied to its folder (by the NID a
+// leaf page gave it, else by the folders of the messages it names), each row
+// to its node (by NID, else to a found property context with the row's
+// subject, sender, delivery time and size), and the node linked below the
+// folder, so that the placement puts items where the file had them.
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <unordered_map>
+
+#include "items/items.h"
+#include "items/table_rows.h"
+#include "session/session_run.h"
+
+namespace velmorix::session::detail {
+namespace {
+
+constexpr uint32_t kTypeFolder = 0x02;
+constexpr uint32_t kTypeSearchFolder = 0x03;
+constexpr uint32_t kTypeMessage = 0x04;
+constexpr uint32_t kTypeHierarchy = 0x0D;
+constexpr uint32_t kTypeContents = 0x0E;
+constexpr uint16_t kColumnContentCount = 0x3602;
+constexpr uint16_t kColumnSubfolders = 0x360A;
+// Folders below this index are the file's fixed nodes and templates.
+constexpr uint32_t kFirstFolderIndex = 0x400;
+
+uint32_t TypeOf(uint32_t nid) { return nid & 0x1F; }
+bool IsFolder(const store::NodeEntry* n) {
+  return n && (TypeOf(n->nid) == kTypeFolder || TypeOf(n->nid) == kTypeSearchFolder);
+}
+
+struct FoundTable {
+  uint32_t nid = 0;  // 0: no leaf page names it
+  uint32_t bid = 0;
+  bool hierarchy = false;
+  items::TableRows rows;
+};
+
+bool HasColumn(const items::TableRows& t, uint16_t id) {
+  return std::any_of(t.columns.begin(), t.columns.end(), [&](uint32_t tag) { return (tag >> 16) == id; });
+}
+
+}  // namespace
+
+std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResult& found,
+                                            const std::atomic<bool>& stop) {
+  std::unordered_set<uint32_t> named;
+  store::NodeTree& tree = found.data->nodes;
+
+  // The tables: those with a node, then the orphaned ones, with the NID a
+  // stale leaf page gave their block when one did.
+  std::vector<FoundTable> tables;
+  auto read = [&](uint32_t nid, uint32_t bid, const store::BlockEntry* subnodeBlock) {
+    store::SubnodeList subnodes;
+    if (subnodeBlock) store::ReadSubnodeList(s, subnodeBlock, subnodes);
+    std::optional<items::TableRows> rows;
+    try {
+      rows = items::ReadTableRows(s, bid, subnodeBlock ? &subnodes : nullptr, items::kRowKeyIds);
+    } catch (...) {
+      return;
+    }
+    if (!rows || rows->rows.empty()) return;
+    FoundTable t;
+    t.nid = nid;
+    t.bid = bid;
+    t.hierarchy = HasColumn(*rows, kColumnContentCount) && HasColumn(*rows, kColumnSubfolders);
+    t.rows = std::move(*rows);
+    tables.push_back(std::move(t));
+  };
+  std::vector<store::NodeEntry*> stack;
+  for (store::NodeEntry* t = tree.head(); t; t = t->nextSibling) stack.push_back(t);
+  while (!stack.empty()) {
+    if (stop.load(std::memory_order_acquire)) return named;
+    const store::NodeEntry* n = stack.back();
+    stack.pop_back();
+    for (store::NodeEntry* c = n->firstChild; c; c = c->nextSibling) stack.push_back(c);
+    const uint32_t type = TypeOf(n->nid);
+    if ((type == kTypeHierarchy || type == kTypeContents) && n->dataBlock && (n->nid >> 5) >= kFirstFolderIndex) {
+      read(n->nid, n->dataBlock->bid, n->subnodeBlock);
+    }
+  }
+  for (uint32_t bid : found.orphanTables) {
+    if (stop.load(std::memory_order_acquire)) return named;
+    uint32_t nid = 0;
+    auto it = std::lower_bound(found.namedBy.begin(), found.namedBy.end(), std::make_pair(bid & ~1u, 0u));
+    for (; it != found.namedBy.end() && it->first == (bid & ~1u); ++it) {
+      if (TypeOf(it->second) == kTypeHierarchy || TypeOf(it->second) == kTypeContents) nid = it->second;
+    }
+    read(nid, bid, nullptr);
+  }
+  if (tables.empty()) return named;
+
+  // Each table's folder: its own NID's index, else the folder most of the
+  // nodes it names already lie in.
+  std::unordered_map<uint32_t, store::NodeEntry*> folderOf;  // table index -> folder node
+  auto folderNode = [&](uint32_t nid) -> store::NodeEntry* {
+    store::NodeEntry* f = tree.Find(nid);
+    return f && f->dataBlock ? f : nullptr;
+  };
+  for (size_t i = 0; i < tables.size(); ++i) {
+    FoundTable& t = tables[i];
+    store::NodeEntry* folder = nullptr;
+    if (t.nid) {
+      folder = folderNode((t.nid & ~0x1Fu) | kTypeFolder);
+      if (!folder) folder = folderNode((t.nid & ~0x1Fu) | kTypeSearchFolder);
+    } else {
+      std::map<store::NodeEntry*, size_t> votes;
+      for (const items::TableRowCells& r : t.rows.rows) {
+        const store::NodeEntry* n = tree.Find(r.rowId);
+        if (n && IsFolder(n->parent)) ++votes[n->parent];
+      }
+      size_t most = 0;
+      for (auto [f, v] : votes) {
+        if (v > most) {
+          most = v;
+          folder = f;
+        }
+      }
+    }
+    if (folder) folderOf[i] = folder;
+  }
+
+  // Found message contexts by row key, those no node names first: a row
+  // whose message node is lost takes one of those; a context several nodes
+  // share already (as some writers store equal messages) may serve one more.
+  std::unordered_map<uint64_t, std::vector<store::NodeEntry*>> byKey;
+  std::unordered_map<uint64_t, const store::BlockEntry*> shared;
+  bool indexed = false;
+  auto index = [&]() {
+    indexed = true;
+    std::unordered_map<uint32_t, unsigned> users;  // data BID -> nodes naming it
+    std::vector<store::NodeEntry*> all;
+    std::vector<store::NodeEntry*> walk;
+    for (store::NodeEntry* t = tree.head(); t; t = t->nextSibling) walk.push_back(t);
+    while (!walk.empty()) {
+      store::NodeEntry* n = walk.back();
+      walk.pop_back();
+      for (store::NodeEntry* c = n->firstChild; c; c = c->nextSibling) walk.push_back(c);
+      if (TypeOf(n->nid) == kTypeMessage && n->dataBlock) {
+        ++users[n->dataBlock->bid];
+        all.push_back(n);
+      }
+    }
+    const std::unordered_set<uint32_t> orphans(found.orphanNids.begin(), found.orphanNids.end());
+    for (store::NodeEntry* n : all) {
+      if (stop.load(std::memory_order_acquire)) return;
+      std::optional<items::ItemStamp> st;
+      try {
+        st = items::ReadItemStamp(s, n->dataBlock->bid);
+      } catch (...) {
+      }
+      if (!st || !st->rowKey) continue;
+      if (orphans.count(n->nid)) byKey[st->rowKey].push_back(n);
+      else if (users[n->dataBlock->bid] > 1) shared.try_emplace(st->rowKey, n->dataBlock);
+    }
+    // Taken from the back: the first found first.
+    for (auto& [key, list] : byKey) std::reverse(list.begin(), list.end());
+  };
+  std::unordered_set<uint32_t> retired;  // orphan NIDs whose context a row took
+
+  // Newest tables first: a NID goes to the folder whose latest table names it.
+  std::vector<size_t> order(tables.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return tables[a].bid > tables[b].bid; });
+  std::unordered_set<uint32_t> tied;
+  auto linkBelow = [&](store::NodeEntry* folder, store::NodeEntry* n) {
+    if (IsFolder(n->parent) && n->parent->dataBlock) return;  // a leaf page's parent stands
+    tree.Unlink(n);
+    if (!tree.AppendChild(folder, n)) tree.AppendTopLevel(n);
+  };
+  for (size_t i : order) {
+    auto f = folderOf.find(i);
+    if (f == folderOf.end()) continue;
+    store::NodeEntry* folder = f->second;
+    const FoundTable& t = tables[i];
+    for (const items::TableRowCells& r : t.rows.rows) {
+      if (stop.load(std::memory_order_acquire)) return named;
+      const uint32_t type = TypeOf(r.rowId);
+      if (!tied.insert(r.rowId).second) continue;
+      if (t.hierarchy) {
+        if (type != kTypeFolder && type != kTypeSearchFolder) continue;
+        if (store::NodeEntry* child = tree.Find(r.rowId); child && child != folder) linkBelow(folder, child);
+        continue;
+      }
+      if (type != kTypeMessage) continue;
+      store::NodeEntry* n = tree.Find(r.rowId);
+      if (n && n->dataBlock) {
+        linkBelow(folder, n);
+        named.insert(r.rowId);
+        continue;
+      }
+      if (!t.rows.cellsRead) continue;
+      if (!indexed) index();
+      const uint64_t key = items::MessageRowKey(r.cells[0], r.cells[1], r.cells[2], r.cells[3]);
+      if (!key) continue;
+      const store::BlockEntry* data = nullptr;
+      if (auto k = byKey.find(key); k != byKey.end() && !k->second.empty()) {
+        store::NodeEntry* orphan = k->second.back();
+        k->second.pop_back();
+        data = orphan->dataBlock;
+        tree.Unlink(orphan);
+        retired.insert(orphan->nid);
+      } else if (auto sh = shared.find(key); sh != shared.end()) {
+        data = sh->second;
+      }
+      if (!data) continue;
+      if (!n) {
+        n = tree.Create(r.rowId, nullptr, data);
+      } else {
+        n->dataBlock = data;
+      }
+      tree.Unlink(n);
+      if (!tree.AppendChild(folder, n)) tree.AppendTopLevel(n);
+      named.insert(r.rowId);
+    }
+  }
+  if (!retired.empty()) {
+    std::erase_if(found.orphanNids, [&](uint32_t nid) { return retired.count(nid) != 0; });
+  }
+  return named;
+}
+
+}  // namespace velmorix::session::detail
