@@ -132,7 +132,7 @@ void RecoverySession::RunDeepScan() {
     run.ansi = data_->variant() == store::Variant::Ansi;
     std::unordered_set<uint32_t> tableNamed;
     try {
-      tableNamed = detail::TieFoundTables(*run.store, found, stop_);
+      tableNamed = detail::TieFoundTables(*run.store, found, stop_, !deletedOnly);
     } catch (...) {
       // The tree stays as the scan left it, or partly tied.
     }

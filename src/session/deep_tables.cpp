@@ -8,12 +8,14 @@
 // subject, sender, delivery time and size), and the node linked below the
 // folder, so that the placement puts items where the file had them.
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <memory>
 #include <unordered_map>
 
 #include "items/items.h"
 #include "items/table_rows.h"
+#include "session/folder_list.h"
 #include "session/session_run.h"
 
 namespace velmorix::session::detail {
@@ -45,10 +47,98 @@ bool HasColumn(const items::TableRows& t, uint16_t id) {
   return std::any_of(t.columns.begin(), t.columns.end(), [&](uint32_t tag) { return (tag >> 16) == id; });
 }
 
+// The kind of list an item goes to, as RegisterItem sorts it.
+ColumnSet ItemKind(const items::ItemRecord& r) {
+  const std::string_view cls = TextOf(r.messageClass);
+  auto starts = [&](std::string_view p) {
+    if (cls.size() < p.size()) return false;
+    for (size_t i = 0; i < p.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(cls[i])) != std::tolower(static_cast<unsigned char>(p[i]))) {
+        return false;
+      }
+    }
+    return true;
+  };
+  if (starts("IPM.Task")) return ColumnSet::Tasks;
+  if (starts("IPM.StickyNote")) return ColumnSet::Notes;
+  if (r.kind == items::kKindJournal) return ColumnSet::Journal;
+  if (r.kind == items::kKindAppointment) return ColumnSet::Calendar;
+  if (starts("IPM.Contact") || starts("IPM.DistList") || starts("IPM.AbchPerson")) return ColumnSet::Contacts;
+  return ColumnSet::Mail;
+}
+
+// Messages that lie in no folder go to a folder whose contents table was
+// lost when it is the only such folder of their kind whose item count
+// exceeds the items below it, as many as that count leaves room for.
+void FillByCounts(store::Store& s, store::NodeTree& tree, const std::unordered_set<const store::NodeEntry*>& withTable,
+                  const std::atomic<bool>& stop) {
+  items::ItemContext ctx(s);
+  const bool ansi = s.variant == store::Variant::Ansi;
+  auto build = [&](const store::NodeEntry* n) -> std::unique_ptr<items::ItemRecord> {
+    try {
+      return items::BuildItem(ctx, n, items::ReadScope::Listing);
+    } catch (...) {
+      return nullptr;
+    }
+  };
+  struct Room {
+    store::NodeEntry* folder;
+    ColumnSet kind;
+    int64_t free;
+  };
+  std::vector<Room> rooms;
+  std::vector<store::NodeEntry*> loose;
+  std::vector<store::NodeEntry*> stack;
+  for (store::NodeEntry* t = tree.tail(); t; t = t->prevSibling) stack.push_back(t);
+  while (!stack.empty()) {
+    if (stop.load(std::memory_order_acquire)) return;
+    store::NodeEntry* n = stack.back();
+    stack.pop_back();
+    for (store::NodeEntry* c = n->lastChild; c; c = c->prevSibling) stack.push_back(c);
+    if (!n->dataBlock) continue;
+    const uint32_t type = TypeOf(n->nid);
+    if (type == kTypeMessage && !IsFolder(n->parent)) {
+      loose.push_back(n);
+      continue;
+    }
+    if (type != kTypeFolder || (n->nid >> 5) < kFirstFolderIndex || withTable.count(n)) continue;
+    // The root's children without subfolders lie outside the top folder.
+    bool subfolders = false;
+    int64_t items = 0;
+    for (const store::NodeEntry* c = n->firstChild; c; c = c->nextSibling) {
+      subfolders = subfolders || TypeOf(c->nid) == kTypeFolder;
+      items += TypeOf(c->nid) == kTypeMessage && c->dataBlock;
+    }
+    if (n->parent && (n->parent->nid >> 5) < kFirstFolderIndex && !subfolders) continue;
+    auto record = build(n);
+    if (!record || !record->folderCounts) continue;
+    const int64_t free = int64_t{record->folderCounts->contentCount} - items;
+    if (free > 0) rooms.push_back({n, ContainerKind(*record, ansi), free});
+  }
+  if (rooms.empty() || loose.empty()) return;
+  for (store::NodeEntry* n : loose) {
+    if (stop.load(std::memory_order_acquire)) return;
+    auto record = build(n);
+    if (!record || record->folderCounts || !record->messageClass.present()) continue;
+    const ColumnSet kind = ItemKind(*record);
+    Room* only = nullptr;
+    size_t matches = 0;
+    for (Room& r : rooms) {
+      if (r.kind != kind) continue;
+      ++matches;
+      only = &r;
+    }
+    if (matches != 1 || only->free <= 0) continue;
+    tree.Unlink(n);
+    if (tree.AppendChild(only->folder, n)) --only->free;
+    else tree.AppendTopLevel(n);
+  }
+}
+
 }  // namespace
 
 std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResult& found,
-                                            const std::atomic<bool>& stop) {
+                                            const std::atomic<bool>& stop, bool fillByCounts) {
   std::unordered_set<uint32_t> named;
   store::NodeTree& tree = found.data->nodes;
 
@@ -222,6 +312,11 @@ std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResu
   if (!retired.empty()) {
     std::erase_if(found.orphanNids, [&](uint32_t nid) { return retired.count(nid) != 0; });
   }
+  std::unordered_set<const store::NodeEntry*> withTable;
+  for (const auto& [i, folder] : folderOf) {
+    if (!tables[i].hierarchy) withTable.insert(folder);
+  }
+  if (fillByCounts) FillByCounts(s, tree, withTable, stop);
   return named;
 }
 

@@ -46,10 +46,12 @@ std::string ShownPath(const std::string& path);
 // Ties the hierarchy and contents tables the deep scan found to their
 // folders and the nodes their rows name, linking those nodes below their
 // folders in `found`'s tree (a lost message node is made again from a found
-// property context its row describes). Returns the message NIDs a found
-// contents table names.
+// property context its row describes). With `fillByCounts`, messages still
+// in no folder go to a folder whose contents table was lost when the
+// folder's item count and kind single it out. Returns the message NIDs a
+// found contents table names.
 std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResult& found,
-                                            const std::atomic<bool>& stop);
+                                            const std::atomic<bool>& stop, bool fillByCounts);
 
 }  // namespace detail
 }  // namespace velmorix::session
