@@ -130,9 +130,9 @@ void RecoverySession::RunDeepScan() {
     run.store->data = found.data;
     if (data_->variant() == store::Variant::Unknown) data_->SetVariant(run.store->variant);
     run.ansi = data_->variant() == store::Variant::Ansi;
-    std::unordered_set<uint32_t> tableNamed;
+    detail::FoundTies ties;
     try {
-      tableNamed = detail::TieFoundTables(*run.store, found, stop_, !deletedOnly);
+      ties = detail::TieFoundTables(*run.store, found, stop_, !deletedOnly);
     } catch (...) {
       // The tree stays as the scan left it, or partly tied.
     }
@@ -144,7 +144,7 @@ void RecoverySession::RunDeepScan() {
     view_.SetControlText(kMailCountLabel, "No. of Mails Found");
     view_.InsertFolderPath(detail::kTopFolderPath);
     try {
-      PlaceDeepScanFinds(run, found.orphanNids, deletedOnly, tableNamed);
+      PlaceDeepScanFinds(run, found.orphanNids, deletedOnly, ties);
     } catch (...) {
       // What was placed before the fault stays listed.
     }
@@ -180,7 +180,7 @@ void RecoverySession::FindNamedPropertyMap(Run& run, const std::vector<uint32_t>
 }
 
 void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly,
-                                         const std::unordered_set<uint32_t>& tableNamed) {
+                                         const detail::FoundTies& ties) {
   store::Store& s = *run.store;
 
   // What the lists hold already: those nodes, the items among them apart.
@@ -283,7 +283,9 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
     for (const store::NodeEntry* c = node->lastChild; c; c = c->prevSibling) stack.emplace_back(c, below);
 
     const uint32_t type = node->nid & 0x1F;
-    if (zone == Zone::Outside || !node->dataBlock || listed.count(node->nid) ||
+    const auto row = ties.folders.find(node->nid);
+    const bool named = row != ties.folders.end() && type == kNidTypeFolder;
+    if (zone == Zone::Outside || (!node->dataBlock && !named) || listed.count(node->nid) ||
         node->nid == kRootFolderNid ||
         (type != kNidTypeFolder && type != kNidTypeSearchFolder && type != store::kNidTypeMessage)) {
       continue;
@@ -296,11 +298,20 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
     if ((type == kNidTypeFolder || type == kNidTypeSearchFolder) && !orphan) {
       std::unique_ptr<items::ItemRecord> record;
       try {
-        record = items::BuildItem(*run.ctx, node, items::ReadScope::Listing);
+        if (node->dataBlock) record = items::BuildItem(*run.ctx, node, items::ReadScope::Listing);
       } catch (...) {
         record.reset();
       }
       nodesVisited_.fetch_add(1, std::memory_order_acq_rel);
+      if ((!record || !record->folderCounts) && named) {
+        // The folder's own context is lost: its parent's hierarchy table
+        // row gives its name and class.
+        record = std::make_unique<items::ItemRecord>();
+        const ByteSpan name(row->second.name);
+        record->displayName = run.ansi ? Blob::Of(name) : items::WideToUtf8Blob(name);
+        record->messageClass = Blob::Of(ByteSpan(row->second.containerClass));
+        record->folderCounts = std::make_unique<items::FolderCounts>();
+      }
       if (!record) continue;
       if (record->folderCounts) {
         // A folder found only as a property context has no NID its items
@@ -373,7 +384,7 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
   // even when its context equals another's (some writers store equal
   // messages once); on an intact one such a node was moved or copied.
   auto stale = [&](const items::ItemStamp& st, uint32_t nid) {
-    if (contents.count(st.contentHash) && (deletedOnly || !tableNamed.count(nid))) return true;
+    if (contents.count(st.contentHash) && (deletedOnly || !ties.named.count(nid))) return true;
     for (uint64_t key : {st.searchKey, st.messageId}) {
       if (!key) continue;
       if (auto it = newest.find(key); it != newest.end() && st.modified < it->second) return true;

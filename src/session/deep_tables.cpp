@@ -28,6 +28,9 @@ constexpr uint32_t kTypeHierarchy = 0x0D;
 constexpr uint32_t kTypeContents = 0x0E;
 constexpr uint16_t kColumnContentCount = 0x3602;
 constexpr uint16_t kColumnSubfolders = 0x360A;
+// The row key's columns, then a subfolder's name, container class and item
+// count.
+constexpr uint16_t kAsked[] = {0x0037, 0x0042, 0x0E06, 0x0E08, 0x3001, 0x3613, 0x3602};
 // Folders below this index are the file's fixed nodes and templates.
 constexpr uint32_t kFirstFolderIndex = 0x400;
 
@@ -137,9 +140,10 @@ void FillByCounts(store::Store& s, store::NodeTree& tree, const std::unordered_s
 
 }  // namespace
 
-std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResult& found,
-                                            const std::atomic<bool>& stop, bool fillByCounts) {
-  std::unordered_set<uint32_t> named;
+FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const std::atomic<bool>& stop,
+                         bool fillByCounts) {
+  FoundTies ties;
+  std::unordered_set<uint32_t>& named = ties.named;
   store::NodeTree& tree = found.data->nodes;
 
   // The tables: those with a node, then the orphaned ones, with the NID a
@@ -150,7 +154,7 @@ std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResu
     if (subnodeBlock) store::ReadSubnodeList(s, subnodeBlock, subnodes);
     std::optional<items::TableRows> rows;
     try {
-      rows = items::ReadTableRows(s, bid, subnodeBlock ? &subnodes : nullptr, items::kRowKeyIds);
+      rows = items::ReadTableRows(s, bid, subnodeBlock ? &subnodes : nullptr, kAsked);
     } catch (...) {
       return;
     }
@@ -165,7 +169,7 @@ std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResu
   std::vector<store::NodeEntry*> stack;
   for (store::NodeEntry* t = tree.head(); t; t = t->nextSibling) stack.push_back(t);
   while (!stack.empty()) {
-    if (stop.load(std::memory_order_acquire)) return named;
+    if (stop.load(std::memory_order_acquire)) return ties;
     const store::NodeEntry* n = stack.back();
     stack.pop_back();
     for (store::NodeEntry* c = n->firstChild; c; c = c->nextSibling) stack.push_back(c);
@@ -175,7 +179,7 @@ std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResu
     }
   }
   for (uint32_t bid : found.orphanTables) {
-    if (stop.load(std::memory_order_acquire)) return named;
+    if (stop.load(std::memory_order_acquire)) return ties;
     uint32_t nid = 0;
     auto it = std::lower_bound(found.namedBy.begin(), found.namedBy.end(), std::make_pair(bid & ~1u, 0u));
     for (; it != found.namedBy.end() && it->first == (bid & ~1u); ++it) {
@@ -183,16 +187,26 @@ std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResu
     }
     read(nid, bid, nullptr);
   }
-  if (tables.empty()) return named;
+  if (tables.empty()) return ties;
 
   // Each table's folder: its own NID's index, else the folder most of the
   // nodes it names already lie in.
   std::unordered_map<uint32_t, store::NodeEntry*> folderOf;  // table index -> folder node
+  std::unordered_map<uint32_t, uint32_t> counts;              // folder NID -> item count its row gives
   auto folderNode = [&](uint32_t nid) -> store::NodeEntry* {
     store::NodeEntry* f = tree.Find(nid);
-    return f && f->dataBlock ? f : nullptr;
+    return f && (f->dataBlock || ties.folders.count(nid)) ? f : nullptr;
   };
-  for (size_t i = 0; i < tables.size(); ++i) {
+  // Hierarchy tables first, each newest first: the subfolders they name are
+  // made known (a lost one's node made again) before contents tables are
+  // tied to them.
+  std::vector<size_t> order(tables.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    if (tables[a].hierarchy != tables[b].hierarchy) return tables[a].hierarchy;
+    return tables[a].bid > tables[b].bid;
+  });
+  for (size_t i : order) {
     FoundTable& t = tables[i];
     store::NodeEntry* folder = nullptr;
     if (t.nid) {
@@ -212,7 +226,44 @@ std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResu
         }
       }
     }
-    if (folder) folderOf[i] = folder;
+    if (!folder) continue;
+    folderOf[i] = folder;
+    if (!t.hierarchy) continue;
+    for (const items::TableRowCells& r : t.rows.rows) {
+      if (TypeOf(r.rowId) != kTypeFolder || (r.rowId >> 5) < kFirstFolderIndex || !r.cells[4]) continue;
+      if (ties.folders.count(r.rowId)) continue;
+      store::NodeEntry* child = tree.Find(r.rowId);
+      if (!child) {
+        child = tree.Create(r.rowId, nullptr, nullptr);
+        if (!tree.AppendChild(folder, child)) tree.AppendTopLevel(child);
+      }
+      ties.folders[r.rowId] = {*r.cells[4], r.cells[5] ? *r.cells[5] : Buffer()};
+      if (r.cells[6]) {
+        if (auto n = ByteView(ByteSpan(*r.cells[6])).U32(0)) counts[r.rowId] = *n;
+      }
+    }
+  }
+  // A contents table still without a folder goes to the one folder without
+  // a table whose item count, as its parent's hierarchy row gives it, is
+  // the table's row count.
+  std::unordered_set<const store::NodeEntry*> holding;
+  for (const auto& [i, folder] : folderOf) {
+    if (!tables[i].hierarchy) holding.insert(folder);
+  }
+  for (size_t i : order) {
+    const FoundTable& t = tables[i];
+    if (t.hierarchy || folderOf.count(i)) continue;
+    store::NodeEntry* only = nullptr;
+    size_t matches = 0;
+    for (const auto& [nid, n] : counts) {
+      store::NodeEntry* f = n == t.rows.rows.size() ? tree.Find(nid) : nullptr;
+      if (!f || holding.count(f)) continue;
+      ++matches;
+      only = f;
+    }
+    if (matches != 1) continue;
+    folderOf[i] = only;
+    holding.insert(only);
   }
 
   // Found message contexts by row key, those no node names first: a row
@@ -254,9 +305,6 @@ std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResu
   std::unordered_set<uint32_t> retired;  // orphan NIDs whose context a row took
 
   // Newest tables first: a NID goes to the folder whose latest table names it.
-  std::vector<size_t> order(tables.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return tables[a].bid > tables[b].bid; });
   std::unordered_set<uint32_t> tied;
   auto linkBelow = [&](store::NodeEntry* folder, store::NodeEntry* n) {
     if (IsFolder(n->parent) && n->parent->dataBlock) return;  // a leaf page's parent stands
@@ -269,7 +317,7 @@ std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResu
     store::NodeEntry* folder = f->second;
     const FoundTable& t = tables[i];
     for (const items::TableRowCells& r : t.rows.rows) {
-      if (stop.load(std::memory_order_acquire)) return named;
+      if (stop.load(std::memory_order_acquire)) return ties;
       const uint32_t type = TypeOf(r.rowId);
       if (!tied.insert(r.rowId).second) continue;
       if (t.hierarchy) {
@@ -317,7 +365,7 @@ std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResu
     if (!tables[i].hierarchy) withTable.insert(folder);
   }
   if (fillByCounts) FillByCounts(s, tree, withTable, stop);
-  return named;
+  return ties;
 }
 
 }  // namespace velmorix::session::detail

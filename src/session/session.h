@@ -22,6 +22,10 @@ struct ItemRecord;
 
 namespace velmorix::session {
 
+namespace detail {
+struct FoundTies;
+}
+
 class SessionData;  // defined in session/session_data.h
 struct FolderRecord;
 
@@ -145,9 +149,9 @@ class RecoverySession {
   // readers take, when the normal stages found none.
   void FindNamedPropertyMap(Run& run, const std::vector<uint32_t>& orphanNids);
   // `deletedOnly`: the file was found intact, so what is found was deleted.
-  // `tableNamed`: NIDs a found contents table names, each an item of its own.
+  // `ties`: what the found tables name (detail::FoundTies).
   void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly,
-                          const std::unordered_set<uint32_t>& tableNamed);
+                          const detail::FoundTies& ties);
   void ReportFailure(Run& run, int code);
   void ShowFinished();
   bool ScanHierarchy(Run& run);  // false when the stop request ended it

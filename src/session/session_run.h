@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "items/items.h"
@@ -49,9 +50,20 @@ std::string ShownPath(const std::string& path);
 // property context its row describes). With `fillByCounts`, messages still
 // in no folder go to a folder whose contents table was lost when the
 // folder's item count and kind single it out. Returns the message NIDs a
-// found contents table names.
-std::unordered_set<uint32_t> TieFoundTables(store::Store& s, store::DeepScanResult& found,
-                                            const std::atomic<bool>& stop, bool fillByCounts);
+// found contents table names, and the subfolders found hierarchy tables
+// name with their rows.
+struct FoundTies {
+  std::unordered_set<uint32_t> named;  // message NIDs a found contents table names
+  // What a found hierarchy table's row says of a subfolder: its name and
+  // container class as stored, for a folder whose own context is lost.
+  struct FolderRow {
+    Buffer name;
+    Buffer containerClass;
+  };
+  std::unordered_map<uint32_t, FolderRow> folders;
+};
+FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const std::atomic<bool>& stop,
+                         bool fillByCounts);
 
 }  // namespace detail
 }  // namespace velmorix::session

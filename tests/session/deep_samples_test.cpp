@@ -166,7 +166,9 @@ TEST_F(DeepSamplesTest, DamagedCopiesListTheMessagesWhoseBlocksAreIntact) {
             li += std::min(n, rows[key]);
           }
           for (const auto& [key, n] : intactIn) lf += std::min(n, rowsIn[key]);
-          std::printf("  %s %s %d: intact %ld listed %ld in folder %ld\n", name, kind, k, in, li, lf);
+          std::printf("  %s %s %d: intact %ld listed %ld in folder %ld (changed from %llu, %llu bytes)\n", name,
+                      kind, k, in, li, lf, static_cast<unsigned long long>(changed.back().begin),
+                      static_cast<unsigned long long>(changed.back().end - changed.back().begin));
         }
         session.DiscardRecovery();
       }
