@@ -130,9 +130,11 @@ void RecoverySession::RunDeepScan() {
     run.store->data = found.data;
     if (data_->variant() == store::Variant::Unknown) data_->SetVariant(run.store->variant);
     run.ansi = data_->variant() == store::Variant::Ansi;
+    // On an intact file the indexes place everything; a deleted item's
+    // former folder is what a stale index page names.
     detail::FoundTies ties;
     try {
-      ties = detail::TieFoundTables(*run.store, found, stop_, !deletedOnly);
+      if (!deletedOnly) ties = detail::TieFoundTables(*run.store, found, stop_);
     } catch (...) {
       // The tree stays as the scan left it, or partly tied.
     }
@@ -382,9 +384,9 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
   }
   // On a damaged file a node a contents table names is an item of its own
   // even when its context equals another's (some writers store equal
-  // messages once); on an intact one such a node was moved or copied.
+  // messages once).
   auto stale = [&](const items::ItemStamp& st, uint32_t nid) {
-    if (contents.count(st.contentHash) && (deletedOnly || !ties.named.count(nid))) return true;
+    if (contents.count(st.contentHash) && !ties.named.count(nid)) return true;
     for (uint64_t key : {st.searchKey, st.messageId}) {
       if (!key) continue;
       if (auto it = newest.find(key); it != newest.end() && st.modified < it->second) return true;

@@ -140,8 +140,7 @@ void FillByCounts(store::Store& s, store::NodeTree& tree, const std::unordered_s
 
 }  // namespace
 
-FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const std::atomic<bool>& stop,
-                         bool fillByCounts) {
+FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const std::atomic<bool>& stop) {
   FoundTies ties;
   std::unordered_set<uint32_t>& named = ties.named;
   store::NodeTree& tree = found.data->nodes;
@@ -364,7 +363,7 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
   for (const auto& [i, folder] : folderOf) {
     if (!tables[i].hierarchy) withTable.insert(folder);
   }
-  if (fillByCounts) FillByCounts(s, tree, withTable, stop);
+  FillByCounts(s, tree, withTable, stop);
   return ties;
 }
 

@@ -44,26 +44,26 @@ ColumnSet ContainerKind(const items::ItemRecord& folder, bool ansi);
 // The folder path as shown: whole, or cut at a component boundary.
 std::string ShownPath(const std::string& path);
 
-// Ties the hierarchy and contents tables the deep scan found to their
-// folders and the nodes their rows name, linking those nodes below their
-// folders in `found`'s tree (a lost message node is made again from a found
-// property context its row describes). With `fillByCounts`, messages still
-// in no folder go to a folder whose contents table was lost when the
-// folder's item count and kind single it out. Returns the message NIDs a
-// found contents table names, and the subfolders found hierarchy tables
-// name with their rows.
+// What the found tables name: the message NIDs a found contents table
+// names, and per subfolder a found hierarchy table names, its row's name and
+// container class as stored (for a folder whose own context is lost).
 struct FoundTies {
-  std::unordered_set<uint32_t> named;  // message NIDs a found contents table names
-  // What a found hierarchy table's row says of a subfolder: its name and
-  // container class as stored, for a folder whose own context is lost.
+  std::unordered_set<uint32_t> named;
   struct FolderRow {
     Buffer name;
     Buffer containerClass;
   };
   std::unordered_map<uint32_t, FolderRow> folders;
 };
-FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const std::atomic<bool>& stop,
-                         bool fillByCounts);
+
+// Ties the hierarchy and contents tables the deep scan of a damaged file
+// found to their folders and the nodes their rows name, linking those nodes
+// below their folders in `found`'s tree (a lost message node is made again
+// from a found property context its row describes, a lost folder node from
+// its hierarchy row). Messages still in no folder go to a folder whose
+// contents table was lost when the folder's item count and kind single it
+// out.
+FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const std::atomic<bool>& stop);
 
 }  // namespace detail
 }  // namespace velmorix::session
