@@ -208,6 +208,43 @@ TEST_P(DeepStageTest, LostMessageStoreKeepsTheFolderTree) {
   EXPECT_EQ(listed.at(kInbox).size(), 6u);
 }
 
+// The node index lost its message entries and one folder's entry (a client
+// appends its index pages after the data, so a cut loses them first), and
+// the header is garbled: the folders' contents tables still name every mail
+// and the top folder's hierarchy table the lost folder, so each mail goes
+// back into its folder, the lost folder rebuilt from its hierarchy row.
+TEST_P(DeepStageTest, FoundTablesPutMailsBackIntoTheirFolders) {
+  sb::MailboxOptions o = Options(GetParam());
+  o.ndb.nodeLeafFill = 4;
+  builder_ = std::make_unique<sb::MailboxBuilder>(o);
+  const uint32_t inbox = builder_->AddFolder(builder_->topFolder(), "Inbox");
+  const uint32_t archive = builder_->AddFolder(builder_->topFolder(), "Archive");
+  std::vector<uint32_t> drop{archive};
+  for (int i = 0; i < 6; ++i) drop.push_back(builder_->AddItem(inbox, Mail("In " + std::to_string(i))));
+  // Equal mails: each row takes a context of its own.
+  for (int i = 0; i < 3; ++i) drop.push_back(builder_->AddItem(archive, Mail("Kept")));
+  builder_->WriteMailbox();
+  Drop(*builder_, drop);
+  image_ = builder_->Build();
+  Garble(0, 564);
+  Run(WriteImage());
+  EXPECT_TRUE(session.deepScanRan());
+  auto listed = Listed();
+  EXPECT_FALSE(listed.count(kRecoveredItemsPath));
+  std::sort(listed[kInbox].begin(), listed[kInbox].end());
+  EXPECT_EQ(listed[kInbox], (V{"In 0", "In 1", "In 2", "In 3", "In 4", "In 5"}));
+  EXPECT_EQ(listed[kTop + "Archive\\"], (V{"Kept", "Kept", "Kept"}));
+  // Each row's item is its own, by the NID the row names.
+  std::vector<uint32_t> ids;
+  for (const FolderRecord* f = session.data().firstFolder(); f; f = f->Next()) {
+    for (const ListedItem* m = f->FirstMail(); m; m = m->Next()) ids.push_back(m->nodeId);
+  }
+  std::sort(ids.begin(), ids.end());
+  std::vector<uint32_t> expected(drop.begin() + 1, drop.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(ids, expected);
+}
+
 // An intact file whose index no longer names some items, as a client leaves
 // it after deleting them: one still named by an old leaf page left after the
 // data, one named by none. An edited mail's older version lies there too.
