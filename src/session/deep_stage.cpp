@@ -34,13 +34,13 @@ constexpr uint32_t kNidTypeFolder = 0x02;
 constexpr uint32_t kNidTypeSearchFolder = 0x03;
 
 // The root folder's subfolder that looks most like the top folder: the one
-// with the most subfolders, then the one holding the most items.
+// with the most subfolders, then the one holding the most items. Without a
+// root folder, the same among the folders whose parent is unknown.
 uint32_t LikeliestTopFolder(const store::Store& s) {
   const store::NodeEntry* root = store::FindNode(s, kRootFolderNid);
-  if (!root) return 0;
   uint32_t best = 0;
   std::pair<size_t, size_t> most{0, 0};
-  for (const store::NodeEntry* c = root->firstChild; c; c = c->nextSibling) {
+  for (const store::NodeEntry* c = root ? root->firstChild : s.data->nodes.head(); c; c = c->nextSibling) {
     if ((c->nid & 0x1F) != kNidTypeFolder) continue;
     std::pair<size_t, size_t> n{0, 0};
     for (const store::NodeEntry* g = c->firstChild; g; g = g->nextSibling) {

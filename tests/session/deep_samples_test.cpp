@@ -200,11 +200,13 @@ TEST_F(DeepSamplesTest, DamagedCopiesListTheMessagesWhoseBlocksAreIntact) {
                 share(f[5], f[4]), f[6], share(f[6], f[4]));
     // Extra rows are printed, not held against the scan: they include the
     // samples' own deleted items and older versions. Of messages sharing
-    // one context (97_outlook_pass12345.pst: 299 nodes, one context) a cut
-    // keeps only those a surviving leaf page or contents table names.
+    // one context (97_outlook_pass12345.pst: 299 nodes, one context) only
+    // those a surviving leaf page or contents table names can be listed.
     EXPECT_GE(f[5], f[4] * 98 / 100) << kind;
     EXPECT_GE(f[6], f[4] * 95 / 100) << kind;
-    EXPECT_GE(f[1], f[0] * (kind == "cut" ? 44 : 98) / 100) << kind;
+    // Over all messages, shared contexts included, as reached over 25 copies
+    // per kind: cuts and zeroed regions lose the leaf pages of shared ones.
+    EXPECT_GE(f[1], f[0] * (kind == "cut" ? 44 : kind == "zero" ? 85 : 98) / 100) << kind;
   }
 }
 

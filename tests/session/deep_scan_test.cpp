@@ -208,6 +208,22 @@ TEST_P(DeepStageTest, LostMessageStoreKeepsTheFolderTree) {
   EXPECT_EQ(listed.at(kInbox).size(), 6u);
 }
 
+// Neither the message store nor the root folder is left in the index: the
+// top folder is the folder of unknown parent with the most subfolders.
+TEST_P(DeepStageTest, LostRootFolderKeepsTheFolderTree) {
+  builder_ = std::make_unique<sb::MailboxBuilder>(Options(GetParam()));
+  const uint32_t inbox = builder_->AddFolder(builder_->topFolder(), "Inbox");
+  for (int i = 0; i < 6; ++i) builder_->AddItem(inbox, Mail("Mail " + std::to_string(i)));
+  builder_->WriteMailbox();
+  Drop(*builder_, {0x21, 0x122});
+  image_ = builder_->Build();
+  Run(WriteImage());
+  EXPECT_TRUE(session.deepScanRan());
+  const auto listed = Listed();
+  ASSERT_TRUE(listed.count(kInbox));
+  EXPECT_EQ(listed.at(kInbox).size(), 6u);
+}
+
 // The node index lost its message entries and one folder's entry (a client
 // appends its index pages after the data, so a cut loses them first), and
 // the header is garbled: the folders' contents tables still name every mail
