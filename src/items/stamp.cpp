@@ -20,6 +20,7 @@ constexpr uint16_t kTypeInteger32 = 0x0003;
 constexpr uint16_t kTagGuidStream = 0x0002;
 constexpr uint16_t kTagEntryStream = 0x0003;
 constexpr uint16_t kTagMessageClass = 0x001A;
+constexpr uint16_t kTagContentCount = 0x3602;
 
 uint64_t HashOf(ByteSpan bytes) {
   if (bytes.empty()) return 0;
@@ -60,6 +61,7 @@ std::optional<ItemStamp> ReadItemStamp(store::Store& store, uint32_t dataBid) {
     if (tag == kTagGuidStream && type == kTypeBinary) mapParts |= 1;
     if (tag == kTagEntryStream && type == kTypeBinary) mapParts |= 2;
     if (tag == kTagMessageClass) mapParts |= 4;
+    if (tag == kTagContentCount) stamp.folder = true;
     if (tag != kTagSearchKey && tag != kTagMessageId && tag != kTagLastModified) continue;
     // Values kept in subnodes are left out: these three are short.
     if ((hnid & 0x1F) != 0) continue;

@@ -273,9 +273,18 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
   const store::NodeTree& tree = s.data->nodes;
   std::vector<const store::NodeEntry*> tops;
   for (const store::NodeEntry* t = tree.head(); t; t = t->nextSibling) tops.push_back(t);
+  std::unordered_set<uint32_t> outside;  // the top folder's siblings when the root folder is lost
+  for (const std::vector<uint32_t>& group : ties.siblings) {
+    if (std::find(group.begin(), group.end(), topNid) == group.end()) continue;
+    for (uint32_t nid : group) {
+      if (nid != topNid) outside.insert(nid);
+    }
+  }
   for (auto it = tops.rbegin(); it != tops.rend(); ++it) {
     const uint32_t nid = (*it)->nid;
-    stack.emplace_back(*it, nid == kRootFolderNid ? Zone::Outside : nid == topNid ? Zone::Top : Zone::Unknown);
+    stack.emplace_back(*it, nid == kRootFolderNid || outside.count(nid) ? Zone::Outside
+                            : nid == topNid                           ? Zone::Top
+                                                                      : Zone::Unknown);
   }
   while (!stack.empty()) {
     if (stop_.load(std::memory_order_acquire)) return;

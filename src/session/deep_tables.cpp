@@ -9,8 +9,11 @@
 // folder, so that the placement puts items where the file had them.
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
+#include <utility>
 #include <unordered_map>
 
 #include "items/items.h"
@@ -28,9 +31,9 @@ constexpr uint32_t kTypeHierarchy = 0x0D;
 constexpr uint32_t kTypeContents = 0x0E;
 constexpr uint16_t kColumnContentCount = 0x3602;
 constexpr uint16_t kColumnSubfolders = 0x360A;
-// The row key's columns, then a subfolder's name, container class and item
-// count.
-constexpr uint16_t kAsked[] = {0x0037, 0x0042, 0x0E06, 0x0E08, 0x3001, 0x3613, 0x3602};
+// The row key's columns, then a subfolder's name, container class, item
+// count and whether it has subfolders.
+constexpr uint16_t kAsked[] = {0x0037, 0x0042, 0x0E06, 0x0E08, 0x3001, 0x3613, 0x3602, 0x360A};
 // Folders below this index are the file's fixed nodes and templates.
 constexpr uint32_t kFirstFolderIndex = 0x400;
 
@@ -48,6 +51,13 @@ struct FoundTable {
 
 bool HasColumn(const items::TableRows& t, uint16_t id) {
   return std::any_of(t.columns.begin(), t.columns.end(), [&](uint32_t tag) { return (tag >> 16) == id; });
+}
+
+// A row's stored text as an item record holds it: 8-bit as stored in an
+// ANSI store, else converted from UTF-16LE; up to its first NUL.
+std::string RowText(const store::Store& s, const Buffer& raw) {
+  const Blob b = s.variant == store::Variant::Ansi ? Blob::Of(ByteSpan(raw)) : items::WideToUtf8Blob(ByteSpan(raw));
+  return std::string(TextOf(b));
 }
 
 // The kind of list an item goes to, as RegisterItem sorts it.
@@ -190,8 +200,28 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
 
   // Each table's folder: its own NID's index, else the folder most of the
   // nodes it names already lie in.
+  // Folder contexts found without a node, by name and item count.
+  std::unordered_set<uint32_t> retired;  // orphan NIDs whose context a row took
+  std::map<std::pair<std::string, uint32_t>, std::vector<store::NodeEntry*>> lostFolders;
+  {
+    items::ItemContext ctx(s);
+    for (auto it = found.orphanNids.rbegin(); it != found.orphanNids.rend(); ++it) {
+      if (stop.load(std::memory_order_acquire)) return ties;
+      store::NodeEntry* n = tree.Find(*it);
+      std::unique_ptr<items::ItemRecord> record;
+      try {
+        auto stamp = n && n->dataBlock ? items::ReadItemStamp(s, n->dataBlock->bid) : std::nullopt;
+        if (stamp && stamp->folder) record = items::BuildItem(ctx, n, items::ReadScope::Listing);
+      } catch (...) {
+      }
+      if (!record || !record->folderCounts) continue;
+      lostFolders[{std::string(TextOf(record->displayName)), static_cast<uint32_t>(record->folderCounts->contentCount)}]
+          .push_back(n);
+    }
+  }
   std::unordered_map<uint32_t, store::NodeEntry*> folderOf;  // table index -> folder node
   std::unordered_map<uint32_t, uint32_t> counts;              // folder NID -> item count its row gives
+  std::map<uint32_t, int> withSubfolders;                     // folder NIDs whose row says they have subfolders
   auto folderNode = [&](uint32_t nid) -> store::NodeEntry* {
     store::NodeEntry* f = tree.Find(nid);
     return f && (f->dataBlock || ties.folders.count(nid)) ? f : nullptr;
@@ -225,26 +255,79 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
         }
       }
     }
-    if (!folder) continue;
-    folderOf[i] = folder;
+    if (folder) folderOf[i] = folder;
     if (!t.hierarchy) continue;
+    // A hierarchy table without a folder still names its subfolders.
     for (const items::TableRowCells& r : t.rows.rows) {
       if (TypeOf(r.rowId) != kTypeFolder || (r.rowId >> 5) < kFirstFolderIndex || !r.cells[4]) continue;
       if (ties.folders.count(r.rowId)) continue;
+      uint32_t count = 0;
+      if (r.cells[6]) count = ByteView(ByteSpan(*r.cells[6])).U32(0).value_or(0);
       store::NodeEntry* child = tree.Find(r.rowId);
-      if (!child) {
-        child = tree.Create(r.rowId, nullptr, nullptr);
+      if (!child || !child->dataBlock) {
+        // The folder's context found without its node, by name and count.
+        auto lost = lostFolders.find({RowText(s, *r.cells[4]), count});
+        if (lost != lostFolders.end() && !lost->second.empty()) {
+          store::NodeEntry* orphan = lost->second.back();
+          lost->second.pop_back();
+          tree.Unlink(orphan);
+          retired.insert(orphan->nid);
+          if (child) child->dataBlock = orphan->dataBlock;
+          else child = tree.Create(r.rowId, nullptr, orphan->dataBlock);
+        }
+      }
+      if (!child) child = tree.Create(r.rowId, nullptr, nullptr);
+      if (folder && child != folder && !(IsFolder(child->parent) && child->parent->dataBlock)) {
+        tree.Unlink(child);
         if (!tree.AppendChild(folder, child)) tree.AppendTopLevel(child);
+      } else if (!child->parent && !child->topLevel) {
+        tree.AppendTopLevel(child);
       }
       ties.folders[r.rowId] = {*r.cells[4], r.cells[5] ? *r.cells[5] : Buffer()};
-      if (r.cells[6]) {
-        if (auto n = ByteView(ByteSpan(*r.cells[6])).U32(0)) counts[r.rowId] = *n;
-      }
+      if (r.cells[6]) counts[r.rowId] = count;
+      if (r.cells[7] && !r.cells[7]->empty() && (*r.cells[7])[0] != std::byte{0}) withSubfolders.emplace(r.rowId, 1);
     }
   }
-  // A contents table still without a folder goes to the one folder without
-  // a table whose item count, as its parent's hierarchy row gives it, is
-  // the table's row count.
+  // A hierarchy table still without a folder belongs to a folder whose row
+  // says it has subfolders and whose own table is unknown, when it is the
+  // only such table that does not name that folder itself.
+  std::unordered_set<const store::NodeEntry*> parents;
+  for (const auto& [i, folder] : folderOf) {
+    if (tables[i].hierarchy) parents.insert(folder);
+  }
+  for (const auto& [nid, row] : withSubfolders) {
+    store::NodeEntry* folder = tree.Find(nid);
+    if (!folder || parents.count(folder)) continue;
+    size_t only = tables.size(), matches = 0;
+    for (size_t i = 0; i < tables.size(); ++i) {
+      const FoundTable& t = tables[i];
+      if (!t.hierarchy || folderOf.count(i)) continue;
+      const bool namesItself = std::any_of(t.rows.rows.begin(), t.rows.rows.end(),
+                                           [&](const items::TableRowCells& r) { return r.rowId == nid; });
+      if (namesItself) continue;
+      ++matches;
+      only = i;
+    }
+    if (matches != 1) continue;
+    folderOf[only] = folder;
+    parents.insert(folder);
+    for (const items::TableRowCells& r : tables[only].rows.rows) {
+      store::NodeEntry* child = TypeOf(r.rowId) == kTypeFolder ? tree.Find(r.rowId) : nullptr;
+      if (!child || child == folder || (IsFolder(child->parent) && child->parent->dataBlock)) continue;
+      tree.Unlink(child);
+      if (!tree.AppendChild(folder, child)) tree.AppendTopLevel(child);
+    }
+  }
+
+  for (size_t i = 0; i < tables.size(); ++i) {
+    if (!tables[i].hierarchy || folderOf.count(i)) continue;
+    std::vector<uint32_t>& group = ties.siblings.emplace_back();
+    for (const items::TableRowCells& r : tables[i].rows.rows) group.push_back(r.rowId);
+  }
+
+  // A contents table still without a folder goes to a folder without a
+  // table whose item count, as its parent's hierarchy row gives it, is the
+  // table's row count.
   std::unordered_set<const store::NodeEntry*> holding;
   for (const auto& [i, folder] : folderOf) {
     if (!tables[i].hierarchy) holding.insert(folder);
@@ -252,17 +335,24 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
   for (size_t i : order) {
     const FoundTable& t = tables[i];
     if (t.hierarchy || folderOf.count(i)) continue;
-    store::NodeEntry* only = nullptr;
-    size_t matches = 0;
+    // Among folders of equal count, the one whose context was written with
+    // the table: a folder's context, hierarchy and contents tables are
+    // written together, so their block IDs lie close.
+    store::NodeEntry* nearest = nullptr;
+    uint64_t distance = UINT64_MAX;
     for (const auto& [nid, n] : counts) {
       store::NodeEntry* f = n == t.rows.rows.size() ? tree.Find(nid) : nullptr;
       if (!f || holding.count(f)) continue;
-      ++matches;
-      only = f;
+      const uint64_t d = f->dataBlock ? (f->dataBlock->bid > t.bid ? f->dataBlock->bid - t.bid : t.bid - f->dataBlock->bid)
+                                      : UINT64_MAX - 1;
+      if (d < distance || (d == distance && nearest && f->nid < nearest->nid)) {
+        distance = d;
+        nearest = f;
+      }
     }
-    if (matches != 1) continue;
-    folderOf[i] = only;
-    holding.insert(only);
+    if (!nearest) continue;
+    folderOf[i] = nearest;
+    holding.insert(nearest);
   }
 
   // Found message contexts by row key, those no node names first: a row
@@ -301,7 +391,6 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
     // Taken from the back: the first found first.
     for (auto& [key, list] : byKey) std::reverse(list.begin(), list.end());
   };
-  std::unordered_set<uint32_t> retired;  // orphan NIDs whose context a row took
 
   // Newest tables first: a NID goes to the folder whose latest table names it.
   std::unordered_set<uint32_t> tied;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "items/items.h"
 #include "session/folder_list.h"
@@ -54,6 +55,10 @@ struct FoundTies {
     Buffer containerClass;
   };
   std::unordered_map<uint32_t, FolderRow> folders;
+  // Per hierarchy table whose own folder stays unknown, the folders it
+  // names: siblings of the top folder there lie outside it, as the root
+  // folder's other children do.
+  std::vector<std::vector<uint32_t>> siblings;
 };
 
 // Ties the hierarchy and contents tables the deep scan of a damaged file

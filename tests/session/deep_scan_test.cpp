@@ -100,8 +100,9 @@ TEST_P(DeepStageTest, IntactStoreAsksNothingAndTheDeepScanAddsNothing) {
 }
 
 // Cut before its index pages, the store has no index left: the normal stages
-// fail, the window asks, and on Yes every mail is found in "Recovered Items".
-TEST_P(DeepStageTest, CutFileAsksAndOnYesListsEveryMailInRecoveredItems) {
+// fail, the window asks, and on Yes every mail is found and put back into its
+// folder, which the found hierarchy and contents tables name.
+TEST_P(DeepStageTest, CutFileAsksAndOnYesPutsEveryMailBackIntoItsFolder) {
   Build(12);
   image_.resize(FirstIndexPage());
   const std::string path = WriteImage();
@@ -114,17 +115,16 @@ TEST_P(DeepStageTest, CutFileAsksAndOnYesListsEveryMailInRecoveredItems) {
   ASSERT_GE(after.size(), 2u);
   EXPECT_EQ(session.outcome(), RunOutcome::Finished);
   const auto listed = Listed();
-  ASSERT_TRUE(listed.count(kRecoveredItemsPath));
-  V subjects = listed.at(kRecoveredItemsPath);
+  EXPECT_FALSE(listed.count(kRecoveredItemsPath));
+  ASSERT_TRUE(listed.count(kInbox));
+  V subjects = listed.at(kInbox);
   std::sort(subjects.begin(), subjects.end());
   V expected;
   for (int i = 0; i < 12; ++i) expected.push_back("Mail " + std::to_string(i));
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(subjects, expected);
   EXPECT_EQ(session.mailCount(), 12);
-  EXPECT_TRUE(view.Has("insert " + std::string(kRecoveredItemsPath)));
-  const V tree = TreePaths();
-  EXPECT_NE(std::find(tree.begin(), tree.end(), kRecoveredItemsPath), tree.end());
+  EXPECT_EQ(FolderPaths(), V{kInbox});
 }
 
 TEST_P(DeepStageTest, CutFileOnNoKeepsTheFailedRun) {
