@@ -28,6 +28,7 @@ namespace {
 constexpr uint32_t kMessageStoreNid = 0x21;
 constexpr uint32_t kRootFolderNid = 0x122;
 constexpr uint32_t kDefaultTopFolderNid = 0x2142;
+constexpr uint32_t kFirstFolderNid = 0x8022;
 constexpr const char* kDeepScanStatus = "Deep Scanning File for Items...";
 
 constexpr uint32_t kNidTypeFolder = 0x02;
@@ -35,7 +36,8 @@ constexpr uint32_t kNidTypeSearchFolder = 0x03;
 
 // The root folder's subfolder that looks most like the top folder: the one
 // with the most subfolders, then the one holding the most items. Without a
-// root folder, the same among the folders whose parent is unknown.
+// root folder, the same among the folders whose parent is unknown that have
+// subfolders, else the store's first folder.
 uint32_t LikeliestTopFolder(const store::Store& s) {
   const store::NodeEntry* root = store::FindNode(s, kRootFolderNid);
   uint32_t best = 0;
@@ -46,11 +48,15 @@ uint32_t LikeliestTopFolder(const store::Store& s) {
     for (const store::NodeEntry* g = c->firstChild; g; g = g->nextSibling) {
       ++((g->nid & 0x1F) == kNidTypeFolder ? n.first : n.second);
     }
-    if (n > most) {
+    // Among folders of unknown parent only one with subfolders is taken:
+    // any other may be one of the top folder's own.
+    if (n > most && (root || n.first > 0)) {
       most = n;
       best = c->nid;
     }
   }
+  // Else the first folder a store gets, which mail clients make the top one.
+  if (!best && !root && store::FindNode(s, kFirstFolderNid)) best = kFirstFolderNid;
   return best;
 }
 
