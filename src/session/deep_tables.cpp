@@ -35,6 +35,9 @@ constexpr uint16_t kColumnSubfolders = 0x360A;
 // count and whether it has subfolders.
 constexpr uint16_t kAsked[] = {0x0037, 0x0042, 0x0E06, 0x0E08, 0x3001, 0x3613, 0x3602, 0x360A};
 // Folders below this index are the file's fixed nodes and templates.
+// Ties made by searching among untied tables or equal-count folders look at
+// no more than this many of them.
+constexpr size_t kMostUntied = 256;
 constexpr uint32_t kFirstFolderIndex = 0x400;
 
 uint32_t TypeOf(uint32_t nid) { return nid & 0x1F; }
@@ -295,7 +298,12 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
   for (const auto& [i, folder] : folderOf) {
     if (tables[i].hierarchy) parents.insert(folder);
   }
+  // Bounded: a file of many untied tables ties none this way.
+  const size_t untied = static_cast<size_t>(std::count_if(tables.begin(), tables.end(), [&](const FoundTable& t) {
+    return t.hierarchy && !folderOf.count(static_cast<uint32_t>(&t - tables.data()));
+  }));
   for (const auto& [nid, row] : withSubfolders) {
+    if (untied > kMostUntied || stop.load(std::memory_order_acquire)) break;
     store::NodeEntry* folder = tree.Find(nid);
     if (!folder || parents.count(folder)) continue;
     size_t only = tables.size(), matches = 0;
@@ -328,6 +336,9 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
   // A contents table still without a folder goes to a folder without a
   // table whose item count, as its parent's hierarchy row gives it, is the
   // table's row count.
+  std::map<uint32_t, std::vector<uint32_t>> byCount;  // item count -> folder NIDs, ascending
+  for (const auto& [nid, n] : counts) byCount[n].push_back(nid);
+  for (auto& [n, nids] : byCount) std::sort(nids.begin(), nids.end());
   std::unordered_set<const store::NodeEntry*> holding;
   for (const auto& [i, folder] : folderOf) {
     if (!tables[i].hierarchy) holding.insert(folder);
@@ -340,8 +351,13 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
     // written together, so their block IDs lie close.
     store::NodeEntry* nearest = nullptr;
     uint64_t distance = UINT64_MAX;
-    for (const auto& [nid, n] : counts) {
-      store::NodeEntry* f = n == t.rows.rows.size() ? tree.Find(nid) : nullptr;
+    if (stop.load(std::memory_order_acquire)) break;
+    auto same = byCount.find(static_cast<uint32_t>(t.rows.rows.size()));
+    if (same == byCount.end()) continue;
+    size_t looked = 0;
+    for (uint32_t nid : same->second) {
+      if (++looked > kMostUntied) break;
+      store::NodeEntry* f = tree.Find(nid);
       if (!f || holding.count(f)) continue;
       const uint64_t d = f->dataBlock ? (f->dataBlock->bid > t.bid ? f->dataBlock->bid - t.bid : t.bid - f->dataBlock->bid)
                                       : UINT64_MAX - 1;
