@@ -1,5 +1,6 @@
 #include "cli/show.h"
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -15,6 +16,7 @@
 #include "export/attachment_files.h"
 #include "export/msg.h"
 #include "items/items.h"
+#include "session/session_run.h"
 #include "store/deep_scan.h"
 
 namespace velmorix::cli {
@@ -294,8 +296,10 @@ std::unique_ptr<content::ItemReader> OpenAfterDeepScan(const std::string& path, 
     return nullptr;
   }
   store::DeepScanResult found;
+  bool damaged = true;
   try {
-    if (s.variant != store::Variant::Unknown) store::LoadIndexes(s);
+    damaged = !store::HeaderIntact(s) || s.variant == store::Variant::Unknown || store::LoadIndexes(s) != 0 ||
+              s.indexPagesLost || s.nodesWithoutBlocks;
     found = store::DeepScan(s, s.data.get());
   } catch (const std::exception&) {
     found.report.completed = false;
@@ -305,6 +309,15 @@ std::unique_ptr<content::ItemReader> OpenAfterDeepScan(const std::string& path, 
     return nullptr;
   }
   s.data = found.data;
+  // As recover --deep ties the tables found in a damaged file, so that the
+  // ids it gives name the same items here.
+  if (damaged) {
+    std::atomic<bool> stop{false};
+    try {
+      session::detail::TieFoundTables(s, found, stop);
+    } catch (...) {
+    }
+  }
   try {
     items::LoadNamedPropertyMap(s, names);
   } catch (const std::exception&) {

@@ -534,6 +534,10 @@ struct ItemStamp {
   // It holds binary GUID and entry streams and no message class, as the
   // named-property map's context does.
   bool nameMap = false;
+  bool folder = false;  // it holds an item count (0x3602), as a folder's context does
+  // Its subject, sender name, delivery time and size as a contents table
+  // row holds them (MessageRowKey); 0 when all are absent.
+  uint64_t rowKey = 0;
 };
 // nullopt when the heap of `dataBid` cannot be read as a property context.
 std::optional<ItemStamp> ReadItemStamp(store::Store& store, uint32_t dataBid);

@@ -25,26 +25,32 @@
 namespace velmorix::session {
 
 namespace {
+constexpr uint32_t kFirstFolderNid = 0x8022;
 constexpr const char* kDeepScanStatus = "Deep Scanning File for Items...";
 
 // The root folder's subfolder that looks most like the top folder: the one
-// with the most subfolders, then the one holding the most items.
+// with the most subfolders, then the one holding the most items. Without a
+// root folder, the same among the folders whose parent is unknown that have
+// subfolders, else the store's first folder.
 uint32_t LikeliestTopFolder(const store::Store& s) {
   const store::NodeEntry* root = store::FindNode(s, format::kNidRootFolder);
-  if (!root) return 0;
   uint32_t best = 0;
   std::pair<size_t, size_t> most{0, 0};
-  for (const store::NodeEntry* c = root->firstChild; c; c = c->nextSibling) {
+  for (const store::NodeEntry* c = root ? root->firstChild : s.data->nodes.head(); c; c = c->nextSibling) {
     if ((c->nid & 0x1F) != format::kNidTypeNormalFolder) continue;
     std::pair<size_t, size_t> n{0, 0};
     for (const store::NodeEntry* g = c->firstChild; g; g = g->nextSibling) {
       ++((g->nid & 0x1F) == format::kNidTypeNormalFolder ? n.first : n.second);
     }
-    if (n > most) {
+    // Among folders of unknown parent only one with subfolders is taken:
+    // any other may be one of the top folder's own.
+    if (n > most && (root || n.first > 0)) {
       most = n;
       best = c->nid;
     }
   }
+  // Else the first folder a store gets, which mail clients make the top one.
+  if (!best && !root && store::FindNode(s, kFirstFolderNid)) best = kFirstFolderNid;
   return best;
 }
 
@@ -124,6 +130,14 @@ void RecoverySession::RunDeepScan() {
     run.store->data = found.data;
     if (data_->variant() == store::Variant::Unknown) data_->SetVariant(run.store->variant);
     run.ansi = data_->variant() == store::Variant::Ansi;
+    // On an intact file the indexes place everything; a deleted item's
+    // former folder is what a stale index page names.
+    detail::FoundTies ties;
+    try {
+      if (!deletedOnly) ties = detail::TieFoundTables(*run.store, found, stop_);
+    } catch (...) {
+      // The tree stays as the scan left it, or partly tied.
+    }
     // Readers that open from here on find the items placed below.
     std::atomic_store(&data_->storeData, found.data);
     if (data_->Names()->empty()) FindNamedPropertyMap(run, found.orphanNids);
@@ -132,7 +146,7 @@ void RecoverySession::RunDeepScan() {
     view_.SetControlText(kMailCountLabel, "No. of Mails Found");
     view_.InsertFolderPath(detail::kTopFolderPath);
     try {
-      PlaceDeepScanFinds(run, found.orphanNids, deletedOnly);
+      PlaceDeepScanFinds(run, found.orphanNids, deletedOnly, ties);
     } catch (...) {
       // What was placed before the fault stays listed.
     }
@@ -167,7 +181,8 @@ void RecoverySession::FindNamedPropertyMap(Run& run, const std::vector<uint32_t>
   if (!map.empty()) data_->PublishFoundNames(std::move(map));
 }
 
-void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly) {
+void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly,
+                                         const detail::FoundTies& ties) {
   store::Store& s = *run.store;
 
   // What the lists hold already: those nodes, the items among them apart.
@@ -258,9 +273,18 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
   const store::NodeTree& tree = s.data->nodes;
   std::vector<const store::NodeEntry*> tops;
   for (const store::NodeEntry* t = tree.head(); t; t = t->nextSibling) tops.push_back(t);
+  std::unordered_set<uint32_t> outside;  // the top folder's siblings when the root folder is lost
+  for (const std::vector<uint32_t>& group : ties.siblings) {
+    if (std::find(group.begin(), group.end(), topNid) == group.end()) continue;
+    for (uint32_t nid : group) {
+      if (nid != topNid) outside.insert(nid);
+    }
+  }
   for (auto it = tops.rbegin(); it != tops.rend(); ++it) {
     const uint32_t nid = (*it)->nid;
-    stack.emplace_back(*it, nid == format::kNidRootFolder ? Zone::Outside : nid == topNid ? Zone::Top : Zone::Unknown);
+    stack.emplace_back(*it, nid == format::kNidRootFolder || outside.count(nid) ? Zone::Outside
+                            : nid == topNid                           ? Zone::Top
+                                                                      : Zone::Unknown);
   }
   while (!stack.empty()) {
     if (stop_.load(std::memory_order_acquire)) return;
@@ -270,7 +294,9 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
     for (const store::NodeEntry* c = node->lastChild; c; c = c->prevSibling) stack.emplace_back(c, below);
 
     const uint32_t type = node->nid & 0x1F;
-    if (zone == Zone::Outside || !node->dataBlock || listed.count(node->nid) ||
+    const auto row = ties.folders.find(node->nid);
+    const bool named = row != ties.folders.end() && type == format::kNidTypeNormalFolder;
+    if (zone == Zone::Outside || (!node->dataBlock && !named) || listed.count(node->nid) ||
         node->nid == format::kNidRootFolder ||
         (type != format::kNidTypeNormalFolder && type != format::kNidTypeSearchFolder && type != format::kNidTypeNormalMessage)) {
       continue;
@@ -283,11 +309,20 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
     if ((type == format::kNidTypeNormalFolder || type == format::kNidTypeSearchFolder) && !orphan) {
       std::unique_ptr<items::ItemRecord> record;
       try {
-        record = items::BuildItem(*run.ctx, node, items::ReadScope::Listing);
+        if (node->dataBlock) record = items::BuildItem(*run.ctx, node, items::ReadScope::Listing);
       } catch (...) {
         record.reset();
       }
       nodesVisited_.fetch_add(1, std::memory_order_acq_rel);
+      if ((!record || !record->folderCounts) && named) {
+        // The folder's own context is lost: its parent's hierarchy table
+        // row gives its name and class.
+        record = std::make_unique<items::ItemRecord>();
+        const ByteSpan name(row->second.name);
+        record->displayName = run.ansi ? Blob::Of(name) : items::WideToUtf8Blob(name);
+        record->messageClass = Blob::Of(ByteSpan(row->second.containerClass));
+        record->folderCounts = std::make_unique<items::FolderCounts>();
+      }
       if (!record) continue;
       if (record->folderCounts) {
         // A folder found only as a property context has no NID its items
@@ -356,8 +391,11 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
       if (!inserted) it->second = std::max(it->second, stamps[i]->modified);
     }
   }
-  auto stale = [&](const items::ItemStamp& st) {
-    if (contents.count(st.contentHash)) return true;
+  // On a damaged file a node a contents table names is an item of its own
+  // even when its context equals another's (some writers store equal
+  // messages once).
+  auto stale = [&](const items::ItemStamp& st, uint32_t nid) {
+    if (contents.count(st.contentHash) && !ties.named.count(nid)) return true;
     for (uint64_t key : {st.searchKey, st.messageId}) {
       if (!key) continue;
       if (auto it = newest.find(key); it != newest.end() && st.modified < it->second) return true;
@@ -375,7 +413,7 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
     if (stop_.load(std::memory_order_acquire)) return;
     const Found& f = found[i];
     if (stamps[i]) {
-      if (stale(*stamps[i])) continue;
+      if (stale(*stamps[i], f.node->nid)) continue;
       remember(*stamps[i]);
     }
     std::unique_ptr<items::ItemRecord> record;

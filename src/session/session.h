@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "session/recovery_view.h"
@@ -20,6 +21,10 @@ struct ItemRecord;
 }
 
 namespace velmorix::session {
+
+namespace detail {
+struct FoundTies;
+}
 
 class SessionData;  // defined in session/session_data.h
 struct FolderRecord;
@@ -144,7 +149,9 @@ class RecoverySession {
   // readers take, when the normal stages found none.
   void FindNamedPropertyMap(Run& run, const std::vector<uint32_t>& orphanNids);
   // `deletedOnly`: the file was found intact, so what is found was deleted.
-  void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly);
+  // `ties`: what the found tables name (detail::FoundTies).
+  void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly,
+                          const detail::FoundTies& ties);
   void ReportFailure(Run& run, int code);
   void ShowFinished();
   bool ScanHierarchy(Run& run);  // false when the stop request ended it

@@ -2,6 +2,7 @@
 // aligned slot checked as the end of a block and each page boundary as a node
 // index leaf page; then the block list, the node tree and the orphaned
 // property contexts are put together from what was found.
+#include "format/vocabulary.h"
 #include "store/deep_scan.h"
 
 #include <libdeflate.h>
@@ -10,8 +11,6 @@
 #include <array>
 #include <unordered_map>
 #include <unordered_set>
-
-#include "format/vocabulary.h"
 
 namespace velmorix::store {
 
@@ -228,17 +227,19 @@ int GuessEncryption(const std::vector<FoundBlock>& blocks) {
   return best;
 }
 
-// True when the block holds a property context's heap. Compressed blocks are
-// inflated for it.
-bool HoldsPropertyContext(Store& store, const FoundBlock& f) {
+// The client signature of the heap the block starts (format::kBTypePc,
+// format::kBTypeTc), or 0 when it starts none. Compressed blocks are inflated
+// for it.
+uint8_t HeapClient(Store& store, const FoundBlock& f) {
   std::array<uint8_t, 4> h = f.head;
   if (f.entry.compressed()) {
     auto data = ReadBlockData(store, f.entry);
-    if (!data || data->size() < 4) return false;
+    if (!data || data->size() < 4) return 0;
     for (size_t i = 0; i < 4; ++i) h[i] = static_cast<uint8_t>((*data)[i]);
   }
   DecodeBlock(std::as_writable_bytes(std::span(h)), store.encryptionMethod, f.entry.bid);
-  return h[2] == format::kHeapSignature && h[3] == format::kBTypePc;
+  if (h[2] != format::kHeapSignature || (h[3] != format::kBTypePc && h[3] != format::kBTypeTc)) return 0;
+  return h[3];
 }
 
 // The live tree's entries in pre-order, each with its parent's NID.
@@ -348,6 +349,11 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
 
   // Nodes: per NID the live entry, then the one whose blocks are all found,
   // then the one from the later page.
+  for (const NodeCandidate& c : pass.candidates) {
+    if (c.dataBid) out.namedBy.emplace_back(c.dataBid & ~1u, c.nid);
+  }
+  std::sort(out.namedBy.begin(), out.namedBy.end());
+  out.namedBy.erase(std::unique(out.namedBy.begin(), out.namedBy.end()), out.namedBy.end());
   std::unordered_map<uint32_t, NodeCandidate> best;
   auto intact = [&](const NodeCandidate& c) { return block(c.dataBid) && (!c.subBid || block(c.subBid)); };
   for (const NodeCandidate& c : pass.candidates) {
@@ -427,7 +433,9 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
     const BlockEntry* taken = blocks.FindExact(f.entry.bid);
     if (!taken || taken->offset != f.entry.offset || named.count(f.entry.bid & ~1u)) continue;
     if (!(f.entry.bid & 2u)) {
-      if (HoldsPropertyContext(store, f)) orphan(taken);
+      const uint8_t client = HeapClient(store, f);
+      if (client == format::kBTypePc) orphan(taken);
+      if (client == format::kBTypeTc) out.orphanTables.push_back(taken->bid);
     } else if (isTreeBlock[i]) {
       // A data tree: its first data block tells what it holds.
       auto first = ReadBlockData(store, *taken);
@@ -437,7 +445,9 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
       const BlockEntry* child = block(static_cast<uint32_t>(Id(*L, b, 8)));
       if (!child || (child->bid & 2u)) continue;
       auto head = foundAt(child->offset);
-      if (head && HoldsPropertyContext(store, *head)) orphan(taken);
+      const uint8_t client = head ? HeapClient(store, *head) : 0;
+      if (client == format::kBTypePc) orphan(taken);
+      if (client == format::kBTypeTc) out.orphanTables.push_back(taken->bid);
     }
   }
   report.orphans = out.orphanNids.size();

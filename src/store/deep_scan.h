@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "format/vocabulary.h"
 #include "store/store.h"
@@ -36,6 +38,11 @@ struct DeepScanResult {
   DeepScanReport report;
   // NIDs given to the orphaned property contexts, in file order.
   std::vector<uint32_t> orphanNids;
+  // Table contexts (data BIDs) that no node, subnode or data tree names.
+  std::vector<uint32_t> orphanTables;
+  // (data BID, NID) of every node entry the leaf pages hold, stale ones
+  // included, sorted: what a block was once stored as.
+  std::vector<std::pair<uint32_t, uint32_t>> namedBy;
 };
 
 // Bytes read so far and the file size; called once per chunk read.

@@ -100,8 +100,9 @@ TEST_P(DeepStageTest, IntactStoreAsksNothingAndTheDeepScanAddsNothing) {
 }
 
 // Cut before its index pages, the store has no index left: the normal stages
-// fail, the window asks, and on Yes every mail is found in "Recovered Items".
-TEST_P(DeepStageTest, CutFileAsksAndOnYesListsEveryMailInRecoveredItems) {
+// fail, the window asks, and on Yes every mail is found and put back into its
+// folder, which the found hierarchy and contents tables name.
+TEST_P(DeepStageTest, CutFileAsksAndOnYesPutsEveryMailBackIntoItsFolder) {
   Build(12);
   image_.resize(FirstIndexPage());
   const std::string path = WriteImage();
@@ -114,17 +115,16 @@ TEST_P(DeepStageTest, CutFileAsksAndOnYesListsEveryMailInRecoveredItems) {
   ASSERT_GE(after.size(), 2u);
   EXPECT_EQ(session.outcome(), RunOutcome::Finished);
   const auto listed = Listed();
-  ASSERT_TRUE(listed.count(kRecoveredItemsPath));
-  V subjects = listed.at(kRecoveredItemsPath);
+  EXPECT_FALSE(listed.count(kRecoveredItemsPath));
+  ASSERT_TRUE(listed.count(kInbox));
+  V subjects = listed.at(kInbox);
   std::sort(subjects.begin(), subjects.end());
   V expected;
   for (int i = 0; i < 12; ++i) expected.push_back("Mail " + std::to_string(i));
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(subjects, expected);
   EXPECT_EQ(session.mailCount(), 12);
-  EXPECT_TRUE(view.Has("insert " + std::string(kRecoveredItemsPath)));
-  const V tree = TreePaths();
-  EXPECT_NE(std::find(tree.begin(), tree.end(), kRecoveredItemsPath), tree.end());
+  EXPECT_EQ(FolderPaths(), V{kInbox});
 }
 
 TEST_P(DeepStageTest, CutFileOnNoKeepsTheFailedRun) {
@@ -206,6 +206,59 @@ TEST_P(DeepStageTest, LostMessageStoreKeepsTheFolderTree) {
   const auto listed = Listed();
   ASSERT_TRUE(listed.count(kInbox));
   EXPECT_EQ(listed.at(kInbox).size(), 6u);
+}
+
+// Neither the message store nor the root folder is left in the index: the
+// top folder is the folder of unknown parent with the most subfolders.
+TEST_P(DeepStageTest, LostRootFolderKeepsTheFolderTree) {
+  builder_ = std::make_unique<sb::MailboxBuilder>(Options(GetParam()));
+  const uint32_t inbox = builder_->AddFolder(builder_->topFolder(), "Inbox");
+  for (int i = 0; i < 6; ++i) builder_->AddItem(inbox, Mail("Mail " + std::to_string(i)));
+  builder_->WriteMailbox();
+  Drop(*builder_, {0x21, 0x122});
+  image_ = builder_->Build();
+  Run(WriteImage());
+  EXPECT_TRUE(session.deepScanRan());
+  const auto listed = Listed();
+  ASSERT_TRUE(listed.count(kInbox));
+  EXPECT_EQ(listed.at(kInbox).size(), 6u);
+}
+
+// The node index lost its message entries and one folder's entry (a client
+// appends its index pages after the data, so a cut loses them first), and
+// the header is garbled: the folders' contents tables still name every mail
+// and the top folder's hierarchy table the lost folder, so each mail goes
+// back into its folder, the lost folder rebuilt from its hierarchy row.
+TEST_P(DeepStageTest, FoundTablesPutMailsBackIntoTheirFolders) {
+  sb::MailboxOptions o = Options(GetParam());
+  o.ndb.nodeLeafFill = 4;
+  builder_ = std::make_unique<sb::MailboxBuilder>(o);
+  const uint32_t inbox = builder_->AddFolder(builder_->topFolder(), "Inbox");
+  const uint32_t archive = builder_->AddFolder(builder_->topFolder(), "Archive");
+  std::vector<uint32_t> drop{archive};
+  for (int i = 0; i < 6; ++i) drop.push_back(builder_->AddItem(inbox, Mail("In " + std::to_string(i))));
+  // Equal mails: each row takes a context of its own.
+  for (int i = 0; i < 3; ++i) drop.push_back(builder_->AddItem(archive, Mail("Kept")));
+  builder_->WriteMailbox();
+  Drop(*builder_, drop);
+  image_ = builder_->Build();
+  Garble(0, 564);
+  Run(WriteImage());
+  EXPECT_TRUE(session.deepScanRan());
+  auto listed = Listed();
+  EXPECT_FALSE(listed.count(kRecoveredItemsPath));
+  std::sort(listed[kInbox].begin(), listed[kInbox].end());
+  EXPECT_EQ(listed[kInbox], (V{"In 0", "In 1", "In 2", "In 3", "In 4", "In 5"}));
+  EXPECT_EQ(listed[kTop + "Archive\\"], (V{"Kept", "Kept", "Kept"}));
+  // Each row's item is its own, by the NID the row names.
+  std::vector<uint32_t> ids;
+  for (const FolderRecord* f = session.data().firstFolder(); f; f = f->Next()) {
+    for (const ListedItem* m = f->FirstMail(); m; m = m->Next()) ids.push_back(m->nodeId);
+  }
+  std::sort(ids.begin(), ids.end());
+  std::vector<uint32_t> expected(drop.begin() + 1, drop.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(ids, expected);
 }
 
 // An intact file whose index no longer names some items, as a client leaves
