@@ -35,17 +35,6 @@ bool ByReferenceInTc(uint16_t type) {
   }
 }
 
-// Fixed-size types and their widths.
-size_t FixedWidth(uint16_t type) {
-  switch (type) {
-    case format::kPtypBoolean: return 1;
-    case format::kPtypInteger16: return 2;
-    case format::kPtypInteger32: case format::kPtypFloating32: case format::kPtypErrorCode: return 4;
-    case format::kPtypFloating64: case format::kPtypCurrency: case format::kPtypFloatingTime: case format::kPtypInteger64: case format::kPtypTime: return 8;
-    default: return 0;
-  }
-}
-
 uint64_t LittleEndian(ByteSpan b, size_t width) {
   uint64_t v = 0;
   for (size_t i = 0; i < width && i < b.size(); ++i) {
@@ -109,7 +98,7 @@ std::optional<ByteSpan> Value::Bytes(uint64_t limit, ValueState* state) const {
   }
   if (state) *state = ValueState::Ok;
   // Fixed values are handed out from their own storage.
-  return ByteSpan(reinterpret_cast<const std::byte*>(&fixed), std::max<size_t>(FixedWidth(type), 4));
+  return ByteSpan(reinterpret_cast<const std::byte*>(&fixed), std::max<size_t>(format::FixedWidth(type), 4));
 }
 
 namespace {
@@ -432,7 +421,7 @@ std::optional<Value> TableContext::Cell(size_t row, uint16_t id) const {
     v.word = *w;
     return v;
   }
-  size_t width = FixedWidth(it->type);
+  size_t width = format::FixedWidth(it->type);
   if (width == 0) width = std::min<size_t>(it->cbData, 8);
   if (width == 0) return std::nullopt;
   auto cell = r.Sub(it->ibData, std::min<size_t>(width, it->cbData ? it->cbData : width));

@@ -11,18 +11,6 @@
 namespace velmorix::content {
 namespace {
 
-// Widths of the fixed-size types; 0 for every other type.
-size_t FixedWidth(uint16_t type) {
-  switch (type) {
-    case format::kPtypBoolean: return 1;
-    case format::kPtypInteger16: return 2;
-    case format::kPtypInteger32: case format::kPtypFloating32: case format::kPtypErrorCode: return 4;
-    case format::kPtypFloating64: case format::kPtypCurrency: case format::kPtypFloatingTime: case format::kPtypInteger64: case format::kPtypTime:
-      return 8;
-    default: return 0;
-  }
-}
-
 bool VariableMultiValued(uint16_t type) {
   return type == (format::kPtypString8 | format::kPtypMultipleFlag) || type == (format::kPtypString | format::kPtypMultipleFlag) ||
          type == (format::kPtypBinary | format::kPtypMultipleFlag);
@@ -91,7 +79,7 @@ std::optional<RawProperty> RawValue(uint16_t id, const ltp::Value& value, const 
                        (state == ltp::ValueState::TooLarge ? " is too large to keep" : " cannot be read"));
     return std::nullopt;
   }
-  if (const size_t width = FixedWidth(type)) {
+  if (const size_t width = format::FixedWidth(type)) {
     if (bytes->size() < width) return std::nullopt;
     p.value.assign(8, '\0');
     std::copy_n(reinterpret_cast<const char*>(bytes->data()), width, p.value.begin());

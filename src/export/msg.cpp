@@ -174,7 +174,7 @@ class Writer {
       if (std::any_of(entries.begin(), entries.end(), [&](const Entry& e) { return e.tag >> 16 == id; })) continue;
       Entry e;
       e.tag = tag;
-      if (p.value.size() == 8 && (type & format::kPtypMultipleFlag) == 0 && p.values.empty() && IsFixed(type)) {
+      if (p.value.size() == 8 && (type & format::kPtypMultipleFlag) == 0 && p.values.empty() && format::FixedWidth(type) != 0) {
         e.value = p.value;
       } else if (type == format::kPtypString) {
         const std::string text = p.type == format::kPtypString8 ? Unicode(p.value, codePage) : p.value;
@@ -207,16 +207,6 @@ class Writer {
                           " without a name the store keeps left out");
     }
     return true;
-  }
-
-  static bool IsFixed(uint16_t type) {
-    switch (type) {
-      case 0x0002: case 0x0003: case 0x0004: case 0x0005: case 0x0006: case 0x0007:
-      case 0x000A: case 0x000B: case 0x0014: case 0x0040:
-        return true;
-      default:
-        return false;
-    }
   }
 
   static std::string SizeValue(uint64_t size) {

@@ -28,6 +28,18 @@ inline constexpr uint16_t kPtypBinary = 0x0102;
 // Set on a type for its multi-valued form (0x101F: several strings).
 inline constexpr uint16_t kPtypMultipleFlag = 0x1000;
 
+// Bytes a value of a fixed-size type takes; 0 for every type whose value is
+// held by reference (strings, binaries, objects, multi-valued types).
+constexpr uint32_t FixedWidth(uint16_t type) {
+  switch (type) {
+    case kPtypBoolean: return 1;
+    case kPtypInteger16: return 2;
+    case kPtypInteger32: case kPtypFloating32: case kPtypErrorCode: return 4;
+    case kPtypFloating64: case kPtypCurrency: case kPtypFloatingTime: case kPtypInteger64: case kPtypTime: return 8;
+    default: return 0;
+  }
+}
+
 // A property tag: the id in the high 16 bits, the type in the low ones.
 constexpr uint32_t Tag(uint16_t id, uint16_t type) { return uint32_t{id} << 16 | type; }
 

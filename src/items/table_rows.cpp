@@ -19,18 +19,6 @@ struct Column {
   uint8_t cbData = 0, iBit = 0;
 };
 
-// Types whose cell holds the value itself rather than a heap or subnode
-// reference.
-bool FixedType(uint16_t type) {
-  switch (type) {
-    case 0x0002: case 0x0003: case 0x0004: case 0x0005: case 0x0006: case 0x0007:
-    case 0x000A: case 0x000B: case 0x0014: case 0x0040:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 std::optional<TableRows> ReadTableRows(store::Store& store, uint32_t dataBid, const store::SubnodeList* subnodes,
@@ -110,7 +98,7 @@ std::optional<TableRows> ReadTableRows(store::Store& store, uint32_t dataBid, co
         if (!flags || !(*flags & (0x80 >> (c->iBit % 8)))) continue;
         auto bytes = v.Sub(c->ibData, c->cbData);
         if (!bytes) continue;
-        if (FixedType(c->type) || c->cbData != 4) {
+        if (format::FixedWidth(c->type) != 0 || c->cbData != 4) {
           row.cells[i] = Buffer(bytes->begin(), bytes->end());
           continue;
         }

@@ -38,22 +38,6 @@ uint32_t Place(ByteRange value, Heap& heap, Subnodes& subnodes) {
 
 }  // namespace
 
-size_t FixedSize(uint16_t type) {
-  switch (type) {
-    case format::kPtypBoolean: return 1;
-    case format::kPtypInteger16: return 2;
-    case format::kPtypInteger32:
-    case format::kPtypFloating32:
-    case format::kPtypErrorCode: return 4;
-    case format::kPtypFloating64:
-    case format::kPtypCurrency:
-    case format::kPtypFloatingTime:
-    case format::kPtypInteger64:
-    case format::kPtypTime: return 8;
-    default: return 0;
-  }
-}
-
 size_t Heap::HeaderSize(size_t page) {
   if (page == 0) return 12;
   return page % 128 == 8 ? 66 : 2;
@@ -208,7 +192,7 @@ uint64_t WritePropertyContext(std::vector<PcProperty> properties, Subnodes& subn
   const uint32_t leafHid = recordBytes && recordBytes <= format::kMaxHeapItem ? heap.Allocate(Bytes(recordBytes)) : 0;
   Bytes records;
   for (const PcProperty& p : properties) {
-    const size_t fixed = FixedSize(p.type);
+    const size_t fixed = format::FixedWidth(p.type);
     uint32_t word = 0;
     if (p.subnode) {
       word = p.subnode;
@@ -254,7 +238,7 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
   cols.push_back({kTagRowId, 0, 4, 0, SIZE_MAX});
   cols.push_back({kTagRowVersion, 0, 4, 1, SIZE_MAX});
   for (size_t i = 0; i < tags.size(); ++i) {
-    const size_t fixed = FixedSize(static_cast<uint16_t>(tags[i]));
+    const size_t fixed = format::FixedWidth(static_cast<uint16_t>(tags[i]));
     cols.push_back({tags[i], 0, static_cast<uint8_t>(fixed ? fixed : 4), static_cast<uint8_t>(i + 2), i});
   }
   if (cols.size() > 255) throw WriteError("a table has too many columns");
@@ -321,7 +305,7 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
         cell = &*in.cells[c.cell];
       }
       row[cebAt + c.bit / 8] |= std::byte(0x80 >> (c.bit % 8));
-      const size_t fixed = FixedSize(static_cast<uint16_t>(c.tag));
+      const size_t fixed = format::FixedWidth(static_cast<uint16_t>(c.tag));
       if (cell && fixed) {
         if (!cell->empty()) std::memcpy(row.data() + c.at, cell->data(), std::min(fixed, cell->size()));
         continue;

@@ -13,9 +13,6 @@
 
 namespace velmorix::pst {
 
-// Bytes a fixed-size type takes; 0 for a type whose value is held by reference.
-size_t FixedSize(uint16_t type);
-
 // A heap on a node: items grouped in pages of at most one block each.
 class Heap {
  public:

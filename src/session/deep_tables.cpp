@@ -296,7 +296,8 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
   const size_t untied = static_cast<size_t>(std::count_if(tables.begin(), tables.end(), [&](const FoundTable& t) {
     return t.hierarchy && !folderOf.count(static_cast<uint32_t>(&t - tables.data()));
   }));
-  for (const auto& [nid, row] : withSubfolders) {
+  for (const auto& entry : withSubfolders) {
+    const uint32_t nid = entry.first;
     if (untied > kMostUntied || stop.load(std::memory_order_acquire)) break;
     store::NodeEntry* folder = tree.Find(nid);
     if (!folder || parents.count(folder)) continue;
