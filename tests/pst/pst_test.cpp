@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -296,17 +297,24 @@ TEST_F(Pst, OtherReadersOpenTheConvertedFiles) {
     const fs::path out = dir_ / "converted.pst";
     ASSERT_EQ(Convert(source, out).status, 0);
     EXPECT_EQ(Exec({"pffinfo", out.string()}, dir_).status, 0);
-    // As many items as the source gives readpst, folder by folder.
+    // As many items as the source gives readpst, folder by folder. readpst
+    // now and then skips an item of a file it otherwise reads whole (about one
+    // run in thirty, the sample itself included): each folder counts the most
+    // of three runs.
     auto files = [&](const std::string& file) {
-      const fs::path into = dir_ / "readpst";
-      fs::create_directories(into);
-      EXPECT_EQ(Exec({"readpst", "-e", "-o", into.string(), file}, dir_).status, 0);
-      std::map<std::string, size_t> n;
-      for (const auto& f : fs::recursive_directory_iterator(into)) {
-        if (f.is_regular_file()) ++n[fs::relative(f.path().parent_path(), into).string()];
+      std::map<std::string, size_t> most;
+      for (int run = 0; run < 3; ++run) {
+        const fs::path into = dir_ / "readpst";
+        fs::create_directories(into);
+        EXPECT_EQ(Exec({"readpst", "-e", "-o", into.string(), file}, dir_).status, 0);
+        std::map<std::string, size_t> n;
+        for (const auto& f : fs::recursive_directory_iterator(into)) {
+          if (f.is_regular_file()) ++n[fs::relative(f.path().parent_path(), into).string()];
+        }
+        fs::remove_all(into);
+        for (const auto& [folder, count] : n) most[folder] = std::max(most[folder], count);
       }
-      fs::remove_all(into);
-      return n;
+      return most;
     };
     const auto a = files(source), b = files(out.string());
     for (const auto& [folder, count] : a) EXPECT_GE(b.count(folder) ? b.at(folder) : 0, count) << folder;
