@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace velmorix::store {
 
@@ -32,9 +32,23 @@ uint64_t Id(const VariantLayout& L, const ByteView& v, uint64_t at) {
   return L.idSize == 8 ? v.U64(at).value_or(0) : v.U32(at).value_or(0);
 }
 
+// Packed to 24 bytes: a large file holds millions of blocks.
 struct FoundBlock {
-  BlockEntry entry;
+  uint64_t offset = 0;
+  uint32_t bid = 0;
+  int32_t inflatedSize = 0;
+  uint16_t size = 0;              // at most a block's data bytes
   std::array<uint8_t, 4> head{};  // first stored bytes (uncompressed blocks)
+  bool compressed() const { return inflatedSize != size; }
+  BlockEntry entry() const {
+    BlockEntry e;
+    e.bid = bid;
+    e.offset = offset;
+    e.size = size;
+    e.inflatedSize = inflatedSize;
+    e.refCount = 1;
+    return e;
+  }
 };
 
 struct NodeCandidate {
@@ -96,7 +110,9 @@ class Pass {
     return true;
   }
 
-  std::vector<FoundBlock> blocks;         // in file order
+  // In file order. A deque: hundreds of thousands of blocks grow it without
+  // the copies (and twice the memory) of a growing vector.
+  std::deque<FoundBlock> blocks;
   std::vector<NodeCandidate> candidates;  // in file order
   std::vector<uint32_t> references;       // BIDs named by data trees and subnode blocks
   std::vector<uint32_t> dataTrees;        // indexes into `blocks` of data-tree blocks
@@ -133,15 +149,14 @@ class Pass {
       return;
     }
     FoundBlock f;
-    f.entry.bid = static_cast<uint32_t>(t->bid);
-    f.entry.offset = start;
-    f.entry.size = t->cb;
-    f.entry.inflatedSize = static_cast<int32_t>(t->inflated);
-    f.entry.refCount = 1;
+    f.bid = static_cast<uint32_t>(t->bid);
+    f.offset = start;
+    f.size = static_cast<uint16_t>(t->cb);
+    f.inflatedSize = static_cast<int32_t>(t->inflated);
     if (!compressed) {
       for (size_t i = 0; i < 4 && i < data.size(); ++i) f.head[i] = static_cast<uint8_t>(data[i]);
     }
-    if (collect_ && (f.entry.bid & 2u) && !compressed) TakeReferences(data);
+    if (collect_ && (f.bid & 2u) && !compressed) TakeReferences(data);
     blocks.push_back(f);
   }
 
@@ -210,13 +225,13 @@ class Pass {
 };
 
 // The method that turns most block heads into heaps.
-int GuessEncryption(const std::vector<FoundBlock>& blocks) {
+int GuessEncryption(const std::deque<FoundBlock>& blocks) {
   std::array<uint64_t, 3> hits{};
   for (const FoundBlock& f : blocks) {
-    if ((f.entry.bid & 2u) || f.entry.compressed()) continue;
+    if ((f.bid & 2u) || f.compressed()) continue;
     for (int m = 0; m < 3; ++m) {
       std::array<uint8_t, 4> h = f.head;
-      DecodeBlock(std::as_writable_bytes(std::span(h)), m, f.entry.bid);
+      DecodeBlock(std::as_writable_bytes(std::span(h)), m, f.bid);
       hits[static_cast<size_t>(m)] += HeapHead(h);
     }
   }
@@ -232,12 +247,12 @@ int GuessEncryption(const std::vector<FoundBlock>& blocks) {
 // for it.
 uint8_t HeapClient(Store& store, const FoundBlock& f) {
   std::array<uint8_t, 4> h = f.head;
-  if (f.entry.compressed()) {
-    auto data = ReadBlockData(store, f.entry);
+  if (f.compressed()) {
+    auto data = ReadBlockData(store, f.entry());
     if (!data || data->size() < 4) return 0;
     for (size_t i = 0; i < 4; ++i) h[i] = static_cast<uint8_t>((*data)[i]);
   }
-  DecodeBlock(std::as_writable_bytes(std::span(h)), store.encryptionMethod, f.entry.bid);
+  DecodeBlock(std::as_writable_bytes(std::span(h)), store.encryptionMethod, f.bid);
   if (h[2] != format::kHeapSignature || (h[3] != format::kBTypePc && h[3] != format::kBTypeTc)) return 0;
   return h[3];
 }
@@ -314,6 +329,11 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
     out.data->scannedVariant = store.variant;
     out.data->scannedEncryption = store.encryptionMethod;
   }
+  // Kept to the end: sorted and each once.
+  for (uint32_t& bid : pass.references) bid &= ~1u;
+  std::sort(pass.references.begin(), pass.references.end());
+  pass.references.erase(std::unique(pass.references.begin(), pass.references.end()), pass.references.end());
+  pass.references.shrink_to_fit();
   report.blocks = pass.blocks.size();
   report.nodePages = pass.nodePages;
   report.unchecked = pass.unchecked;
@@ -322,29 +342,35 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
   // whose size differs from its trailer's) replaced by a block found with
   // the same BID; then every other block found, the first of each BID.
   BlockList& blocks = out.data->blocks;
-  std::unordered_map<uint32_t, size_t> firstFound;
+  // The first found block of each BID: (BID, index) pairs sorted, a quarter
+  // of a hash map's memory over this many blocks.
+  std::vector<std::pair<uint32_t, uint32_t>> firstFound;
   firstFound.reserve(pass.blocks.size());
-  for (size_t i = 0; i < pass.blocks.size(); ++i) firstFound.try_emplace(pass.blocks[i].entry.bid, i);
+  for (size_t i = 0; i < pass.blocks.size(); ++i) {
+    firstFound.emplace_back(pass.blocks[i].bid, static_cast<uint32_t>(i));
+  }
+  std::sort(firstFound.begin(), firstFound.end());
+  auto firstWith = [&](uint32_t bid) -> const FoundBlock* {
+    auto it = std::lower_bound(firstFound.begin(), firstFound.end(), std::pair<uint32_t, uint32_t>(bid, 0));
+    return it != firstFound.end() && it->first == bid ? &pass.blocks[it->second] : nullptr;
+  };
   auto foundAt = [&](uint64_t offset) -> const FoundBlock* {
     auto it = std::lower_bound(pass.blocks.begin(), pass.blocks.end(), offset,
-                               [](const FoundBlock& f, uint64_t o) { return f.entry.offset < o; });
-    return it != pass.blocks.end() && it->entry.offset == offset ? &*it : nullptr;
+                               [](const FoundBlock& f, uint64_t o) { return f.offset < o; });
+    return it != pass.blocks.end() && it->offset == offset ? &*it : nullptr;
   };
   if (live) {
     for (const BlockEntry& e : live->blocks.entries()) {
       const FoundBlock* here = foundAt(e.offset);
-      auto other = firstFound.find(e.bid);
-      const bool holds = here && here->entry.bid == e.bid && here->entry.size == e.size;
-      if (holds || other == firstFound.end()) {
-        blocks.Append(e);
-      } else {
-        blocks.Append(pass.blocks[other->second].entry);
-      }
+      const FoundBlock* other = firstWith(e.bid);
+      const bool holds = here && here->bid == e.bid && here->size == e.size;
+      blocks.Append(holds || !other ? e : other->entry());
     }
   }
   for (const FoundBlock& f : pass.blocks) {
-    if (!blocks.FindExact(f.entry.bid)) blocks.Append(f.entry);
+    if (!blocks.FindExact(f.bid)) blocks.Append(f.entry());
   }
+  firstFound = {};
   auto block = [&](uint32_t bid) { return bid ? blocks.FindExact(bid & ~1u) : nullptr; };
 
   // Nodes: per NID the live entry, then the one whose blocks are all found,
@@ -354,18 +380,36 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
   }
   std::sort(out.namedBy.begin(), out.namedBy.end());
   out.namedBy.erase(std::unique(out.namedBy.begin(), out.namedBy.end()), out.namedBy.end());
-  std::unordered_map<uint32_t, NodeCandidate> best;
-  auto intact = [&](const NodeCandidate& c) { return block(c.dataBid) && (!c.subBid || block(c.subBid)); };
-  for (const NodeCandidate& c : pass.candidates) {
-    auto [it, inserted] = best.try_emplace(c.nid, c);
-    if (inserted) continue;
-    const bool a = intact(it->second), b = intact(c);
-    if (b && !a) it->second = c;
-    else if (a == b && (c.pageBid > it->second.pageBid ||
-                        (c.pageBid == it->second.pageBid && c.pageOffset > it->second.pageOffset))) {
-      it->second = c;
+  // The best candidate of each NID, in place: sorted by NID, the intact ones
+  // first, then the later pages; the first of each NID stays (a stable sort
+  // keeps file order among equals).
+  std::vector<NodeCandidate>& best = pass.candidates;
+  {
+    auto intact = [&](const NodeCandidate& c) { return block(c.dataBid) && (!c.subBid || block(c.subBid)); };
+    std::vector<std::pair<bool, uint32_t>> rank(best.size());  // intact, index in file order
+    for (size_t i = 0; i < best.size(); ++i) rank[i] = {intact(best[i]), static_cast<uint32_t>(i)};
+    std::vector<uint32_t> order(best.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+      const NodeCandidate &a = best[x], &b = best[y];
+      if (a.nid != b.nid) return a.nid < b.nid;
+      if (rank[x].first != rank[y].first) return rank[x].first;
+      if (a.pageBid != b.pageBid) return a.pageBid > b.pageBid;
+      if (a.pageOffset != b.pageOffset) return a.pageOffset > b.pageOffset;
+      return x < y;
+    });
+    std::vector<NodeCandidate> sorted;
+    sorted.reserve(order.size());
+    for (uint32_t i : order) {
+      if (sorted.empty() || sorted.back().nid != best[i].nid) sorted.push_back(best[i]);
     }
+    best = std::move(sorted);
   }
+  auto bestOf = [&](uint32_t nid) -> const NodeCandidate* {
+    auto it = std::lower_bound(best.begin(), best.end(), nid,
+                               [](const NodeCandidate& c, uint32_t n) { return c.nid < n; });
+    return it != best.end() && it->nid == nid ? &*it : nullptr;
+  };
 
   NodeTree& tree = out.data->nodes;
   std::vector<std::pair<NodeEntry*, uint32_t>> links;  // entry, parent NID
@@ -376,42 +420,47 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
       const BlockEntry* data = n.dataBlock ? block(n.dataBlock->bid) : nullptr;
       const BlockEntry* sub = n.subnodeBlock ? block(n.subnodeBlock->bid) : nullptr;
       uint32_t parent = n.parent ? n.parent->nid : 0;
-      if (auto it = best.find(n.nid); it != best.end()) {
-        if (!data && block(it->second.dataBid)) {
-          data = block(it->second.dataBid);
-          sub = block(it->second.subBid);
+      if (const NodeCandidate* c = bestOf(n.nid)) {
+        if (!data && block(c->dataBid)) {
+          data = block(c->dataBid);
+          sub = block(c->subBid);
         }
-        if (!parent) parent = it->second.parent;
+        if (!parent) parent = c->parent;
       }
       NodeEntry* e = tree.Create(n.nid, sub, data);
       byNid.emplace(n.nid, e);
       links.emplace_back(e, parent);
     });
   }
-  std::vector<const NodeCandidate*> rest;
-  for (const auto& [nid, c] : best) {
-    if (!byNid.count(nid)) rest.push_back(&c);
-  }
-  std::sort(rest.begin(), rest.end(), [](auto* a, auto* b) { return a->nid < b->nid; });
-  for (const NodeCandidate* c : rest) {
-    NodeEntry* e = tree.Create(c->nid, block(c->subBid), block(c->dataBid));
-    byNid.emplace(c->nid, e);
-    links.emplace_back(e, c->parent);
+  for (const NodeCandidate& c : best) {  // in NID order
+    if (byNid.count(c.nid)) continue;
+    NodeEntry* e = tree.Create(c.nid, block(c.subBid), block(c.dataBid));
+    byNid.emplace(c.nid, e);
+    links.emplace_back(e, c.parent);
   }
   for (auto [e, parent] : links) {
     auto it = parent && parent != e->nid ? byNid.find(parent) : byNid.end();
     if (it == byNid.end() || !tree.AppendChild(it->second, e)) tree.AppendTopLevel(e);
   }
+  // What only the node tree needed goes before the orphans are sought.
+  links = {};
+  pass.candidates = {};
 
   // Orphans: property contexts that no node, subnode block or data tree
   // names, each given a message NID of its own.
-  std::unordered_set<uint32_t> named;
-  named.reserve(pass.references.size() + byNid.size() * 2);
-  for (uint32_t bid : pass.references) named.insert(bid & ~1u);
+  // Sorted BIDs: those data trees and subnode blocks name, then those of nodes.
+  const std::vector<uint32_t>& referenced = pass.references;
+  std::vector<uint32_t> ofNodes;
+  ofNodes.reserve(byNid.size() * 2);
   for (const auto& [nid, e] : byNid) {
-    if (e->dataBlock) named.insert(e->dataBlock->bid & ~1u);
-    if (e->subnodeBlock) named.insert(e->subnodeBlock->bid & ~1u);
+    if (e->dataBlock) ofNodes.push_back(e->dataBlock->bid & ~1u);
+    if (e->subnodeBlock) ofNodes.push_back(e->subnodeBlock->bid & ~1u);
   }
+  std::sort(ofNodes.begin(), ofNodes.end());
+  auto named = [&](uint32_t bid) {
+    return std::binary_search(referenced.begin(), referenced.end(), bid) ||
+           std::binary_search(ofNodes.begin(), ofNodes.end(), bid);
+  };
   uint32_t nextIndex = 0;
   for (const auto& [nid, e] : byNid) nextIndex = std::max(nextIndex, nid >> 5);
   auto orphan = [&](const BlockEntry* data) {
@@ -430,9 +479,9 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
   for (size_t i = 0; i < pass.blocks.size(); ++i) {
     if (store.StopRequested()) return out;
     const FoundBlock& f = pass.blocks[i];
-    const BlockEntry* taken = blocks.FindExact(f.entry.bid);
-    if (!taken || taken->offset != f.entry.offset || named.count(f.entry.bid & ~1u)) continue;
-    if (!(f.entry.bid & 2u)) {
+    const BlockEntry* taken = blocks.FindExact(f.bid);
+    if (!taken || taken->offset != f.offset || named(f.bid & ~1u)) continue;
+    if (!(f.bid & 2u)) {
       const uint8_t client = HeapClient(store, f);
       if (client == format::kBTypePc) orphan(taken);
       if (client == format::kBTypeTc) out.orphanTables.push_back(taken->bid);
