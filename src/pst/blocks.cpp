@@ -72,7 +72,9 @@ void SealPage(const Layout& L, std::span<std::byte> page, uint8_t ptype, uint64_
   Put16(t + 2, signed_ ? format::Signature(ib, bid) : 0);
   Put32(t + L.pageTrailer.crcAt, format::Crc(0, page.first(L.pageTrailerAt())));
   PutId(L, t + L.pageTrailer.bidAt, bid);
-  if (L.pageTrailer.size > L.pageTrailer.bidAt + L.idSize) Put64(t + L.pageTrailer.bidAt + L.idSize, kPageTrailerTail4K);
+  // Whatever the trailer holds past its BID and CRC is the 4 KiB variant's tail.
+  const uint32_t tailAt = std::max(L.pageTrailer.bidAt + L.idSize, L.pageTrailer.crcAt + 4);
+  if (L.pageTrailer.size >= tailAt + 8) Put64(t + tailAt, kPageTrailerTail4K);
 }
 
 void PutBTreeMeta(const Layout& L, std::span<std::byte> page, size_t count, size_t maxEntries, size_t entrySize,

@@ -68,11 +68,8 @@ BthReservation ReserveBth(Heap& heap, uint8_t keySize, uint8_t dataSize, size_t 
 // (std::invalid_argument when they are not `count` records).
 void FillBth(Heap& heap, const BthReservation& tree, ByteRange records);
 
-// The subnodes of the object being built: values too large for its heap,
-// and objects nested in it.
-//
-// Large values and row matrices reach them through PartSink, which a writer
-// of other shapes may implement otherwise.
+// Where the parts of an object too large for its heap go: the writer's
+// Subnodes below, or a test builder's own store.
 class PartSink {
  public:
   // Keeps a value in a subnode of its own and gives the subnode's NID.
@@ -86,6 +83,8 @@ class PartSink {
   ~PartSink() = default;
 };
 
+// The subnodes of the object being built: values too large for its heap,
+// its row matrix, and objects nested in it.
 class Subnodes final : public PartSink {
  public:
   // Subnodes of one object's parts may share `counter`: their NIDs are then
