@@ -54,9 +54,6 @@ Geometry GeometryOf(Format format) {
   const pst::TreeLimits limits = pst::TreeLimitsOf(L);
   return {L.idSize == 8,
           L.idSize,
-          L.pageTrailerAt(),
-          L.countAt,
-          L.blockTrailer.size,
           data,
           static_cast<int>(L.intermediateEntrySize),
           static_cast<int>(L.nodeLeafEntrySize),

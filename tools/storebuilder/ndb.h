@@ -247,13 +247,10 @@ class NdbWriter {
 };
 
 // Page and block geometry of a format (Unicode / ANSI / Unicode4K), taken
-// from the store layer's layout of its variant.
+// from its variant's layout.
 struct Geometry {
   bool unicode;           // 8-byte IDs
   size_t idSize;          // 8 / 4 / 8
-  size_t pageTrailerAt;   // 496 / 500 / 4072
-  size_t pageMetaAt;      // cEnt offset: 488 / 496 / 4056
-  size_t blockTrailer;    // 16 / 12 / 24
   size_t maxBlockData;    // 8176 / 8180 / 65512
   int btEntrySize;        // 24 / 12 / 24 (intermediate entries and block leaf entries)
   int nodeEntrySize;      // 32 / 16 / 32
