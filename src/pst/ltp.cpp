@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 namespace velmorix::pst {
 namespace {
@@ -30,10 +31,12 @@ uint8_t FillLevel(size_t free) {
 }
 
 // The HNID of a variable-size value: 0 when empty, a heap item, or a subnode.
-uint32_t Place(ByteRange value, Heap& heap, Subnodes& subnodes) {
+uint32_t Place(ByteRange value, Heap& heap, PartSink& parts, const HeapLimits& limits) {
   if (value.empty()) return 0;
-  if (value.size() <= format::kMaxHeapItem) return heap.Allocate(value);
-  return subnodes.AddValue(value);
+  if (value.size() > limits.maxValueInHeap) return parts.AddValue(value);
+  const uint32_t hid = heap.Reserve(value.size());
+  std::copy(value.begin(), value.end(), heap.Item(hid).begin());
+  return hid;
 }
 
 }  // namespace
@@ -43,27 +46,48 @@ size_t Heap::HeaderSize(size_t page) {
   return page % 128 == 8 ? 66 : 2;
 }
 
-bool Heap::Fits(size_t page, const Page& p, size_t n) {
-  const size_t items = HeaderSize(page) + p.bytes + n;
-  const size_t map = 4 + 2 * (p.items.size() + 2);
-  // An item index has 11 bits.
-  return (items + 1) / 2 * 2 + map <= kMaxBlockData && p.items.size() < 2047;
+// A page's bytes: its header and items, aligned to 2, then the page map.
+size_t Heap::PageSize(size_t page, size_t itemBytes, size_t itemCount) const {
+  return (HeaderSize(page) + itemBytes + 1) / 2 * 2 + 4 + 2 * (itemCount + 1);
 }
 
 uint32_t Heap::Allocate(ByteRange item) {
   if (item.empty() || item.size() > format::kMaxHeapItem) throw WriteError("a heap item has a size the format does not allow");
-  if (pages_.empty() || !Fits(pages_.size() - 1, pages_.back(), item.size())) {
-    if (pages_.size() >= 0x10000) throw WriteError("a table is larger than the format allows");
+  const uint32_t hid = Reserve(item.size());
+  std::copy(item.begin(), item.end(), Item(hid).begin());
+  return hid;
+}
+
+uint32_t Heap::Reserve(size_t size) {
+  const size_t limit = layout_->maxBlockData();
+  // A HID holds the item's index in the bits above its type, and the page
+  // index above those.
+  const size_t maxItems = (size_t{1} << layout_->hidIndexBits) - 1;
+  const size_t maxPages = size_t{1} << (32 - layout_->hidBlockShift());
+  const bool fits = !pages_.empty() && pages_.back().items.size() < maxItems &&
+                    PageSize(pages_.size() - 1, pages_.back().bytes + size, pages_.back().items.size() + 1) <= limit;
+  if (!fits) {
+    if (PageSize(pages_.size(), size, 1) > limit) throw std::length_error("a heap item larger than a heap page");
+    if (pages_.size() >= maxPages) throw WriteError("a table is larger than the format allows");
     pages_.emplace_back();
   }
   Page& p = pages_.back();
-  p.items.emplace_back(item.begin(), item.end());
-  p.bytes += item.size();
-  return static_cast<uint32_t>(((pages_.size() - 1) << 16) | (p.items.size() << 5));
+  p.items.emplace_back(size);
+  p.bytes += size;
+  return static_cast<uint32_t>(((pages_.size() - 1) << layout_->hidBlockShift()) | (p.items.size() << 5));
+}
+
+std::span<std::byte> Heap::Item(uint32_t hid) {
+  const size_t page = hid >> layout_->hidBlockShift();
+  const size_t index = (hid >> 5) & ((size_t{1} << layout_->hidIndexBits) - 1);
+  if ((hid & 0x1F) != 0 || page >= pages_.size() || index == 0 || index > pages_[page].items.size()) {
+    throw std::out_of_range("unknown heap ID");
+  }
+  return pages_[page].items[index - 1];
 }
 
 void Heap::Replace(uint32_t hid, ByteRange item) {
-  Bytes& b = pages_.at(hid >> 16).items.at(((hid >> 5) & 0x7FF) - 1);
+  std::span<std::byte> b = Item(hid);
   if (b.size() != item.size()) throw WriteError("a heap item changed size");
   std::copy(item.begin(), item.end(), b.begin());
 }
@@ -88,7 +112,7 @@ std::vector<Bytes> Heap::Pages() const {
     b.resize(map + 4 + 2 * offsets.size());
     Put16(b.data() + map, static_cast<uint16_t>(p.items.size()));
     for (size_t k = 0; k < offsets.size(); ++k) Put16(b.data() + map + 4 + 2 * k, offsets[k]);
-    levels.push_back(FillLevel(kMaxBlockData - b.size()));
+    levels.push_back(FillLevel(layout_->maxBlockData() - b.size()));
     out.push_back(std::move(b));
   }
   // Fill levels: of pages 0-7 in the first header, of the next 128 in each bitmap header.
@@ -106,50 +130,56 @@ std::vector<Bytes> Heap::Pages() const {
   return out;
 }
 
-uint32_t WriteBTree(Heap& heap, uint8_t keySize, uint8_t dataSize, const Bytes& records, uint32_t headerHid,
-                    uint32_t leafHid) {
-  Bytes header(8);
+BthReservation ReserveBth(Heap& heap, uint8_t keySize, uint8_t dataSize, size_t count, size_t maxNodeBytes,
+                          uint32_t headerHid) {
+  BthReservation r;
+  r.keySize = keySize;
+  r.dataSize = dataSize;
+  r.count = count;
+  r.maxNodeBytes = maxNodeBytes;
+  const size_t perLeaf = maxNodeBytes / (keySize + dataSize);
+  const size_t perIndex = maxNodeBytes / (keySize + 4u);
+  if (perLeaf == 0 || perIndex < 2) throw std::invalid_argument("B-tree node limit too small");
+  r.headerHid = headerHid ? headerHid : heap.Reserve(8);
+  size_t children = count;
+  size_t per = perLeaf;
+  size_t width = keySize + dataSize;
+  while (children != 0) {
+    const size_t nodes = (children + per - 1) / per;
+    std::vector<uint32_t> level;
+    for (size_t i = 0; i < nodes; ++i) level.push_back(heap.Reserve(std::min(per, children - i * per) * width));
+    r.levels.push_back(std::move(level));
+    if (nodes == 1) break;
+    children = nodes;
+    per = perIndex;
+    width = keySize + 4u;
+  }
+  return r;
+}
+
+void FillBth(Heap& heap, const BthReservation& r, ByteRange records) {
+  const size_t size = r.keySize + r.dataSize;
+  if (records.size() != r.count * size) throw std::invalid_argument("B-tree record count mismatch");
+  std::span<std::byte> header = heap.Item(r.headerHid);
   header[0] = std::byte{format::kBTypeBth};
-  header[1] = std::byte{keySize};
-  header[2] = std::byte{dataSize};
-  if (headerHid) {
-    heap.Replace(headerHid, header);
-  } else {
-    headerHid = heap.Allocate(header);
-  }
-  if (records.empty()) return headerHid;
-  if (leafHid && records.size() <= format::kMaxHeapItem) {
-    heap.Replace(leafHid, records);
-    header[3] = std::byte{0};
-    Put32(header.data() + 4, leafHid);
-    heap.Replace(headerHid, header);
-    return headerHid;
-  }
-  size_t size = keySize + dataSize;
-  Bytes level = records;
-  uint8_t depth = 0;
-  for (;;) {
-    const size_t perItem = format::kMaxHeapItem / size * size;
+  header[1] = std::byte{r.keySize};
+  header[2] = std::byte{r.dataSize};
+  header[3] = std::byte(r.levels.empty() ? 0 : r.levels.size() - 1);
+  Put32(header.data() + 4, r.levels.empty() ? 0 : r.levels.back().front());
+  // Each level's nodes take consecutive entries of the level below: records
+  // for the leaves, then each child's first key and HID.
+  Bytes level(records.begin(), records.end());
+  for (const std::vector<uint32_t>& nodes : r.levels) {
     Bytes upper;
-    uint32_t last = 0;
-    size_t items = 0;
-    for (size_t from = 0; from < level.size(); from += perItem) {
-      const size_t n = std::min(perItem, level.size() - from);
-      last = heap.Allocate(ByteRange(level.data() + from, n));
-      ++items;
-      upper.insert(upper.end(), level.begin() + static_cast<std::ptrdiff_t>(from),
-                   level.begin() + static_cast<std::ptrdiff_t>(from + keySize));
-      Append32(upper, last);
-    }
-    if (items == 1) {
-      header[3] = std::byte{depth};
-      Put32(header.data() + 4, last);
-      heap.Replace(headerHid, header);
-      return headerHid;
+    size_t from = 0;
+    for (uint32_t hid : nodes) {
+      std::span<std::byte> item = heap.Item(hid);
+      std::copy_n(level.begin() + static_cast<std::ptrdiff_t>(from), item.size(), item.begin());
+      upper.insert(upper.end(), item.begin(), item.begin() + r.keySize);
+      Append32(upper, hid);
+      from += item.size();
     }
     level = std::move(upper);
-    size = keySize + 4u;
-    ++depth;
   }
 }
 
@@ -168,6 +198,17 @@ void Subnodes::AddFixed(uint32_t nid, uint64_t dataBid, uint64_t subnodeBid) {
   refs_.push_back({nid, dataBid, subnodeBid});
 }
 
+void Subnodes::AddMatrixBlock(ByteRange block) {
+  if (!matrix_) matrix_.emplace(*db_);
+  matrix_->Write(block);
+}
+
+uint32_t Subnodes::EndMatrix() {
+  const uint64_t bid = matrix_ ? matrix_->Finish() : 0;
+  matrix_.reset();
+  return Add(format::kNidTypeLtp, bid, 0);
+}
+
 uint64_t Subnodes::Write() { return db_->AddSubnodes(std::move(refs_)); }
 
 uint64_t WriteHeap(const Heap& heap, NodeDatabase& db) {
@@ -182,14 +223,16 @@ uint64_t WriteHeap(const Heap& heap, NodeDatabase& db) {
   return db.AddTree(bids, sizes);
 }
 
-uint64_t WritePropertyContext(std::vector<PcProperty> properties, Subnodes& subnodes) {
-  std::sort(properties.begin(), properties.end(), [](const PcProperty& a, const PcProperty& b) { return a.id < b.id; });
-  Heap heap(format::kBTypePc);
-  // Header and records first, as clients lay them out; they are filled in
-  // once the values are placed.
-  const uint32_t headerHid = heap.Allocate(Bytes(8));
-  const size_t recordBytes = 8 * properties.size();
-  const uint32_t leafHid = recordBytes && recordBytes <= format::kMaxHeapItem ? heap.Allocate(Bytes(recordBytes)) : 0;
+Heap EncodePropertyContext(std::vector<PcProperty> properties, const Layout& layout, PartSink& parts,
+                           const HeapLimits& limits) {
+  std::stable_sort(properties.begin(), properties.end(),
+                   [](const PcProperty& a, const PcProperty& b) { return a.id < b.id; });
+  Heap heap(format::kBTypePc, layout);
+  // Header and records first, as clients lay them out, when the records fit
+  // one node; they are filled in once the values are placed.
+  const size_t count = properties.size();
+  const bool oneLeaf = 8 * count <= limits.maxNodeBytes;
+  BthReservation tree = ReserveBth(heap, 2, 6, oneLeaf ? count : 0, limits.maxNodeBytes);
   Bytes records;
   for (const PcProperty& p : properties) {
     const size_t fixed = format::FixedWidth(p.type);
@@ -209,7 +252,7 @@ uint64_t WritePropertyContext(std::vector<PcProperty> properties, Subnodes& subn
       v.resize(8);
       word = heap.Allocate(v);
     } else {
-      word = Place(p.value, heap, subnodes);
+      word = Place(p.value, heap, parts, limits);
     }
     Bytes r(8);
     Put16(r.data(), p.id);
@@ -217,55 +260,62 @@ uint64_t WritePropertyContext(std::vector<PcProperty> properties, Subnodes& subn
     Put32(r.data() + 4, word);
     records.insert(records.end(), r.begin(), r.end());
   }
-  heap.SetRoot(WriteBTree(heap, 2, 6, records, headerHid, leafHid));
-  return WriteHeap(heap, subnodes.db());
+  if (!oneLeaf) tree = ReserveBth(heap, 2, 6, count, limits.maxNodeBytes, tree.headerHid);
+  FillBth(heap, tree, records);
+  heap.SetRoot(tree.headerHid);
+  return heap;
+}
+
+uint64_t WritePropertyContext(std::vector<PcProperty> properties, Subnodes& subnodes) {
+  return WriteHeap(EncodePropertyContext(std::move(properties), format::kUnicodeLayout, subnodes), subnodes.db());
 }
 
 uint64_t WriteTableContext(const std::vector<uint32_t>& tags, const std::vector<TcRow>& rows, Subnodes& subnodes) {
   return WriteTableContext(tags, rows.size(), [&](size_t i, TcRow& row) { row = rows[i]; }, subnodes);
 }
 
-uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, const RowSource& source,
-                           Subnodes& subnodes) {
-  struct Column {
-    uint32_t tag;
-    uint16_t at = 0;
-    uint8_t width = 0;
-    uint8_t bit = 0;
-    size_t cell = 0;  // index into TcRow::cells, or SIZE_MAX for the row id and version
-  };
-  std::vector<Column> cols;
-  cols.push_back({kTagRowId, 0, 4, 0, SIZE_MAX});
-  cols.push_back({kTagRowVersion, 0, 4, 1, SIZE_MAX});
+TableShape ShapeOfTable(const std::vector<uint32_t>& tags) {
+  TableShape shape;
+  std::vector<TableColumn>& cols = shape.columns;
+  cols.push_back({kTagRowId, 0, 4, 0});
+  cols.push_back({kTagRowVersion, 0, 4, 1});
   for (size_t i = 0; i < tags.size(); ++i) {
     const size_t fixed = format::FixedWidth(static_cast<uint16_t>(tags[i]));
-    cols.push_back({tags[i], 0, static_cast<uint8_t>(fixed ? fixed : 4), static_cast<uint8_t>(i + 2), i});
+    cols.push_back({tags[i], 0, static_cast<uint8_t>(fixed ? fixed : 4), static_cast<uint8_t>(i + 2)});
   }
   if (cols.size() > 255) throw WriteError("a table has too many columns");
-  // Wide columns first, then 2-byte, then 1-byte ones, then the existence bitmap.
   uint16_t at = 0;
-  uint16_t ends[3];
   int e = 0;
   for (auto group : {std::pair<int, int>{4, 8}, {2, 2}, {1, 1}}) {
-    for (Column& c : cols) {
+    for (TableColumn& c : cols) {
       if (c.width >= group.first && c.width <= group.second) {
         c.at = at;
         at = static_cast<uint16_t>(at + c.width);
       }
     }
-    ends[e++] = at;
+    shape.ends[e++] = at;
   }
-  const uint16_t cebAt = at;
-  const uint16_t rowSize = static_cast<uint16_t>(at + (cols.size() + 7) / 8);
+  shape.rowSize = static_cast<uint16_t>(at + (cols.size() + 7) / 8);
+  return shape;
+}
+
+Heap EncodeTableContext(const std::vector<uint32_t>& tags, size_t rowCount, const RowSource& source,
+                        const Layout& layout, PartSink& parts, const HeapLimits& limits) {
+  const TableShape shape = ShapeOfTable(tags);
+  const std::vector<TableColumn>& cols = shape.columns;
+  const uint16_t cebAt = shape.ends[2];
+  const uint16_t rowSize = shape.rowSize;
+  // Row index entries hold the row's index in 4 bytes, or 2 where IDs are 4 bytes wide.
+  const uint8_t indexWidth = layout.idSize == 8 ? 4 : 2;
 
   // Clients lay a table out as the row index's header, the table's header,
   // the index's records, the row matrix, then the values the rows refer to.
   // Some readers take the heap's first item for the row index's header (and
   // loop when it is not), so these items are reserved first, in that order.
-  Heap heap(format::kBTypeTc);
-  const uint32_t indexHeaderHid = heap.Allocate(Bytes(8));
+  Heap heap(format::kBTypeTc, layout);
+  const uint32_t indexHeaderHid = heap.Reserve(8);
   Bytes info(22 + 8 * cols.size());
-  const uint32_t infoHid = heap.Allocate(info);
+  const uint32_t infoHid = heap.Reserve(info.size());
   heap.SetRoot(infoHid);
 
   Bytes index;
@@ -280,29 +330,31 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
     for (auto [id, r] : ids) {
       Append32(index, id);
       Append32(index, r);
+      index.resize(index.size() - 4 + indexWidth);
     }
   }
-  const uint32_t indexLeafHid = !index.empty() && index.size() <= format::kMaxHeapItem ? heap.Allocate(Bytes(index.size())) : 0;
-  const uint32_t indexHid = WriteBTree(heap, 4, 4, index, indexHeaderHid, indexLeafHid);
+  const BthReservation tree = ReserveBth(heap, 4, indexWidth, rowCount, limits.maxNodeBytes, indexHeaderHid);
+  FillBth(heap, tree, index);
 
-  const size_t perBlock = kMaxBlockData / rowSize;
-  const bool inHeap = static_cast<uint64_t>(rowCount) * rowSize <= format::kMaxHeapItem;
-  const uint32_t matrixHid = inHeap && rowCount != 0 ? heap.Allocate(Bytes(rowCount * rowSize)) : 0;
+  const size_t blockData = layout.maxBlockData();
+  const size_t perBlock = blockData / rowSize;
+  const bool inHeap = !limits.rowsInSubnode && static_cast<uint64_t>(rowCount) * rowSize <= limits.maxNodeBytes;
+  const uint32_t matrixHid = inHeap && rowCount != 0 ? heap.Reserve(rowCount * rowSize) : 0;
   Bytes matrix;
-  DataStream stream(subnodes.db());
   Bytes row(rowSize);
   TcRow in;
   for (size_t r = 0; r < rowCount; ++r) {
     source(r, in);
     std::fill(row.begin(), row.end(), std::byte{0});
-    for (const Column& c : cols) {
+    for (const TableColumn& c : cols) {
       uint32_t v32 = 0;
       const Bytes* cell = nullptr;
-      if (c.cell == SIZE_MAX) {
+      if (c.bit < 2) {
         v32 = c.tag == kTagRowId ? in.rowId : 0;
       } else {
-        if (c.cell >= in.cells.size() || !in.cells[c.cell]) continue;
-        cell = &*in.cells[c.cell];
+        const size_t k = c.bit - 2u;
+        if (k >= in.cells.size() || !in.cells[k]) continue;
+        cell = &*in.cells[k];
       }
       row[cebAt + c.bit / 8] |= std::byte(0x80 >> (c.bit % 8));
       const size_t fixed = format::FixedWidth(static_cast<uint16_t>(c.tag));
@@ -310,18 +362,15 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
         if (!cell->empty()) std::memcpy(row.data() + c.at, cell->data(), std::min(fixed, cell->size()));
         continue;
       }
-      if (cell) v32 = Place(*cell, heap, subnodes);
+      if (cell) v32 = Place(*cell, heap, parts, limits);
       Put32(row.data() + c.at, v32);
     }
-    if (inHeap) {
-      matrix.insert(matrix.end(), row.begin(), row.end());
-    } else {
-      stream.Write(row);
-      // Rows never straddle blocks: every block but the last is filled up.
-      if ((r + 1) % perBlock == 0 && r + 1 < rowCount) {
-        const Bytes pad(kMaxBlockData - perBlock * rowSize);
-        stream.Write(pad);
-      }
+    matrix.insert(matrix.end(), row.begin(), row.end());
+    // Rows never straddle blocks: every block but the last is filled up.
+    if (!inHeap && ((r + 1) % perBlock == 0 || r + 1 == rowCount)) {
+      if (r + 1 < rowCount) matrix.resize(blockData);
+      parts.AddMatrixBlock(matrix);
+      matrix.clear();
     }
   }
   uint32_t rowsHnid = 0;
@@ -330,20 +379,20 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
       heap.Replace(matrixHid, matrix);
       rowsHnid = matrixHid;
     } else {
-      rowsHnid = subnodes.Add(format::kNidTypeLtp, stream.Finish(), 0);
+      rowsHnid = parts.EndMatrix();
     }
   }
 
-  std::vector<const Column*> sorted;
-  for (const Column& c : cols) sorted.push_back(&c);
-  std::sort(sorted.begin(), sorted.end(), [](const Column* a, const Column* b) { return a->tag < b->tag; });
+  std::vector<const TableColumn*> sorted;
+  for (const TableColumn& c : cols) sorted.push_back(&c);
+  std::sort(sorted.begin(), sorted.end(), [](const TableColumn* a, const TableColumn* b) { return a->tag < b->tag; });
   info[0] = std::byte{format::kBTypeTc};
   info[1] = std::byte(cols.size());
-  Put16(info.data() + 2, ends[0]);
-  Put16(info.data() + 4, ends[1]);
-  Put16(info.data() + 6, ends[2]);
+  Put16(info.data() + 2, shape.ends[0]);
+  Put16(info.data() + 4, shape.ends[1]);
+  Put16(info.data() + 6, shape.ends[2]);
   Put16(info.data() + 8, rowSize);
-  Put32(info.data() + 10, indexHid);
+  Put32(info.data() + 10, tree.headerHid);
   Put32(info.data() + 14, rowsHnid);
   for (size_t i = 0; i < sorted.size(); ++i) {
     std::byte* d = info.data() + 22 + 8 * i;
@@ -353,7 +402,12 @@ uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, c
     d[7] = std::byte(sorted[i]->bit);
   }
   heap.Replace(infoHid, info);
-  return WriteHeap(heap, subnodes.db());
+  return heap;
+}
+
+uint64_t WriteTableContext(const std::vector<uint32_t>& tags, size_t rowCount, const RowSource& source,
+                           Subnodes& subnodes) {
+  return WriteHeap(EncodeTableContext(tags, rowCount, source, format::kUnicodeLayout, subnodes), subnodes.db());
 }
 
 }  // namespace velmorix::pst

@@ -9,19 +9,18 @@
 #include <cerrno>
 #include <cstring>
 
-#include "format/block_encoding.h"
-
 namespace velmorix::pst {
 namespace {
 
 constexpr size_t kPageSize = 512;
-constexpr size_t kBlockTrailer = 16;
 constexpr size_t kBufferLimit = 1 << 20;
 constexpr int kBlockEntriesPerPage = 20;  // block leaf and intermediate entries
 constexpr int kNodeEntriesPerPage = 15;
-constexpr size_t kXBlockMax = 1021;
-constexpr size_t kSlMax = 340;
-constexpr size_t kSiMax = 510;
+constexpr const Layout& kLayout = format::kUnicodeLayout;
+const TreeLimits kLimits = TreeLimitsOf(kLayout);
+const size_t kXBlockMax = kLimits.xblock;
+const size_t kSlMax = kLimits.subnodeLeaf;
+const size_t kSiMax = kLimits.subnodeIndex;
 constexpr uint64_t kDensityListOffset = 0x4200;
 constexpr size_t kDensityListEntries = 476 / 4;
 
@@ -41,30 +40,9 @@ bool HasFreePageMap(uint64_t k) {
 uint64_t IntervalStart(uint64_t k) { return kFirstMapOffset + k * kMapInterval; }
 uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 
-void Put16(std::byte* p, uint16_t v) {
-  for (int i = 0; i < 2; ++i) p[i] = std::byte(v >> (8 * i));
-}
 void Put32(std::byte* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = std::byte(v >> (8 * i));
 }
-void Put64(std::byte* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = std::byte(v >> (8 * i));
-}
-
-struct CrcTable {
-  uint32_t t[256];
-  CrcTable() {
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-  }
-};
-const CrcTable kCrc;
-
-// Encoding table of the permutation method.
-constexpr const std::array<uint8_t, 256>& kPermute = format::kPermuteTable;
 
 std::string Folder(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -73,20 +51,6 @@ std::string Folder(const std::string& path) {
 }
 
 }  // namespace
-
-uint32_t Crc(uint32_t crc, ByteRange data) {
-  for (std::byte b : data) crc = kCrc.t[(crc ^ static_cast<uint8_t>(b)) & 0xFF] ^ (crc >> 8);
-  return crc;
-}
-
-uint16_t Signature(uint64_t ib, uint64_t bid) {
-  const uint32_t x = static_cast<uint32_t>(ib) ^ static_cast<uint32_t>(bid);
-  return static_cast<uint16_t>((x >> 16) ^ x);
-}
-
-void Permute(std::span<std::byte> data) {
-  for (std::byte& b : data) b = std::byte(kPermute[static_cast<uint8_t>(b)]);
-}
 
 NodeDatabase::NodeDatabase(std::string path, Encoding encoding) : path_(std::move(path)), encoding_(encoding) {
   struct stat st;
@@ -214,30 +178,22 @@ void NodeDatabase::Flush() {
 
 void NodeDatabase::WritePage(uint64_t offset, std::array<std::byte, 512>& page, uint8_t ptype, uint64_t bid,
                              bool signed_) {
-  std::byte* t = page.data() + 496;
-  t[0] = std::byte(ptype);
-  t[1] = std::byte(ptype);
-  Put16(t + 2, signed_ ? Signature(offset, bid) : 0);
-  Put32(t + 4, Crc(0, ByteRange(page.data(), 496)));
-  Put64(t + 8, bid);
+  SealPage(kLayout, page, ptype, offset, bid, signed_);
   Emit(offset, page);
 }
 
 uint64_t NodeDatabase::WriteBlock(ByteRange data, bool internal) {
   if (data.size() > kMaxBlockData) throw WriteError(path_ + ": a block is too large");
-  const uint64_t stored = AlignUp(data.size() + kBlockTrailer, 64);
+  const uint64_t stored = kLayout.StoredBlockSize(data.size());
   const uint64_t pos = Allocate(stored, 64);
   const uint64_t bid = BidAt(blocks_.size(), internal);
   nextBid_ = BidAt(blocks_.size() + 1, false);
   if (pos >> 48) throw WriteError(path_ + ": the file is larger than the format allows");
   Bytes block(stored);
   if (!data.empty()) std::memcpy(block.data(), data.data(), data.size());
-  if (!internal && encoding_ == Encoding::Permute) Permute(std::span(block.data(), data.size()));
-  std::byte* t = block.data() + stored - kBlockTrailer;
-  Put16(t, static_cast<uint16_t>(data.size()));
-  Put16(t + 2, Signature(pos, bid));
-  Put32(t + 4, Crc(0, ByteRange(block.data(), data.size())));
-  Put64(t + 8, bid);
+  if (!internal) EncodeBlockData(std::span(block.data(), data.size()), encoding_, bid);
+  const auto cb = static_cast<uint16_t>(data.size());
+  SealBlock(kLayout, block, cb, pos, bid, cb);
   Emit(pos, block);
   blocks_.push_back({pos | (uint64_t{data.size()} << 48) | (uint64_t{internal} << 62)});
   return bid;
@@ -258,56 +214,14 @@ uint64_t NodeDatabase::AddTree(const std::vector<uint64_t>& bids, const std::vec
   if (total > 0xFFFFFFFFu || bids.size() > kXBlockMax * kXBlockMax || bids.size() != sizes.size()) {
     throw WriteError(path_ + ": a value is larger than the format allows");
   }
-  auto xblock = [&](const std::vector<uint64_t>& children, size_t from, size_t count, uint64_t bytes, int level) {
-    Bytes b(8 + 8 * count);
-    b[0] = std::byte{1};
-    b[1] = std::byte(level);
-    Put16(b.data() + 2, static_cast<uint16_t>(count));
-    Put32(b.data() + 4, static_cast<uint32_t>(bytes));
-    for (size_t i = 0; i < count; ++i) Put64(b.data() + 8 + 8 * i, children[from + i]);
-    return WriteBlock(b, true);
-  };
-  if (bids.size() <= kXBlockMax) return xblock(bids, 0, bids.size(), total, 1);
-  std::vector<uint64_t> upper;
-  for (size_t from = 0; from < bids.size(); from += kXBlockMax) {
-    const size_t count = std::min(kXBlockMax, bids.size() - from);
-    uint64_t bytes = 0;
-    for (size_t i = 0; i < count; ++i) bytes += sizes[from + i];
-    upper.push_back(xblock(bids, from, count, bytes, 1));
-  }
-  return xblock(upper, 0, upper.size(), total, 2);
+  return WriteDataTree(kLayout, bids, sizes, [&](const Bytes& b) { return WriteBlock(b, true); });
 }
 
 uint64_t NodeDatabase::AddSubnodes(std::vector<SubnodeRef> entries) {
   if (entries.empty()) return 0;
   std::sort(entries.begin(), entries.end(), [](const SubnodeRef& a, const SubnodeRef& b) { return a.nid < b.nid; });
-  auto leaf = [&](size_t from, size_t count) {
-    Bytes b(8 + 24 * count);
-    b[0] = std::byte{2};
-    Put16(b.data() + 2, static_cast<uint16_t>(count));
-    for (size_t i = 0; i < count; ++i) {
-      const SubnodeRef& e = entries[from + i];
-      Put64(b.data() + 8 + 24 * i, e.nid);
-      Put64(b.data() + 16 + 24 * i, e.dataBid);
-      Put64(b.data() + 24 + 24 * i, e.subnodeBid);
-    }
-    return WriteBlock(b, true);
-  };
-  if (entries.size() <= kSlMax) return leaf(0, entries.size());
   if (entries.size() > kSlMax * kSiMax) throw WriteError(path_ + ": an object has too many parts");
-  std::vector<std::pair<uint32_t, uint64_t>> leaves;
-  for (size_t from = 0; from < entries.size(); from += kSlMax) {
-    leaves.emplace_back(entries[from].nid, leaf(from, std::min(kSlMax, entries.size() - from)));
-  }
-  Bytes b(8 + 16 * leaves.size());
-  b[0] = std::byte{2};
-  b[1] = std::byte{1};
-  Put16(b.data() + 2, static_cast<uint16_t>(leaves.size()));
-  for (size_t i = 0; i < leaves.size(); ++i) {
-    Put64(b.data() + 8 + 16 * i, leaves[i].first);
-    Put64(b.data() + 16 + 16 * i, leaves[i].second);
-  }
-  return WriteBlock(b, true);
+  return WriteSubnodeTree(kLayout, entries, [&](const Bytes& b) { return WriteBlock(b, true); });
 }
 
 void NodeDatabase::AddNode(uint32_t nid, uint64_t dataBid, uint64_t subnodeBid, uint32_t parentNid) {
@@ -318,10 +232,7 @@ uint64_t NodeDatabase::WriteTreePage(const std::byte* entries, size_t count, siz
                                      int level, uint8_t ptype, uint64_t* bidOut) {
   std::array<std::byte, 512> page{};
   std::memcpy(page.data(), entries, count * entrySize);
-  page[488] = std::byte(count);
-  page[489] = std::byte(maxEntries);
-  page[490] = std::byte(entrySize);
-  page[491] = std::byte(level);
+  PutBTreeMeta(kLayout, page, count, static_cast<size_t>(maxEntries), entrySize, level);
   const uint64_t at = Allocate(kPageSize, kPageSize);
   const uint64_t bid = nextPageBid_++;
   WritePage(at, page, ptype, bid, true);
@@ -336,9 +247,7 @@ NodeDatabase::PageRef NodeDatabase::BuildUpper(std::vector<PageRef> level, uint8
       const size_t count = std::min<size_t>(kBlockEntriesPerPage, level.size() - from);
       std::vector<std::byte> e(24 * count);
       for (size_t i = 0; i < count; ++i) {
-        Put64(e.data() + 24 * i, level[from + i].key);
-        Put64(e.data() + 24 * i + 8, level[from + i].bid);
-        Put64(e.data() + 24 * i + 16, level[from + i].ib);
+        PutIntermediateEntry(kLayout, e.data() + 24 * i, level[from + i].key, level[from + i].bid, level[from + i].ib);
       }
       PageRef r{level[from].key, 0, 0};
       r.ib = WriteTreePage(e.data(), count, 24, kBlockEntriesPerPage, height, ptype, &r.bid);
@@ -358,11 +267,8 @@ NodeDatabase::PageRef NodeDatabase::BuildBlockTree() {
     std::vector<std::byte> e(24 * std::max<size_t>(count, 1));
     for (size_t i = 0; i < count; ++i) {
       const BlockEntry& b = blocks_[from + i];
-      Put64(e.data() + 24 * i, BidAt(from + i, b.internal()));
-      Put64(e.data() + 24 * i + 8, b.ib());
-      Put16(e.data() + 24 * i + 16, b.cb());
       // The index's own reference and the one node or tree that uses the block.
-      Put16(e.data() + 24 * i + 18, 2);
+      PutBlockLeafEntry(kLayout, e.data() + 24 * i, BidAt(from + i, b.internal()), b.ib(), b.cb(), 2, b.cb());
     }
     PageRef r{count ? BidAt(from, blocks_[from].internal()) : 0, 0, 0};
     r.ib = WriteTreePage(e.data(), count, 24, kBlockEntriesPerPage, 0, format::kPtypeBbt, &r.bid);
@@ -383,10 +289,7 @@ NodeDatabase::PageRef NodeDatabase::BuildNodeTree() {
     std::vector<std::byte> e(32 * std::max<size_t>(count, 1));
     for (size_t i = 0; i < count; ++i) {
       const NodeEntry& x = nodes_[from + i];
-      Put64(e.data() + 32 * i, x.nid);
-      Put64(e.data() + 32 * i + 8, x.dataBid);
-      Put64(e.data() + 32 * i + 16, x.subnodeBid);
-      Put32(e.data() + 32 * i + 24, x.parent);
+      PutNodeLeafEntry(kLayout, e.data() + 32 * i, x.nid, x.dataBid, x.subnodeBid, x.parent);
     }
     PageRef r{count ? nodes_[from].nid : 0u, 0, 0};
     r.ib = WriteTreePage(e.data(), count, 32, kNodeEntriesPerPage, 0, format::kPtypeNbt, &r.bid);
@@ -450,30 +353,19 @@ void NodeDatabase::Commit(const NidCounters& counters) {
   if (::ftruncate(fd_, static_cast<off_t>(fileEnd)) != 0) Fail("cannot write", errno);
   cursor_ = fileEnd;
 
-  std::array<std::byte, 564> h{};
-  std::memcpy(h.data(), "!BDN", 4);
-  Put16(&h[8], 0x4D53);
-  Put16(&h[10], 23);
-  Put16(&h[12], 19);
-  h[14] = std::byte{1};
-  h[15] = std::byte{1};
-  Put64(&h[32], nextPageBid_);
-  Put32(&h[40], 1);
-  for (size_t i = 0; i < counters.size(); ++i) Put32(&h[44 + 4 * i], counters[i]);
-  Put64(&h[184], fileEnd);
-  Put64(&h[192], IntervalStart(last));
-  Put64(&h[200], freeBytes_);
-  Put64(&h[216], nodeRoot.bid);
-  Put64(&h[224], nodeRoot.ib);
-  Put64(&h[232], blockRoot.bid);
-  Put64(&h[240], blockRoot.ib);
-  h[248] = std::byte{2};
-  std::memset(&h[256], 0xFF, 256);
-  h[512] = std::byte{0x80};
-  h[513] = std::byte(encoding_);
-  Put64(&h[516], nextBid_);
-  Put32(&h[4], Crc(0, ByteRange(&h[8], 471)));
-  Put32(&h[524], Crc(0, ByteRange(&h[8], 516)));
+  UnicodeHeader header;
+  header.nextPageBid = nextPageBid_;
+  header.nextBid = nextBid_;
+  std::copy(counters.begin(), counters.end(), header.nidCounters.begin());
+  header.fileEnd = fileEnd;
+  header.lastAMap = IntervalStart(last);
+  header.amapFree = freeBytes_;
+  header.nodeRootBid = nodeRoot.bid;
+  header.nodeRootIb = nodeRoot.ib;
+  header.blockRootBid = blockRoot.bid;
+  header.blockRootIb = blockRoot.ib;
+  header.encoding = encoding_;
+  const auto h = EncodeUnicodeHeader(header);
   WriteAt(0, h);
   if (::fsync(fd_) != 0) Fail("cannot write", errno);
   ::close(fd_);

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-namespace velmorix::pst {
+#include "format/checksum.h"
+#include "pst/blocks.h"
 
-using Bytes = std::vector<std::byte>;
-using ByteRange = std::span<const std::byte>;
+namespace velmorix::pst {
 
 // A write that could not be done; what() names the file and the reason.
 class WriteError : public std::runtime_error {
@@ -28,24 +28,13 @@ class WriteError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum class Encoding : uint8_t { None = 0, Permute = 1 };
-
-// The format's CRC: reflected polynomial 0xEDB88320, no final XOR.
-uint32_t Crc(uint32_t crc, ByteRange data);
-// Signature of a page or block trailer.
-uint16_t Signature(uint64_t ib, uint64_t bid);
-// Encodes data-block bytes in place with the permutation.
-void Permute(std::span<std::byte> data);
+// The format's CRC and the signature of a page or block trailer.
+using format::Crc;
+using format::Signature;
 
 inline constexpr size_t kMaxBlockData = 8176;
 inline constexpr uint64_t kFirstMapOffset = 0x4400;
 inline constexpr uint64_t kMapInterval = 0x3E000;
-
-struct SubnodeRef {
-  uint32_t nid = 0;
-  uint64_t dataBid = 0;
-  uint64_t subnodeBid = 0;
-};
 
 // Last node index given out per node type (the header's rgnid[]).
 using NidCounters = std::array<uint32_t, 32>;

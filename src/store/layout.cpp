@@ -1,43 +1,16 @@
 // Variant layouts, checksums and the trailer and page-field readers.
 #include "store/layout.h"
 
-#include <array>
+#include "format/checksum.h"
 
 namespace velmorix::store {
 namespace {
-
-// Slicing-by-4 tables: whole pages and blocks are checksummed in bulk.
-using CrcTables = std::array<std::array<uint32_t, 256>, 4>;
-
-constexpr CrcTables MakeCrcTables() {
-  CrcTables t{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-    t[0][i] = c;
-  }
-  for (uint32_t i = 0; i < 256; ++i) {
-    for (size_t s = 1; s < 4; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
-  }
-  return t;
-}
-
-constexpr CrcTables kCrcTables = MakeCrcTables();
 
 uint64_t ReadId(const VariantLayout& L, const ByteView& v, uint64_t at) {
   return L.idSize == 8 ? v.U64(at).value_or(0) : v.U32(at).value_or(0);
 }
 
 }  // namespace
-
-const VariantLayout* LayoutOf(Variant v) {
-  switch (v) {
-    case Variant::Ansi: return &kAnsiLayout;
-    case Variant::Unicode: return &kUnicodeLayout;
-    case Variant::Unicode4K: return &kUnicode4KLayout;
-    default: return nullptr;
-  }
-}
 
 Variant VariantOfVersion(uint32_t version) {
   if (version == 14 || version == 15) return Variant::Ansi;
@@ -46,25 +19,9 @@ Variant VariantOfVersion(uint32_t version) {
   return Variant::Unknown;
 }
 
-uint32_t ComputeCrc(uint32_t crc, ByteSpan data) {
-  const auto* p = data.data();
-  size_t n = data.size();
-  while (n >= 4) {
-    crc ^= static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-    crc = kCrcTables[3][crc & 0xFF] ^ kCrcTables[2][(crc >> 8) & 0xFF] ^ kCrcTables[1][(crc >> 16) & 0xFF] ^
-          kCrcTables[0][crc >> 24];
-    p += 4;
-    n -= 4;
-  }
-  while (n--) crc = kCrcTables[0][(crc ^ static_cast<uint32_t>(*p++)) & 0xFF] ^ (crc >> 8);
-  return crc;
-}
+uint32_t ComputeCrc(uint32_t crc, ByteSpan data) { return format::Crc(crc, data); }
 
-uint16_t ComputeSig(uint64_t ib, uint64_t bid) {
-  const uint32_t x = static_cast<uint32_t>(ib) ^ static_cast<uint32_t>(bid);
-  return static_cast<uint16_t>((x >> 16) ^ x);
-}
+uint16_t ComputeSig(uint64_t ib, uint64_t bid) { return format::Signature(ib, bid); }
 
 std::optional<PageTrailer> ReadPageTrailer(const VariantLayout& L, ByteSpan page) {
   if (page.size() < L.pageSize) return std::nullopt;

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "format/vocabulary.h"
-#include "storebuilder/crc.h"
+#include "storebuilder/ndb.h"
 #include "storebuilder/mailbox.h"
 #include "store/store.h"
 
@@ -136,8 +136,13 @@ class Opened {
     t.cbEnt = static_cast<uint8_t>(Item(pages, U32(info, 10))[2]);
     for (auto& [k, d] : Bth(pages, U32(info, 10))) t.rowIds.push_back(U32(k, 0));
     Buffer matrix = Resolve(pages, subs, U32(info, 14));
-    for (size_t at = 0; t.rowWidth && at + t.rowWidth <= matrix.size(); at += t.rowWidth) {
-      t.rows.emplace_back(matrix.begin() + at, matrix.begin() + at + t.rowWidth);
+    // Rows never straddle blocks: every block but the last is filled up.
+    const size_t block = MaxBlockData(unicode_);
+    for (size_t from = 0; t.rowWidth && from < matrix.size(); from += block) {
+      const size_t end = std::min(matrix.size(), from + block);
+      for (size_t at = from; at + t.rowWidth <= end; at += t.rowWidth) {
+        t.rows.emplace_back(matrix.begin() + at, matrix.begin() + at + t.rowWidth);
+      }
     }
     return t;
   }

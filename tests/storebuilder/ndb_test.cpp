@@ -12,7 +12,7 @@
 
 #include "store/bytes.h"
 #include "store/store.h"
-#include "storebuilder/crc.h"
+#include "storebuilder/ndb.h"
 #include "storebuilder/minimal_store.h"
 #include "storebuilder/ndb.h"
 #include "samples.h"

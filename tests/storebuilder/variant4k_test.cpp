@@ -11,7 +11,7 @@
 
 #include "samples.h"
 #include "store/layout.h"
-#include "storebuilder/crc.h"
+#include "storebuilder/ndb.h"
 #include "storebuilder/mailbox.h"
 #include "storebuilder/sample_mailboxes.h"
 

@@ -19,27 +19,31 @@
 
 #include "format/vocabulary.h"
 #include "store/bytes.h"
+#include "pst/ltp.h"
 #include "storebuilder/ndb.h"
 
 namespace velmorix::storebuilder {
 
 // Largest data block payload of the Unicode and ANSI variants.
-inline constexpr size_t MaxBlockData(bool unicode) { return unicode ? 8176 : 8180; }
+inline constexpr size_t MaxBlockData(bool unicode) {
+  return unicode ? format::kUnicodeLayout.maxBlockData() : format::kAnsiLayout.maxBlockData();
+}
 
-// What the heap and table writers take from a store format: Unicode or ANSI
-// texts and row-index entries, the largest heap page or row-matrix block, and
-// where a heap ID's block index starts.
+// The variant the heap and table writers write: Unicode or ANSI texts and
+// row-index entries, and the layout that gives the largest heap page or
+// row-matrix block and the heap-ID split.
 struct LtpFormat {
   bool unicode = true;
-  size_t maxBlockData = MaxBlockData(true);
-  uint32_t hidBlockShift = 16;
+  const format::VariantLayout* layout = &format::kUnicodeLayout;
 
   // The Unicode (true) or ANSI (false) variant of 8 KiB blocks.
-  LtpFormat(bool unicodeFormat) : unicode(unicodeFormat), maxBlockData(MaxBlockData(unicodeFormat)) {}
-  LtpFormat(bool unicodeFormat, size_t blockData, uint32_t blockShift)
-      : unicode(unicodeFormat), maxBlockData(blockData), hidBlockShift(blockShift) {}
+  LtpFormat(bool unicodeFormat)
+      : unicode(unicodeFormat), layout(unicodeFormat ? &format::kUnicodeLayout : &format::kAnsiLayout) {}
   static LtpFormat Of(Format format);
 };
+
+// The `width` low bytes of `v`, little-endian.
+Buffer LeBytes(uint64_t v, size_t width);
 
 // True for the types stored inline in a property context record.
 bool IsInlinePcType(uint16_t type);
@@ -83,68 +87,33 @@ struct LtpNode {
   std::vector<LtpSubnode> subnodes;
 };
 
-// Heap-on-node writer. Allocations fill the current page and open a new page
-// (block) when they do not fit; HIDs are (block << hidBlockShift) | (index << 5).
-class HeapWriter {
+// The shared heap-on-node writer (see pst/ltp.h), as the builder's tests use
+// it: allocations of any size a page holds (std::length_error beyond).
+class HeapWriter : public pst::Heap {
  public:
-  HeapWriter(uint8_t clientSig, LtpFormat format);
-
-  // Copies `bytes` into a new allocation and returns its HID. Throws
-  // std::length_error when the allocation cannot fit even an empty page.
+  HeapWriter(uint8_t clientSig, LtpFormat format) : pst::Heap(clientSig, *format.layout), unicode_(format.unicode) {}
   uint32_t Allocate(ByteSpan bytes);
-  // A zero-filled allocation of `size` bytes.
-  uint32_t Reserve(size_t size);
-  // The bytes of an allocation, for filling in later. Throws
-  // std::out_of_range for an unknown HID.
-  std::span<std::byte> Item(uint32_t hid);
-
-  void SetUserRoot(uint32_t hid) { userRoot_ = hid; }
-  size_t pageCount() const { return pages_.size(); }
-  bool unicode() const { return format_.unicode; }
-
-  // The heap pages, each laid out with its header, items and page map.
-  std::vector<Buffer> Finish() const;
+  void SetUserRoot(uint32_t hid) { SetRoot(hid); }
+  bool unicode() const { return unicode_; }
+  std::vector<Buffer> Finish() const { return Pages(); }
 
  private:
-  struct Page {
-    std::vector<Buffer> items;
-    size_t itemBytes = 0;
-  };
-  static size_t HeaderSize(size_t page);
-  size_t PageSize(size_t page, size_t itemBytes, size_t itemCount) const;
-
-  uint8_t clientSig_;
-  LtpFormat format_;
-  uint32_t userRoot_ = 0;
-  std::vector<Page> pages_;
+  bool unicode_;
 };
 
-// BTree-on-heap. Records are (key, data) with fixed widths; leaves and index
-// nodes each fit one allocation of at most `maxItemBytes`.
+// BTree-on-heap records as key and data.
 struct BthRecord {
   Buffer key;
   Buffer data;
 };
-
-// Space for a BTH reserved before its records are known: the header and all
-// leaf and index allocations, so that they come first in the heap.
-struct BthReservation {
-  uint32_t headerHid = 0;
-  uint8_t cbKey = 0;
-  uint8_t cbEnt = 0;
-  size_t count = 0;
-  size_t maxItemBytes = format::kMaxHeapItem;
-  std::vector<std::vector<uint32_t>> levels;  // levels[0] = leaves, last = root level
-};
-
-// `headerHid` names an 8-byte allocation made earlier for the header; 0 makes one.
-BthReservation ReserveBth(HeapWriter& heap, uint8_t cbKey, uint8_t cbEnt, size_t count,
-                          size_t maxItemBytes = format::kMaxHeapItem, uint32_t headerHid = 0);
-// Fills a reserved BTH. `records` must be sorted by key and match the count.
-void FillBth(HeapWriter& heap, const BthReservation& r, const std::vector<BthRecord>& records);
+using pst::BthReservation;
+using pst::ReserveBth;
+// Fills a reserved BTH; `records` must be sorted by key and match the count
+// (std::invalid_argument otherwise).
+void FillBth(pst::Heap& heap, const BthReservation& r, const std::vector<BthRecord>& records);
 // ReserveBth + FillBth; returns the header's HID.
-uint32_t WriteBth(HeapWriter& heap, uint8_t cbKey, uint8_t cbEnt,
-                  const std::vector<BthRecord>& records, size_t maxItemBytes = format::kMaxHeapItem);
+uint32_t WriteBth(pst::Heap& heap, uint8_t cbKey, uint8_t cbEnt, const std::vector<BthRecord>& records,
+                  size_t maxItemBytes = format::kMaxHeapItem);
 
 // Where a property context value goes: Auto puts values of more than
 // format::kMaxHeapItem bytes in subnodes; Heap keeps any value that fits a heap page
@@ -164,15 +133,14 @@ struct PcOptions {
   size_t maxItemBytes = format::kMaxHeapItem;  // BTH node size limit (tests lower it)
 };
 
-// Serialises a property context: records sorted by property ID (stable for
-// equal IDs), fixed values of at most 4 bytes inline, everything else in the
-// heap or, when too large or asked for, in a subnode. An empty variable value
-// is written as HNID 0.
+// Serialises a property context through the shared encoding (records sorted
+// by property ID, stable for equal IDs), with the placement each property
+// asks for. An empty variable value is written as HNID 0.
 LtpNode BuildPropertyContext(std::vector<PcProperty> props, LtpFormat format, SubnodeNids& nids,
                              const PcOptions& options = {});
 
-// Table context writer. Columns 0x67F20003 (row ID) and 0x67F30003 (row
-// version) always come first; rows are serialised as they are added.
+// Table context writer over the shared encoding. Columns 0x67F20003 (row
+// ID) and 0x67F30003 (row version) always come first.
 struct TcCell {
   uint32_t tag = 0;
   Buffer value;  // fixed types: little-endian value; variable types: the bytes
@@ -193,33 +161,22 @@ class TableWriter {
 
   // Appends a row. Cells name their column by tag; columns without a cell are
   // absent (CEB bit clear). A cell for an unknown tag throws
-  // std::invalid_argument. Row ID cells are ignored (rowId is used).
+  // std::invalid_argument. Row ID and row version cells are ignored.
   void AddRow(uint32_t rowId, std::span<const TcCell> cells);
 
-  size_t rowCount() const { return rowIds_.size(); }
+  size_t rowCount() const { return rows_.size(); }
   uint16_t rowWidth() const { return rowWidth_; }
 
   LtpNode Finish();
 
  private:
-  struct Column {
-    uint32_t tag;
-    uint16_t ibData;
-    uint8_t cbData;
-    uint8_t iBit;
-  };
   LtpFormat format_;
   SubnodeNids& nids_;
   TcOptions options_;
-  HeapWriter heap_;
-  std::vector<Column> columns_;  // in iBit order
-  std::unordered_map<uint32_t, size_t> byTag_;
-  std::array<uint16_t, 4> rgib_{};
+  std::vector<uint32_t> tags_;                   // after the row id and version
+  std::unordered_map<uint32_t, size_t> byTag_;   // column index: 0 row id, 1 row version, then tags_
   uint16_t rowWidth_ = 0;
-  uint32_t tcInfoHid_ = 0;
-  Buffer matrix_;
-  std::vector<uint32_t> rowIds_;
-  std::vector<LtpSubnode> subnodes_;
+  std::vector<pst::TcRow> rows_;
 };
 
 // A GUID in its on-disk (little-endian fields) byte order.

@@ -40,49 +40,35 @@ class Contexts {
     TableWriter t(columns, format_, nids);
     for (const auto& [id, cells] : rows) t.AddRow(id, cells);
     LtpNode node = t.Finish();
-    std::vector<uint32_t> pages;
-    uint64_t total = 0;
-    for (const Buffer& p : node.pages) {
-      pages.push_back(w_.AddDataBlock(p));
-      total += p.size();
-    }
-    const uint32_t data = pages.size() == 1 ? pages[0] : Tree(pages, total);
+    const uint32_t data = Blocks(node.pages);
     std::vector<SubnodeRef> refs;
     for (const LtpSubnode& sub : node.subnodes) {
-      std::vector<uint32_t> blocks;
+      std::vector<Buffer> blocks;
       size_t at = 0;
       for (size_t n : sub.blockSizes) {
-        blocks.push_back(w_.AddDataBlock(std::span<const std::byte>(sub.data).subspan(at, n)));
+        blocks.emplace_back(sub.data.begin() + static_cast<ptrdiff_t>(at), sub.data.begin() + static_cast<ptrdiff_t>(at + n));
         at += n;
       }
-      refs.push_back({sub.nid, blocks.size() == 1 ? blocks[0] : Tree(blocks, sub.data.size()), 0});
+      refs.push_back({sub.nid, blocks.empty() ? w_.AddData(sub.data) : Blocks(blocks), 0});
     }
     return {data, refs.empty() ? 0 : w_.AddSubnodeBlock(refs)};
   }
 
  private:
-  // An XBLOCK over `bids`, or an XXBLOCK over XBLOCKs when they do not fit one.
-  uint32_t Tree(const std::vector<uint32_t>& bids, uint64_t total) {
-    const auto per = static_cast<size_t>(GeometryOf(w_.options().format).xblockMax);
-    if (bids.size() <= per) return w_.AddDataTree(bids, static_cast<uint32_t>(total), 1);
-    std::vector<uint32_t> xblocks;
-    for (size_t i = 0; i < bids.size(); i += per) {
-      xblocks.push_back(w_.AddDataTree(std::vector<uint32_t>(bids.begin() + static_cast<ptrdiff_t>(i),
-                                                             bids.begin() + static_cast<ptrdiff_t>(std::min(bids.size(), i + per))),
-                                       0, 1));
+  // One data block per buffer, under a data tree when there are several.
+  uint32_t Blocks(const std::vector<Buffer>& blocks) {
+    std::vector<uint32_t> bids;
+    std::vector<uint32_t> sizes;
+    for (const Buffer& b : blocks) {
+      bids.push_back(w_.AddDataBlock(b));
+      sizes.push_back(static_cast<uint32_t>(b.size()));
     }
-    return w_.AddDataTree(xblocks, static_cast<uint32_t>(total), 2);
+    return bids.size() == 1 ? bids[0] : w_.AddTree(bids, sizes);
   }
 
   NdbWriter& w_;
   LtpFormat format_;
 };
-
-Buffer Le(uint64_t v, size_t width) {
-  Buffer b(width);
-  for (size_t i = 0; i < width; ++i) b[i] = std::byte((v >> (8 * i)) & 0xFF);
-  return b;
-}
 
 constexpr uint8_t kRecordKey[16] = {0x4E, 0x88, 0x78, 0x73, 0xE2, 0x9E, 0xC9, 0x44,
                                     0x8E, 0xC2, 0x34, 0x6D, 0xFA, 0x6D, 0xF8, 0x58};
@@ -91,7 +77,7 @@ constexpr uint8_t kRecordKey[16] = {0x4E, 0x88, 0x78, 0x73, 0xE2, 0x9E, 0xC9, 0x
 Buffer EntryId(uint32_t nid) {
   Buffer b(4);
   for (uint8_t k : kRecordKey) b.push_back(std::byte{k});
-  Buffer n = Le(nid, 4);
+  Buffer n = LeBytes(nid, 4);
   b.insert(b.end(), n.begin(), n.end());
   return b;
 }
@@ -100,7 +86,7 @@ Buffer EntryId(uint32_t nid) {
 Buffer MessageHeap(const Contexts& c) {
   return c.Pc({{0x001A, c.TextType(), c.Text("IPM.Note")},
                {0x0037, c.TextType(), c.Text("Bulk message")},
-               {0x0E07, format::kPtypInteger32, Le(1, 4)}});
+               {0x0E07, format::kPtypInteger32, LeBytes(1, 4)}});
 }
 
 }  // namespace
@@ -118,11 +104,11 @@ void AddMinimalNodes(NdbWriter& w, uint64_t messages, bool withData) {
   w.AddNode(format::kNidMessageStore,
             c.Block(c.Pc({{0x0FF9, format::kPtypBinary, key},
                           {0x3001, c.TextType(), c.Text("Personal Folders")},
-                          {0x35DF, format::kPtypInteger32, Le(0x89, 4)},
+                          {0x35DF, format::kPtypInteger32, LeBytes(0x89, 4)},
                           {0x35E0, format::kPtypBinary, EntryId(kTop)},
                           {0x35E3, format::kPtypBinary, EntryId(kDeleted)},
                           {0x35E7, format::kPtypBinary, EntryId(kSearch)},
-                          {0x67FF, format::kPtypInteger32, Le(0, 4)}})),
+                          {0x67FF, format::kPtypInteger32, LeBytes(0, 4)}})),
             0, 0);
 
   // The name-to-ID map: one property-set GUID and one name (PSETID_Common's
@@ -139,20 +125,20 @@ void AddMinimalNodes(NdbWriter& w, uint64_t messages, bool withData) {
                     std::vector<std::pair<uint32_t, std::string_view>> children, uint64_t items = 0) {
     w.AddNode(nid,
               c.Block(c.Pc({{0x3001, c.TextType(), c.Text(name)},
-                            {0x3602, format::kPtypInteger32, Le(items, 4)},
-                            {0x3603, format::kPtypInteger32, Le(0, 4)},
-                            {0x360A, format::kPtypBoolean, Le(children.empty() ? 0 : 1, 1)}})),
+                            {0x3602, format::kPtypInteger32, LeBytes(items, 4)},
+                            {0x3603, format::kPtypInteger32, LeBytes(0, 4)},
+                            {0x360A, format::kPtypBoolean, LeBytes(children.empty() ? 0 : 1, 1)}})),
               0, parent);
     std::vector<std::pair<uint32_t, std::vector<TcCell>>> rows;
     for (auto [child, childName] : children) {
-      rows.push_back({child, {{c.TextTag(0x3001), c.Text(childName)}, {0x36020003, Le(0, 4)},
-                              {0x36030003, Le(0, 4)}, {0x360A000B, Le(0, 1)}}});
+      rows.push_back({child, {{c.TextTag(0x3001), c.Text(childName)}, {0x36020003, LeBytes(0, 4)},
+                              {0x36030003, LeBytes(0, 4)}, {0x360A000B, LeBytes(0, 1)}}});
     }
     const uint32_t base = nid & ~0x1Fu;
     w.AddNode(base | 0x0D, rows.empty() ? emptyHierarchy : c.Table(hierarchy, rows).first, 0, 0);
     // Other readers list a folder's messages from its contents table.
     rows.clear();
-    const Buffer read = Le(1, 4);
+    const Buffer read = LeBytes(1, 4);
     for (uint64_t i = 0; i < items; ++i) rows.push_back({BulkMessageNid(i), {{0x0E070003, read}}});
     const auto [table, sub] = rows.empty() ? std::pair{emptyContents, 0u} : c.Table(contents, rows);
     w.AddNode(base | 0x0E, table, sub, 0);

@@ -1,35 +1,23 @@
 #include "storebuilder/ndb.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cstring>
-#include <iterator>
 #include <stdexcept>
-#include <system_error>
 
 #include "format/vocabulary.h"
-#include "store/store.h"
-#include "storebuilder/crc.h"
+#include "pst/blocks.h"
 #include "storebuilder/deflate.h"
 
 namespace velmorix::storebuilder {
 namespace {
 
-constexpr uint64_t kMaxSegmentGap = 0x10000;  // smaller gaps are zero-filled, larger ones stay holes
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
 
 constexpr uint8_t kPtypeBbt = format::kPtypeBbt;
 constexpr uint8_t kPtypeNbt = format::kPtypeNbt;
 constexpr uint8_t kPtypePMap = format::kPtypePMap;
 constexpr uint8_t kPtypeAMap = format::kPtypeAMap;
-// Unicode4K trailers: the 8 bytes after a page trailer's BID, and the 2 bytes
-// after a block trailer's BID, hold these values in every real file seen.
-constexpr uint64_t kPageTrailerTail4K = 1;
-constexpr uint16_t kBlockTrailerTail4K = 2;
 
 uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 
@@ -39,17 +27,14 @@ void PutU16(std::byte* p, uint16_t v) {
 void PutU32(std::byte* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::byte>(v >> (8 * i));
 }
-void PutU64(std::byte* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::byte>(v >> (8 * i));
-}
 
 }  // namespace
 
-store::Variant VariantOf(Format format) {
+format::Variant VariantOf(Format format) {
   switch (format) {
-    case Format::Unicode23: return store::Variant::Unicode;
-    case Format::Unicode4K: return store::Variant::Unicode4K;
-    default: return store::Variant::Ansi;
+    case Format::Unicode23: return format::Variant::Unicode;
+    case Format::Unicode4K: return format::Variant::Unicode4K;
+    default: return format::Variant::Ansi;
   }
 }
 
@@ -64,23 +49,19 @@ uint16_t VersionOf(Format format) {
 }
 
 Geometry GeometryOf(Format format) {
-  const store::VariantLayout& L = *store::LayoutOf(VariantOf(format));
+  const format::VariantLayout& L = *format::LayoutOf(VariantOf(format));
   const size_t data = L.maxBlockData();
-  // Subnode blocks have a 4-byte header, and 4 more bytes of padding where IDs are 8 bytes wide.
-  const size_t slHeader = L.idSize == 8 ? 8 : 4;
+  const pst::TreeLimits limits = pst::TreeLimitsOf(L);
   return {L.idSize == 8,
           L.idSize,
-          L.pageTrailerAt(),
-          L.countAt,
-          L.blockTrailer.size,
           data,
           static_cast<int>(L.intermediateEntrySize),
           static_cast<int>(L.nodeLeafEntrySize),
           static_cast<int>(L.MaxEntries(L.intermediateEntrySize)),
           static_cast<int>(L.MaxEntries(L.nodeLeafEntrySize)),
-          static_cast<int>((data - 8) / L.idSize),
-          static_cast<int>((data - slHeader) / (3 * L.idSize)),
-          static_cast<int>((data - slHeader) / (2 * L.idSize)),
+          static_cast<int>(limits.xblock),
+          static_cast<int>(limits.subnodeLeaf),
+          static_cast<int>(limits.subnodeIndex),
           &L};
 }
 
@@ -102,17 +83,17 @@ NdbWriter::~NdbWriter() = default;
 
 bool NdbWriter::unicode() const { return options_.format == Format::Unicode23 || options_.format == Format::Unicode4K; }
 size_t NdbWriter::maxBlockData() const { return GeometryOf(options_.format).maxBlockData; }
-const store::VariantLayout& NdbWriter::variantLayout() const { return *GeometryOf(options_.format).layout; }
+const format::VariantLayout& NdbWriter::variantLayout() const { return *GeometryOf(options_.format).layout; }
 
 uint64_t NdbWriter::MapPageStart(uint64_t k) const {
-  const store::VariantLayout& L = variantLayout();
+  const format::VariantLayout& L = variantLayout();
   return L.firstAMapAt + k * L.amapRange();
 }
 
 // A PMap page follows the AMap page of every eighth range; the 4 KiB variant
 // has no PMaps.
 uint64_t NdbWriter::MapBytes(uint64_t k) const {
-  const store::VariantLayout& L = variantLayout();
+  const format::VariantLayout& L = variantLayout();
   return k % 8 == 0 && !L.compressed ? 2 * L.pageSize : L.pageSize;
 }
 
@@ -126,7 +107,7 @@ void NdbWriter::RequireFinished() const {
 // Hands out file space, skipping the map pages at the start of each map range,
 // and marks it allocated in that range's map.
 uint64_t NdbWriter::Allocate(uint64_t size, uint64_t align) {
-  const store::VariantLayout& L = variantLayout();
+  const format::VariantLayout& L = variantLayout();
   const uint64_t range = L.amapRange();
   const uint64_t slotBytes = L.amapSlotBytes;
   uint64_t off = AlignUp(cursor_, align);
@@ -151,39 +132,6 @@ uint64_t NdbWriter::Allocate(uint64_t size, uint64_t align) {
     bits[slot / 8] |= static_cast<uint8_t>(0x80 >> (slot % 8));
   }
   return off;
-}
-
-// Pointer to [offset, offset + length) of the image, creating or growing a
-// segment as needed. Valid until the next call.
-std::byte* NdbWriter::At(uint64_t offset, uint64_t length) {
-  auto next = segments_.upper_bound(offset);
-  if (next != segments_.begin()) {
-    auto prev = std::prev(next);
-    Buffer& buf = prev->second;
-    const uint64_t start = prev->first;
-    if (offset + length <= start + buf.size()) return buf.data() + (offset - start);
-    if (offset <= start + buf.size() + kMaxSegmentGap &&
-        (next == segments_.end() || offset + length <= next->first)) {
-      buf.resize(offset + length - start);
-      return buf.data() + (offset - start);
-    }
-  }
-  if (next != segments_.end() && offset + length > next->first) {
-    throw std::logic_error("write across image segments");
-  }
-  Buffer& buf = segments_[offset];
-  buf.assign(length, std::byte{0});
-  return buf.data();
-}
-
-void NdbWriter::ReserveAtCursor(uint64_t bytes) {
-  auto it = segments_.upper_bound(cursor_);
-  if (it == segments_.begin()) return;
-  --it;
-  Buffer& buf = it->second;
-  if (it->first + buf.size() + kMaxSegmentGap < cursor_) return;  // the cursor starts a new segment
-  const uint64_t want = cursor_ - it->first + bytes;
-  if (want > buf.capacity()) buf.reserve(want);
 }
 
 void NdbWriter::Reserve(size_t nodes, size_t blocks, uint64_t blockBytes) {
@@ -219,15 +167,16 @@ uint32_t NdbWriter::PeekNextBlockBid(bool internal) const {
 uint32_t NdbWriter::WriteBlock(std::span<const std::byte> data, bool internal, bool encode) {
   RequireOpen();
   const Geometry g = GeometryOf(options_.format);
-  const store::VariantLayout& L = *g.layout;
+  const format::VariantLayout& L = *g.layout;
   if (data.size() > g.maxBlockData) throw std::invalid_argument("block data too large");
   const uint32_t bid = NextBid(internal);
   const bool encrypt = encode && (options_.encryption == 1 || options_.encryption == 2);
   // Encoded first, then compressed: the stream is inflated, then decoded.
+  const auto encoding = static_cast<pst::Encoding>(options_.encryption);
   Buffer encoded;
   if (encrypt && L.compressed) {
     encoded.assign(data.begin(), data.end());
-    velmorix::store::EncodeBlock(encoded, options_.encryption, bid);
+    pst::EncodeBlockData(encoded, encoding, bid);
     data = encoded;
   }
   std::optional<Buffer> packed;
@@ -240,24 +189,10 @@ uint32_t NdbWriter::WriteBlock(std::span<const std::byte> data, bool internal, b
   const uint64_t off = Allocate(stored, L.blockAlignment);
   std::byte* p = At(off, stored);
   if (!body.empty()) std::memcpy(p, body.data(), body.size());
-  if (encrypt && !L.compressed) {
-    velmorix::store::EncodeBlock(std::span<std::byte>(p, data.size()), options_.encryption, bid);
-  }
-  std::byte* t = p + stored - g.blockTrailer;
+  if (encrypt && !L.compressed) pst::EncodeBlockData(std::span<std::byte>(p, data.size()), encoding, bid);
   const auto cb = static_cast<uint16_t>(body.size());
   const auto inflated = static_cast<uint16_t>(data.size());
-  PutU16(t, cb);
-  PutU16(t + 2, ComputeSig(off, bid));
-  PutU32(t + L.blockTrailer.crcAt, ComputeCrc(0, {p, body.size()}));
-  if (g.unicode) {
-    PutU64(t + L.blockTrailer.bidAt, bid);
-  } else {
-    PutU32(t + L.blockTrailer.bidAt, bid);
-  }
-  if (L.blockTrailer.inflatedAt) {
-    PutU16(t + 16, kBlockTrailerTail4K);
-    PutU16(t + L.blockTrailer.inflatedAt, inflated);
-  }
+  pst::SealBlock(L, std::span<std::byte>(p, stored), cb, off, bid, inflated);
   if (packed) ++compressedBlocks_;
   blocks_.push_back({bid, off, cb, inflated});
   return bid;
@@ -272,19 +207,8 @@ uint32_t NdbWriter::AddRawBlock(std::span<const std::byte> data, bool internal) 
 uint32_t NdbWriter::WriteXBlock(std::span<const uint32_t> bids, uint32_t total, int level) {
   const Geometry g = GeometryOf(options_.format);
   if (bids.size() > static_cast<size_t>(g.xblockMax)) throw std::invalid_argument("too many data tree entries");
-  Buffer b(8 + bids.size() * g.idSize);
-  b[0] = std::byte{0x01};
-  b[1] = static_cast<std::byte>(level);
-  PutU16(&b[2], static_cast<uint16_t>(bids.size()));
-  PutU32(&b[4], total);
-  for (size_t i = 0; i < bids.size(); ++i) {
-    if (g.unicode) {
-      PutU64(&b[8 + i * 8], bids[i]);
-    } else {
-      PutU32(&b[8 + i * 4], bids[i]);
-    }
-  }
-  return WriteBlock(b, true, false);
+  const std::vector<uint64_t> wide(bids.begin(), bids.end());
+  return WriteBlock(pst::EncodeDataTree(*g.layout, level, wide, total), true, false);
 }
 
 uint32_t NdbWriter::AddDataTree(const std::vector<uint32_t>& childBids, uint32_t totalSize, int level) {
@@ -296,73 +220,28 @@ uint32_t NdbWriter::AddData(std::span<const std::byte> data) {
   const size_t max = maxBlockData();
   if (data.size() <= max) return AddDataBlock(data);
   if (data.size() > UINT32_MAX) throw std::invalid_argument("data too large for a data tree");
-  const Geometry g = GeometryOf(options_.format);
   std::vector<uint32_t> leaves;
-  std::vector<uint32_t> leafSizes;
-  for (size_t pos = 0; pos < data.size(); pos += max) {
-    const size_t n = std::min(max, data.size() - pos);
-    leaves.push_back(AddDataBlock(data.subspan(pos, n)));
-    leafSizes.push_back(static_cast<uint32_t>(n));
-  }
-  const auto total = static_cast<uint32_t>(data.size());
-  if (leaves.size() <= static_cast<size_t>(g.xblockMax)) return WriteXBlock(leaves, total, 1);
-  std::vector<uint32_t> xblocks;
-  for (size_t i = 0; i < leaves.size(); i += g.xblockMax) {
-    const size_t n = std::min<size_t>(g.xblockMax, leaves.size() - i);
-    uint32_t sum = 0;
-    for (size_t j = i; j < i + n; ++j) sum += leafSizes[j];
-    xblocks.push_back(WriteXBlock(std::span<const uint32_t>(leaves).subspan(i, n), sum, 1));
-  }
-  return WriteXBlock(xblocks, total, 2);
+  for (size_t pos = 0; pos < data.size(); pos += max) leaves.push_back(AddDataBlock(data.subspan(pos, std::min(max, data.size() - pos))));
+  std::vector<uint32_t> sizes(leaves.size(), static_cast<uint32_t>(max));
+  sizes.back() = static_cast<uint32_t>(data.size() - (leaves.size() - 1) * max);
+  return AddTree(leaves, sizes);
 }
 
-uint32_t NdbWriter::WriteSubnodeLeaf(std::span<const SubnodeRef> entries) {
-  const Geometry g = GeometryOf(options_.format);
-  const size_t head = g.unicode ? 8 : 4;
-  const size_t size = 3 * g.idSize;
-  Buffer b(head + entries.size() * size);
-  b[0] = std::byte{0x02};
-  b[1] = std::byte{0x00};
-  PutU16(&b[2], static_cast<uint16_t>(entries.size()));
-  for (size_t i = 0; i < entries.size(); ++i) {
-    std::byte* e = &b[head + i * size];
-    if (g.unicode) {
-      PutU64(e, entries[i].nid);
-      PutU64(e + 8, entries[i].dataBid);
-      PutU64(e + 16, entries[i].subnodeBid);
-    } else {
-      PutU32(e, entries[i].nid);
-      PutU32(e + 4, entries[i].dataBid);
-      PutU32(e + 8, entries[i].subnodeBid);
-    }
-  }
-  return WriteBlock(b, true, false);
+uint32_t NdbWriter::AddTree(const std::vector<uint32_t>& bids, const std::vector<uint32_t>& sizes) {
+  const std::vector<uint64_t> wide(bids.begin(), bids.end());
+  return static_cast<uint32_t>(pst::WriteDataTree(variantLayout(), wide, sizes, [&](const Buffer& b) {
+    return uint64_t{WriteBlock(b, true, false)};
+  }));
 }
 
 uint32_t NdbWriter::AddSubnodeBlock(const std::vector<SubnodeRef>& entries) {
   const Geometry g = GeometryOf(options_.format);
-  if (entries.size() <= static_cast<size_t>(g.slMax)) return WriteSubnodeLeaf(entries);
-  const size_t leaves = (entries.size() + g.slMax - 1) / g.slMax;
-  if (leaves > static_cast<size_t>(g.siMax)) throw std::invalid_argument("too many subnode entries");
-  const size_t head = g.unicode ? 8 : 4;
-  Buffer b(head + leaves * 2 * g.idSize);
-  b[0] = std::byte{0x02};
-  b[1] = std::byte{0x01};
-  PutU16(&b[2], static_cast<uint16_t>(leaves));
-  for (size_t i = 0; i < leaves; ++i) {
-    const size_t first = i * g.slMax;
-    const size_t n = std::min<size_t>(g.slMax, entries.size() - first);
-    const uint32_t bid = WriteSubnodeLeaf(std::span<const SubnodeRef>(entries).subspan(first, n));
-    std::byte* e = &b[head + i * 2 * g.idSize];
-    if (g.unicode) {
-      PutU64(e, entries[first].nid);
-      PutU64(e + 8, bid);
-    } else {
-      PutU32(e, entries[first].nid);
-      PutU32(e + 4, bid);
-    }
+  if (entries.size() > static_cast<size_t>(g.slMax) * static_cast<size_t>(g.siMax)) {
+    throw std::invalid_argument("too many subnode entries");
   }
-  return WriteBlock(b, true, false);
+  return static_cast<uint32_t>(pst::WriteSubnodeTree(*g.layout, entries, [&](const Buffer& b) {
+    return uint64_t{WriteBlock(b, true, false)};
+  }));
 }
 
 void NdbWriter::AddNode(uint32_t nid, uint32_t dataBid, uint32_t subnodeBid, uint32_t parentNid) {
@@ -405,35 +284,9 @@ void NdbWriter::SetBlockLeafPages(std::vector<std::vector<BlockLeafEntry>> pages
 }
 
 void NdbWriter::WritePageTrailer(uint64_t offset, uint8_t ptype, uint64_t bid) {
-  const Geometry g = GeometryOf(options_.format);
-  const store::VariantLayout& L = *g.layout;
-  std::byte* p = At(offset, L.pageSize);
-  std::byte* t = p + g.pageTrailerAt;
-  t[0] = static_cast<std::byte>(ptype);
-  t[1] = static_cast<std::byte>(ptype);
+  const format::VariantLayout& L = variantLayout();
   const bool btPage = ptype == kPtypeBbt || ptype == kPtypeNbt;
-  PutU16(t + 2, btPage ? ComputeSig(offset, bid) : 0);
-  PutU32(t + L.pageTrailer.crcAt, ComputeCrc(0, {p, g.pageTrailerAt}));
-  if (g.unicode) {
-    PutU64(t + L.pageTrailer.bidAt, bid);
-  } else {
-    PutU32(t + L.pageTrailer.bidAt, static_cast<uint32_t>(bid));
-  }
-  if (L.pageTrailer.size > 16) PutU64(t + 16, kPageTrailerTail4K);
-}
-
-// A B-tree page's own count, most entries, entry size and level.
-void NdbWriter::WritePageMeta(std::byte* page, size_t count, int max, int entrySize, int level) const {
-  const store::VariantLayout& L = variantLayout();
-  if (L.countWidth == 2) {
-    PutU16(page + L.countAt, static_cast<uint16_t>(count));
-    PutU16(page + L.maxCountAt, static_cast<uint16_t>(max));
-  } else {
-    page[L.countAt] = static_cast<std::byte>(count);
-    page[L.maxCountAt] = static_cast<std::byte>(max);
-  }
-  page[L.entrySizeAt] = static_cast<std::byte>(entrySize);
-  page[L.levelAt] = static_cast<std::byte>(level);
+  pst::SealPage(L, std::span<std::byte>(At(offset, L.pageSize), L.pageSize), ptype, offset, bid, btPage);
 }
 
 void NdbWriter::BuildTree(IndexTree tree) {
@@ -502,19 +355,8 @@ void NdbWriter::BuildTree(IndexTree tree) {
                                                          blocks_[index].size, options_.refCount,
                                                          blocks_[index].inflated};
         key = b.bid;
-        if (g.unicode) {
-          const store::VariantLayout& L = *g.layout;
-          PutU64(e, b.bid);
-          PutU64(e + 8, b.offset);
-          PutU16(e + L.blockSizeAt, b.size);
-          PutU16(e + L.blockRefCountAt, b.refCount);
-          if (L.blockInflatedAt) PutU16(e + L.blockInflatedAt, b.inflatedSize ? b.inflatedSize : b.size);
-        } else {
-          PutU32(e, b.bid);
-          PutU32(e + 4, static_cast<uint32_t>(b.offset));
-          PutU16(e + 8, b.size);
-          PutU16(e + 10, b.refCount);
-        }
+        pst::PutBlockLeafEntry(*g.layout, e, b.bid, b.offset, b.size, b.refCount,
+                               b.inflatedSize ? b.inflatedSize : b.size);
         if (!blocks) {
           layout_.blocks[index].entryOffset = off + i * leafSize;
         } else {
@@ -527,17 +369,7 @@ void NdbWriter::BuildTree(IndexTree tree) {
       } else {
         const NodeLeafEntry& n = nodes[index];
         key = n.nid;
-        if (g.unicode) {
-          PutU64(e, n.nid);
-          PutU64(e + 8, n.dataBid);
-          PutU64(e + 16, n.subnodeBid);
-          PutU32(e + 24, n.parentNid);
-        } else {
-          PutU32(e, n.nid);
-          PutU32(e + 4, n.dataBid);
-          PutU32(e + 8, n.subnodeBid);
-          PutU32(e + 12, n.parentNid);
-        }
+        pst::PutNodeLeafEntry(*g.layout, e, n.nid, n.dataBid, n.subnodeBid, n.parentNid);
         layout_.nodeEntryOffsets.push_back(off + i * leafSize);
       }
       if (i == 0) info.firstKey = key;
@@ -545,7 +377,7 @@ void NdbWriter::BuildTree(IndexTree tree) {
     }
     // An empty page is promised the key after the previous page's last key.
     if (count == 0) info.firstKey = lastKey + 1;
-    WritePageMeta(p, count, leafMax, leafSize, 0);
+    pst::PutBTreeMeta(*g.layout, std::span<std::byte>(p, pageSize), count, leafMax, leafSize, 0);
     WritePageTrailer(off, ptype, pbid);
     levels[0].push_back(info);
   }
@@ -564,18 +396,9 @@ void NdbWriter::BuildTree(IndexTree tree) {
       std::byte* p = At(off, pageSize);
       for (size_t i = 0; i < count; ++i) {
         const PageInfo& c = children[first + i];
-        std::byte* e = p + i * g.btEntrySize;
-        if (g.unicode) {
-          PutU64(e, c.firstKey);
-          PutU64(e + 8, c.bid);
-          PutU64(e + 16, c.offset);
-        } else {
-          PutU32(e, static_cast<uint32_t>(c.firstKey));
-          PutU32(e + 4, static_cast<uint32_t>(c.bid));
-          PutU32(e + 8, static_cast<uint32_t>(c.offset));
-        }
+        pst::PutIntermediateEntry(*g.layout, p + i * g.btEntrySize, c.firstKey, c.bid, c.offset);
       }
-      WritePageMeta(p, count, g.btEntryMax, g.btEntrySize, level);
+      pst::PutBTreeMeta(*g.layout, std::span<std::byte>(p, pageSize), count, g.btEntryMax, g.btEntrySize, level);
       WritePageTrailer(off, ptype, pbid);
       pages.push_back({off, pbid, children[first].firstKey, level, static_cast<int>(count)});
     }
@@ -586,7 +409,7 @@ void NdbWriter::BuildTree(IndexTree tree) {
 }
 
 void NdbWriter::WriteMaps() {
-  const store::VariantLayout& L = variantLayout();
+  const format::VariantLayout& L = variantLayout();
   const uint64_t pageSize = L.pageSize;
   const uint64_t slotBytes = L.amapSlotBytes;
   uint64_t end = AlignUp(cursor_ + options_.tailPadding, pageSize);
@@ -654,37 +477,36 @@ void NdbWriter::WriteHeader() {
     for (const auto& n : nodes_) raise(n.nid);
   }
 
-  std::memcpy(h, "!BDN", 4);
-  PutU16(h + 8, options_.offlineFolders ? 0x4F53 : 0x4D53);
-  PutU16(h + 10, VersionOf(options_.format));
-  PutU16(h + 12, options_.offlineFolders ? 12 : 19);
-  h[14] = std::byte{1};
-  h[15] = std::byte{1};
   const uint64_t bidNextB = nextBidIndex_ << 2;
   const PageInfo& nbt = layout_.NodeRootPage();
   const PageInfo& bbt = layout_.BlockRootPage();
   const uint64_t amapLast = layout_.amapOffsets.back();
   if (uni) {
-    PutU64(h + 32, nextPageBid_);
-    PutU32(h + 40, 1);
-    for (int i = 0; i < 32; ++i) PutU32(h + 44 + 4 * i, rgnid[i]);
-    PutU64(h + 184, fileSize_);
-    PutU64(h + 192, amapLast);
-    PutU64(h + 200, cbAMapFree_);
-    PutU64(h + 208, 0);
-    PutU64(h + 216, nbt.bid);
-    PutU64(h + 224, nbt.offset);
-    PutU64(h + 232, bbt.bid);
-    PutU64(h + 240, bbt.offset);
-    h[248] = static_cast<std::byte>(amapValid_ ? 2 : 0);
-    // Deprecated FMap / FPMap bytes: 0xFF in version 23, zero in version 36.
-    if (options_.format == Format::Unicode23) std::memset(h + 256, 0xFF, 256);
-    h[512] = std::byte{0x80};
-    h[513] = static_cast<std::byte>(options_.encryption);
-    PutU64(h + 516, bidNextB);
-    PutU32(h + 4, ComputeCrc(0, {h + 8, 471}));
-    PutU32(h + 524, ComputeCrc(0, {h + 8, 516}));
+    pst::UnicodeHeader u;
+    u.clientMagic = options_.offlineFolders ? 0x4F53 : 0x4D53;
+    u.version = VersionOf(options_.format);
+    u.clientVersion = options_.offlineFolders ? 12 : 19;
+    u.nextPageBid = nextPageBid_;
+    u.nextBid = bidNextB;
+    std::copy(std::begin(rgnid), std::end(rgnid), u.nidCounters.begin());
+    u.fileEnd = fileSize_;
+    u.lastAMap = amapLast;
+    u.amapFree = cbAMapFree_;
+    u.nodeRootBid = nbt.bid;
+    u.nodeRootIb = nbt.offset;
+    u.blockRootBid = bbt.bid;
+    u.blockRootIb = bbt.offset;
+    u.amapValid = amapValid_;
+    u.encoding = static_cast<pst::Encoding>(options_.encryption);
+    const auto header = pst::EncodeUnicodeHeader(u);
+    std::memcpy(h, header.data(), header.size());
   } else {
+    std::memcpy(h, "!BDN", 4);
+    PutU16(h + 8, options_.offlineFolders ? 0x4F53 : 0x4D53);
+    PutU16(h + 10, VersionOf(options_.format));
+    PutU16(h + 12, options_.offlineFolders ? 12 : 19);
+    h[14] = std::byte{1};
+    h[15] = std::byte{1};
     PutU32(h + 24, static_cast<uint32_t>(bidNextB));
     PutU32(h + 28, static_cast<uint32_t>(nextPageBid_));
     PutU32(h + 32, 1);
@@ -723,135 +545,6 @@ void NdbWriter::Finish() {
 const Layout& NdbWriter::layout() {
   Finish();
   return layout_;
-}
-
-Buffer NdbWriter::Build() {
-  Finish();
-  Buffer out(fileSize_);
-  for (const auto& [start, buf] : segments_) {
-    if (start >= fileSize_) break;
-    const uint64_t n = std::min<uint64_t>(buf.size(), fileSize_ - start);
-    std::memcpy(out.data() + start, buf.data(), n);
-  }
-  return out;
-}
-
-void NdbWriter::Write(const std::string& path) {
-  Finish();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + path);
-  auto fail = [&](const char* what) {
-    const int err = errno;
-    ::close(fd);
-    throw std::system_error(err, std::generic_category(), std::string(what) + " " + path);
-  };
-  // Size the file first: whatever is not written below stays a hole.
-  if (::ftruncate(fd, static_cast<off_t>(fileSize_)) != 0) fail("cannot size");
-  for (const auto& [start, buf] : segments_) {
-    if (start >= fileSize_) break;
-    uint64_t n = std::min<uint64_t>(buf.size(), fileSize_ - start);
-    uint64_t done = 0;
-    while (done < n) {
-      const ssize_t w = ::pwrite(fd, buf.data() + done, n - done, static_cast<off_t>(start + done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        fail("cannot write");
-      }
-      done += static_cast<uint64_t>(w);
-    }
-  }
-  if (::close(fd) != 0) throw std::system_error(errno, std::generic_category(), "cannot close " + path);
-}
-
-// --- Damage helpers --------------------------------------------------------
-
-void NdbWriter::PatchBytes(uint64_t offset, std::span<const std::byte> bytes) {
-  RequireFinished();
-  if (bytes.empty()) return;
-  std::memcpy(At(offset, bytes.size()), bytes.data(), bytes.size());
-}
-
-void NdbWriter::PatchId(uint64_t offset, uint64_t value) {
-  RequireFinished();
-  if (unicode()) {
-    PutU64(At(offset, 8), value);
-  } else {
-    PutU32(At(offset, 4), static_cast<uint32_t>(value));
-  }
-}
-
-uint64_t NdbWriter::EntryOffset(IndexTree tree, int level, size_t page, int entry) const {
-  const Geometry g = GeometryOf(options_.format);
-  const auto& levels = tree == IndexTree::Block ? layout_.blockPages : layout_.nodePages;
-  if (level < 0 || static_cast<size_t>(level) >= levels.size() || page >= levels[level].size()) {
-    throw std::out_of_range("no such index page");
-  }
-  const int size = level > 0 || tree == IndexTree::Block ? g.btEntrySize : g.nodeEntrySize;
-  const int max = level > 0 || tree == IndexTree::Block ? g.btEntryMax : g.nodeEntryMax;
-  if (entry < 0 || entry >= max) throw std::out_of_range("no such page entry");
-  return levels[level][page].offset + static_cast<uint64_t>(entry) * size;
-}
-
-void NdbWriter::SetPageEntryKey(IndexTree tree, int level, size_t page, int entry, uint64_t key) {
-  RequireFinished();
-  const uint64_t at = EntryOffset(tree, level, page, entry);
-  PatchId(at, key);
-  RefreshPageCrc(PageOf(at));
-}
-
-void NdbWriter::SetChildOffset(IndexTree tree, int level, size_t page, int entry, uint64_t offset) {
-  RequireFinished();
-  if (level < 1) throw std::invalid_argument("leaf entries have no child offset");
-  const uint64_t at = EntryOffset(tree, level, page, entry);
-  PatchId(at + 2 * idSize(), offset);
-  RefreshPageCrc(PageOf(at));
-}
-
-void NdbWriter::SetBlockEntrySize(uint32_t bid, uint16_t size) {
-  RequireFinished();
-  const BlockLocation* loc = layout_.FindBlock(bid);
-  if (!loc || loc->entryOffset == 0) throw std::invalid_argument("block is not in the block index");
-  PutU16(At(loc->entryOffset + 2 * idSize(), 2), size);
-  RefreshPageCrc(PageOf(loc->entryOffset));
-}
-
-void NdbWriter::SetBlockEntryInflatedSize(uint32_t bid, uint16_t size) {
-  RequireFinished();
-  const store::VariantLayout& L = variantLayout();
-  if (!L.blockInflatedAt) throw std::logic_error("this format has no inflated sizes");
-  const BlockLocation* loc = layout_.FindBlock(bid);
-  if (!loc || loc->entryOffset == 0) throw std::invalid_argument("block is not in the block index");
-  PutU16(At(loc->entryOffset + L.blockInflatedAt, 2), size);
-  RefreshPageCrc(PageOf(loc->entryOffset));
-}
-
-uint64_t NdbWriter::PageOf(uint64_t offset) const {
-  const uint64_t pageSize = variantLayout().pageSize;
-  return offset / pageSize * pageSize;
-}
-
-void NdbWriter::RefreshPageCrc(uint64_t offset) {
-  RequireFinished();
-  const store::VariantLayout& L = variantLayout();
-  std::byte* p = At(offset, L.pageSize);
-  PutU32(p + L.pageTrailerAt() + L.pageTrailer.crcAt, ComputeCrc(0, {p, L.pageTrailerAt()}));
-}
-
-void NdbWriter::RefreshBlockCrc(uint32_t bid) {
-  RequireFinished();
-  const store::VariantLayout& L = variantLayout();
-  const BlockLocation* loc = layout_.FindBlock(bid);
-  if (!loc) throw std::invalid_argument("no such block");
-  const uint64_t stored = L.StoredBlockSize(loc->size);
-  std::byte* p = At(loc->offset, stored);
-  std::byte* t = p + stored - L.blockTrailer.size;
-  PutU32(t + L.blockTrailer.crcAt, ComputeCrc(0, {p, loc->size}));
-}
-
-void NdbWriter::Truncate(uint64_t size) {
-  RequireFinished();
-  fileSize_ = size;
-  layout_.fileSize = size;
 }
 
 }  // namespace velmorix::storebuilder

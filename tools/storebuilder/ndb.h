@@ -15,8 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "format/checksum.h"
+#include "format/layout.h"
+#include "pst/blocks.h"
 #include "store/bytes.h"
-#include "store/layout.h"
 
 namespace velmorix::storebuilder {
 
@@ -62,11 +64,7 @@ struct NdbOptions {
   bool padToAMapRange = false;
 };
 
-struct SubnodeRef {
-  uint32_t nid;
-  uint32_t dataBid;
-  uint32_t subnodeBid;
-};
+using SubnodeRef = pst::SubnodeRef;
 
 // One node index leaf entry as written.
 struct NodeLeafEntry {
@@ -133,7 +131,7 @@ class NdbWriter {
   bool unicode() const;         // 8-byte IDs and Unicode texts (Unicode23 and Unicode4K)
   size_t maxBlockData() const;  // 8176 Unicode, 8180 ANSI, 65512 Unicode4K
   size_t idSize() const { return unicode() ? 8 : 4; }
-  const store::VariantLayout& variantLayout() const;
+  const format::VariantLayout& variantLayout() const;
   // Data blocks written compressed so far.
   size_t compressedBlockCount() const { return compressedBlocks_; }
 
@@ -144,6 +142,9 @@ class NdbWriter {
   uint32_t AddData(std::span<const std::byte> data);
   // Explicit XBLOCK (level 1) / XXBLOCK (level 2) over the given BIDs.
   uint32_t AddDataTree(const std::vector<uint32_t>& childBids, uint32_t totalSize, int level);
+  // XBLOCK over data blocks already written, of the given sizes, or an
+  // XXBLOCK over XBLOCKs when they do not fit one.
+  uint32_t AddTree(const std::vector<uint32_t>& bids, const std::vector<uint32_t>& sizes);
   // SLBLOCK, or SIBLOCK over SLBLOCKs when too many entries. Entries are
   // written in the order given.
   uint32_t AddSubnodeBlock(const std::vector<SubnodeRef>& entries);
@@ -213,14 +214,12 @@ class NdbWriter {
   uint32_t NextBid(bool internal);
   uint32_t WriteBlock(std::span<const std::byte> data, bool internal, bool encode);
   uint32_t WriteXBlock(std::span<const uint32_t> bids, uint32_t total, int level);
-  uint32_t WriteSubnodeLeaf(std::span<const SubnodeRef> entries);
   void RequireOpen() const;
   void RequireFinished() const;
   void BuildTree(IndexTree tree);
   void WriteMaps();
   void WriteHeader();
   void WritePageTrailer(uint64_t offset, uint8_t ptype, uint64_t bid);
-  void WritePageMeta(std::byte* page, size_t count, int max, int entrySize, int level) const;
   uint64_t PageOf(uint64_t offset) const;
   uint64_t EntryOffset(IndexTree tree, int level, size_t page, int entry) const;
 
@@ -248,13 +247,10 @@ class NdbWriter {
 };
 
 // Page and block geometry of a format (Unicode / ANSI / Unicode4K), taken
-// from the store layer's layout of its variant.
+// from its variant's layout.
 struct Geometry {
   bool unicode;           // 8-byte IDs
   size_t idSize;          // 8 / 4 / 8
-  size_t pageTrailerAt;   // 496 / 500 / 4072
-  size_t pageMetaAt;      // cEnt offset: 488 / 496 / 4056
-  size_t blockTrailer;    // 16 / 12 / 24
   size_t maxBlockData;    // 8176 / 8180 / 65512
   int btEntrySize;        // 24 / 12 / 24 (intermediate entries and block leaf entries)
   int nodeEntrySize;      // 32 / 16 / 32
@@ -263,13 +259,15 @@ struct Geometry {
   int xblockMax;          // 1021 / 2043 / 8188
   int slMax;              // 340 / 681 / 2729
   int siMax;              // 510 / 1022 / 4094
-  const store::VariantLayout* layout;  // page size, trailers, alignment, maps
+  const format::VariantLayout* layout;  // page size, trailers, alignment, maps
 };
 Geometry GeometryOf(Format format);
-store::Variant VariantOf(Format format);
+format::Variant VariantOf(Format format);
 uint16_t VersionOf(Format format);
 
-// Signature of a page or block trailer.
-inline uint16_t ComputeSig(uint64_t ib, uint64_t bid) { return store::ComputeSig(ib, bid); }
+// The format's CRC and the signature of a page or block trailer, under the
+// names the builder's tests use.
+inline uint32_t ComputeCrc(uint32_t crc, std::span<const std::byte> data) { return format::Crc(crc, data); }
+inline uint16_t ComputeSig(uint64_t ib, uint64_t bid) { return format::Signature(ib, bid); }
 
 }  // namespace velmorix::storebuilder

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstring>
 
-#include "storebuilder/crc.h"
+#include "storebuilder/ndb.h"
 
 namespace velmorix::storebuilder {
 namespace {
