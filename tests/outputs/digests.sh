@@ -14,6 +14,7 @@ mode=$1 cli=$2 mkstore=$3 samples=${VELMORIX_SAMPLES:-$4} list=${5:-}
 [ "$mode" = write ] || [ "$mode" = check ] || { echo "usage: $0 write|check CLI MKSTORE SAMPLES [LIST]" >&2; exit 64; }
 
 here=$(cd "$(dirname "$0")" && pwd)
+cli=$(realpath "$cli") mkstore=$(realpath "$mkstore")
 [ -z "$list" ] || list=$(realpath "$list")
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmorix-digests.XXXXXX")
 trap 'rm -rf "$work"' EXIT
