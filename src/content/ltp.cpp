@@ -10,8 +10,6 @@
 
 namespace velmorix::content::ltp {
 namespace {
-bool IsHid(uint32_t hnid) { return (hnid & 0x1F) == 0; }
-
 // Types whose value a property context keeps in the record itself.
 bool InlineInPc(uint16_t type) {
   switch (type) {
@@ -52,7 +50,7 @@ const store::SubnodeEntry* SubnodeScope::Find(uint32_t nid) const {
 }
 
 const store::SubnodeEntry* ValueSource::Subnode(uint32_t hnid) const {
-  if (hnid == 0 || IsHid(hnid) || !scope_) return nullptr;
+  if (hnid == 0 || items::IsHeapId(hnid) || !scope_) return nullptr;
   return scope_->Find(hnid);
 }
 
@@ -63,7 +61,7 @@ std::optional<ByteSpan> ValueSource::Resolve(uint32_t hnid, uint64_t limit, Valu
   };
   if (state) *state = ValueState::Ok;
   if (hnid == 0) return ByteSpan();
-  if (IsHid(hnid)) {
+  if (items::IsHeapId(hnid)) {
     auto a = heap_.Resolve(hnid);
     if (!a) return fail(ValueState::Unreadable);
     return a->bytes();
@@ -327,7 +325,7 @@ std::optional<TableContext> TableContext::Read(store::Store& store, uint32_t dat
   // its low five bits are clear, and a subnode matrix holds as many rows a
   // block as its first block does.
   if (info->hnidRows != 0 && rowWidth != 0) {
-    if (IsHid(info->hnidRows)) {
+    if (items::IsHeapId(info->hnidRows)) {
       if (auto rows = h.ResolveHeader(info->hnidRows)) tc.matrix_ = items::RowMatrix(*rows, rowWidth);
     } else if (const store::SubnodeEntry* sub = scope ? scope->Find(info->hnidRows) : nullptr) {
       if (auto blocks = items::RowMatrix::Blocks(store, *sub)) {

@@ -16,6 +16,11 @@
 
 namespace velmorix::items {
 
+// True when an HNID names a heap allocation (its node-type bits are clear);
+// any other names a subnode. The lists tell them apart by the low four bits
+// instead (see properties.cpp).
+inline bool IsHeapId(uint32_t hnid) { return (hnid & 0x1F) == 0; }
+
 // One record of a property context: the property ID, its type and the
 // stored word (the value itself, or the HNID of its bytes).
 struct PropertyRecord {

@@ -38,7 +38,7 @@ std::optional<TableRows> ReadTableRows(store::Store& store, uint32_t dataBid, co
 
   const uint16_t rowWidth = info->rowWidth;
   RowMatrix matrix;
-  if ((info->hnidRows & 0x1F) == 0) {
+  if (IsHeapId(info->hnidRows)) {
     if (auto rows = heap->ResolveHeader(info->hnidRows)) {
       matrix = RowMatrix(*rows, rowWidth);
       out.cellsRead = matrix.rowsHeld() > 0;
@@ -69,7 +69,7 @@ std::optional<TableRows> ReadTableRows(store::Store& store, uint32_t dataBid, co
       }
       const uint32_t hnid = ByteView(bytes).U32(0).value_or(0);
       if (hnid == 0) continue;
-      if ((hnid & 0x1F) == 0) {
+      if (IsHeapId(hnid)) {
         if (auto a = heap->Resolve(hnid)) row.cells[i] = Buffer(a->bytes().begin(), a->bytes().end());
       } else if (auto value = ReadSubnodeValue(store, hnid, subnodes)) {
         row.cells[i] = std::move(*value);
