@@ -26,7 +26,7 @@ mkdir -p "$work/stores" "$work/out"
 # in subnodes) with attachments and bodies in subnodes.
 for format in unicode ansi15 ansi14 unicode4k; do
   "$mkstore" --demo --format "$format" "$work/stores/demo-$format.pst" >/dev/null || exit 1
-  "$mkstore" --folders 1 --mails-per-folder 90 --body-size 200 --subject-length 60 --attachment-every 7 \
+  "$mkstore" --folders 1 --mails-per-folder 150 --body-size 200 --subject-length 60 --attachment-every 7 \
     --body-in-subnode-every 5 --format "$format" "$work/stores/large-$format.pst" >/dev/null || exit 1
 done
 if [ "$mode" = check ]; then
