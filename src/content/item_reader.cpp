@@ -363,7 +363,7 @@ class SubnodeParts {
       // An object value names a subnode: an embedded message, or the
       // stream of another kind of object.
       uint32_t nid = v->word;
-      if ((nid & 0x1F) == 0) {
+      if (items::IsHeapId(nid)) {
         auto b = v->Bytes();
         nid = b ? ByteView(*b).U32(0).value_or(0) : 0;
       }
@@ -385,7 +385,7 @@ class SubnodeParts {
       a.readable = true;
       return;
     }
-    if ((v->word & 0x1F) == 0) {
+    if (items::IsHeapId(v->word)) {
       auto b = v->Bytes();
       if (!b) {
         Damaged(a, "the attachment's data cannot be read");

@@ -5,15 +5,11 @@
 #include <cstring>
 
 #include "format/vocabulary.h"
+#include "items/ltp_reader.h"
 #include "items/text.h"
 
 namespace velmorix::content::ltp {
 namespace {
-constexpr size_t kTcInfoSize = 22;
-constexpr size_t kColumnSize = 8;
-
-bool IsHid(uint32_t hnid) { return (hnid & 0x1F) == 0; }
-
 // Types whose value a property context keeps in the record itself.
 bool InlineInPc(uint16_t type) {
   switch (type) {
@@ -54,7 +50,7 @@ const store::SubnodeEntry* SubnodeScope::Find(uint32_t nid) const {
 }
 
 const store::SubnodeEntry* ValueSource::Subnode(uint32_t hnid) const {
-  if (hnid == 0 || IsHid(hnid) || !scope_) return nullptr;
+  if (hnid == 0 || items::IsHeapId(hnid) || !scope_) return nullptr;
   return scope_->Find(hnid);
 }
 
@@ -65,7 +61,7 @@ std::optional<ByteSpan> ValueSource::Resolve(uint32_t hnid, uint64_t limit, Valu
   };
   if (state) *state = ValueState::Ok;
   if (hnid == 0) return ByteSpan();
-  if (IsHid(hnid)) {
+  if (items::IsHeapId(hnid)) {
     auto a = heap_.Resolve(hnid);
     if (!a) return fail(ValueState::Unreadable);
     return a->bytes();
@@ -228,16 +224,15 @@ std::optional<PropertyContext> PropertyContext::Read(store::Store& store, uint32
     return std::nullopt;
   }
   if (!heap || heap->signature() != format::kHeapPropertyContext) return std::nullopt;
-  auto records = heap->ReadBth(heap->userRoot(), format::kBthPropertyContext, 8);
+  auto records = items::ReadPropertyRecords(*heap);
   if (!records) return std::nullopt;
   std::vector<Property> props;
   props.reserve(records->size());
-  for (ByteSpan r : *records) {
-    ByteView v(r);
+  for (const items::PropertyRecord& r : *records) {
     Property p;
-    p.id = *v.U16(0);
-    p.type = *v.U16(2);
-    p.word = *v.U32(4);
+    p.id = r.id;
+    p.type = r.type;
+    p.word = r.word;
     if (const items::NamedPropertyEntry* n = items::LookupNamedProperty(names, p.id)) {
       if (n->kind == items::kNameNumeric) p.lid = n->lid;
       if (n->kind == items::kNameString && n->name) p.stringName = &n->name;
@@ -316,84 +311,44 @@ std::optional<TableContext> TableContext::Read(store::Store& store, uint32_t dat
     return std::nullopt;
   }
   if (!heap || heap->signature() != format::kHeapTableContext) return std::nullopt;
-  auto info = heap->ResolveHeader(heap->userRoot());
+  auto info = items::ReadTcInfo(*heap);
   if (!info) return std::nullopt;
-  ByteView page(ByteSpan(info->page->data));
-  const uint64_t base = static_cast<uint64_t>(info->range.start);
-  if (!page.Contains(base, kTcInfoSize) || *page.U8(base) != format::kBTypeTc) return std::nullopt;
-  const uint8_t cols = *page.U8(base + 1);
-  const uint16_t cebStart = *page.U16(base + 6);
-  const uint16_t rowWidth = *page.U16(base + 8);
-  const uint32_t hidRowIndex = *page.U32(base + 10);
-  const uint32_t hnidRows = *page.U32(base + 14);
-  if (!page.Contains(base + kTcInfoSize, static_cast<uint64_t>(cols) * kColumnSize)) return std::nullopt;
 
-  // Moving the heap keeps its pages where they are: `page` stays valid.
+  // Moving the heap keeps its pages where they are.
   TableContext tc(ValueSource(store, std::move(*heap), scope));
   const items::Heap& h = tc.source_.heap();
-  for (size_t c = 0; c < cols; ++c) {
-    const uint64_t off = base + kTcInfoSize + c * kColumnSize;
-    const uint32_t tag = *page.U32(off);
-    Column col;
-    col.id = static_cast<uint16_t>(tag >> 16);
-    col.type = static_cast<uint16_t>(tag & 0xFFFF);
-    col.ibData = *page.U16(off + 4);
-    col.cbData = *page.U8(off + 6);
-    col.iBit = *page.U8(off + 7);
-    tc.columns_.push_back(col);
-  }
-  tc.rowWidth_ = rowWidth;
-  tc.cebStart_ = cebStart;
+  const uint16_t rowWidth = info->rowWidth;
+  tc.columns_ = std::move(info->columns);
+  tc.cebStart_ = info->cebStart;
 
-  // The row matrix.
-  uint64_t matrixBytes = 0;
-  if (hnidRows != 0 && rowWidth != 0) {
-    if (IsHid(hnidRows)) {
-      if (auto rows = h.ResolveHeader(hnidRows)) {
-        tc.heapMatrix_ = rows->bytes();
-        matrixBytes = tc.heapMatrix_.size();
-      }
-    } else if (const store::SubnodeEntry* sub = scope ? scope->Find(hnidRows) : nullptr) {
-      if (auto blocks = items::ReadDataBlockList(store, sub->dataBlock->bid)) {
-        // Rows never straddle blocks: every block but the last holds as many
-        // whole rows as the first one does.
-        tc.rowsPerBlock_ = blocks->front().data.size() / rowWidth;
-        for (const auto& b : *blocks) matrixBytes += b.data.size() / rowWidth * rowWidth;
-        tc.blocks_ = std::move(*blocks);
+  // The row matrix. Unlike the lists, an HNID is a heap allocation only when
+  // its low five bits are clear, and a subnode matrix holds as many rows a
+  // block as its first block does.
+  if (info->hnidRows != 0 && rowWidth != 0) {
+    if (items::IsHeapId(info->hnidRows)) {
+      if (auto rows = h.ResolveHeader(info->hnidRows)) tc.matrix_ = items::RowMatrix(*rows, rowWidth);
+    } else if (const store::SubnodeEntry* sub = scope ? scope->Find(info->hnidRows) : nullptr) {
+      if (auto blocks = items::RowMatrix::Blocks(store, *sub)) {
+        const size_t perBlock = blocks->front().data.size() / rowWidth;
+        tc.matrix_ = items::RowMatrix(std::move(*blocks), rowWidth, perBlock);
       }
     }
   }
-  const size_t matrixRows = rowWidth ? static_cast<size_t>(matrixBytes / rowWidth) : 0;
+  const size_t matrixRows = static_cast<size_t>(tc.matrix_.rowsHeld());
 
-  // The row index gives the row count; when it cannot be read, the rows the
-  // matrix holds are taken.
+  // The row index gives the row count, bounded by the rows the matrix holds;
+  // when the index cannot be read, those rows are taken.
+  const items::RowIndex index = items::ReadRowIndex(h, info->hidRowIndex);
   size_t indexRows = matrixRows;
-  if (auto header = h.ResolveHeader(hidRowIndex)) {
-    ByteView hv(header->bytes());
-    if (hv.U16(0) == format::kBthRowIndex && hv.U32(4) == 0u) {
-      indexRows = 0;
-    } else if (auto index = h.ReadBth(hidRowIndex, format::kBthRowIndex, 0)) {
-      indexRows = index->size();
-    }
-  }
+  if (index.state == items::RowIndex::State::Empty) indexRows = 0;
+  if (index.state == items::RowIndex::State::Read) indexRows = index.rows.size();
   tc.rows_ = std::min(indexRows, matrixRows);
   return tc;
 }
 
 std::optional<ByteSpan> TableContext::Row(size_t row) const {
-  if (row >= rows_ || rowWidth_ == 0) return std::nullopt;
-  if (blocks_.empty()) {
-    const uint64_t off = static_cast<uint64_t>(row) * rowWidth_;
-    if (off + rowWidth_ > heapMatrix_.size()) return std::nullopt;
-    return heapMatrix_.subspan(static_cast<size_t>(off), rowWidth_);
-  }
-  if (rowsPerBlock_ == 0) return std::nullopt;
-  const size_t block = row / rowsPerBlock_;
-  if (block >= blocks_.size()) return std::nullopt;
-  const Buffer& data = blocks_[block].data;
-  const uint64_t off = static_cast<uint64_t>(row % rowsPerBlock_) * rowWidth_;
-  if (off + rowWidth_ > data.size()) return std::nullopt;
-  return ByteSpan(data).subspan(static_cast<size_t>(off), rowWidth_);
+  if (row >= rows_) return std::nullopt;
+  return matrix_.Row(row);
 }
 
 bool TableContext::HasColumn(uint16_t id) const {
@@ -405,12 +360,9 @@ std::optional<Value> TableContext::Cell(size_t row, uint16_t id) const {
   if (it == columns_.end()) return std::nullopt;
   auto bytes = Row(row);
   if (!bytes) return std::nullopt;
-  ByteView r(*bytes);
-  // The cell existence bitmap, most significant bit first. A bitmap that
-  // lies outside the row is not trusted to hide cells.
-  if (auto ceb = r.U8(static_cast<uint64_t>(cebStart_) + it->iBit / 8)) {
-    if ((*ceb & (0x80 >> (it->iBit % 8))) == 0) return std::nullopt;
-  }
+  const ByteView r(*bytes);
+  // A bitmap that lies outside the row is not trusted to hide cells.
+  if (const auto exists = items::CellOf(*bytes, cebStart_, *it).exists; exists && !*exists) return std::nullopt;
   Value v;
   v.source = &source_;
   v.type = it->type;

@@ -15,6 +15,7 @@
 #include "format/vocabulary.h"
 #include "items/heap.h"
 #include "items/items.h"
+#include "items/ltp_reader.h"
 #include "store/store.h"
 
 namespace velmorix::content::ltp {
@@ -120,13 +121,7 @@ class PropertyContext {
 // A table context: rows in the order of the row matrix.
 class TableContext {
  public:
-  struct Column {
-    uint16_t id = 0;
-    uint16_t type = 0;
-    uint16_t ibData = 0;
-    uint8_t cbData = 0;
-    uint8_t iBit = 0;
-  };
+  using Column = items::TcColumn;
 
   // nullopt when the node's data is not a readable table context. A row
   // index that cannot be read leaves the rows the row matrix holds.
@@ -146,14 +141,9 @@ class TableContext {
 
   ValueSource source_;
   std::vector<Column> columns_;
-  uint16_t rowWidth_ = 0;
   uint16_t cebStart_ = 0;
   size_t rows_ = 0;
-  // The row matrix: in one heap allocation, or in the data blocks of a
-  // subnode holding `rowsPerBlock` rows each.
-  ByteSpan heapMatrix_;
-  std::vector<items::DataBlock> blocks_;
-  size_t rowsPerBlock_ = 0;
+  items::RowMatrix matrix_;
 };
 
 }  // namespace velmorix::content::ltp

@@ -5,11 +5,10 @@
 
 #include "format/vocabulary.h"
 #include "items/items.h"
+#include "items/ltp_reader.h"
 
 namespace velmorix::items {
 namespace {
-constexpr size_t kTcInfoSize = 22;
-constexpr size_t kColumnSize = 8;
 constexpr uint16_t kPropThirdBody = 0x6619;
 
 bool IsInlineType(uint16_t type) { return type == 0x0002 || type == 0x0003 || type == 0x000B; }
@@ -227,7 +226,7 @@ class RowReader {
 std::optional<PropertySet> ReadPropertyContext(ItemContext& ctx, const Heap& heap,
                                                const store::SubnodeList* subnodes,
                                                ReadScope scope) {
-  auto records = heap.ReadBth(heap.userRoot(), format::kBthPropertyContext, 8);
+  auto records = ReadPropertyRecords(heap);
   if (!records) return std::nullopt;
   PropertySet set;
   PropertyRow& row = set.rows.emplace_back();
@@ -235,128 +234,55 @@ std::optional<PropertySet> ReadPropertyContext(ItemContext& ctx, const Heap& hea
   row.entries.reserve(scope == ReadScope::Full ? records->size() : 16);
   RowReader reader(ctx, heap, subnodes, scope);
   reader.StartRow();
-  for (ByteSpan r : *records) {
-    ByteView v(r);
-    reader.Add(*v.U16(0), *v.U16(2), *v.U32(4), row);
-  }
+  for (const PropertyRecord& r : *records) reader.Add(r.id, r.type, r.word, row);
   set.skippedRecords = reader.skippedRecords();
   return set;
-}
-
-// Where the cells of a table's rows are read from.
-class RowMatrix {
- public:
-  // A matrix in the heap: cells are read within the allocation's block.
-  RowMatrix(const Heap::Page* page, int32_t start) : page_(page), start_(start) {}
-  // A matrix in a subnode: rows are packed per block.
-  RowMatrix(std::vector<DataBlock> blocks, size_t rowsPerBlock)
-      : blocks_(std::move(blocks)), rowsPerBlock_(rowsPerBlock) {}
-  RowMatrix() = default;
-
-  uint32_t Cell(uint64_t row, uint64_t rowWidth, uint16_t ibData) const {
-    if (page_) {
-      const uint64_t off = static_cast<uint64_t>(start_) + row * rowWidth + ibData;
-      const uint64_t size = page_->data.size();
-      if (off > 0 && size >= 4 && off < size - 4) return *ByteView(ByteSpan(page_->data)).U32(off);
-      return 0;
-    }
-    if (rowsPerBlock_ == 0) return 0;
-    const uint64_t block = row / rowsPerBlock_;
-    if (block >= blocks_.size()) return 0;
-    const Buffer& data = blocks_[block].data;
-    const uint64_t off = (row % rowsPerBlock_) * rowWidth + ibData;
-    // The last cell of a block may end with it: missing bytes read as zero.
-    uint32_t value = 0;
-    for (uint64_t i = 0; i < 4 && off + i < data.size(); ++i) {
-      value |= static_cast<uint32_t>(static_cast<uint8_t>(data[off + i])) << (8 * i);
-    }
-    return value;
-  }
-
- private:
-  const Heap::Page* page_ = nullptr;
-  int32_t start_ = 0;
-  std::vector<DataBlock> blocks_;
-  size_t rowsPerBlock_ = 0;
-};
-
-// True when `hid` names a BTree-on-heap header of the given kind whose root
-// is 0: a tree without records.
-bool IsEmptyBth(const Heap& heap, uint32_t hid, uint16_t headerWord) {
-  auto header = heap.ResolveHeader(hid);
-  if (!header) return false;
-  ByteView v(header->bytes());
-  return v.U16(0) == headerWord && v.U32(4) == 0u;
 }
 
 // `how`, when given, receives how the read ended; a row matrix that cannot
 // be found or read then fails the read. Without it, such a table gives rows
 // whose cells are all absent or zero.
+//
+// What the lists rely on, kept as it has always been read: the row count is
+// the row index's, rows are taken in matrix order and listed from last to
+// first, every cell is the 4 bytes at its column's offset whatever its width
+// (an 8-byte time reads as a heap reference), the cell existence bitmap is
+// not consulted, an HNID whose low four bits are all set names a subnode
+// (any other a heap allocation), and a subnode matrix holds as many rows a
+// block as the variant's largest block data fits.
 std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
                                             const store::SubnodeList* subnodes,
                                             TableRead* how = nullptr,
                                             ReadScope scope = ReadScope::Full) {
   if (how) *how = TableRead::Unreadable;
-  auto info = heap.ResolveHeader(heap.userRoot());
+  auto info = ReadTcInfo(heap);
   if (!info) return std::nullopt;
-  ByteView page(ByteSpan(info->page->data));
-  const uint64_t base = static_cast<uint64_t>(info->range.start);
-  if (!page.Contains(base, kTcInfoSize)) return std::nullopt;
-  if (*page.U8(base) != format::kBTypeTc) return std::nullopt;
-  const uint8_t cols = *page.U8(base + 1);
-  const uint16_t rowWidth = *page.U16(base + 8);
-  const uint32_t hidRowIndex = *page.U32(base + 10);
-  const uint32_t hnidRows = *page.U32(base + 14);
-  if (!page.Contains(base + kTcInfoSize, static_cast<uint64_t>(cols) * kColumnSize)) {
-    return std::nullopt;
-  }
-
-  uint8_t cbEnt = 0;
-  auto index = heap.ReadBth(hidRowIndex, format::kBthRowIndex, 0, &cbEnt);
-  if (!index && how && IsEmptyBth(heap, hidRowIndex, format::kBthRowIndex)) {
-    *how = TableRead::NoRows;
-    return std::nullopt;
-  }
-  if (!index) return std::nullopt;
-  const size_t rowCount = index->size();
+  const RowIndex index = ReadRowIndex(heap, info->hidRowIndex);
+  if (index.state == RowIndex::State::Empty && how) *how = TableRead::NoRows;
+  if (index.state != RowIndex::State::Read) return std::nullopt;
+  const size_t rowCount = index.rows.size();
   if (rowCount == 0) {
     if (how) *how = TableRead::NoRows;
     return std::nullopt;
   }
 
-  RowMatrix matrix;
-  bool matrixRead = false;
-  if ((hnidRows & 0xF) == 0xF) {
-    const store::SubnodeEntry* sub = FindSubnode(subnodes, hnidRows);
-    if (sub && sub->dataBlock) {
-      auto blocks = ReadDataBlockList(ctx.store, sub->dataBlock->bid);
-      if (blocks && ctx.store.layout()) {
-        // Rows never straddle blocks: each block holds as many as its data bytes fit.
-        const size_t perBlock = ctx.store.layout()->maxBlockData();
-        matrix = RowMatrix(std::move(*blocks), rowWidth ? perBlock / rowWidth : 0);
-        matrixRead = true;
-      }
+  const uint16_t rowWidth = info->rowWidth;
+  std::optional<RowMatrix> matrix;
+  if ((info->hnidRows & 0xF) == 0xF) {
+    const store::SubnodeEntry* sub = FindSubnode(subnodes, info->hnidRows);
+    auto blocks = sub ? RowMatrix::Blocks(ctx.store, *sub) : std::nullopt;
+    if (blocks && ctx.store.layout()) {
+      const size_t perBlock = ctx.store.layout()->maxBlockData();
+      matrix.emplace(std::move(*blocks), rowWidth, rowWidth ? perBlock / rowWidth : 0);
     }
-  } else if (auto rows = heap.ResolveHeader(hnidRows)) {
-    matrix = RowMatrix(rows->page, rows->range.start);
-    matrixRead = true;
+  } else if (auto rows = heap.ResolveHeader(info->hnidRows)) {
+    matrix.emplace(*rows, rowWidth);
   }
   if (how) {
-    if (!matrixRead) return std::nullopt;
+    if (!matrix) return std::nullopt;
     *how = TableRead::Rows;
   }
-
-  struct Column {
-    uint16_t id, type, ibData;
-  };
-  std::vector<Column> columns;
-  columns.reserve(cols);
-  for (size_t c = 0; c < cols; ++c) {
-    const uint64_t off = base + kTcInfoSize + c * kColumnSize;
-    const uint32_t tag = *page.U32(off);
-    columns.push_back({static_cast<uint16_t>(tag >> 16), static_cast<uint16_t>(tag & 0xFFFF),
-                       *page.U16(off + 4)});
-  }
+  if (!matrix) matrix.emplace();
 
   PropertySet set;
   set.rows.resize(rowCount);
@@ -365,15 +291,12 @@ std::optional<PropertySet> ReadTableContext(ItemContext& ctx, const Heap& heap,
     return set;
   }
   RowReader reader(ctx, heap, subnodes);
-  // Rows are listed from the table's last row to its first.
   for (size_t r = 0; r < rowCount; ++r) {
     PropertyRow& row = set.rows[rowCount - 1 - r];
     row.totalRows = static_cast<int32_t>(rowCount);
-    row.entries.reserve(columns.size());
+    row.entries.reserve(info->columns.size());
     reader.StartRow();
-    for (const Column& c : columns) {
-      reader.Add(c.id, c.type, matrix.Cell(r, rowWidth, c.ibData), row);
-    }
+    for (const TcColumn& c : info->columns) reader.Add(c.id, c.type, matrix->Word(r, c.ibData), row);
   }
   return set;
 }
