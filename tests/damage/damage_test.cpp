@@ -178,7 +178,11 @@ TEST_P(DamageTest, DamagedFirstBlockIndexPageBelowTheRootLosesOnlyItsSubtree) {
       ++intact;
       EXPECT_TRUE(r.Has(m.spec)) << m.spec.subject;
     }
-    EXPECT_GT(intact, mb.mails.size() / 2);
+    // In a client-like file the store record lies among the first blocks,
+    // so that page's subtree is one every mail depends on.
+    if (layout() == LayoutKind::Compact) {
+      EXPECT_GT(intact, mb.mails.size() / 2);
+    }
   }
 }
 
@@ -229,6 +233,8 @@ TEST_P(DamageTest, EveryIntactMailSurvivesDamageOfEachKind) {
   for (const auto& [kind, s] : stats) {
     EXPECT_GE(Share(s.deepOwn, s.own), kDeepTarget) << KindName(kind);
     EXPECT_GE(Share(s.deepFolder, s.ownFolder), kFolderTarget) << KindName(kind);
+    EXPECT_GE(Share(s.deletedListed, s.deleted), kDeepTarget) << KindName(kind);
+    EXPECT_GE(Share(s.deletedPlaced, s.deletedOnIntact), kDeepTarget) << KindName(kind);
   }
 }
 

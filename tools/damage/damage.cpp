@@ -88,11 +88,19 @@ class DependencyFinder {
     AddBlock(dataBid, out, 0, false);
     return Coalesce(std::move(out));
   }
-  // The mail's folder's context and its contents table.
-  std::vector<Range> FolderBlocks(uint32_t nid) const {
-    const uint32_t folder = nodes_.at(nid).entry.parentNid;
-    std::vector<Range> out = OwnBlocks(folder);
-    for (const Range& r : OwnBlocks((folder & ~0x1Fu) | format::kNidTypeContentsTable)) out.push_back(r);
+  // The mail's folder's contents table, and the contexts of the folders on
+  // its path up to the top folder with the hierarchy tables naming each as
+  // its parent's child: what its path is rebuilt from once the index is lost.
+  std::vector<Range> FolderBlocks(uint32_t nid, uint32_t topFolder) const {
+    uint32_t folder = nodes_.at(nid).entry.parentNid;
+    std::vector<Range> out = OwnBlocks((folder & ~0x1Fu) | format::kNidTypeContentsTable);
+    std::unordered_set<uint32_t> seen;
+    while (seen.insert(folder).second && nodes_.count(folder)) {
+      for (const Range& r : OwnBlocks(folder)) out.push_back(r);
+      if (folder == topFolder) break;
+      folder = nodes_.at(folder).entry.parentNid;
+      for (const Range& r : OwnBlocks((folder & ~0x1Fu) | format::kNidTypeHierarchyTable)) out.push_back(r);
+    }
     return Coalesce(std::move(out));
   }
 
@@ -264,7 +272,7 @@ Mailbox DescribeMailbox(sb::MailboxBuilder& builder, std::vector<MailSpec> mails
     if (!finder.HasNode(spec.nid)) throw std::invalid_argument("mail NID not in the store");
     std::vector<Range> deps = finder.ForMail(spec.nid, builder.topFolder());
     std::vector<Range> own = finder.OwnBlocks(spec.nid);
-    std::vector<Range> folder = finder.FolderBlocks(spec.nid);
+    std::vector<Range> folder = finder.FolderBlocks(spec.nid, builder.topFolder());
     mb.mails.push_back({std::move(spec), std::move(deps), std::move(own), std::move(folder)});
   }
   for (auto [from, to] : {std::pair{&deleted, &mb.deleted}, std::pair{&stale, &mb.stale}}) {

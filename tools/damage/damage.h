@@ -51,8 +51,9 @@ struct MailInfo {
   // The mail's own property-context blocks (its data block or data tree):
   // what a scan that reads blocks without the indexes needs. Coalesced.
   std::vector<Range> ownBlocks;
-  // Its folder's own property-context blocks and contents table blocks:
-  // what placing it by path from found tables needs. Coalesced.
+  // Its folder's contents table blocks, and the property-context blocks of
+  // the folders on its path with their parents' hierarchy tables: what
+  // placing it by path from found tables needs. Coalesced.
   std::vector<Range> folderBlocks;
 };
 
@@ -107,7 +108,7 @@ struct Variant {
   std::vector<Range> changed;  // coalesced; a cut counts as changing the tail
   std::vector<bool> intact;    // per mail of the mailbox
   std::vector<bool> ownIntact;  // per mail: its own property-context blocks untouched
-  std::vector<bool> folderIntact;  // per mail: its folder's context and contents table untouched
+  std::vector<bool> folderIntact;  // per mail: its folder path's contexts and contents table untouched
   std::vector<bool> deletedIntact;  // per deleted mail: its blocks untouched
 };
 

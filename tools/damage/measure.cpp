@@ -175,6 +175,10 @@ std::vector<std::string> Tally(const Mailbox& mailbox, const Variant& v, const R
     if (!v.deletedIntact[j]) continue;
     ++s.deleted;
     s.deletedListed += rows == 1;
+    // Only on a file the normal recovery found intact is a deep find known
+    // to be deleted.
+    if (normal.damageFound) continue;
+    ++s.deletedOnIntact;
     s.deletedPlaced += rows == 1 && deep.Below(session::kRecoveredDeletedItemsPath, m.subject) == 1;
   }
   std::map<uint32_t, size_t> byNid;
@@ -191,15 +195,16 @@ std::vector<std::string> Tally(const Mailbox& mailbox, const Variant& v, const R
 }
 
 void PrintFigures(std::FILE* out, const std::string& title, const std::map<DamageKind, KindFigures>& figures) {
-  std::fprintf(out, "%s\n  %-14s %7s %7s %16s %16s %16s %14s %18s %6s\n", title.c_str(), "kind", "intact", "own",
-               "normal/intact", "deep/own", "in folder", "normal, deep", "deleted listed/in", "stale");
+  std::fprintf(out, "%s\n  %-14s %7s %7s %16s %16s %16s %14s %24s %6s\n", title.c_str(), "kind", "intact", "own",
+               "normal/intact", "deep/own", "in folder", "normal, deep", "deleted: listed, placed", "stale");
   for (const auto& [kind, s] : figures) {
     std::fprintf(out,
-                 "  %-14s %7ld %7ld %7ld (%5.1f%%) %7ld (%5.1f%%) %7ld (%5.1f%%) %5.1f%% %5.1f%% %4ld: %5.1f%% %5.1f%% %6ld\n",
+                 "  %-14s %7ld %7ld %7ld (%5.1f%%) %7ld (%5.1f%%) %7ld (%5.1f%%) %5.1f%% %5.1f%% %4ld: %5.1f%%, %4ld: %5.1f%% %6ld\n",
                  KindName(kind), s.intact, s.own, s.normalIntact, 100 * Share(s.normalIntact, s.intact), s.deepOwn,
                  100 * Share(s.deepOwn, s.own), s.deepFolder, 100 * Share(s.deepFolder, s.ownFolder),
                  100 * Share(s.normal, s.mails), 100 * Share(s.deep, s.mails), s.deleted,
-                 100 * Share(s.deletedListed, s.deleted), 100 * Share(s.deletedPlaced, s.deleted), s.staleListed);
+                 100 * Share(s.deletedListed, s.deleted), s.deletedOnIntact,
+                 100 * Share(s.deletedPlaced, s.deletedOnIntact), s.staleListed);
   }
 }
 

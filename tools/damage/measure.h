@@ -60,11 +60,12 @@ struct KindFigures {
   long normalIntact = 0;
   long deep = 0;          // listed with the deep scan, anywhere
   long deepOwn = 0;       // of `own`, listed with its sender and no extra row
-  long ownFolder = 0;     // own blocks and its folder's context and contents table unchanged
+  long ownFolder = 0;     // own blocks, its folder path's contexts and contents table unchanged
   long deepFolder = 0;    // of `ownFolder`, listed with the deep scan in its folder
   long deleted = 0;       // deleted mails whose blocks are unchanged
   long deletedListed = 0;  // of those, listed with the deep scan once
-  long deletedPlaced = 0;  // of those, listed below "Recovered Deleted Items"
+  long deletedOnIntact = 0;  // of those, on variants the normal recovery found undamaged
+  long deletedPlaced = 0;    // of these, listed below "Recovered Deleted Items"
   long staleListed = 0;    // older versions of edited mails listed with the deep scan
 };
 
