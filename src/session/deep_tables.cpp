@@ -477,7 +477,9 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
   }
   std::unordered_set<const store::NodeEntry*> withTable;
   for (const auto& [i, folder] : folderOf) {
-    if (!tables[i].hierarchy) withTable.insert(folder);
+    if (tables[i].hierarchy) continue;
+    withTable.insert(folder);
+    ties.tabled.insert(folder->nid);
   }
   FillByCounts(s, tree, withTable, stop);
   return ties;

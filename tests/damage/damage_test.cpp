@@ -186,6 +186,22 @@ TEST_P(DamageTest, DamagedFirstBlockIndexPageBelowTheRootLosesOnlyItsSubtree) {
   }
 }
 
+// Found by the sweep: with these bit flips the normal recovery lists one mail
+// under a wrong NID in its folder, and the deep scan listed it again under
+// the NID its folder's contents table and an older index page still name.
+TEST(DamageSweep, MailListedUnderAWrongNidIsNotListedAgain) {
+  const Mailbox& mb = SampleMailbox(LayoutKind::ClientLike, sb::Format::Ansi14);
+  const Variant v = MakeVariant(mb, DamageKind::BitFlips, 25292);
+  const auto mail = std::find_if(mb.mails.begin(), mb.mails.end(),
+                                 [](const MailInfo& m) { return m.spec.subject == "Mail 0090 status"; });
+  ASSERT_NE(mail, mb.mails.end());
+  const Recovered normal = Recover(v.image, mb.mails);
+  const Recovered deep = Recover(v.image, mb.mails, ss::DeepScanChoice::Always);
+  EXPECT_EQ(normal.InFolder(mail->spec.folderPath, mail->spec.subject), 1u);
+  EXPECT_EQ(deep.Rows(mail->spec), 1u);
+  EXPECT_EQ(deep.InFolder(mail->spec.folderPath, mail->spec.subject), 1u);
+}
+
 TEST(DamageRanges, ChangedRangesCoalesceAndOverlap) {
   Buffer a(100, std::byte{0});
   Buffer b = a;
