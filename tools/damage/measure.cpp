@@ -186,8 +186,10 @@ std::vector<std::string> Tally(const Mailbox& mailbox, const Variant& v, const R
   for (const MailInfo& old : mailbox.stale) {
     if (deep.Rows(old.spec.subject) == 0) continue;
     ++s.staleListed;
+    // Beside a newer version whose blocks are damaged the older one may be
+    // the only whole copy: listed then, it is no fault.
     auto newer = byNid.find(old.spec.nid);
-    if (newer != byNid.end() && deep.Rows(mailbox.mails[newer->second].spec) > 0) {
+    if (newer != byNid.end() && v.ownIntact[newer->second] && deep.Rows(mailbox.mails[newer->second].spec) > 0) {
       problems.push_back("older version listed beside the newer: " + old.spec.subject);
     }
   }

@@ -74,7 +74,7 @@ double Share(long part, long whole);
 // Adds one variant's recoveries to `f` and returns what broke a rule: an
 // intact mail the normal recovery missed, a mail the deep scan lost or
 // listed again, a deleted mail listed twice, an older version listed beside
-// the newer one.
+// an undamaged newer one.
 std::vector<std::string> Tally(const Mailbox& mailbox, const Variant& variant, const Recovered& normal,
                                const Recovered& deep, KindFigures& f);
 
