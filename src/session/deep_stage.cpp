@@ -357,7 +357,10 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
   // byte-identical to a listed one's is the same item, and of the versions
   // with one search key or Internet message ID the older ones are stale.
   // Copies of one time are distinct items (a mail copied or sent again).
-  std::unordered_set<uint64_t> contents;
+  // Content hash -> whether every listed item holding it may be an item of
+  // its own: none lies below a folder whose found contents table leaves it
+  // out (there it lies under a damaged NID).
+  std::unordered_map<uint64_t, bool> contents;
   std::unordered_map<uint64_t, uint64_t> newest;  // key hash -> newest modification time listed
   auto stampOf = [&](const store::NodeEntry* node) -> std::optional<items::ItemStamp> {
     if (!node || !node->dataBlock) return std::nullopt;
@@ -367,8 +370,10 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
       return std::nullopt;
     }
   };
-  auto remember = [&](const items::ItemStamp& st) {
-    contents.insert(st.contentHash);
+  auto remember = [&](const items::ItemStamp& st, const store::NodeEntry* node) {
+    const bool own = ties.named.count(node->nid) || !node->parent || !ties.tabled.count(node->parent->nid);
+    auto [held, fresh] = contents.try_emplace(st.contentHash, own);
+    if (!fresh) held->second = held->second && own;
     for (uint64_t key : {st.searchKey, st.messageId}) {
       if (!key) continue;
       auto [it, inserted] = newest.try_emplace(key, st.modified);
@@ -377,7 +382,8 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
   };
   for (uint32_t nid : listedItems) {
     if (stop_.load(std::memory_order_acquire)) return;
-    if (auto st = stampOf(store::FindNode(s, nid))) remember(*st);
+    const store::NodeEntry* node = store::FindNode(s, nid);
+    if (auto st = stampOf(node)) remember(*st, node);
   }
   std::vector<std::optional<items::ItemStamp>> stamps(found.size());
   std::unordered_map<uint64_t, uint64_t> newestFound;  // the same over the found items
@@ -395,7 +401,11 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
   // even when its context equals another's (some writers store equal
   // messages once).
   auto stale = [&](const items::ItemStamp& st, uint32_t nid) {
-    if (contents.count(st.contentHash) && !ties.named.count(nid)) return true;
+    // The same context listed under a damaged NID is this item.
+    if (auto held = contents.find(st.contentHash);
+        held != contents.end() && (!ties.named.count(nid) || !held->second)) {
+      return true;
+    }
     for (uint64_t key : {st.searchKey, st.messageId}) {
       if (!key) continue;
       if (auto it = newest.find(key); it != newest.end() && st.modified < it->second) return true;
@@ -414,7 +424,7 @@ void RecoverySession::PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& 
     const Found& f = found[i];
     if (stamps[i]) {
       if (stale(*stamps[i], f.node->nid)) continue;
-      remember(*stamps[i]);
+      remember(*stamps[i], f.node);
     }
     std::unique_ptr<items::ItemRecord> record;
     try {

@@ -286,35 +286,51 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
     }
   }
   // A hierarchy table still without a folder belongs to a folder whose row
-  // says it has subfolders and whose own table is unknown, when it is the
-  // only such table that does not name that folder itself.
+  // says it has subfolders (or the root folder) and whose own table is
+  // unknown, and that it does not name itself: the nearest such folder by
+  // block ID, as a folder's context and tables are written together;
+  // nearest pairs first.
   std::unordered_set<const store::NodeEntry*> parents;
   for (const auto& [i, folder] : folderOf) {
     if (tables[i].hierarchy) parents.insert(folder);
   }
-  // Bounded: a file of many untied tables ties none this way.
+  // Bounded: a file of many untied tables or such folders ties none this way.
   const size_t untied = static_cast<size_t>(std::count_if(tables.begin(), tables.end(), [&](const FoundTable& t) {
     return t.hierarchy && !folderOf.count(static_cast<uint32_t>(&t - tables.data()));
   }));
-  for (const auto& entry : withSubfolders) {
-    const uint32_t nid = entry.first;
-    if (untied > kMostUntied || stop.load(std::memory_order_acquire)) break;
-    store::NodeEntry* folder = tree.Find(nid);
-    if (!folder || parents.count(folder)) continue;
-    size_t only = tables.size(), matches = 0;
-    for (size_t i = 0; i < tables.size(); ++i) {
-      const FoundTable& t = tables[i];
-      if (!t.hierarchy || folderOf.count(i)) continue;
-      const bool namesItself = std::any_of(t.rows.rows.begin(), t.rows.rows.end(),
-                                           [&](const items::TableRowCells& r) { return r.rowId == nid; });
-      if (namesItself) continue;
-      ++matches;
-      only = i;
+  std::vector<store::NodeEntry*> candidates;
+  if (untied <= kMostUntied && withSubfolders.size() <= kMostUntied) {
+    if (store::NodeEntry* root = tree.Find(format::kNidRootFolder); root && root->dataBlock) candidates.push_back(root);
+    for (const auto& entry : withSubfolders) {
+      if (store::NodeEntry* folder = tree.Find(entry.first)) candidates.push_back(folder);
     }
-    if (matches != 1) continue;
-    folderOf[only] = folder;
+  }
+  struct Pairing {
+    uint64_t distance;
+    size_t table;
+    store::NodeEntry* folder;
+  };
+  std::vector<Pairing> pairings;
+  for (size_t i = 0; i < tables.size() && !candidates.empty(); ++i) {
+    const FoundTable& t = tables[i];
+    if (!t.hierarchy || folderOf.count(i)) continue;
+    for (store::NodeEntry* folder : candidates) {
+      if (parents.count(folder)) continue;
+      const bool namesItself = std::any_of(t.rows.rows.begin(), t.rows.rows.end(),
+                                           [&](const items::TableRowCells& r) { return r.rowId == folder->nid; });
+      if (namesItself) continue;
+      const uint64_t bid = folder->dataBlock ? folder->dataBlock->bid : 0;
+      pairings.push_back({bid ? (bid > t.bid ? bid - t.bid : t.bid - bid) : UINT64_MAX, i, folder});
+    }
+  }
+  std::stable_sort(pairings.begin(), pairings.end(), [](const Pairing& a, const Pairing& b) { return a.distance < b.distance; });
+  for (const Pairing& p : pairings) {
+    if (stop.load(std::memory_order_acquire)) break;
+    if (folderOf.count(p.table) || parents.count(p.folder)) continue;
+    store::NodeEntry* folder = p.folder;
+    folderOf[p.table] = folder;
     parents.insert(folder);
-    for (const items::TableRowCells& r : tables[only].rows.rows) {
+    for (const items::TableRowCells& r : tables[p.table].rows.rows) {
       store::NodeEntry* child = TypeOf(r.rowId) == format::kNidTypeNormalFolder ? tree.Find(r.rowId) : nullptr;
       if (!child || child == folder || (IsFolder(child->parent) && child->parent->dataBlock)) continue;
       tree.Unlink(child);
@@ -461,7 +477,9 @@ FoundTies TieFoundTables(store::Store& s, store::DeepScanResult& found, const st
   }
   std::unordered_set<const store::NodeEntry*> withTable;
   for (const auto& [i, folder] : folderOf) {
-    if (!tables[i].hierarchy) withTable.insert(folder);
+    if (tables[i].hierarchy) continue;
+    withTable.insert(folder);
+    ties.tabled.insert(folder->nid);
   }
   FillByCounts(s, tree, withTable, stop);
   return ties;

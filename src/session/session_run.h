@@ -50,6 +50,9 @@ std::string ShownPath(const std::string& path);
 // container class as stored (for a folder whose own context is lost).
 struct FoundTies {
   std::unordered_set<uint32_t> named;
+  // Folders a found contents table was tied to: a message below one that
+  // its table does not name lies there under a damaged NID.
+  std::unordered_set<uint32_t> tabled;
   struct FolderRow {
     Buffer name;
     Buffer containerClass;

@@ -78,10 +78,29 @@ class DependencyFinder {
     return Coalesce(std::move(out));
   }
 
-  // The mail's data block and the blocks below it, without index pages.
+  // The node's data block and the blocks below it, without index pages.
   std::vector<Range> OwnBlocks(uint32_t nid) const {
+    auto it = nodes_.find(nid);
+    return it == nodes_.end() ? std::vector<Range>{} : BlocksOf(it->second.entry.dataBid);
+  }
+  std::vector<Range> BlocksOf(uint32_t dataBid) const {
     std::vector<Range> out;
-    AddBlock(nodes_.at(nid).entry.dataBid, out, 0, false);
+    AddBlock(dataBid, out, 0, false);
+    return Coalesce(std::move(out));
+  }
+  // The mail's folder's contents table, and the contexts of the folders on
+  // its path up to the top folder with the hierarchy tables naming each as
+  // its parent's child: what its path is rebuilt from once the index is lost.
+  std::vector<Range> FolderBlocks(uint32_t nid, uint32_t topFolder) const {
+    uint32_t folder = nodes_.at(nid).entry.parentNid;
+    std::vector<Range> out = OwnBlocks((folder & ~0x1Fu) | format::kNidTypeContentsTable);
+    std::unordered_set<uint32_t> seen;
+    while (seen.insert(folder).second && nodes_.count(folder)) {
+      for (const Range& r : OwnBlocks(folder)) out.push_back(r);
+      if (folder == topFolder) break;
+      folder = nodes_.at(folder).entry.parentNid;
+      for (const Range& r : OwnBlocks((folder & ~0x1Fu) | format::kNidTypeHierarchyTable)) out.push_back(r);
+    }
     return Coalesce(std::move(out));
   }
 
@@ -150,10 +169,11 @@ class DependencyFinder {
   std::unordered_map<uint64_t, uint64_t> parentPage_;
 };
 
-std::vector<bool> IntactMails(const Mailbox& mailbox, const std::vector<Range>& changed, bool own) {
+std::vector<bool> Untouched(const std::vector<MailInfo>& mails, std::vector<Range> MailInfo::*ranges,
+                            const std::vector<Range>& changed) {
   std::vector<bool> out;
-  out.reserve(mailbox.mails.size());
-  for (const MailInfo& m : mailbox.mails) out.push_back(!Overlaps(own ? m.ownBlocks : m.dependencies, changed));
+  out.reserve(mails.size());
+  for (const MailInfo& m : mails) out.push_back(!Overlaps(m.*ranges, changed));
   return out;
 }
 
@@ -239,7 +259,8 @@ std::vector<Range> ChangedRanges(const Buffer& original, const Buffer& damaged) 
   return Coalesce(std::move(out));
 }
 
-Mailbox DescribeMailbox(sb::MailboxBuilder& builder, std::vector<MailSpec> mails) {
+Mailbox DescribeMailbox(sb::MailboxBuilder& builder, std::vector<MailSpec> mails, std::vector<MailSpec> deleted,
+                        std::vector<MailSpec> stale) {
   builder.Finish();
   Mailbox mb;
   mb.format = builder.ndb().options().format;
@@ -251,10 +272,19 @@ Mailbox DescribeMailbox(sb::MailboxBuilder& builder, std::vector<MailSpec> mails
     if (!finder.HasNode(spec.nid)) throw std::invalid_argument("mail NID not in the store");
     std::vector<Range> deps = finder.ForMail(spec.nid, builder.topFolder());
     std::vector<Range> own = finder.OwnBlocks(spec.nid);
-    mb.mails.push_back({std::move(spec), std::move(deps), std::move(own)});
+    std::vector<Range> folder = finder.FolderBlocks(spec.nid, builder.topFolder());
+    mb.mails.push_back({std::move(spec), std::move(deps), std::move(own), std::move(folder)});
+  }
+  for (auto [from, to] : {std::pair{&deleted, &mb.deleted}, std::pair{&stale, &mb.stale}}) {
+    for (MailSpec& spec : *from) {
+      std::vector<Range> own = finder.BlocksOf(spec.dataBid);
+      to->push_back({std::move(spec), {}, std::move(own), {}});
+    }
   }
   return mb;
 }
+
+const char* LayoutName(LayoutKind layout) { return layout == LayoutKind::Compact ? "compact" : "client"; }
 
 const char* KindName(DamageKind kind) {
   switch (kind) {
@@ -384,8 +414,10 @@ Variant MakeVariant(const Mailbox& mailbox, DamageKind kind, uint64_t seed,
     }
   }
   v.changed = ChangedRanges(mailbox.image, v.image);
-  v.intact = IntactMails(mailbox, v.changed, false);
-  v.ownIntact = IntactMails(mailbox, v.changed, true);
+  v.intact = Untouched(mailbox.mails, &MailInfo::dependencies, v.changed);
+  v.ownIntact = Untouched(mailbox.mails, &MailInfo::ownBlocks, v.changed);
+  v.folderIntact = Untouched(mailbox.mails, &MailInfo::folderBlocks, v.changed);
+  v.deletedIntact = Untouched(mailbox.deleted, &MailInfo::ownBlocks, v.changed);
   return v;
 }
 

@@ -40,6 +40,9 @@ struct MailSpec {
   std::string subject;     // as the item list shows it
   std::string sender;      // as the From column shows it
   std::string folderPath;  // the tree path of its folder, "Personal Folders\\Inbox\\"
+  // A deleted mail or an older version: the data block it left behind (its
+  // node names another block or none).
+  uint32_t dataBid = 0;
 };
 
 struct MailInfo {
@@ -48,7 +51,20 @@ struct MailInfo {
   // The mail's own property-context blocks (its data block or data tree):
   // what a scan that reads blocks without the indexes needs. Coalesced.
   std::vector<Range> ownBlocks;
+  // Its folder's contents table blocks, and the property-context blocks of
+  // the folders on its path with their parents' hierarchy tables: what
+  // placing it by path from found tables needs. Coalesced.
+  std::vector<Range> folderBlocks;
 };
+
+// How the mailbox is laid out in the file.
+enum class LayoutKind {
+  Compact,     // as the builder writes: items, then folders, then the indexes
+  ClientLike,  // as mail clients leave it: folders and indexes rewritten after each
+               // batch (older versions left as free space), items edited and
+               // deleted, many mails with equal headline fields
+};
+const char* LayoutName(LayoutKind layout);  // "compact", "client"
 
 // A pristine store image with the byte dependencies of its mails.
 struct Mailbox {
@@ -56,17 +72,27 @@ struct Mailbox {
   Buffer image;
   sb::Layout layout;
   std::vector<MailInfo> mails;
+  LayoutKind layoutKind = LayoutKind::Compact;
+  // Client-like: mails deleted with their blocks left behind (folderPath the
+  // former folder), and the older versions of edited mails (nid the mail's,
+  // subject the older one).
+  std::vector<MailInfo> deleted;
+  std::vector<MailInfo> stale;
 };
 
 // Finishes the builder and works out what each mail depends on. Throws
 // std::invalid_argument for a mail NID the store does not hold.
-Mailbox DescribeMailbox(sb::MailboxBuilder& builder, std::vector<MailSpec> mails);
+Mailbox DescribeMailbox(sb::MailboxBuilder& builder, std::vector<MailSpec> mails,
+                        std::vector<MailSpec> deleted = {}, std::vector<MailSpec> stale = {});
 
 // The harness's standard mailbox: `mailCount` mails spread over nested
 // folders (and the top folder), bodies in the heap, in subnodes and in data
 // trees, HTML bodies, recipients, small and large attachments. Any format,
 // the 4 KiB-page one included.
-Mailbox BuildSampleMailbox(sb::Format format, int mailCount, uint32_t seed);
+// In the client-like layout some of the mails added are deleted again and
+// some edited; a sixth share one sender, subject, To and date.
+Mailbox BuildSampleMailbox(sb::Format format, int mailCount, uint32_t seed,
+                           LayoutKind layout = LayoutKind::Compact);
 
 enum class DamageKind { Cut, IndexPage, DataBlock, SubnodeBlock, BitFlips, ZeroRegion, Header };
 inline constexpr DamageKind kAllKinds[] = {DamageKind::Cut,        DamageKind::IndexPage,  DamageKind::DataBlock,
@@ -82,6 +108,8 @@ struct Variant {
   std::vector<Range> changed;  // coalesced; a cut counts as changing the tail
   std::vector<bool> intact;    // per mail of the mailbox
   std::vector<bool> ownIntact;  // per mail: its own property-context blocks untouched
+  std::vector<bool> folderIntact;  // per mail: its folder path's contexts and contents table untouched
+  std::vector<bool> deletedIntact;  // per deleted mail: its blocks untouched
 };
 
 // One damaged variant. `parameter` is the kind's knob: the cut fraction

@@ -21,11 +21,14 @@ namespace dm = velmorix::damage;
 namespace sb = velmorix::storebuilder;
 
 constexpr const char* kUsage =
-    "usage: velmorix-damage --out DIR [--format unicode|unicode4k|ansi|ansi15] [--mails N] [--seed S]\n"
-    "                       [--per-kind N] [--kind KIND [--param P]] [--measure]\n"
+    "usage: velmorix-damage --out DIR [--format unicode|unicode4k|ansi|ansi15] [--layout compact|client]\n"
+    "                       [--mails N] [--seed S] [--per-kind N] [--kind KIND [--param P]] [--measure]\n"
     "  Writes DIR/original.pst, one DIR/NNN-KIND.pst per variant and DIR/manifest.tsv:\n"
     "    variant<TAB>FILE<TAB>KIND<TAB>DESCRIPTION<TAB>INTACT/MAILS\n"
     "    mail<TAB>FILE<TAB>NID<TAB>FOLDER PATH<TAB>SUBJECT<TAB>1|0 (intact)<TAB>1|0 (own blocks intact)\n"
+    "    deleted<TAB>FILE<TAB>NID<TAB>FORMER FOLDER PATH<TAB>SUBJECT<TAB>1|0 (its blocks intact)\n"
+    "  --layout client: folders and indexes rewritten after each batch of mails, the older\n"
+    "  versions left in the file, mails edited and deleted, many with equal headline fields.\n"
     "  KIND: cut, index-page, data-block, subnode-block, bit-flips, zero-region, header.\n"
     "  P: cut fraction, bit-flip rate, zeroed length, garbled header length, or page/block\n"
     "  choice in 0..1.\n"
@@ -58,6 +61,7 @@ int main(int argc, char** argv) {
   std::optional<double> param;
 
   bool measure = false;
+  dm::LayoutKind layout = dm::LayoutKind::Compact;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") return Usage("");
@@ -76,6 +80,10 @@ int main(int argc, char** argv) {
         else if (value == "ansi") format = sb::Format::Ansi14;
         else if (value == "ansi15") format = sb::Format::Ansi15;
         else return Usage("unknown format " + value);
+      } else if (arg == "--layout") {
+        if (value == "compact") layout = dm::LayoutKind::Compact;
+        else if (value == "client") layout = dm::LayoutKind::ClientLike;
+        else return Usage("unknown layout " + value);
       } else if (arg == "--mails") {
         mails = std::stoi(value);
         if (mails < 1 || mails > 100000) return Usage("--mails must be 1 to 100000");
@@ -101,7 +109,7 @@ int main(int argc, char** argv) {
   try {
     const std::filesystem::path dir(out);
     std::filesystem::create_directories(dir);
-    const dm::Mailbox mailbox = dm::BuildSampleMailbox(format, mails, static_cast<uint32_t>(seed));
+    const dm::Mailbox mailbox = dm::BuildSampleMailbox(format, mails, static_cast<uint32_t>(seed), layout);
     WriteFile(dir / "original.pst", mailbox.image);
     std::ofstream manifest(dir / "manifest.tsv", std::ios::trunc);
 
@@ -140,6 +148,11 @@ int main(int argc, char** argv) {
           const auto& spec = mailbox.mails[m].spec;
           manifest << "mail\t" << name << '\t' << spec.nid << '\t' << spec.folderPath << '\t' << spec.subject
                    << '\t' << (v.intact[m] ? 1 : 0) << '\t' << (v.ownIntact[m] ? 1 : 0) << '\n';
+        }
+        for (size_t m = 0; m < mailbox.deleted.size(); ++m) {
+          const auto& spec = mailbox.deleted[m].spec;
+          manifest << "deleted\t" << name << '\t' << spec.nid << '\t' << spec.folderPath << '\t' << spec.subject
+                   << '\t' << (v.deletedIntact[m] ? 1 : 0) << '\n';
         }
       }
       std::cout << dm::KindName(kind) << ": " << perKind << " variants, " << intactTotal << " of "

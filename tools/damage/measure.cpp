@@ -91,12 +91,14 @@ Recovered RecoverImage(const Buffer& image, const std::vector<MailInfo>& mails, 
       const ss::ListContent list = ss::FillItemList(session.data(), p);
       if (!list.changes || list.columnSet != ss::ColumnSet::Mail) continue;
       for (const ss::ListRow& row : list.rows) {
-        if (row.cells.size() > 1) r.subjects[p].insert(row.cells[1]);
+        if (row.cells.size() > 1) ++r.subjects[p][row.cells[1]];
       }
     }
     auto take = [&](const ss::FolderRecord& f) {
+      const bool listedAbove = paths.count(f.folderPath) != 0;
       for (const ss::ListedItem* e = f.FirstMail(); e; e = e->Next()) {
         r.senders[std::string(e->Text(1))].emplace_back(e->Text(0));
+        if (!listedAbove) ++r.subjects[f.folderPath][std::string(e->Text(1))];
       }
     };
     take(session.data().topFolder());
@@ -110,45 +112,101 @@ Recovered RecoverImage(const Buffer& image, const std::vector<MailInfo>& mails, 
 
 double Share(long part, long whole) { return whole ? static_cast<double>(part) / static_cast<double>(whole) : 1.0; }
 
+size_t Recovered::Below(const std::string& prefix, const std::string& subject) const {
+  size_t n = 0;
+  for (auto it = subjects.lower_bound(prefix); it != subjects.end() && it->first.starts_with(prefix); ++it) {
+    auto row = it->second.find(subject);
+    if (row != it->second.end()) n += row->second;
+  }
+  return n;
+}
+
 std::vector<std::string> Tally(const Mailbox& mailbox, const Variant& v, const Recovered& normal,
                                const Recovered& deep, KindFigures& s) {
   std::vector<std::string> problems;
   ++s.variants;
-  for (size_t i = 0; i < mailbox.mails.size(); ++i) {
-    const MailSpec& m = mailbox.mails[i].spec;
-    const bool found = normal.Has(m);
-    const size_t rows = deep.Rows(m);
+  // Mails of one subject (a newsletter received many times) count together.
+  std::map<std::string, std::vector<size_t>> bySubject;
+  for (size_t i = 0; i < mailbox.mails.size(); ++i) bySubject[mailbox.mails[i].spec.subject].push_back(i);
+  for (const auto& [subject, group] : bySubject) {
+    const size_t rows = deep.Rows(subject);
     // Damaged index entries can make the normal recovery list one mail's
     // properties under two nodes; the deep scan adds no further row.
-    const size_t once = std::max<size_t>(1, normal.Rows(m));
-    ++s.mails;
-    s.normal += found;
-    s.deep += rows > 0;
-    if (rows > once) {
-      problems.push_back("listed " + std::to_string(rows) + " times, " + std::to_string(normal.Rows(m)) +
-                         " without the deep scan: " + m.subject);
+    const size_t allowed = std::max(group.size(), normal.Rows(subject));
+    if (rows > allowed) {
+      problems.push_back("listed " + std::to_string(rows) + " times, " + std::to_string(normal.Rows(subject)) +
+                         " without the deep scan, " + std::to_string(group.size()) + " stored: " + subject);
     }
-    if (found && !deep.Has(m)) problems.push_back("lost by the deep scan: " + m.subject);
-    if (v.intact[i]) {
-      ++s.intact;
-      s.normalIntact += found;
-      if (!found) problems.push_back("intact mail not listed: " + m.folderPath + " " + m.subject);
+    struct Counts {
+      size_t all = 0, intact = 0, ownFolder = 0;
+    };
+    std::map<std::string, Counts> byFolder;
+    size_t own = 0;
+    for (size_t i : group) {
+      Counts& c = byFolder[mailbox.mails[i].spec.folderPath];
+      ++c.all;
+      c.intact += v.intact[i];
+      c.ownFolder += v.ownIntact[i] && v.folderIntact[i];
+      own += v.ownIntact[i];
     }
-    if (v.ownIntact[i]) {
-      ++s.own;
-      s.deepOwn += rows >= 1 && rows <= once && deep.senders.at(m.subject).front() == m.sender;
+    s.mails += static_cast<long>(group.size());
+    s.own += static_cast<long>(own);
+    s.deep += static_cast<long>(std::min(rows, group.size()));
+    for (const auto& [path, c] : byFolder) {
+      const size_t inNormal = normal.InFolder(path, subject);
+      const size_t inDeep = deep.InFolder(path, subject);
+      s.intact += static_cast<long>(c.intact);
+      s.normal += static_cast<long>(std::min(inNormal, c.all));
+      s.normalIntact += static_cast<long>(std::min(inNormal, c.intact));
+      s.ownFolder += static_cast<long>(c.ownFolder);
+      s.deepFolder += static_cast<long>(std::min(inDeep, c.ownFolder));
+      if (inNormal < c.intact) problems.push_back("intact mail not listed: " + path + " " + subject);
+      if (inDeep < std::min(inNormal, c.all)) problems.push_back("lost by the deep scan: " + path + subject);
+    }
+    const std::string& sender = mailbox.mails[group.front()].spec.sender;
+    if (rows > 0 && rows <= allowed && deep.senders.at(subject).front() == sender) {
+      s.deepOwn += static_cast<long>(std::min(rows, own));
+    }
+  }
+  for (size_t j = 0; j < mailbox.deleted.size(); ++j) {
+    const MailSpec& m = mailbox.deleted[j].spec;
+    const size_t rows = deep.Rows(m.subject);
+    if (rows > 1) problems.push_back("deleted mail listed " + std::to_string(rows) + " times: " + m.subject);
+    if (!v.deletedIntact[j]) continue;
+    ++s.deleted;
+    s.deletedListed += rows == 1;
+    // Only on a file the normal recovery found intact is a deep find known
+    // to be deleted.
+    if (normal.damageFound) continue;
+    ++s.deletedOnIntact;
+    s.deletedPlaced += rows == 1 && deep.Below(session::kRecoveredDeletedItemsPath, m.subject) == 1;
+  }
+  std::map<uint32_t, size_t> byNid;
+  for (size_t i = 0; i < mailbox.mails.size(); ++i) byNid[mailbox.mails[i].spec.nid] = i;
+  for (const MailInfo& old : mailbox.stale) {
+    if (deep.Rows(old.spec.subject) == 0) continue;
+    ++s.staleListed;
+    // Beside a newer version whose blocks are damaged the older one may be
+    // the only whole copy: listed then, it is no fault.
+    auto newer = byNid.find(old.spec.nid);
+    if (newer != byNid.end() && v.ownIntact[newer->second] && deep.Rows(mailbox.mails[newer->second].spec) > 0) {
+      problems.push_back("older version listed beside the newer: " + old.spec.subject);
     }
   }
   return problems;
 }
 
 void PrintFigures(std::FILE* out, const std::string& title, const std::map<DamageKind, KindFigures>& figures) {
-  std::fprintf(out, "%s\n  %-14s %9s %9s %16s %16s %14s\n", title.c_str(), "kind", "intact", "own",
-               "normal/intact", "deep/own", "normal, deep");
+  std::fprintf(out, "%s\n  %-14s %7s %7s %16s %16s %16s %14s %24s %6s\n", title.c_str(), "kind", "intact", "own",
+               "normal/intact", "deep/own", "in folder", "normal, deep", "deleted: listed, placed", "stale");
   for (const auto& [kind, s] : figures) {
-    std::fprintf(out, "  %-14s %9ld %9ld %7ld (%5.1f%%) %7ld (%5.1f%%) %5.1f%% %5.1f%%\n", KindName(kind), s.intact,
-                 s.own, s.normalIntact, 100 * Share(s.normalIntact, s.intact), s.deepOwn,
-                 100 * Share(s.deepOwn, s.own), 100 * Share(s.normal, s.mails), 100 * Share(s.deep, s.mails));
+    std::fprintf(out,
+                 "  %-14s %7ld %7ld %7ld (%5.1f%%) %7ld (%5.1f%%) %7ld (%5.1f%%) %5.1f%% %5.1f%% %4ld: %5.1f%%, %4ld: %5.1f%% %6ld\n",
+                 KindName(kind), s.intact, s.own, s.normalIntact, 100 * Share(s.normalIntact, s.intact), s.deepOwn,
+                 100 * Share(s.deepOwn, s.own), s.deepFolder, 100 * Share(s.deepFolder, s.ownFolder),
+                 100 * Share(s.normal, s.mails), 100 * Share(s.deep, s.mails), s.deleted,
+                 100 * Share(s.deletedListed, s.deleted), s.deletedOnIntact,
+                 100 * Share(s.deletedPlaced, s.deletedOnIntact), s.staleListed);
   }
 }
 

@@ -14,25 +14,32 @@
 
 namespace velmorix::damage {
 
-// What one recovery listed: subjects by folder path, and each subject's
-// rows anywhere with their senders.
+// What one recovery listed: the rows of each subject by folder path, and
+// each subject's rows anywhere with their senders.
 struct Recovered {
-  std::map<std::string, std::set<std::string>> subjects;
+  std::map<std::string, std::map<std::string, size_t>> subjects;
   std::map<std::string, std::vector<std::string>> senders;  // by subject, one per row
   session::RunOutcome outcome = session::RunOutcome::None;
   std::vector<std::string> messages;
   bool finishedInTime = true;
   bool damageFound = false;
 
-  bool Has(const MailSpec& m) const {
-    auto it = subjects.find(m.folderPath);
-    return it != subjects.end() && it->second.count(m.subject) != 0;
+  // Rows with that subject in the folder of that path.
+  size_t InFolder(const std::string& path, const std::string& subject) const {
+    auto it = subjects.find(path);
+    if (it == subjects.end()) return 0;
+    auto row = it->second.find(subject);
+    return row == it->second.end() ? 0 : row->second;
   }
-  // Rows listing the mail anywhere.
-  size_t Rows(const MailSpec& m) const {
-    auto it = senders.find(m.subject);
+  // The same over the folders whose path starts with `prefix`.
+  size_t Below(const std::string& prefix, const std::string& subject) const;
+  bool Has(const MailSpec& m) const { return InFolder(m.folderPath, m.subject) != 0; }
+  // Rows with that subject anywhere.
+  size_t Rows(const std::string& subject) const {
+    auto it = senders.find(subject);
     return it == senders.end() ? 0 : it->second.size();
   }
+  size_t Rows(const MailSpec& m) const { return Rows(m.subject); }
 };
 
 // Writes `image` into `dir`, recovers it on a session's worker thread and
@@ -42,7 +49,8 @@ Recovered RecoverImage(const Buffer& image, const std::vector<MailInfo>& mails, 
                        std::chrono::milliseconds bound, const std::string& dir);
 
 // Per damage kind: how many mails each recovery listed, against the mails
-// still intact and the mails whose own blocks are untouched.
+// still intact and the mails whose own blocks are untouched. Mails of one
+// subject count together: n rows of it list n of them.
 struct KindFigures {
   long variants = 0;
   long mails = 0;
@@ -52,13 +60,21 @@ struct KindFigures {
   long normalIntact = 0;
   long deep = 0;          // listed with the deep scan, anywhere
   long deepOwn = 0;       // of `own`, listed with its sender and no extra row
+  long ownFolder = 0;     // own blocks, its folder path's contexts and contents table unchanged
+  long deepFolder = 0;    // of `ownFolder`, listed with the deep scan in its folder
+  long deleted = 0;       // deleted mails whose blocks are unchanged
+  long deletedListed = 0;  // of those, listed with the deep scan once
+  long deletedOnIntact = 0;  // of those, on variants the normal recovery found undamaged
+  long deletedPlaced = 0;    // of these, listed below "Recovered Deleted Items"
+  long staleListed = 0;    // older versions of edited mails listed with the deep scan
 };
 
 double Share(long part, long whole);
 
 // Adds one variant's recoveries to `f` and returns what broke a rule: an
 // intact mail the normal recovery missed, a mail the deep scan lost or
-// listed again.
+// listed again, a deleted mail listed twice, an older version listed beside
+// an undamaged newer one.
 std::vector<std::string> Tally(const Mailbox& mailbox, const Variant& variant, const Recovered& normal,
                                const Recovered& deep, KindFigures& f);
 

@@ -1,4 +1,5 @@
 #include "storebuilder/mailbox.h"
+#include "storebuilder/mailbox_folder.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -32,18 +33,6 @@ const std::vector<uint32_t> kReceiveFolderColumns = {0x001A001F, 0x66050003};
 }  // namespace
 
 // ---------------------------------------------------------------- builder
-
-struct MailboxBuilder::Folder {
-  uint32_t nid = 0;
-  uint32_t parent = 0;
-  std::string name;
-  FolderOptions options;
-  std::vector<uint32_t> children;
-  uint32_t items = 0;
-  uint32_t unread = 0;
-  std::unique_ptr<SubnodeNids> contentsNids;
-  std::unique_ptr<TableWriter> contents;
-};
 
 MailboxBuilder::MailboxBuilder(MailboxOptions options)
     : options_(std::move(options)), ndb_(std::make_unique<NdbWriter>(options_.ndb)) {
@@ -91,6 +80,7 @@ uint32_t MailboxBuilder::AddFolder(uint32_t parent, std::string_view displayName
   f->name = std::string(displayName);
   f->options = options;
   p.children.push_back(f->nid);
+  p.dirty = true;
   folderByNid_[f->nid] = f.get();
   folders_.push_back(std::move(f));
   return folders_.back()->nid;
@@ -351,10 +341,16 @@ uint32_t MailboxBuilder::AddItem(uint32_t folderNid, const Item& item) {
   Folder& folder = FolderOf(folderNid);
   const uint32_t nid = (nextMessageIndex_++ << 5) | 4;
   MessageIds ids;
-  WrittenMessage m = WriteMessage(item, ids, options_.contentsRows);
+  const uint32_t firstBid = ndb_->PeekNextBlockBid(false);
+  WrittenMessage m = WriteMessage(item, ids, options_.contentsRows || options_.keepRows);
   ++folder.items;
   if (!m.read) ++folder.unread;
-  if (options_.contentsRows) {
+  if (options_.keepRows) {
+    kept_[nid] = {folderNid, m.dataBid, firstBid, ndb_->PeekNextBlockBid(false), m.read};
+    folder.rows.emplace_back(nid, std::move(m.row));
+    folder.dirty = true;
+    FolderOf(folder.parent).dirty = true;  // its hierarchy row counts the item
+  } else if (options_.contentsRows) {
     if (!folder.contents) {
       folder.contentsNids = std::make_unique<SubnodeNids>();
       folder.contents = std::make_unique<TableWriter>(Columns(kContentsColumns), Ltp(),
@@ -407,7 +403,15 @@ void MailboxBuilder::WriteFolder(Folder& f) {
     ndb_->AddNode(base | 0x0D, bid, WriteSubnodes(std::move(refs)), 0);
   }
   // Contents table: a row per item (when rows are kept).
-  if (f.contents) {
+  if (options_.keepRows && !f.rows.empty()) {
+    SubnodeNids rowNids;
+    TableWriter t(Columns(kContentsColumns), Ltp(), rowNids, options_.tables);
+    for (const auto& [rowId, cells] : f.rows) t.AddRow(rowId, cells);
+    LtpNode node = t.Finish();
+    std::vector<SubnodeRef> refs;
+    uint32_t bid = WriteLtp(node, refs);
+    ndb_->AddNode(base | 0x0E, bid, WriteSubnodes(std::move(refs)), 0);
+  } else if (f.contents) {
     LtpNode node = f.contents->Finish();
     f.contents.reset();
     std::vector<SubnodeRef> refs;
@@ -445,6 +449,12 @@ void MailboxBuilder::WriteStore() {
   WritePcNode(format::kNidMessageStore, 0, std::move(props));
 }
 
+void MailboxBuilder::WriteTemplates() {
+  hierarchyTemplate_ = WriteEmptyTable(kHierarchyColumns);
+  contentsTemplate_ = WriteEmptyTable(kContentsColumns);
+  faiTemplate_ = WriteEmptyTable(kFaiColumns);
+}
+
 void MailboxBuilder::WriteInternalNodes() {
   ndb_->AddNode(0x1E1, 0, 0, 0);
   ndb_->AddNode(0x201, 0, 0, 0);
@@ -466,11 +476,16 @@ void MailboxBuilder::Finish() {
 void MailboxBuilder::WriteMailbox() {
   if (finished_) return;
   finished_ = true;
-  hierarchyTemplate_ = WriteEmptyTable(kHierarchyColumns);
-  contentsTemplate_ = WriteEmptyTable(kContentsColumns);
-  faiTemplate_ = WriteEmptyTable(kFaiColumns);
-  for (auto& f : folders_) WriteFolder(*f);
-  WriteStore();
+  if (!hierarchyTemplate_) WriteTemplates();
+  for (auto& f : folders_) {
+    if (!options_.keepRows) {
+      WriteFolder(*f);
+    } else if (f->dirty || !f->written) {
+      RewriteFolder(*f);
+    }
+  }
+  if (!storeWritten_) WriteStore();
+  storeWritten_ = true;
   // Readers refuse a name-to-ID map without entries or property-set GUIDs,
   // and every store a mail client makes has both: a mailbox that uses no
   // named property still gets one (the reminder flag of PSETID_Common).

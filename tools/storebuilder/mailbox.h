@@ -215,6 +215,10 @@ struct MailboxOptions {
   // Options of every table written (rowsInSubnode forces row matrices into
   // subnodes, a lower maxItemBytes spreads row indexes over index levels).
   TcOptions tables;
+  // The client-like layout: contents rows kept as cells, so that items can
+  // be replaced and deleted and folders written more than once (see
+  // Checkpoint()). Rows are written whether or not contentsRows is set.
+  bool keepRows = false;
   PropertyBag storeProps;    // extra or overriding store properties
   // When set, the name-to-ID map node holds exactly these properties.
   std::optional<std::vector<PcProperty>> nameMapProperties;
@@ -244,6 +248,20 @@ class MailboxBuilder {
   // Writes an item into `folder` (its node index parent) and returns its NID.
   uint32_t AddItem(uint32_t folder, const Item& item);
 
+  // Client-like edits (keepRows only), defined in client_layout.cpp.
+  // ReplaceItem writes a new version of the item under the same NID and
+  // frees the old version's blocks, returning the old data BID; DeleteItem
+  // takes the item's node and row out and frees its blocks, returning its
+  // data BID. The freed blocks stay in the file. Throw std::invalid_argument
+  // for an item not added (or deleted).
+  uint32_t ReplaceItem(uint32_t nid, const Item& item);
+  uint32_t DeleteItem(uint32_t nid);
+  // Rewrites the folders changed since the last checkpoint (their context
+  // and tables; the store record the first time) and then appends both index
+  // trees as they stand, as a mail client does after each batch of changes:
+  // the older versions stay behind, unreferenced.
+  void Checkpoint();
+
   // Writes folders, tables, the store and the name-to-ID map. Idempotent;
   // nothing may be added afterwards.
   void Finish();
@@ -259,6 +277,14 @@ class MailboxBuilder {
   struct MessageIds {
     SubnodeNids ltp;
     uint32_t attachmentIndex = 0x401;
+  };
+  // An item as written, when rows are kept: what a replacement frees.
+  struct KeptItem {
+    uint32_t folder = 0;
+    uint32_t dataBid = 0;
+    uint32_t firstBid = 0;  // the BIDs its blocks took: [firstBid, endBid) by index
+    uint32_t endBid = 0;
+    bool read = false;
   };
   struct WrittenMessage {
     uint32_t dataBid = 0;
@@ -279,6 +305,9 @@ class MailboxBuilder {
   uint32_t WritePcNode(uint32_t nid, uint32_t parent, std::vector<PcProperty> props);
   std::vector<uint32_t> Columns(std::vector<uint32_t> tags) const;
   void WriteFolder(Folder& f);
+  void RewriteFolder(Folder& f);
+  void WriteTemplates();
+  void FreeBids(uint32_t firstBid, uint32_t endBid);
   void WriteStore();
   void WriteInternalNodes();
 
@@ -295,6 +324,8 @@ class MailboxBuilder {
   uint32_t hierarchyTemplate_ = 0;
   uint32_t contentsTemplate_ = 0;
   uint32_t faiTemplate_ = 0;
+  std::unordered_map<uint32_t, KeptItem> kept_;
+  bool storeWritten_ = false;
   bool finished_ = false;
 };
 

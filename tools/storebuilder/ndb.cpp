@@ -249,6 +249,22 @@ void NdbWriter::AddNode(uint32_t nid, uint32_t dataBid, uint32_t subnodeBid, uin
   nodes_.push_back({nid, dataBid, subnodeBid, parentNid});
 }
 
+void NdbWriter::RemoveNode(uint32_t nid) {
+  RequireOpen();
+  std::erase_if(nodes_, [nid](const NodeLeafEntry& n) { return n.nid == nid; });
+}
+
+void NdbWriter::FreeBlock(uint32_t bid) {
+  RequireOpen();
+  freed_.push_back(bid);
+}
+
+void NdbWriter::WriteStaleIndex() {
+  RequireOpen();
+  BuildTree(IndexTree::Block, true);
+  BuildTree(IndexTree::Node, true);
+}
+
 std::vector<NodeLeafEntry> NdbWriter::NodeEntries() const {
   std::vector<NodeLeafEntry> out = nodes_;
   std::stable_sort(out.begin(), out.end(),
@@ -289,7 +305,9 @@ void NdbWriter::WritePageTrailer(uint64_t offset, uint8_t ptype, uint64_t bid) {
   pst::SealPage(L, std::span<std::byte>(At(offset, L.pageSize), L.pageSize), ptype, offset, bid, btPage);
 }
 
-void NdbWriter::BuildTree(IndexTree tree) {
+// A stale tree is written as pages only: the layout keeps their places and
+// nothing else of them.
+void NdbWriter::BuildTree(IndexTree tree, bool stale) {
   const Geometry g = GeometryOf(options_.format);
   const bool blockTree = tree == IndexTree::Block;
   const uint8_t ptype = blockTree ? kPtypeBbt : kPtypeNbt;
@@ -337,7 +355,7 @@ void NdbWriter::BuildTree(IndexTree tree) {
 
   std::vector<std::vector<PageInfo>> levels(1);
   levels[0].reserve(split.size());
-  if (!blockTree) layout_.nodeEntryOffsets.reserve(total);
+  if (!blockTree && !stale) layout_.nodeEntryOffsets.reserve(total);
   size_t index = 0;
   uint64_t lastKey = 0;
   const uint64_t pageSize = g.layout->pageSize;
@@ -357,7 +375,9 @@ void NdbWriter::BuildTree(IndexTree tree) {
         key = b.bid;
         pst::PutBlockLeafEntry(*g.layout, e, b.bid, b.offset, b.size, b.refCount,
                                b.inflatedSize ? b.inflatedSize : b.size);
-        if (!blocks) {
+        if (stale) {
+          // Only the live tree's entries are recorded in the layout.
+        } else if (!blocks) {
           layout_.blocks[index].entryOffset = off + i * leafSize;
         } else {
           auto it = std::lower_bound(layout_.blocks.begin(), layout_.blocks.end(), b.bid,
@@ -370,7 +390,7 @@ void NdbWriter::BuildTree(IndexTree tree) {
         const NodeLeafEntry& n = nodes[index];
         key = n.nid;
         pst::PutNodeLeafEntry(*g.layout, e, n.nid, n.dataBid, n.subnodeBid, n.parentNid);
-        layout_.nodeEntryOffsets.push_back(off + i * leafSize);
+        if (!stale) layout_.nodeEntryOffsets.push_back(off + i * leafSize);
       }
       if (i == 0) info.firstKey = key;
       lastKey = key;
@@ -403,6 +423,10 @@ void NdbWriter::BuildTree(IndexTree tree) {
       pages.push_back({off, pbid, children[first].firstKey, level, static_cast<int>(count)});
     }
     levels.push_back(std::move(pages));
+  }
+  if (stale) {
+    for (const auto& level : levels) layout_.stalePages.insert(layout_.stalePages.end(), level.begin(), level.end());
+    return;
   }
   (blockTree ? layout_.blockRoot : layout_.nodeRoot) = levels.back().front().offset;
   (blockTree ? layout_.blockPages : layout_.nodePages) = std::move(levels);
@@ -529,7 +553,24 @@ void NdbWriter::WriteHeader() {
 
 void NdbWriter::Finish() {
   if (finished_) return;
+  std::vector<PageInfo> stale = std::move(layout_.stalePages);
   layout_ = Layout{};
+  layout_.stalePages = std::move(stale);
+  if (!freed_.empty() && !explicitBlockPages_) {
+    // Freed blocks leave the index; the rest keep the default page split.
+    std::sort(freed_.begin(), freed_.end());
+    std::vector<BlockLeafEntry> kept = BlockEntries();
+    std::erase_if(kept, [&](const BlockLeafEntry& b) { return std::binary_search(freed_.begin(), freed_.end(), b.bid); });
+    const int max = GeometryOf(options_.format).btEntryMax;
+    const auto fill = static_cast<size_t>(options_.blockLeafFill > 0 ? std::min(options_.blockLeafFill, max) : max);
+    std::vector<std::vector<BlockLeafEntry>> pages;
+    for (size_t i = 0; i < kept.size(); i += fill) {
+      pages.emplace_back(kept.begin() + static_cast<ptrdiff_t>(i),
+                         kept.begin() + static_cast<ptrdiff_t>(std::min(kept.size(), i + fill)));
+    }
+    blockPages_ = std::move(pages);
+    explicitBlockPages_ = true;
+  }
   layout_.blocks.reserve(blocks_.size());
   for (const BlockRec& b : blocks_) layout_.blocks.push_back({b.bid, b.offset, b.size, 0, b.inflated});
   if (options_.pageBase > cursor_) cursor_ = options_.pageBase;

@@ -111,6 +111,8 @@ struct Layout {
   std::vector<BlockLocation> blocks;          // ascending BID
   std::vector<uint64_t> nodeEntryOffsets;     // each node leaf entry, in file order
   std::vector<uint64_t> amapOffsets;
+  // Pages of the older index states WriteStaleIndex() left in the file.
+  std::vector<PageInfo> stalePages;
   uint64_t blockRoot = 0;
   uint64_t nodeRoot = 0;
   uint64_t fileSize = 0;
@@ -155,6 +157,15 @@ class NdbWriter {
   uint32_t PeekNextBlockBid(bool internal) const;
 
   void AddNode(uint32_t nid, uint32_t dataBid, uint32_t subnodeBid, uint32_t parentNid);
+  // Takes the node's entries out of the node index (its blocks stay).
+  void RemoveNode(uint32_t nid);
+  // Leaves the block in the file but out of the block index, as free space
+  // a mail client left behind.
+  void FreeBlock(uint32_t bid);
+  // Writes both index trees as they stand now at the end of the blocks so
+  // far: pages the header never names, as a client leaves the older state
+  // behind when it appends rewritten pages.
+  void WriteStaleIndex();
   size_t nodeCount() const { return nodes_.size(); }
   size_t blockCount() const { return blocks_.size(); }
 
@@ -216,7 +227,7 @@ class NdbWriter {
   uint32_t WriteXBlock(std::span<const uint32_t> bids, uint32_t total, int level);
   void RequireOpen() const;
   void RequireFinished() const;
-  void BuildTree(IndexTree tree);
+  void BuildTree(IndexTree tree, bool stale = false);
   void WriteMaps();
   void WriteHeader();
   void WritePageTrailer(uint64_t offset, uint8_t ptype, uint64_t bid);
@@ -229,6 +240,7 @@ class NdbWriter {
   uint64_t nextPageBid_ = 1;
   std::vector<BlockRec> blocks_;
   std::vector<NodeLeafEntry> nodes_;
+  std::vector<uint32_t> freed_;
   bool explicitNodePages_ = false;
   bool explicitBlockPages_ = false;
   std::vector<std::vector<NodeLeafEntry>> nodePages_;
