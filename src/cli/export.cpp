@@ -152,6 +152,14 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
   }
 
   if (command.filter) KeepMatches(folders, view, session.data(), *command.filter, *reader, subtree);
+  const std::vector<exporting::TreeFolder> tree =
+      toPst ? session::TreeFolders(view.tree(), session.data(), subtree) : std::vector<exporting::TreeFolder>{};
+  // The export reads every item by node id: the lists' rows and texts (a
+  // hundred bytes or more per item) can go before the writing starts.
+  session.ReleaseListedItems();
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
 
   auto report = [&](const std::vector<exporting::ItemProblem>& failures,
                     const std::vector<exporting::ItemProblem>& warnings) {
@@ -175,8 +183,7 @@ int ExportStore(const std::string& path, const ExportCommand& command, std::ostr
     exporting::PstOptions po;
     po.destination = command.out;
     if (command.maxSize) po.maxSize = *command.maxSize;
-    const exporting::PstResult r = exporting::ConvertToPst(
-        *reader, session::TreeFolders(view.tree(), session.data(), subtree), folders, po, onProgress);
+    const exporting::PstResult r = exporting::ConvertToPst(*reader, tree, folders, po, onProgress);
     if (progress) progress->Clear();
     report(r.failures, r.warnings);
     if (!r.error.empty()) err << "velmorix-cli: export: " << r.error << "; nothing was written\n";

@@ -500,7 +500,11 @@ void PstWriter::WriteTemplates() {
   table(0x692, kRecipientColumns);
   table(0x62B, kReceiveFolderColumns);
   table(0x64C, kOutgoingQueueColumns);
-  // Search bookkeeping with nothing pending.
+  // Search bookkeeping with nothing pending. With the store, the name map,
+  // the root folder and its tables and the templates above, these are the
+  // internal nodes every client-written Unicode file we have holds (0x261
+  // and 0x64C in most); none holds the folder templates 0xA1 and 0xC1 that
+  // [MS-PST] also names, so they are not written.
   for (uint32_t nid : {0x1E1u, 0x201u, 0x261u}) db_->AddNode(nid, 0, 0, 0);
 }
 

@@ -26,7 +26,12 @@ constexpr size_t kDensityListEntries = 476 / 4;
 
 // The free map follows the 128 intervals the header covers, one page per
 // 496 intervals; the free-page map follows the 1,024 page maps the header
-// covers, one page per 3,968 page maps.
+// covers, one page per 3,968 page maps. Published in [MS-PST]: a byte per
+// allocation map (its longest free run) and a bit per page map, the
+// header's initial 128-byte maps, and that readers must find these pages "at
+// the correct intervals" with valid trailers; not published, and in no
+// client file we have (all under 32 MB): that each sits in the first
+// interval past what the one before covers, after that interval's page map.
 constexpr uint64_t kFreeMapFirst = 128;
 constexpr uint64_t kFreeMapEvery = 496;
 constexpr uint64_t kFreePageMapFirst = 128 * 8 * 8;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "session/folder_list.h"
 #include "session/folder_tree.h"
@@ -36,57 +35,76 @@ std::vector<exporting::FolderItems> ListedFolders(const FolderTreeModel& tree,
                                                   const SessionData& data,
                                                   const TreeItem* subtree) {
   const bool ansi = data.variant() == store::Variant::Ansi;
+  // Only the node id and kind of each row are kept: a folder's rows with
+  // their cell texts are made one folder at a time and let go, so that a
+  // million listed items do not sit in memory twice beside the lists.
+  struct Row {
+    uint32_t nodeId;
+    exporting::ListKind kind;
+  };
   struct Listing {
     std::vector<std::string> path;
     bool gathering = false;
-    std::vector<const ListRow*> rows;
+    std::vector<Row> rows;
   };
-  std::vector<ListContent> contents;
   std::vector<Listing> listings;
-  const std::vector<const TreeItem*> items = tree.PreOrder();
-  contents.reserve(items.size());
-  for (const TreeItem* item : items) {
+  std::vector<Row> rows;
+  for (const TreeItem* item : tree.PreOrder()) {
     if (subtree) {
       bool inside = false;
       for (const TreeItem* p = item; p && !inside; p = p->parent) inside = p == subtree;
       if (!inside) continue;
     }
     const std::string itemPath = FolderTreeModel::ItemPath(item);
-    contents.push_back(FillItemList(data, itemPath));
-    const ListContent& content = contents.back();
-    if (!content.changes || content.rows.empty()) continue;
+    rows.clear();
+    const ListContent content = FillItemList(data, itemPath, [&rows](const RowView& view) {
+      rows.push_back({view.nodeId, KindOfRow(view.picture)});
+    });
+    if (!content.changes || rows.empty()) continue;
     Listing l;
     for (const TreeItem* p = item; p; p = p->parent) {
       l.path.insert(l.path.begin(), ansi ? Cp1252ToUtf8(p->text) : p->text);
     }
     l.gathering = IsGatheringList(itemPath);
-    for (const auto& row : content.rows) l.rows.push_back(&row);
+    l.rows.assign(rows.begin(), rows.end());
     listings.push_back(std::move(l));
   }
+  // Every listed node id once, sorted: the two sets below are bits over it.
+  std::vector<uint32_t> ids;
+  for (const Listing& l : listings) {
+    for (const Row& row : l.rows) ids.push_back(row.nodeId);
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  auto indexOf = [&ids](uint32_t nid) {
+    return static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), nid) - ids.begin());
+  };
   // Each item once: in the folder it lies in before the lists that gather
   // its kind from everywhere.
-  std::unordered_set<uint32_t> inOwnFolder;
+  std::vector<bool> inOwnFolder(ids.size());
   for (const Listing& l : listings) {
     if (l.gathering) continue;
-    for (const ListRow* row : l.rows) inOwnFolder.insert(row->nodeId);
+    for (const Row& row : l.rows) inOwnFolder[indexOf(row.nodeId)] = true;
   }
-  std::unordered_set<uint32_t> taken;
+  std::vector<bool> taken(ids.size());
   std::vector<exporting::FolderItems> out;
-  for (const Listing& l : listings) {
+  for (Listing& l : listings) {
     // One group per kind, in the order the kinds first appear.
     const size_t first = out.size();
-    for (const ListRow* row : l.rows) {
-      if (l.gathering && inOwnFolder.count(row->nodeId)) continue;
-      if (!taken.insert(row->nodeId).second) continue;
-      const exporting::ListKind kind = KindOfRow(row->picture);
+    for (const Row& row : l.rows) {
+      const size_t at = indexOf(row.nodeId);
+      if (l.gathering && inOwnFolder[at]) continue;
+      if (taken[at]) continue;
+      taken[at] = true;
       auto it = std::find_if(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
-                             [&](const exporting::FolderItems& f) { return f.kind == kind; });
+                             [&](const exporting::FolderItems& f) { return f.kind == row.kind; });
       if (it == out.end()) {
-        out.push_back({l.path, kind, {}});
+        out.push_back({l.path, row.kind, {}});
         it = out.end() - 1;
       }
-      it->nodeIds.push_back(row->nodeId);
+      it->nodeIds.push_back(row.nodeId);
     }
+    l.rows = {};
   }
   return out;
 }

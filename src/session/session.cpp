@@ -109,6 +109,11 @@ void RecoverySession::WaitForWorker() {
   if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
 }
 
+void RecoverySession::ReleaseListedItems() {
+  WaitForWorker();
+  data_->ReleaseListedItems();
+}
+
 void RecoverySession::StartRecovery(const std::string& path) {
   // One worker at a time: a start while a run is still going is ignored.
   if (WorkerRunning()) return;

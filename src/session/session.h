@@ -134,6 +134,11 @@ class RecoverySession {
   // The recovered data; read on the user-interface thread while the worker
   // appends (entries are complete before they are linked in).
   const SessionData& data() const { return *data_; }
+  // Lets the listed items go once the run has ended (see
+  // SessionData::ReleaseListedItems): for a caller that has taken what it
+  // needs from the lists and reads the items by node id. The caller holds
+  // no entry. Waits for the worker first.
+  void ReleaseListedItems();
 
  private:
   struct Run;

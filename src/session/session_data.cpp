@@ -209,26 +209,34 @@ bool SessionData::PublishFoundNames(items::NamedPropertyMap found) {
   return true;
 }
 
-void SessionData::Release() {
+void SessionData::ReleaseListedItems() {
   // Unlink first, so that nothing reachable points into released memory.
-  firstFolder_.store(nullptr, std::memory_order_release);
-  lastFolder_ = nullptr;
-  topFolder_.firstMail.store(nullptr, std::memory_order_release);
-  topFolder_.lastMail_ = nullptr;
-  topFolder_.firstPlaced.store(nullptr, std::memory_order_release);
-  topFolder_.lastPlaced_ = nullptr;
-  topFolder_.placedKinds_ = 0;
-  topFolder_.shown_ = ColumnSet::Mail;
+  auto unlink = [](FolderRecord& f) {
+    f.firstMail.store(nullptr, std::memory_order_release);
+    f.lastMail_ = nullptr;
+    f.firstPlaced.store(nullptr, std::memory_order_release);
+    f.lastPlaced_ = nullptr;
+    f.placedKinds_ = 0;
+  };
+  unlink(topFolder_);
+  for (FolderRecord& f : folders_) unlink(f);
   contacts_.Reset();
   calendar_.Reset();
   tasks_.Reset();
   journal_.Reset();
   notes_.Reset();
+  arena_.Release();
+}
+
+void SessionData::Release() {
+  ReleaseListedItems();
+  firstFolder_.store(nullptr, std::memory_order_release);
+  lastFolder_ = nullptr;
+  topFolder_.shown_ = ColumnSet::Mail;
 
   folders_.clear();
   folderByNid_.clear();
   folderByPath_.clear();
-  arena_.Release();
   namesInUse_.store(&names, std::memory_order_release);
   names = items::NamedPropertyMap();
   foundNames_ = items::NamedPropertyMap();

@@ -205,6 +205,11 @@ class SessionData {
   // Releases everything and empties every list. Only while no worker runs
   // and no reader holds an entry.
   void Release();
+  // Releases the listed items and their texts and empties every list; the
+  // folder records, the named-property map and the indexes stay, for a
+  // reader that goes on reading the items by node id (an export that took
+  // its node ids from the lists). Same conditions as Release().
+  void ReleaseListedItems();
 
  private:
   ListedItem* NewItem(ColumnSet kind, uint32_t nodeId, const items::MessageDetails* details,

@@ -217,5 +217,25 @@ TEST_F(ItemListTest, AnsiTextsAreShownAsWindows1252) {
   EXPECT_TRUE(FillItemList(data, "Personal Folders\\Inbox\\").rows.empty());
 }
 
+TEST_F(ItemListTest, ReleasingTheListedItemsKeepsTheFoldersAndTheMap) {
+  data.storeData = std::make_shared<store::StoreData>();
+  FolderRecord& f = data.AddFolder("Personal Folders\\Inbox\\", 0x8062);
+  data.AppendMail(f, Mail("a", "b", "c"));
+  data.AppendTask(Mail(nullptr, "T1", nullptr), &f);
+  ASSERT_GT(data.listedBytes(), 0u);
+
+  data.ReleaseListedItems();
+  EXPECT_EQ(data.listedBytes(), 0u);
+  EXPECT_TRUE(FillItemList(data, "Personal Folders\\Inbox\\").rows.empty());
+  EXPECT_TRUE(FillItemList(data, "Personal Folders\\Tasks\\").rows.empty());
+  ASSERT_NE(data.firstFolder(), nullptr);
+  EXPECT_EQ(data.firstFolder()->folderNid, 0x8062u);
+  EXPECT_EQ(data.Names(), &data.names);
+  EXPECT_NE(data.storeData, nullptr);
+  // Lists fill again after it.
+  data.AppendMail(f, Mail("d", "e", "f"));
+  EXPECT_EQ(FillItemList(data, "Personal Folders\\Inbox\\").rows.size(), 1u);
+}
+
 }  // namespace
 }  // namespace velmorix::session
