@@ -91,6 +91,12 @@ int LoadMap(store::Store& store, const store::NodeEntry* node, bool found, Named
   }
   if (!entryStream || !entryStream->data) return 0;
   if (found && (!guidStream || entryStream->type != format::kPtypBinary)) return 0;
+  // A found context read with a subnode list that may not be its own: the
+  // streams must have the sizes of whole records.
+  if (found && (entryStream->data.bytes().size() % 8 != 0 ||
+                (guidStream->data && guidStream->data.bytes().size() % 16 != 0))) {
+    return 0;
+  }
   std::optional<ByteSpan> strings;
   if (stringStream && stringStream->data) strings = stringStream->data.bytes();
   std::optional<ByteSpan> guids;

@@ -140,7 +140,7 @@ void RecoverySession::RunDeepScan() {
     }
     // Readers that open from here on find the items placed below.
     std::atomic_store(&data_->storeData, found.data);
-    if (data_->Names()->empty()) FindNamedPropertyMap(run, found.orphanNids);
+    if (data_->Names()->empty()) FindNamedPropertyMap(run, found.orphanNids, found.orphanSubnodeLists);
     run.ctx = std::make_unique<items::ItemContext>(*run.store, data_->Names());
     view_.SetControlText(kFolderCountLabel, "No. of Folders Found");
     view_.SetControlText(kMailCountLabel, "No. of Mails Found");
@@ -160,9 +160,14 @@ void RecoverySession::RunDeepScan() {
   ShowFinished();
 }
 
-void RecoverySession::FindNamedPropertyMap(Run& run, const std::vector<uint32_t>& orphanNids) {
+void RecoverySession::FindNamedPropertyMap(Run& run, const std::vector<uint32_t>& orphanNids,
+                                           const std::vector<uint32_t>& orphanSubnodeLists) {
   // The map's node as a stale index page names it, else a found property
-  // context that holds the map's streams.
+  // context that holds the map's streams. Clients keep large streams in
+  // subnodes: a found context whose streams do not read is tried with the
+  // subnode lists no node names, the nearest in the file first (a writer
+  // puts a node's blocks side by side).
+  constexpr size_t kListsTried = 64;
   items::NamedPropertyMap map;
   try {
     if (items::LoadNamedPropertyMap(*run.store, map) == 0) {
@@ -173,6 +178,23 @@ void RecoverySession::FindNamedPropertyMap(Run& run, const std::vector<uint32_t>
         auto stamp = items::ReadItemStamp(*run.store, node->dataBlock->bid);
         if (!stamp || !stamp->nameMap) continue;
         if (items::LoadNamedPropertyMap(*run.store, node, map) == 1) break;
+        std::vector<std::pair<uint64_t, const store::BlockEntry*>> near;
+        for (uint32_t bid : orphanSubnodeLists) {
+          const store::BlockEntry* b = run.store->data->blocks.FindExact(bid);
+          if (!b) continue;
+          const uint64_t at = node->dataBlock->offset;
+          near.emplace_back(b->offset > at ? b->offset - at : at - b->offset, b);
+        }
+        const size_t tried = std::min(near.size(), kListsTried);
+        std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(tried), near.end(),
+                          [](const auto& a, const auto& b) { return a.first < b.first; });
+        bool loaded = false;
+        for (size_t i = 0; i < tried && !loaded; ++i) {
+          store::NodeEntry withList = *node;
+          withList.subnodeBlock = near[i].second;
+          loaded = items::LoadNamedPropertyMap(*run.store, &withList, map) == 1;
+        }
+        if (loaded) break;
       }
     }
   } catch (...) {

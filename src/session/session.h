@@ -152,7 +152,8 @@ class RecoverySession {
   void RunDeepScan();
   // Makes the named-property map found over the rebuilt indexes the one
   // readers take, when the normal stages found none.
-  void FindNamedPropertyMap(Run& run, const std::vector<uint32_t>& orphanNids);
+  void FindNamedPropertyMap(Run& run, const std::vector<uint32_t>& orphanNids,
+                            const std::vector<uint32_t>& orphanSubnodeLists);
   // `deletedOnly`: the file was found intact, so what is found was deleted.
   // `ties`: what the found tables name (detail::FoundTies).
   void PlaceDeepScanFinds(Run& run, const std::vector<uint32_t>& orphanNids, bool deletedOnly,

@@ -116,6 +116,7 @@ class Pass {
   std::vector<NodeCandidate> candidates;  // in file order
   std::vector<uint32_t> references;       // BIDs named by data trees and subnode blocks
   std::vector<uint32_t> dataTrees;        // indexes into `blocks` of data-tree blocks
+  std::vector<uint32_t> subnodeLists;     // indexes into `blocks` of subnode leaf blocks
   uint64_t nodePages = 0;
   uint64_t unchecked = 0;
 
@@ -173,6 +174,7 @@ class Pass {
         references.push_back(static_cast<uint32_t>(Id(L_, b, 8 + i * w)));
       }
     } else if (type == format::kBtypeSubnodeTree) {
+      if (level == 0) subnodeLists.push_back(static_cast<uint32_t>(blocks.size()));
       const uint64_t first = w == 8 ? 8 : 4;
       const uint64_t size = level == 0 ? 3 * w : 2 * w;
       for (uint64_t i = 0; i < count && b.Contains(first + i * size, size); ++i) {
@@ -498,6 +500,13 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
       if (client == format::kBTypePc) orphan(taken);
       if (client == format::kBTypeTc) out.orphanTables.push_back(taken->bid);
     }
+  }
+  // Subnode lists whose node is lost: an orphan's values stored in subnodes
+  // are in one of them.
+  for (uint32_t i : pass.subnodeLists) {
+    const FoundBlock& f = pass.blocks[i];
+    const BlockEntry* taken = blocks.FindExact(f.bid);
+    if (taken && taken->offset == f.offset && !named(f.bid & ~1u)) out.orphanSubnodeLists.push_back(taken->bid);
   }
   report.orphans = out.orphanNids.size();
   report.nodeEntries = tree.createdCount();

@@ -40,6 +40,8 @@ struct DeepScanResult {
   std::vector<uint32_t> orphanNids;
   // Table contexts (data BIDs) that no node, subnode or data tree names.
   std::vector<uint32_t> orphanTables;
+  // Subnode leaf blocks (BIDs) that no node or subnode tree names, in file order.
+  std::vector<uint32_t> orphanSubnodeLists;
   // (data BID, NID) of every node entry the leaf pages hold, stale ones
   // included, sorted: what a block was once stored as.
   std::vector<std::pair<uint32_t, uint32_t>> namedBy;

@@ -347,31 +347,40 @@ TEST_P(DeletedItemsTest, SearchForDeletedItemsAddsToTheFinishedRecovery) {
 }
 
 // The name-to-ID map's node lost from the index: the deep scan finds its
-// context among the orphans, and readers opened from then on use it.
+// context among the orphans, and readers opened from then on use it. With
+// many names its streams lie in subnodes, whose list only the lost node
+// named: the scan tries the subnode lists no node names.
 TEST_P(DeepStageTest, LostNameMapIsFoundAgain) {
-  sb::MailboxOptions o = Options(GetParam());
-  builder_ = std::make_unique<sb::MailboxBuilder>(o);
-  sb::ContactFields c;
-  c.displayName = "Ann Lee";
-  c.fileUnder = "Lee, Ann";
-  builder_->AddItem(builder_->topFolder(), sb::MakeContact(c));
-  builder_->WriteMailbox();
-  Drop(*builder_, {0x61});
-  image_ = builder_->Build();
-  session.deepScan = DeepScanChoice::Always;
-  Run(WriteImage());
-  EXPECT_TRUE(session.data().names.empty());
-  ASSERT_TRUE(session.deepScanRan());
-  EXPECT_FALSE(session.data().Names()->empty());
-  const ListedItem* contact = session.data().contacts().head();
-  ASSERT_NE(contact, nullptr);
-  auto reader = content::ItemReader::Open(session.sessionPath(), std::atomic_load(&session.data().storeData),
-                                          session.data().Names());
-  ASSERT_TRUE(reader);
-  const auto item = reader->Read(contact->nodeId, {});
-  ASSERT_TRUE(item);
-  ASSERT_TRUE(item->contact);
-  EXPECT_EQ(item->contact->fileUnder, "Lee, Ann");
+  for (const int extraNames : {0, 600}) {
+    SCOPED_TRACE(extraNames);
+    sb::MailboxOptions o = Options(GetParam());
+    builder_ = std::make_unique<sb::MailboxBuilder>(o);
+    sb::ContactFields c;
+    c.displayName = "Ann Lee";
+    c.fileUnder = "Lee, Ann";
+    builder_->AddItem(builder_->topFolder(), sb::MakeContact(c));
+    for (int i = 0; i < extraNames; ++i) {
+      builder_->names().IdFor(sb::PropertyName::Lid(sb::kPsPublicStrings, 0x9000 + i));
+    }
+    builder_->WriteMailbox();
+    Drop(*builder_, {0x61});
+    image_ = builder_->Build();
+    session.deepScan = DeepScanChoice::Always;
+    Run(WriteImage());
+    EXPECT_TRUE(session.data().names.empty());
+    ASSERT_TRUE(session.deepScanRan());
+    EXPECT_FALSE(session.data().Names()->empty());
+    const ListedItem* contact = session.data().contacts().head();
+    ASSERT_NE(contact, nullptr);
+    auto reader = content::ItemReader::Open(session.sessionPath(), std::atomic_load(&session.data().storeData),
+                                            session.data().Names());
+    ASSERT_TRUE(reader);
+    const auto item = reader->Read(contact->nodeId, {});
+    ASSERT_TRUE(item);
+    ASSERT_TRUE(item->contact);
+    EXPECT_EQ(item->contact->fileUnder, "Lee, Ann");
+    session.DiscardRecovery();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, DeletedItemsTest,
