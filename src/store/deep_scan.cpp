@@ -382,20 +382,19 @@ DeepScanResult DeepScan(Store& store, const StoreData* live, const DeepScanProgr
   }
   std::sort(out.namedBy.begin(), out.namedBy.end());
   out.namedBy.erase(std::unique(out.namedBy.begin(), out.namedBy.end()), out.namedBy.end());
-  // The best candidate of each NID, in place: sorted by NID, the intact ones
-  // first, then the later pages; the first of each NID stays (a stable sort
-  // keeps file order among equals).
+  // The best candidate of each NID: sorted by NID, the intact ones first,
+  // then the later pages, equal ones in file order; the first of each NID stays.
   std::vector<NodeCandidate>& best = pass.candidates;
   {
     auto intact = [&](const NodeCandidate& c) { return block(c.dataBid) && (!c.subBid || block(c.subBid)); };
-    std::vector<std::pair<bool, uint32_t>> rank(best.size());  // intact, index in file order
-    for (size_t i = 0; i < best.size(); ++i) rank[i] = {intact(best[i]), static_cast<uint32_t>(i)};
+    std::vector<bool> whole(best.size());
+    for (size_t i = 0; i < best.size(); ++i) whole[i] = intact(best[i]);
     std::vector<uint32_t> order(best.size());
     for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
     std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
       const NodeCandidate &a = best[x], &b = best[y];
       if (a.nid != b.nid) return a.nid < b.nid;
-      if (rank[x].first != rank[y].first) return rank[x].first;
+      if (whole[x] != whole[y]) return bool(whole[x]);
       if (a.pageBid != b.pageBid) return a.pageBid > b.pageBid;
       if (a.pageOffset != b.pageOffset) return a.pageOffset > b.pageOffset;
       return x < y;
